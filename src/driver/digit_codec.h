@@ -1,0 +1,27 @@
+// Fixed-width digit fields and the grouper's age arithmetic.
+//
+// These run for every record (eight fields and one age per record) and
+// allocate nothing.  calc_age carries the grouper's own century rule and day
+// formula, which differ from calendar arithmetic on purpose: age conditions
+// and age splits depend on them.
+#pragma once
+
+#include <cstdint>
+
+namespace grouper {
+
+// Reads `width` characters: blanks are skipped, digits accumulate, any other
+// byte (a sign, a NUL, a byte above 127) gives -1.  All blanks give 0.
+int32_t parse_digits(const char* text, int width);
+
+// Writes `value` as exactly `width` zero-padded digits (its last `width`
+// digits when longer).  No terminator.  For values of 0 or more.
+void format_digits(int32_t value, char* dest, int width);
+
+// Age from the birth date (6 characters YYMMDD), the record date (8
+// characters YYYYMMDD) and the century indicator (1 character).  Returns the
+// age in whole years and sets `age_dd` to the age in days (0 when a month or
+// day fails the date check).
+int16_t calc_age(const char* birth, const char* rec_date, const char* indicator, int32_t& age_dd);
+
+}  // namespace grouper

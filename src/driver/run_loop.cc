@@ -1,0 +1,2 @@
+// STUB: replaced by the driver work.
+namespace grouper {}

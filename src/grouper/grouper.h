@@ -1,0 +1,132 @@
+// The grouping of one episode record.
+//
+// A Grouper holds a read-only view of a loaded, normalised table store and
+// all per-record working state, so several Groupers over one store may run on
+// several threads.  group() sends one line through the stages in their fixed
+// order: select_rule_set, prepare_record (record values, code lookup,
+// conditions), find_mdc, find_adrg, find_drg, calc_pccl, find_ltcdrg.
+//
+// Workload: constructed once per thread; group() runs once per record and
+// allocates nothing.  No table content is trusted as an index: a broken table
+// set gives some defined result and never a read outside an array.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "driver/record_layout.h"
+#include "tables/table_store.h"
+
+namespace grouper {
+
+// The values read from one record.
+struct RecordValues {
+  int32_t rec_date = 0;  // YYYYMMDD, -1 when unreadable, 0 when blank
+  int16_t age_yy = 0;    // whole years, may be negative
+  int32_t age_dd = 0;    // days, 0 when a date fails the check
+  int16_t sex_cd = 0;    // sex digit minus '0', unchecked (blank gives -16); odd = male
+  int16_t los_dd = 0;
+  int16_t dsch_cd = 0;
+  int16_t birth_wt = 0;
+  int16_t vent_hr = 0;
+};
+
+// The groups of one record.  Texts are fixed-width, not NUL-terminated,
+// unless said otherwise.
+struct RecordResult {
+  int16_t res_mdc = 0;   // MDC index, 0 = none
+  int16_t res_adrg = 0;  // ADRG index, 0 = none
+  char res_split = '0';  // age split character
+  int16_t res_drg = 0;   // DRG index, 0 = none or key not found
+  std::array<int16_t, 11> pos_ccl{};  // CCL per diagnosis position 1..10 (position 1 always 0)
+  int16_t res_pccl = 0;               // 0..4
+  std::array<char, 6> res_drg_code{};  // DRG code + PCCL split character, NULs when not computed
+  std::array<char, 10> res_ccl_raw{};  // CCL text before exclusions
+  std::array<char, 10> res_ccl_excl{};  // CCL text after exclusions
+  int res_ltcdrg = 0;                   // 0, 1..19 or 9999
+  std::array<char, 5> res_ltcdrg_code{};  // 4 characters and a NUL
+};
+
+// Replaces, in both rule sets, every empty must-not-hold slot (slots 10..19)
+// by cond_cnt, the always-false condition, and every slot id outside
+// 0..cond_cnt by cond_cnt, so that a broken id counts as the always-false
+// condition.  Run once, right after loading.
+void normalize_rules(TableStore& tables);
+
+class Grouper {
+ public:
+  // `tables` must be loaded and normalised, and outlive the Grouper.
+  explicit Grouper(const TableStore& tables);
+
+  // Groups the record held in line[0, len).  The buffer must hold at least
+  // kRecordWidth bytes; the bytes from len on must be blanks.  The line is
+  // upper-cased in place.  Returns 0, or -1 when the condition catalogue
+  // disagrees with the built-in logic conditions (the caller reports it and
+  // ends the run).
+  int group(char* line, size_t len);
+
+  const RecordValues& values() const { return values_; }
+  const RecordResult& result() const { return result_; }
+
+  // --- the stages, in the order group() runs them (public for tests) ---
+
+  // Chooses Tadrg or Tadrg1 by comparing the date text with "20050101".
+  void select_rule_set(const char* line);
+  // Record values, reset, upper-casing, code lookup, repeats, dagger/asterisk
+  // exchange, conditions.  Returns the result of check_logic_setting.
+  int prepare_record(char* line, size_t len);
+  void find_mdc();
+  void find_adrg();
+  void find_drg();
+  void calc_pccl();
+  int find_ltcdrg();
+
+  // --- pieces of the stages ---
+
+  // Dictionary search: positions 1..10 search the diagnoses, 11.. the
+  // procedures.  Returns the code id or 0.
+  int16_t find_code_id(const char* code, int position) const;
+  void load_dx_codes(const char* line);
+  void set_table_conds();
+  void set_logic_conds();
+  int check_logic_setting() const;
+  int16_t find_ccl(int16_t code_id) const;
+  void apply_sex_exclusion();
+  int is_cc_excluded(int16_t by_id, int16_t of_id) const;
+
+  // --- per-record state, readable by tests ---
+  const std::array<int16_t, kPositionCount>& code_ids() const { return code_ids_; }
+  int16_t dx_swapped() const { return dx_swapped_; }
+  const RuleSet& active_rule_set() const { return *active_; }
+  uint8_t cond_val(int id) const;   // 0 for ids outside the catalogue
+  int8_t cond_hits(int id) const;   // 0 for ids outside the catalogue
+  uint8_t pos_cond(int position, int id) const;
+
+ private:
+  void reset_record();
+
+  const TableStore& t_;
+  const RuleSet* active_;
+  bool logic_setting_ok_;  // depends on the catalogue only
+
+  RecordValues values_;
+  RecordResult result_;
+  std::array<int16_t, kPositionCount> code_ids_{};
+  std::array<std::array<char, 5>, 11> dx_text_{};
+  int16_t dx_swapped_ = 0;
+
+  // Condition state; ids 0..cond_cnt, cond_cnt is the always-false id.
+  // Sized for at least the built-in logic ids whatever the catalogue holds.
+  uint16_t cond_cnt_;
+  std::vector<uint8_t> cond_val_;
+  std::vector<int8_t> cond_hits_;  // saturates at 127
+  std::vector<uint8_t> cond_set_;
+  std::vector<uint8_t> pos_cond_;      // 47 rows of cond_stride_ bytes; rows 11..41 written
+  size_t cond_stride_;
+  std::vector<int32_t> touched_conds_;  // ids whose cond_val/cond_hits this record set
+  std::vector<int32_t> touched_pos_;    // pos_cond entries this record set
+};
+
+}  // namespace grouper

@@ -1,0 +1,109 @@
+#include "tables/table_loader.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <bit>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "tables/load_plan.h"
+
+namespace grouper {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "table files hold little-endian numbers that are read straight into memory");
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Bytes that follow the header, or -1 when the file is not a regular file
+// (then only the reads themselves tell a short file).
+long long bytes_after_header(std::FILE* f) {
+  struct stat st {};
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size > static_cast<long long>(kHeaderSize)
+             ? st.st_size - static_cast<long long>(kHeaderSize)
+             : 0;
+}
+
+// A matrix of record_count records of zero bytes each reads as short,
+// like a block read of zero-sized records.
+bool zero_sized_records(const ArraySpec& a, std::span<const uint16_t> counts) {
+  return a.type == ElemType::kMatrix && counts[a.record_field] == 0 && counts[a.count_field] != 0;
+}
+
+int load_file(const std::filesystem::path& dir, const FileSpec& spec, TableStore& store,
+              std::string& messages) {
+  File file(std::fopen((dir / spec.name).c_str(), "rb+"));
+  if (!file) return kLoadFailed;
+
+  char header[kHeaderSize];
+  if (std::fread(header, 1, kHeaderSize, file.get()) != kHeaderSize) return kLoadFailed;
+
+  std::array<uint16_t, 4> counts{};
+  for (size_t i = 0; i < spec.counts.size(); ++i) {
+    counts[i] = parse_count_field(header + i * kCountFieldWidth);
+    spec.counts[i].ref(store) = counts[i];
+  }
+  for (const CrossCheck& check : spec.cross_checks) {
+    if (counts[check.field] != check.earlier(store)) return kLoadCountMismatch;
+  }
+
+  // Arrays the file cannot hold are found before allocating, so that a
+  // short file never costs an allocation of what its header claims.
+  const long long available = bytes_after_header(file.get());
+  size_t first_short = spec.arrays.size();
+  unsigned long long offset = 0;
+  for (size_t i = 0; i < spec.arrays.size(); ++i) {
+    const ArraySpec& a = spec.arrays[i];
+    offset += array_bytes(a, counts);
+    bool beyond_end = available >= 0 && offset > static_cast<unsigned long long>(available);
+    if (beyond_end || zero_sized_records(a, counts)) {
+      first_short = i;
+      break;
+    }
+  }
+
+  std::array<std::span<std::byte>, 8> buffers{};
+  try {
+    for (size_t i = 0; i < spec.arrays.size(); ++i) {
+      const ArraySpec& a = spec.arrays[i];
+      buffers[i] = a.resize(store, i < first_short ? element_count(a, counts) : 0);
+    }
+  } catch (const std::bad_alloc&) {
+    messages += spec.alloc_message;
+    return kLoadFailed;
+  }
+
+  for (size_t i = 0; i < spec.arrays.size(); ++i) {
+    const ArraySpec& a = spec.arrays[i];
+    bool complete = i < first_short;
+    if (complete && !buffers[i].empty()) {
+      complete = std::fread(buffers[i].data(), 1, buffers[i].size(), file.get()) == buffers[i].size();
+    }
+    if (!complete) {
+      messages += a.short_message;
+      return kLoadFailed;
+    }
+  }
+  return kLoadOk;
+}
+
+}  // namespace
+
+int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages) {
+  for (const FileSpec& spec : load_plan()) {
+    int rc = load_file(dir, spec, store, messages);
+    if (rc != kLoadOk) return rc;
+  }
+  return kLoadOk;
+}
+
+void release_tables(TableStore& store) { store = TableStore{}; }
+
+}  // namespace grouper
