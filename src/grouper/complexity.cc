@@ -1,9 +1,221 @@
+// Patient complexity: the CCL of every secondary diagnosis, the exclusions
+// that cancel some of them, the PCCL formula and the PCCL split character
+// that ends the DRG text.
+//
+// Workload: calc_pccl runs once per record that has an ADRG; it makes at most
+// nine CCL lookups, a few dozen exclusion tests over short ascending lists,
+// and one Tpccl scan.  Nothing is allocated.  Every table value used as an
+// index is checked first: a key beyond its key count has no rows, a row range
+// is clipped to its rows, and a column, ADRG or split string out of range
+// gives CCL 0 or split character "0".
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <functional>
+
 #include "grouper/grouper.h"
 
 namespace grouper {
-// STUB: patient complexity.
-void Grouper::calc_pccl() {}
-int16_t Grouper::find_ccl(int16_t) const { return 0; }
-void Grouper::apply_sex_exclusion() {}
-int Grouper::is_cc_excluded(int16_t, int16_t) const { return 0; }
+namespace {
+
+constexpr int kFirstSecondaryDx = 2;
+constexpr int16_t kCondMaleExcluded = 373;    // cancels the CCL for an odd sex digit
+constexpr int16_t kCondFemaleExcluded = 388;  // cancels the CCL for an even sex digit
+constexpr int kMaxPccl = 4;
+
+// Weights of the sorted CCLs: e^(-0.4 * i) for the i-th highest (from 0).
+const std::array<double, 9> kCclWeights = [] {
+  std::array<double, 9> w{};
+  for (size_t i = 0; i < w.size(); ++i) w[i] = std::exp(-0.4 * static_cast<double>(i));
+  return w;
+}();
+const double kPcclDivisor = std::log(7.5) * 0.25;
+
+// The smallest of a count field and the sizes of the arrays it sizes: the
+// number of keys or rows that may safely be used.
+template <class... Vectors>
+size_t usable(size_t count, const Vectors&... arrays) {
+  return std::min({count, arrays.size()...});
+}
+
+// Rows [fr, to) of a key, clipped to [0, row_cnt); fr >= to means no rows.
+struct Rows {
+  size_t fr = 0;
+  size_t to = 0;
+};
+template <class Int>
+Rows clip_rows(Int fr, Int to, size_t row_cnt) {
+  Rows r;
+  r.fr = fr < 0 ? 0 : std::min(static_cast<size_t>(fr), row_cnt);
+  r.to = to < 0 ? 0 : std::min(static_cast<size_t>(to), row_cnt);
+  if (r.to < r.fr) r.to = r.fr;
+  return r;
+}
+
+// Rows of `key` in a keyed range table, or no rows for a key outside
+// 0..key_cnt-1.
+template <class Int>
+Rows key_rows(long key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
+              size_t row_cnt) {
+  if (key < 0 || static_cast<size_t>(key) >= key_cnt) return {};
+  return clip_rows(fr[static_cast<size_t>(key)], to[static_cast<size_t>(key)], row_cnt);
+}
+
+bool in_window(int32_t date, int32_t from, int32_t to) { return from <= date && date <= to; }
+
+// The digit that shows a CCL in a CCL text (only the low 8 bits count).
+char ccl_digit(int16_t ccl) { return static_cast<char>(static_cast<uint8_t>('0' + ccl)); }
+
+// Writes the CCLs of positions 1..10 as digits; "*" marks the diagnosis that
+// serves as principal, where it stood in the input line: after a
+// dagger/asterisk exchange the former principal, now in position 2, shows
+// its CCL first and "*" stands second.
+void write_ccl_text(const std::array<int16_t, 11>& ccl, int16_t dx_swapped, std::array<char, 10>& text) {
+  for (int c = 0; c < 10; ++c) text[c] = ccl_digit(ccl[c + 1]);
+  if (dx_swapped == 1) {
+    text[0] = ccl_digit(ccl[2]);
+    text[1] = '*';
+  } else {
+    text[0] = '*';
+  }
+}
+
+// The DRG text: the 5 characters of the DRG code (up to a NUL) and the
+// character for `pccl` in the split string of the DRG's first Tpccl row
+// valid on `rec_date`; "0" when there is no such row or it holds a NUL there.
+void write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t pccl, std::array<char, 6>& text) {
+  text.fill('\0');
+  if (drg >= 0 && static_cast<size_t>(drg) < t.drg_code.size()) {
+    const Code5& code = t.drg_code[static_cast<size_t>(drg)];
+    for (size_t i = 0; i < code.size() && code[i] != '\0'; ++i) text[i] = code[i];
+  }
+
+  const size_t keys = usable(t.pccl_key_cnt, t.drg_pccl_fr, t.drg_pccl_to);
+  const size_t row_cnt = usable(t.pccl_row_cnt, t.pccl_adpt_fr_dt, t.pccl_adpt_to_dt, t.pccl_split_row);
+  const size_t splits = usable(t.pccl_split_cnt, t.pccl_split);
+  const Rows rows = key_rows(drg, keys, t.drg_pccl_fr, t.drg_pccl_to, row_cnt);
+  for (size_t r = rows.fr; r < rows.to; ++r) {
+    if (!in_window(rec_date, t.pccl_adpt_fr_dt[r], t.pccl_adpt_to_dt[r])) continue;
+    const int split = t.pccl_split_row[r];
+    if (split >= 0 && static_cast<size_t>(split) < splits && pccl >= 0 && pccl <= kMaxPccl) {
+      text[5] = t.pccl_split[static_cast<size_t>(split)][static_cast<size_t>(pccl)];
+    }
+    break;
+  }
+  if (text[5] == '\0') text[5] = '0';
+}
+
+}  // namespace
+
+int16_t Grouper::find_ccl(int16_t code_id) const {
+  const TableStore& t = t_;
+  const size_t keys = usable(t.ccl_key_cnt, t.dx_ccl_fr, t.dx_ccl_to);
+  const size_t row_cnt = usable(t.ccl_row_cnt, t.ccl_adpt_fr_dt, t.ccl_adpt_to_dt, t.ccl_col);
+  const Rows rows = key_rows(code_id, keys, t.dx_ccl_fr, t.dx_ccl_to, row_cnt);
+  for (size_t r = rows.fr; r < rows.to; ++r) {
+    if (!in_window(values_.rec_date, t.ccl_adpt_fr_dt[r], t.ccl_adpt_to_dt[r])) continue;
+    // The first valid row decides the column; the record's ADRG picks the byte.
+    const int col = t.ccl_col[r];
+    const int adrg = result_.res_adrg;
+    if (col < 0 || col >= t.ccl_col_cnt || adrg < 0 || adrg >= t.ccl_adrg_cnt) return 0;
+    const size_t at = static_cast<size_t>(col) * t.ccl_adrg_cnt + static_cast<size_t>(adrg);
+    if (at >= t.ccl_matrix.size()) return 0;
+    return static_cast<int16_t>(static_cast<int8_t>(t.ccl_matrix[at]) - '0');
+  }
+  return 0;
+}
+
+void Grouper::apply_sex_exclusion() {
+  const TableStore& t = t_;
+  const bool odd = values_.sex_cd % 2 != 0;  // a negative odd value counts as odd
+  const int16_t cancelling = odd ? kCondMaleExcluded : kCondFemaleExcluded;
+  const size_t keys = usable(t.code_dx_key_cnt, t.dx_cond_fr, t.dx_cond_to);
+  const size_t row_cnt = usable(t.code_row_cnt, t.code_adpt_fr_dt, t.code_adpt_to_dt, t.code_cond);
+  const size_t conds = usable(t.cond_cnt, t.cond_pos_fr, t.cond_pos_to);
+  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
+    const int16_t id = code_ids_[p];
+    if (id == 0) continue;
+    const Rows rows = key_rows(id, keys, t.dx_cond_fr, t.dx_cond_to, row_cnt);
+    for (size_t r = rows.fr; r < rows.to; ++r) {
+      if (!in_window(values_.rec_date, t.code_adpt_fr_dt[r], t.code_adpt_to_dt[r])) continue;
+      const int16_t cd = t.code_cond[r];
+      // Only a condition of the principal position alone speaks about sex.
+      if (cd < 0 || static_cast<size_t>(cd) >= conds) continue;
+      if (t.cond_pos_fr[cd] != 1 || t.cond_pos_to[cd] != 1) continue;
+      if (cd == cancelling) {
+        result_.pos_ccl[p] = 0;
+        break;
+      }
+    }
+  }
+}
+
+int Grouper::is_cc_excluded(int16_t by_id, int16_t of_id) const {
+  const TableStore& t = t_;
+  const size_t keys = usable(t.ccx_cnt, t.ccx_fr, t.ccx_to);
+  const size_t row_cnt = usable(t.ccx_row_cnt, t.ccx_dx);
+  const Rows rows = key_rows(of_id, keys, t.ccx_fr, t.ccx_to, row_cnt);
+  if (rows.fr >= rows.to) return 0;
+  // The list is ascending: an id outside its first and last entries is not in it.
+  if (by_id < t.ccx_dx[rows.fr] || by_id > t.ccx_dx[rows.to - 1]) return 0;
+  for (size_t r = rows.fr; r < rows.to; ++r) {
+    if (t.ccx_dx[r] == by_id) return 1;
+  }
+  return 0;
+}
+
+void Grouper::calc_pccl() {
+  auto& ccl = result_.pos_ccl;
+
+  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
+    if (code_ids_[p] != 0) ccl[p] = find_ccl(code_ids_[p]);
+  }
+  write_ccl_text(ccl, dx_swapped_, result_.res_ccl_raw);
+
+  apply_sex_exclusion();
+  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
+    if (ccl[p] != 0 && is_cc_excluded(code_ids_[1], code_ids_[p]) == 1) ccl[p] = 0;
+  }
+
+  int16_t highest = 0;
+  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) highest = std::max(highest, ccl[p]);
+
+  if (highest < 1) {
+    result_.res_pccl = 0;
+    write_ccl_text(ccl, dx_swapped_, result_.res_ccl_excl);
+  } else {
+    // Each diagnosis that still holds the highest CCL when it is reached
+    // cancels the CCLs its presence excludes, above and below it; one that
+    // an earlier diagnosis has cancelled excludes nothing.
+    for (int j = kFirstSecondaryDx; j <= kLastDx; ++j) {
+      if (ccl[j] != highest) continue;
+      for (int k = kFirstSecondaryDx; k <= kLastDx; ++k) {
+        if (k != j && ccl[k] != 0 && is_cc_excluded(code_ids_[j], code_ids_[k]) == 1) ccl[k] = 0;
+      }
+    }
+    write_ccl_text(ccl, dx_swapped_, result_.res_ccl_excl);
+
+    // The per-position CCLs stay as they are; the formula works on a copy.
+    std::array<int16_t, 9> sorted;
+    std::copy(ccl.begin() + kFirstSecondaryDx, ccl.begin() + kLastDx + 1, sorted.begin());
+    std::sort(sorted.begin(), sorted.end(), std::greater<int16_t>());
+    double sum = 0.0;
+    for (size_t i = 0; i < sorted.size(); ++i) sum += sorted[i] * kCclWeights[i];
+    const double x = std::log(1.0 + sum) / kPcclDivisor + 0.5;
+    // Digit CCLs give x from 1 to about 7.  A matrix byte that is no digit
+    // can make the sum negative (x is then NaN or -inf) or huge: such x give
+    // PCCL 0 or 4, never an undefined conversion.
+    if (!(x > 0.0)) {
+      result_.res_pccl = 0;
+    } else if (x >= kMaxPccl + 1) {
+      result_.res_pccl = kMaxPccl;
+    } else {
+      result_.res_pccl = static_cast<int16_t>(x);
+    }
+  }
+
+  write_drg_text(t_, values_.rec_date, result_.res_drg, result_.res_pccl, result_.res_drg_code);
+}
+
 }  // namespace grouper

@@ -1,10 +1,66 @@
+// The supplementary group: a value chosen from the record's ADRG and date
+// through adrg_ltcdrg, and its 4-character code from ltc_drg.idx.
+//
+// Workload: once per record, one short row scan.  A key beyond the key
+// count, or a range beyond the rows, gives no group; a group value without a
+// code row gives no group either.
+#include <algorithm>
+#include <cstddef>
+
 #include "grouper/grouper.h"
 
 namespace grouper {
-// STUB: supplementary group.
-int Grouper::find_ltcdrg() {
-  result_.res_ltcdrg = 0;
-  result_.res_ltcdrg_code = {'0', '0', '0', '0', '\0'};
-  return 0;
+namespace {
+
+constexpr int32_t kFirstSupplementaryDate = 20050701;  // earlier records get no group
+constexpr int kNoGroup = 0;
+constexpr int kFixedGroup = 9999;  // an ADRG whose first row is 0, or a row holding 9999
+constexpr int kLastGroupIndex = 19;
+constexpr Code4 kNoGroupCode = {'0', '0', '0', '0'};
+constexpr Code4 kFixedGroupCode = {'A', 'W', '1', '7'};
+
+// The group value of ADRG index `adrg` on `date`: 0, 1..19 or 9999.
+int supplementary_value(const TableStore& t, int32_t date, int16_t adrg) {
+  if (date < kFirstSupplementaryDate) return kNoGroup;
+  const size_t keys = std::min({size_t{t.adrg_ast_cnt}, t.adrg_ast_fr.size(), t.adrg_ast_to.size()});
+  if (adrg < 0 || static_cast<size_t>(adrg) >= keys) return kNoGroup;
+  const int16_t fr = t.adrg_ast_fr[static_cast<size_t>(adrg)];
+  // A first row of 0 marks an ADRG without rows: the fixed group, whatever
+  // its end row says.
+  if (fr == 0) return kFixedGroup;
+  const int16_t to = t.adrg_ast_to[static_cast<size_t>(adrg)];
+  const size_t row_cnt = std::min(
+      {size_t{t.ast_row_cnt}, t.ast_adpt_fr_dt.size(), t.ast_adpt_to_dt.size(), t.ltcdrg_ast.size()});
+  const size_t first = fr < 0 ? 0 : std::min(static_cast<size_t>(fr), row_cnt);
+  const size_t end = to < 0 ? 0 : std::min(static_cast<size_t>(to), row_cnt);
+  for (size_t r = first; r < end; ++r) {
+    if (t.ast_adpt_fr_dt[r] > date || date > t.ast_adpt_to_dt[r]) continue;
+    const int v = t.ltcdrg_ast[r];
+    if (v == kFixedGroup) return kFixedGroup;
+    if (v >= 1 && v <= kLastGroupIndex) return v;
+    return kNoGroup;
+  }
+  return kNoGroup;
 }
+
+}  // namespace
+
+int Grouper::find_ltcdrg() {
+  const TableStore& t = t_;
+  int value = supplementary_value(t, values_.rec_date, result_.res_adrg);
+  const size_t code_rows = std::min(size_t{t.ltc_drg_cnt}, t.ltc_drg_code.size());
+  if (value != kFixedGroup && static_cast<size_t>(value) >= code_rows) value = kNoGroup;
+
+  const Code4& code = value == kNoGroup      ? kNoGroupCode
+                      : value == kFixedGroup ? kFixedGroupCode
+                                             : t.ltc_drg_code[static_cast<size_t>(value)];
+  // At most 4 characters; a NUL ends the code early and NULs fill the rest.
+  auto& text = result_.res_ltcdrg_code;
+  text.fill('\0');
+  for (size_t i = 0; i < code.size() && code[i] != '\0'; ++i) text[i] = code[i];
+
+  result_.res_ltcdrg = value;
+  return value;
+}
+
 }  // namespace grouper
