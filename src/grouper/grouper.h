@@ -106,6 +106,10 @@ class Grouper {
 
  private:
   void reset_record();
+  // True when the catalogue types exactly the built-in logic ids 782..823
+  // "l" and every other id from 1 up "t"; a catalogue too short to hold the
+  // logic ids fails.
+  static bool logic_setting_matches(const TableStore& tables);
 
   const TableStore& t_;
   const RuleSet* active_;

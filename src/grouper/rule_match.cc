@@ -1,10 +1,142 @@
+// Group assignment: the choice of rule set, the two rule passes and the age
+// split of the ADRG into a DRG.
+//
+// Both passes scan a contiguous run of 40-byte rules and stop at the first
+// rule that matches; the DRG lookup scans the DRG list once per record with
+// an ADRG.  Nothing is allocated.
 #include "grouper/grouper.h"
+#include "grouper/guarded_lookup.h"
 
 namespace grouper {
-// STUB: rule-set choice, rule passes and the age split.
-void normalize_rules(TableStore&) {}
-void Grouper::select_rule_set(const char*) {}
-void Grouper::find_mdc() {}
-void Grouper::find_adrg() {}
-void Grouper::find_drg() {}
+
+namespace {
+
+constexpr int kMustHoldSlots = 10;
+constexpr int kSlots = 20;
+
+// The id that stands for the always-false condition in a rule slot: cond_cnt,
+// or -1 (outside 0..cond_cnt, so read as false) when cond_cnt does not fit in
+// a slot.
+int16_t always_false_slot(uint16_t cond_cnt) {
+  return cond_cnt <= INT16_MAX ? static_cast<int16_t>(cond_cnt) : int16_t{-1};
+}
+
+void normalize_set(RuleSet& set, uint16_t cond_cnt) {
+  const int16_t never = always_false_slot(cond_cnt);
+  for (RuleConds& conds : set.rule_cond) {
+    for (int s = 0; s < kSlots; ++s) {
+      int16_t& c = conds[s];
+      // An empty must-not-hold slot refers to the always-false condition, as
+      // does any id outside the catalogue.
+      const bool empty_must_not = s >= kMustHoldSlots && c == 0;
+      if (empty_must_not || c < 0 || c > cond_cnt) c = never;
+    }
+  }
+}
+
+// Rules of the set that exist in every per-rule array.
+size_t rule_rows(const RuleSet& set) {
+  return rows_of(set.rule_cnt, set.rule_adpt_fr_dt, set.rule_adpt_to_dt, set.rule_cond, set.rule_mdc,
+                 set.rule_adrg);
+}
+
+// The rules filed under MDC index `mdc`, clipped to the rules that exist;
+// an index past the MDC slots has no rules.
+RowSpan rules_of(const RuleSet& set, int16_t mdc) {
+  if (!key_in(mdc, rows_of(set.mdc_slot_cnt, set.mdc_rule_fr, set.mdc_rule_to))) return {};
+  return clip_rows(set.mdc_rule_fr[mdc], set.mdc_rule_to[mdc], rule_rows(set));
+}
+
+}  // namespace
+
+void normalize_rules(TableStore& tables) {
+  normalize_set(tables.tadrg, tables.cond_cnt);
+  normalize_set(tables.tadrg1, tables.cond_cnt);
+}
+
+void Grouper::select_rule_set(const char* line) {
+  static constexpr char kSwitchDate[] = "20050101";
+  int order = 0;
+  for (size_t i = 0; i < kRecDateWidth && order == 0; ++i) {
+    const auto a = static_cast<unsigned char>(line[kRecDateOffset + i]);
+    const auto b = static_cast<unsigned char>(kSwitchDate[i]);
+    order = (a > b) - (a < b);
+  }
+  active_ = order < 0 ? &t_.tadrg : &t_.tadrg1;
+}
+
+namespace {
+
+// Rule i is valid on the date, every must-hold condition holds and no
+// must-not-hold condition does.  `cond_val` has cond_cnt + 1 entries; an id
+// outside 0..cond_cnt counts as the always-false condition.
+bool rule_matches(const RuleSet& set, size_t i, int32_t rec_date, const uint8_t* cond_val, int cond_cnt) {
+  if (set.rule_adpt_fr_dt[i] > rec_date || rec_date > set.rule_adpt_to_dt[i]) return false;
+  const RuleConds& conds = set.rule_cond[i];
+  auto holds = [&](int16_t c) { return c >= 0 && c <= cond_cnt && cond_val[c] == 1; };
+  for (int s = 0; s < kMustHoldSlots; ++s) {
+    if (!holds(conds[s])) return false;
+  }
+  for (int s = kMustHoldSlots; s < kSlots; ++s) {
+    if (holds(conds[s])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Grouper::find_mdc() {
+  const RuleSet& set = *active_;
+  const RowSpan span = rules_of(set, 1);
+  for (size_t i = span.fr; i < span.to; ++i) {
+    if (rule_matches(set, i, values_.rec_date, cond_val_.data(), cond_cnt_)) {
+      result_.res_mdc = set.rule_mdc[i];
+      result_.res_adrg = set.rule_adrg[i];
+      return;
+    }
+  }
+}
+
+void Grouper::find_adrg() {
+  const RuleSet& set = *active_;
+  const RowSpan span = rules_of(set, result_.res_mdc);
+  for (size_t i = span.fr; i < span.to; ++i) {
+    if (rule_matches(set, i, values_.rec_date, cond_val_.data(), cond_cnt_)) {
+      result_.res_adrg = set.rule_adrg[i];
+      return;
+    }
+  }
+}
+
+void Grouper::find_drg() {
+  const int16_t adrg = result_.res_adrg;
+  const int16_t age = values_.age_yy;
+  const int32_t rec_date = values_.rec_date;
+
+  if (key_in(adrg, rows_of(t_.split_key_cnt, t_.adrg_split_fr, t_.adrg_split_to))) {
+    const size_t rows = rows_of(t_.split_row_cnt, t_.split_age_fr, t_.split_age_to, t_.split_adpt_fr_dt,
+                                t_.split_adpt_to_dt, t_.split_code);
+    const RowSpan span = clip_rows(t_.adrg_split_fr[adrg], t_.adrg_split_to[adrg], rows);
+    for (size_t i = span.fr; i < span.to; ++i) {
+      if (t_.split_age_fr[i] > age || age > t_.split_age_to[i]) continue;
+      if (t_.split_adpt_fr_dt[i] > rec_date || rec_date > t_.split_adpt_to_dt[i]) continue;
+      result_.res_split = static_cast<char>(t_.split_code[i]);
+      break;
+    }
+  }
+
+  // An ADRG index past the ADRG list has no code, so no DRG either.
+  if (!key_in(adrg, t_.adrg_code.size())) return;
+  const Code4& code = t_.adrg_code[adrg];
+  const char key[5] = {code[0], code[1], code[2], code[3], result_.res_split};
+  // DRG indices are 16-bit: rows past 32767 cannot be named and are not searched.
+  const size_t drgs = std::min<size_t>(rows_of(t_.drg_cnt, t_.drg_code), size_t{INT16_MAX} + 1);
+  for (size_t d = 0; d < drgs; ++d) {
+    if (compare_code5(key, t_.drg_code[d].data()) == 0) {
+      result_.res_drg = static_cast<int16_t>(d);
+      return;
+    }
+  }
+}
+
 }  // namespace grouper

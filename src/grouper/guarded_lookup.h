@@ -1,0 +1,62 @@
+// Guards for indices and row ranges taken from table contents, and the one
+// comparison of code texts.
+//
+// No table content is trusted as an index: a key is used only when it lies
+// below the size of every array it indexes, and a row range only after it has
+// been clipped to the rows that exist.  On a valid table set the guards
+// change nothing; on a broken one they give "no rows" instead of a read
+// outside an array.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace grouper {
+
+inline constexpr int kFirstLogicCond = 782;
+inline constexpr int kLastLogicCond = 823;
+inline constexpr int kLogicCondEnd = kLastLogicCond + 1;  // ids the logic needs room for
+inline constexpr int kLastPosCondRow = 41;  // procedures from position 42 on leave no pos_cond trace
+
+// A clipped row range: rows fr..to-1; fr >= to means no rows.
+struct RowSpan {
+  size_t fr = 0;
+  size_t to = 0;
+};
+
+// The range [fr, to) of the file, clipped to [0, limit).
+template <class Int>
+inline RowSpan clip_rows(Int fr, Int to, size_t limit) {
+  int64_t lo = std::max<int64_t>(fr, 0);
+  int64_t hi = std::min<int64_t>(to, static_cast<int64_t>(limit));
+  if (lo >= hi) return {};
+  return {static_cast<size_t>(lo), static_cast<size_t>(hi)};
+}
+
+// Whether `key` indexes an array of `count` entries.
+template <class Int>
+inline bool key_in(Int key, size_t count) {
+  return key >= 0 && static_cast<size_t>(key) < count;
+}
+
+// The smallest of a count field and the sizes of the arrays it sizes.
+template <class... V>
+inline size_t rows_of(size_t count, const V&... arrays) {
+  return std::min({count, arrays.size()...});
+}
+
+// Compares two 5-character code texts byte by byte as unsigned values; the
+// first differing byte decides, and a NUL held by both texts at the same
+// place ends the comparison as equal.  Negative, 0 or positive.
+inline int compare_code5(const char* a, const char* b) {
+  for (int i = 0; i < 5; ++i) {
+    auto x = static_cast<unsigned char>(a[i]);
+    auto y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+    if (x == 0) return 0;
+  }
+  return 0;
+}
+
+}  // namespace grouper
