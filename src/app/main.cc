@@ -1,2 +1,103 @@
-// STUB: the command line; replaced by the driver work.
-int main() { return 0; }
+// The grouper's command line.  Without arguments it is the classic batch run
+// in the current directory: tables, tamv30.in and tamv30.out all from there.
+// Options only choose other places and add the detailed result file.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "driver/run_loop.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr const char* kVersion = "grouper 1.0.0\n";
+
+constexpr const char* kHelp =
+    "Usage: grouper [OPTION]...\n"
+    "Groups the hospital episodes of tamv30.in into tamv30.out, with the sixteen\n"
+    "table files of the current directory.  Without options this is the classic\n"
+    "run; messages are printed on standard output.\n"
+    "\n"
+    "  -C, --dir DIR        run in DIR: tables, tamv30.in and tamv30.out are taken\n"
+    "                       from DIR, and relative paths of the options below are\n"
+    "                       taken relative to DIR\n"
+    "      --tables DIR     read the table files from DIR (default: the run directory)\n"
+    "      --input FILE     read the episodes from FILE (default: tamv30.in)\n"
+    "      --output FILE    write the result lines to FILE (default: tamv30.out)\n"
+    "      --results FILE   also write the detailed, tab-separated result file FILE\n"
+    "  -h, --help           print this help and exit\n"
+    "      --version        print the version and exit\n"
+    "\n"
+    "Exit status: 0 after a normal end, 1 when the run failed, 2 on bad usage.\n";
+
+int usage_error(const std::string& message) {
+  std::fprintf(stderr, "grouper: %s\nTry 'grouper --help' for more information.\n", message.c_str());
+  return kExitUsage;
+}
+
+struct Options {
+  std::optional<std::filesystem::path> dir, tables, input, output, results;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kHelp, stdout);
+      return grouper::kExitOk;
+    }
+    if (arg == "--version") {
+      std::fputs(kVersion, stdout);
+      return grouper::kExitOk;
+    }
+
+    std::optional<std::filesystem::path>* target = nullptr;
+    std::string_view name = arg;
+    std::optional<std::string_view> inline_value;
+    if (arg.starts_with("--")) {
+      if (size_t eq = arg.find('='); eq != std::string_view::npos) {
+        name = arg.substr(0, eq);
+        inline_value = arg.substr(eq + 1);
+      }
+    } else if (arg.starts_with("-C") && arg.size() > 2) {
+      name = "-C";
+      inline_value = arg.substr(2);
+    }
+    if (name == "-C" || name == "--dir") target = &opt.dir;
+    else if (name == "--tables") target = &opt.tables;
+    else if (name == "--input") target = &opt.input;
+    else if (name == "--output") target = &opt.output;
+    else if (name == "--results") target = &opt.results;
+    if (!target) {
+      return usage_error(arg.starts_with("-") ? "unknown option '" + std::string(arg) + "'"
+                                              : "unexpected argument '" + std::string(arg) + "'");
+    }
+
+    std::string_view value;
+    if (inline_value) {
+      value = *inline_value;
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      return usage_error("option '" + std::string(name) + "' needs a value");
+    }
+    if (value.empty()) return usage_error("option '" + std::string(name) + "' needs a non-empty value");
+    if (*target) return usage_error("option '" + std::string(name) + "' given twice");
+    *target = std::filesystem::path(value);
+  }
+
+  // path("") / p is p, so the classic run keeps its bare file names.
+  const std::filesystem::path dir = opt.dir.value_or("");
+  grouper::RunPaths paths;
+  paths.tables_dir = opt.tables ? dir / *opt.tables : dir;
+  paths.input = dir / opt.input.value_or("tamv30.in");
+  paths.output = dir / opt.output.value_or("tamv30.out");
+  if (opt.results) paths.results = dir / *opt.results;
+  return grouper::run_batch(paths);
+}

@@ -1,8 +1,109 @@
 #include "driver/digit_codec.h"
 
 namespace grouper {
-// STUB: replaced by the driver work.
-int32_t parse_digits(const char*, int) { return 0; }
-void format_digits(int32_t, char*, int) {}
-int16_t calc_age(const char*, const char*, const char*, int32_t& age_dd) { age_dd = 0; return 0; }
+namespace {
+
+// Days of January..December; February always 28, the leap day is added apart.
+constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+// Days of the months before month `m` (0 for m of 1 or less).
+int days_before(int m) {
+  int sum = 0;
+  for (int i = 0; i < m - 1 && i < 12; ++i) sum += kMonthDays[i];
+  return sum;
+}
+
+bool is_leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// Day of the year as the grouper counts it: the leap day only once past February.
+int day_of_year(int year, int month, int day) {
+  return days_before(month) + day + (month > 2 && is_leap(year) ? 1 : 0);
+}
+
+// Birth century from the century indicator (the sex digit).  Indicators 5..8
+// choose by the two-digit years: a birth pair above the record's pair (as
+// text) lies in the 1900s, otherwise in the 2000s.
+int birth_century(char indicator, const char* birth, const char* rec_date) {
+  switch (indicator) {
+    case '1':
+    case '2':
+      return 1900;
+    case '3':
+    case '4':
+      return 2000;
+    case '9':
+    case '0':
+      return 1800;
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+      for (int i = 0; i < 2; ++i) {
+        auto b = static_cast<unsigned char>(birth[i]);
+        auto r = static_cast<unsigned char>(rec_date[2 + i]);
+        if (b != r) return b > r ? 1900 : 2000;
+      }
+      return 2000;
+    default:
+      return 1900;
+  }
+}
+
+}  // namespace
+
+int32_t parse_digits(const char* text, int width) {
+  // Unsigned accumulation: a wide field wraps instead of overflowing.
+  uint32_t value = 0;
+  for (int i = 0; i < width; ++i) {
+    char c = text[i];
+    if (c == ' ') continue;
+    if (c < '0' || c > '9') return -1;
+    value = value * 10u + static_cast<uint32_t>(c - '0');
+  }
+  return static_cast<int32_t>(value);
+}
+
+void format_digits(int32_t value, char* dest, int width) {
+  for (int i = 0; i < width; ++i) {
+    dest[width - 1 - i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+}
+
+int16_t calc_age(const char* birth, const char* rec_date, const char* indicator, int32_t& age_dd) {
+  const char ind = indicator[0];
+  const int yy = parse_digits(birth, 2);
+  int birth_year = birth_century(ind, birth, rec_date) + yy;
+  // For indicators 5..8 a record dated in the 1900s puts the birth there too.
+  if (ind >= '5' && ind <= '8' && rec_date[0] == '1' && rec_date[1] == '9') birth_year = 1900 + yy;
+
+  const int birth_month = parse_digits(birth + 2, 2);
+  const int birth_day = parse_digits(birth + 4, 2);
+  const int rec_year = parse_digits(rec_date, 4);
+  const int rec_month = parse_digits(rec_date + 4, 2);
+  const int rec_day = parse_digits(rec_date + 6, 2);
+
+  // A birth month or day of 0 passes; days are not checked against their month.
+  const bool dates_ok = birth_month >= 0 && birth_month <= 12 && rec_month >= 1 && rec_month <= 12 &&
+                        birth_day >= 0 && birth_day <= 31 && rec_day >= 1 && rec_day <= 31;
+  if (!dates_ok) {
+    age_dd = 0;
+  } else if (birth_year == rec_year && birth_month == rec_month) {
+    age_dd = rec_day - birth_day;
+  } else if (birth_year == rec_year) {
+    age_dd = day_of_year(rec_year, rec_month, rec_day) - day_of_year(birth_year, birth_month, birth_day);
+  } else {
+    // Whole years count 365 days plus one leap day per four years (truncating),
+    // not the calendar's leap days.
+    const int years = rec_year - birth_year;
+    const int rest_of_birth_year = 365 - birth_day - days_before(birth_month) +
+                                   (birth_month <= 2 && is_leap(birth_year) ? 1 : 0);
+    age_dd = years * 365 + years / 4 + day_of_year(rec_year, rec_month, rec_day) + rest_of_birth_year - 365;
+  }
+
+  int age_yy = rec_year - birth_year;
+  if (rec_month < birth_month || (rec_month == birth_month && rec_day < birth_day)) --age_yy;
+  return static_cast<int16_t>(age_yy);
+}
+
 }  // namespace grouper

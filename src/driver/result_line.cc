@@ -1,0 +1,54 @@
+#include "driver/result_line.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "driver/digit_codec.h"
+
+namespace grouper {
+namespace {
+
+constexpr std::string_view kNoGroup = "0000";
+constexpr size_t kCodeWidth4 = 4;
+constexpr size_t kDateWidth = 8;
+
+char* put(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+}  // namespace
+
+std::string_view code_text(const char* code, size_t width) {
+  const void* nul = std::memchr(code, '\0', width);
+  return {code, nul ? static_cast<size_t>(static_cast<const char*>(nul) - code) : width};
+}
+
+std::string_view adrg_text(const TableStore& tables, int16_t res_adrg) {
+  if (res_adrg <= 0 || static_cast<size_t>(res_adrg) >= tables.adrg_code.size()) return kNoGroup;
+  return code_text(tables.adrg_code[static_cast<size_t>(res_adrg)].data(), kCodeWidth4);
+}
+
+std::string_view supplementary_text(const RecordResult& result) {
+  return code_text(result.res_ltcdrg_code.data(), kCodeWidth4);
+}
+
+size_t format_result_line(const char* line, size_t len, std::string_view adrg, std::string_view supplementary,
+                          char* out) {
+  char* p = out;
+  const size_t head = std::min(len, kHeadWidth);
+  std::memcpy(p, line, head);
+  p += head;
+  std::memset(p, ' ', kHeadGap);
+  p += kHeadGap;
+  p = put(p, adrg.substr(0, kCodeWidth4));
+  std::memset(p, ' ', kDateGap);
+  p += kDateGap;
+  format_digits(kGrouperDate, p, static_cast<int>(kDateWidth));
+  p += kDateWidth;
+  p = put(p, supplementary.substr(0, kCodeWidth4));
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+}  // namespace grouper

@@ -1,0 +1,38 @@
+// The result line of one record:
+//
+//   [head 84][193 blanks][ADRG 4][7 blanks][date 8 "20050515"][supplementary 4]["\n"]
+//
+// The head is the upper-cased line cut after 84 characters; a line shorter
+// than that is copied whole, its line feed included, and the rest follows on
+// the next physical line.  Code texts end at their first NUL, so a table code
+// that does not fill its width gives a shorter line.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "driver/record_layout.h"
+#include "grouper/grouper.h"
+#include "tables/table_store.h"
+
+namespace grouper {
+
+inline constexpr size_t kMaxResultLineBytes = kResultLineWidth + 1;  // with the line feed
+
+// A fixed-width table code up to its first NUL, at most `width` characters.
+std::string_view code_text(const char* code, size_t width);
+
+// The ADRG text of `res_adrg`: its adrg_code, or "0000" for no ADRG (0) and
+// for an index the list does not hold.
+std::string_view adrg_text(const TableStore& tables, int16_t res_adrg);
+
+// The supplementary code of a record (res_ltcdrg_code up to its first NUL).
+std::string_view supplementary_text(const RecordResult& result);
+
+// Lays out the result line of the record `line[0, len)` (already grouped,
+// so upper-cased) into `out`, which holds kMaxResultLineBytes.  Returns the
+// line's length.
+size_t format_result_line(const char* line, size_t len, std::string_view adrg, std::string_view supplementary,
+                          char* out);
+
+}  // namespace grouper

@@ -1,0 +1,33 @@
+// The detailed result file: one tab-separated row per record, after a header
+// row naming the columns
+//
+//   record mdc adrg drg pccl ccl_raw ccl_excl supplementary age_yy age_dd
+//
+// `record` counts from 1.  `mdc` and `adrg` are the code texts of res_mdc and
+// res_adrg (empty for no group or an index past its list), `drg` the six
+// characters of res_drg_code when the record has a DRG, `pccl`, `ccl_raw` and
+// `ccl_excl` are filled only when the record has an ADRG, `supplementary` is
+// the code of the result line.  Code texts end at their first NUL; a tab,
+// line feed, carriage return or backslash inside one is written as \t, \n,
+// \r or \\, so that a broken table code cannot break the rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "grouper/grouper.h"
+#include "tables/table_store.h"
+
+namespace grouper {
+
+inline constexpr size_t kMaxResultRowBytes = 256;
+
+std::string_view result_table_header();
+
+// Lays out the row of record number `record` into `out` (kMaxResultRowBytes)
+// and returns its length.
+size_t format_result_row(int64_t record, const TableStore& tables, const RecordValues& values,
+                         const RecordResult& result, char* out);
+
+}  // namespace grouper

@@ -1,0 +1,29 @@
+// One batch run: open the episode and result files, load the tables, group
+// every record, write its result line, report progress and the end.
+//
+// Messages go to standard output byte for byte as the grouper has always
+// printed them; only the detailed result file, which the classic run does not
+// have, reports its own failures on standard error.  Every failure path
+// releases the tables if they were loaded, prints no end message and
+// returns a non-zero status.
+#pragma once
+
+#include <filesystem>
+
+namespace grouper {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+
+struct RunPaths {
+  std::filesystem::path tables_dir;             // where the sixteen table files lie ("" = current directory)
+  std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb+"
+  std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
+  std::filesystem::path results;                // detailed result file ("" = none)
+};
+
+// Runs the batch and returns the process exit status: kExitOk after a normal
+// end, kExitFailure on every failure path.
+int run_batch(const RunPaths& paths);
+
+}  // namespace grouper
