@@ -13,8 +13,10 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 #include "grouper/grouper.h"
+#include "grouper/guarded_lookup.h"
 
 namespace grouper {
 namespace {
@@ -32,33 +34,12 @@ const std::array<double, 9> kCclWeights = [] {
 }();
 const double kPcclDivisor = std::log(7.5) * 0.25;
 
-// The smallest of a count field and the sizes of the arrays it sizes: the
-// number of keys or rows that may safely be used.
-template <class... Vectors>
-size_t usable(size_t count, const Vectors&... arrays) {
-  return std::min({count, arrays.size()...});
-}
-
-// Rows [fr, to) of a key, clipped to [0, row_cnt); fr >= to means no rows.
-struct Rows {
-  size_t fr = 0;
-  size_t to = 0;
-};
+// Rows of `key` in a keyed range table, clipped to [0, row_cnt); a key
+// outside 0..key_cnt-1 has no rows.
 template <class Int>
-Rows clip_rows(Int fr, Int to, size_t row_cnt) {
-  Rows r;
-  r.fr = fr < 0 ? 0 : std::min(static_cast<size_t>(fr), row_cnt);
-  r.to = to < 0 ? 0 : std::min(static_cast<size_t>(to), row_cnt);
-  if (r.to < r.fr) r.to = r.fr;
-  return r;
-}
-
-// Rows of `key` in a keyed range table, or no rows for a key outside
-// 0..key_cnt-1.
-template <class Int>
-Rows key_rows(long key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
-              size_t row_cnt) {
-  if (key < 0 || static_cast<size_t>(key) >= key_cnt) return {};
+RowSpan key_rows(long key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
+                 size_t row_cnt) {
+  if (!key_in(key, key_cnt)) return {};
   return clip_rows(fr[static_cast<size_t>(key)], to[static_cast<size_t>(key)], row_cnt);
 }
 
@@ -86,19 +67,19 @@ void write_ccl_text(const std::array<int16_t, 11>& ccl, int16_t dx_swapped, std:
 // valid on `rec_date`; "0" when there is no such row or it holds a NUL there.
 void write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t pccl, std::array<char, 6>& text) {
   text.fill('\0');
-  if (drg >= 0 && static_cast<size_t>(drg) < t.drg_code.size()) {
+  if (key_in(drg, t.drg_code.size())) {
     const Code5& code = t.drg_code[static_cast<size_t>(drg)];
     for (size_t i = 0; i < code.size() && code[i] != '\0'; ++i) text[i] = code[i];
   }
 
-  const size_t keys = usable(t.pccl_key_cnt, t.drg_pccl_fr, t.drg_pccl_to);
-  const size_t row_cnt = usable(t.pccl_row_cnt, t.pccl_adpt_fr_dt, t.pccl_adpt_to_dt, t.pccl_split_row);
-  const size_t splits = usable(t.pccl_split_cnt, t.pccl_split);
-  const Rows rows = key_rows(drg, keys, t.drg_pccl_fr, t.drg_pccl_to, row_cnt);
+  const size_t keys = rows_of(t.pccl_key_cnt, t.drg_pccl_fr, t.drg_pccl_to);
+  const size_t row_cnt = rows_of(t.pccl_row_cnt, t.pccl_adpt_fr_dt, t.pccl_adpt_to_dt, t.pccl_split_row);
+  const size_t splits = rows_of(t.pccl_split_cnt, t.pccl_split);
+  const RowSpan rows = key_rows(drg, keys, t.drg_pccl_fr, t.drg_pccl_to, row_cnt);
   for (size_t r = rows.fr; r < rows.to; ++r) {
     if (!in_window(rec_date, t.pccl_adpt_fr_dt[r], t.pccl_adpt_to_dt[r])) continue;
     const int split = t.pccl_split_row[r];
-    if (split >= 0 && static_cast<size_t>(split) < splits && pccl >= 0 && pccl <= kMaxPccl) {
+    if (key_in(split, splits) && pccl >= 0 && pccl <= kMaxPccl) {
       text[5] = t.pccl_split[static_cast<size_t>(split)][static_cast<size_t>(pccl)];
     }
     break;
@@ -110,9 +91,9 @@ void write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t 
 
 int16_t Grouper::find_ccl(int16_t code_id) const {
   const TableStore& t = t_;
-  const size_t keys = usable(t.ccl_key_cnt, t.dx_ccl_fr, t.dx_ccl_to);
-  const size_t row_cnt = usable(t.ccl_row_cnt, t.ccl_adpt_fr_dt, t.ccl_adpt_to_dt, t.ccl_col);
-  const Rows rows = key_rows(code_id, keys, t.dx_ccl_fr, t.dx_ccl_to, row_cnt);
+  const size_t keys = rows_of(t.ccl_key_cnt, t.dx_ccl_fr, t.dx_ccl_to);
+  const size_t row_cnt = rows_of(t.ccl_row_cnt, t.ccl_adpt_fr_dt, t.ccl_adpt_to_dt, t.ccl_col);
+  const RowSpan rows = key_rows(code_id, keys, t.dx_ccl_fr, t.dx_ccl_to, row_cnt);
   for (size_t r = rows.fr; r < rows.to; ++r) {
     if (!in_window(values_.rec_date, t.ccl_adpt_fr_dt[r], t.ccl_adpt_to_dt[r])) continue;
     // The first valid row decides the column; the record's ADRG picks the byte.
@@ -130,13 +111,13 @@ void Grouper::apply_sex_exclusion() {
   const TableStore& t = t_;
   const bool odd = values_.sex_cd % 2 != 0;  // a negative odd value counts as odd
   const int16_t cancelling = odd ? kCondMaleExcluded : kCondFemaleExcluded;
-  const size_t keys = usable(t.code_dx_key_cnt, t.dx_cond_fr, t.dx_cond_to);
-  const size_t row_cnt = usable(t.code_row_cnt, t.code_adpt_fr_dt, t.code_adpt_to_dt, t.code_cond);
-  const size_t conds = usable(t.cond_cnt, t.cond_pos_fr, t.cond_pos_to);
+  const size_t keys = rows_of(t.code_dx_key_cnt, t.dx_cond_fr, t.dx_cond_to);
+  const size_t row_cnt = rows_of(t.code_row_cnt, t.code_adpt_fr_dt, t.code_adpt_to_dt, t.code_cond);
+  const size_t conds = rows_of(t.cond_cnt, t.cond_pos_fr, t.cond_pos_to);
   for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
     const int16_t id = code_ids_[p];
     if (id == 0) continue;
-    const Rows rows = key_rows(id, keys, t.dx_cond_fr, t.dx_cond_to, row_cnt);
+    const RowSpan rows = key_rows(id, keys, t.dx_cond_fr, t.dx_cond_to, row_cnt);
     for (size_t r = rows.fr; r < rows.to; ++r) {
       if (!in_window(values_.rec_date, t.code_adpt_fr_dt[r], t.code_adpt_to_dt[r])) continue;
       const int16_t cd = t.code_cond[r];
@@ -153,9 +134,9 @@ void Grouper::apply_sex_exclusion() {
 
 int Grouper::is_cc_excluded(int16_t by_id, int16_t of_id) const {
   const TableStore& t = t_;
-  const size_t keys = usable(t.ccx_cnt, t.ccx_fr, t.ccx_to);
-  const size_t row_cnt = usable(t.ccx_row_cnt, t.ccx_dx);
-  const Rows rows = key_rows(of_id, keys, t.ccx_fr, t.ccx_to, row_cnt);
+  const size_t keys = rows_of(t.ccx_cnt, t.ccx_fr, t.ccx_to);
+  const size_t row_cnt = rows_of(t.ccx_row_cnt, t.ccx_dx);
+  const RowSpan rows = key_rows(of_id, keys, t.ccx_fr, t.ccx_to, row_cnt);
   if (rows.fr >= rows.to) return 0;
   // The list is ascending: an id outside its first and last entries is not in it.
   if (by_id < t.ccx_dx[rows.fr] || by_id > t.ccx_dx[rows.to - 1]) return 0;

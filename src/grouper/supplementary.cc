@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "grouper/grouper.h"
+#include "grouper/guarded_lookup.h"
 
 namespace grouper {
 namespace {
@@ -22,18 +23,15 @@ constexpr Code4 kFixedGroupCode = {'A', 'W', '1', '7'};
 // The group value of ADRG index `adrg` on `date`: 0, 1..19 or 9999.
 int supplementary_value(const TableStore& t, int32_t date, int16_t adrg) {
   if (date < kFirstSupplementaryDate) return kNoGroup;
-  const size_t keys = std::min({size_t{t.adrg_ast_cnt}, t.adrg_ast_fr.size(), t.adrg_ast_to.size()});
-  if (adrg < 0 || static_cast<size_t>(adrg) >= keys) return kNoGroup;
+  if (!key_in(adrg, rows_of(t.adrg_ast_cnt, t.adrg_ast_fr, t.adrg_ast_to))) return kNoGroup;
   const int16_t fr = t.adrg_ast_fr[static_cast<size_t>(adrg)];
   // A first row of 0 marks an ADRG without rows: the fixed group, whatever
   // its end row says.
   if (fr == 0) return kFixedGroup;
   const int16_t to = t.adrg_ast_to[static_cast<size_t>(adrg)];
-  const size_t row_cnt = std::min(
-      {size_t{t.ast_row_cnt}, t.ast_adpt_fr_dt.size(), t.ast_adpt_to_dt.size(), t.ltcdrg_ast.size()});
-  const size_t first = fr < 0 ? 0 : std::min(static_cast<size_t>(fr), row_cnt);
-  const size_t end = to < 0 ? 0 : std::min(static_cast<size_t>(to), row_cnt);
-  for (size_t r = first; r < end; ++r) {
+  const RowSpan rows =
+      clip_rows(fr, to, rows_of(t.ast_row_cnt, t.ast_adpt_fr_dt, t.ast_adpt_to_dt, t.ltcdrg_ast));
+  for (size_t r = rows.fr; r < rows.to; ++r) {
     if (t.ast_adpt_fr_dt[r] > date || date > t.ast_adpt_to_dt[r]) continue;
     const int v = t.ltcdrg_ast[r];
     if (v == kFixedGroup) return kFixedGroup;
@@ -48,8 +46,8 @@ int supplementary_value(const TableStore& t, int32_t date, int16_t adrg) {
 int Grouper::find_ltcdrg() {
   const TableStore& t = t_;
   int value = supplementary_value(t, values_.rec_date, result_.res_adrg);
-  const size_t code_rows = std::min(size_t{t.ltc_drg_cnt}, t.ltc_drg_code.size());
-  if (value != kFixedGroup && static_cast<size_t>(value) >= code_rows) value = kNoGroup;
+  // A group value without a code row counts as no group.
+  if (value != kFixedGroup && !key_in(value, rows_of(t.ltc_drg_cnt, t.ltc_drg_code))) value = kNoGroup;
 
   const Code4& code = value == kNoGroup      ? kNoGroupCode
                       : value == kFixedGroup ? kFixedGroupCode
