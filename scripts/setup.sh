@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Prepares a Debian machine for the grouper: installs the packages the build
+# and the tests need when any is missing, then configures and builds the
+# release build in build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ clang cmake ninja-build libgtest-dev googletest libbenchmark-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} > 0)); then
+  echo "setup: installing ${missing[*]}"
+  sudo=()
+  if [[ $(id -u) -ne 0 ]]; then
+    if ! command -v sudo >/dev/null; then
+      echo "setup: missing packages (${missing[*]}) and no root rights to install them" >&2
+      exit 1
+    fi
+    sudo=(sudo)
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update
+  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+echo "setup: release build ready: build/src/grouper"
