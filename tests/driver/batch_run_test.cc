@@ -307,5 +307,13 @@ TEST_F(BatchRun, FailedWriteStopsTheRunAtOnce) {
   EXPECT_NE(r.exit_code, 0);
 }
 
+TEST_F(BatchRun, FailedReadOfTheInputIsReportedNotEndedAsSuccess) {
+  // Reading a process's own memory from address 0 fails with an I/O error.
+  if (!fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc/self/mem";
+  auto r = testing::run_grouper(dir_, "--input /proc/self/mem");
+  EXPECT_EQ(r.out, "file in read error\n");
+  EXPECT_NE(r.exit_code, 0);
+}
+
 }  // namespace
 }  // namespace grouper
