@@ -79,6 +79,22 @@ TEST(NormalizeRules, EmptyMustNotHoldSlotsBecomeTheAlwaysFalseId) {
   EXPECT_EQ(s.tadrg1.rule_cond, once.tadrg1.rule_cond);
 }
 
+TEST(NormalizeRules, ACatalogueTooLargeForASlotUsesAnIdOutsideIt) {
+  // cond_cnt 40000 does not fit in a 16-bit slot; the empty must-not-hold
+  // slots must still never block a rule.
+  testing::TableBuilder b;
+  b.cond_count(40000);
+  const int16_t adrg = b.adrg("X010");
+  b.rule(rule_def(1, 1, adrg, {}, {30000}));
+  TableStore s = b.build();
+  normalize_rules(s);
+  EXPECT_LT(s.tadrg1.rule_cond[0][11], 0);
+  Grouper g(s);
+  std::string line = Episode().str();
+  ASSERT_EQ(g.group(line.data(), line.size()), 0);
+  EXPECT_EQ(g.result().res_adrg, adrg);
+}
+
 // ---- the rule passes ----
 
 class RulePassTest : public GroupingTest {
