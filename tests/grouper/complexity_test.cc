@@ -156,6 +156,48 @@ TEST_F(ComplexityTest, FormulaGivesTheStatedPcclForEachCombination) {
   EXPECT_EQ(pccl_of({9, 9, 9, 9, 9, 9, 9, 9, 9}), 4);
 }
 
+// The PCCL by the thresholds of the weighted sum: 1 below 1.128864, 2 below
+// 2.523005, 3 below 4.830135, else 4 (0 without a CCL).
+int pccl_by_thresholds(const std::vector<int>& descending) {
+  static constexpr double kWeights[] = {1, 0.670320, 0.449329, 0.301194, 0.201897,
+                                        0.135335, 0.090718, 0.060810, 0.040762};
+  double sum = 0;
+  for (size_t i = 0; i < descending.size(); ++i) sum += descending[i] * kWeights[i];
+  if (sum == 0) return 0;
+  if (sum < 1.128864) return 1;
+  if (sum < 2.523005) return 2;
+  if (sum < 4.830135) return 3;
+  return 4;
+}
+
+TEST_F(ComplexityTest, FormulaAgreesWithTheThresholdsForEveryCombinationUpToFour) {
+  // Nine diagnoses of each CCL 1..4, so that any record can hold nine CCLs.
+  std::vector<Dx> by_level[5];
+  for (int level = 1; level <= 4; ++level) {
+    for (int i = 0; i < 9; ++i) by_level[level].push_back(new_dx(level));
+  }
+  build();
+  std::vector<int> ccls(9, 4);
+  int checked = 0;
+  while (true) {
+    Episode e;
+    e.dx(1, principal_.code);
+    int used[5] = {};
+    for (int i = 0; i < 9; ++i) {
+      if (ccls[i] > 0) e.dx(i + 2, by_level[ccls[i]][used[ccls[i]]++].code);
+    }
+    ASSERT_EQ(group(e).res_pccl, pccl_by_thresholds(ccls)) << "CCLs " << ::testing::PrintToString(ccls);
+    ++checked;
+    // Next non-increasing sequence, in descending order.
+    int i = 8;
+    while (i >= 0 && ccls[i] == 0) --i;
+    if (i < 0) break;
+    --ccls[i];
+    for (int k = i + 1; k < 9; ++k) ccls[k] = ccls[i];
+  }
+  EXPECT_EQ(checked, 715);  // multisets of nine values from 0..4
+}
+
 TEST_F(ComplexityTest, PrincipalAloneGivesZerosAndTheFirstSplitCharacter) {
   const RecordResult& r = group(episode({}));
   EXPECT_EQ(text(r.res_ccl_raw), "*000000000");
@@ -212,7 +254,7 @@ TEST_F(ComplexityTest, PrincipalCancellingEveryCclLeavesPcclZero) {
 
 TEST_F(ComplexityTest, OfTwoHighestCclsExcludingEachOtherTheLowerPositionWins) {
   Dx x = new_dx(3), y = new_dx(3);
-  b_.ccx(x.id, {y.id});
+  b_.ccx(x.id, {x.id, y.id});  // a diagnosis never excludes itself
   b_.ccx(y.id, {x.id});
   const RecordResult& r = group(episode({x, y}));
   EXPECT_EQ(text(r.res_ccl_excl), "*300000000");
@@ -405,6 +447,18 @@ TEST_F(ComplexityTest, BrokenExclusionListsExcludeNothingOutsideTheirRows) {
   store_.ccx_fr[b.id] = 1000;
   fresh_grouper();
   EXPECT_EQ(grouper_->is_cc_excluded(a.id, b.id), 0);
+}
+
+TEST_F(ComplexityTest, UnorderedExclusionListIsScannedToItsEnd) {
+  Dx of = new_dx(1);
+  b_.ccx(of.id, {3, 5, 9});
+  build();
+  const size_t fr = static_cast<size_t>(store_.ccx_fr[of.id]);
+  store_.ccx_dx[fr + 1] = 9;
+  store_.ccx_dx[fr + 2] = 5;  // 3, 9, 5: only the first and last entries bound the test
+  fresh_grouper();
+  EXPECT_EQ(grouper_->is_cc_excluded(5, of.id), 1);
+  EXPECT_EQ(grouper_->is_cc_excluded(9, of.id), 0) << "above the last entry";
 }
 
 TEST_F(ComplexityTest, BrokenSplitTableGivesZero) {

@@ -121,6 +121,7 @@ TEST_F(SupplementaryTest, GroupValuesOneToNineteenAndNineNineNineNineAreAccepted
     b_.dx_cond(b_.dx("G0001"), 1);
     b_.dx("N0001");
     b_.rule(rule_for_condition_1(mdc_, adrg_));
+    b_.ltc_code(20, "LT20");  // a code row for 20 exists, yet 20 is no group value
     b_.ltc_row(adrg_, c.value);
     build();
     EXPECT_EQ(code("20050701"), c.code) << "group value " << c.value;
