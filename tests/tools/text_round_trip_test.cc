@@ -5,6 +5,7 @@
 #include "gtest/gtest.h"
 #include "support/run_program.h"
 #include "tables/store_compare.h"
+#include "generate_tables.h"
 #include "text_test_sets.h"
 
 namespace grouper::testing {
@@ -35,6 +36,20 @@ TEST(TextRoundTrip, HandMadeSets) {
   for (int i = 0; i < 300; ++i) wide.dx(std::to_string(1000 + i) + "Z");
   wide.cond_count(2000);
   EXPECT_TRUE(SurvivesRoundTrip(wide.build(), "rt-wide"));
+}
+
+TEST(TextRoundTrip, GeneratedSetsOfSeveralSeeds) {
+  const tools::Profile* small = tools::find_profile("small");
+  ASSERT_NE(small, nullptr);
+  for (uint64_t seed : {1u, 2u, 3u, 20050515u}) {
+    EXPECT_TRUE(SurvivesRoundTrip(tools::generate_tables(*small, seed).tables, "rt-generated")) << "seed " << seed;
+  }
+}
+
+TEST(TextRoundTrip, AGeneratedSetOfRealisticSize) {
+  const tools::Profile* realistic = tools::find_profile("realistic");
+  ASSERT_NE(realistic, nullptr);
+  EXPECT_TRUE(SurvivesRoundTrip(tools::generate_tables(*realistic, 7).tables, "rt-realistic"));
 }
 
 TEST(TextRoundTrip, OddBytesNegativeNumbersAndDatesThatAreNotDates) {
