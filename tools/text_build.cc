@@ -88,7 +88,8 @@ class FileParser {
     for (size_t i = 0; i < file.arrays.size(); ++i) {
       const ArraySpec& a = file.arrays[i];
       std::span<std::byte> bytes = a.resize(store, element_count(a, counts));
-      std::memcpy(bytes.data(), buffers_[i].data(), std::min(bytes.size(), buffers_[i].size()));
+      size_t n = std::min(bytes.size(), buffers_[i].size());
+      if (n > 0) std::memcpy(bytes.data(), buffers_[i].data(), n);
     }
   }
 
