@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# A first look at the grouper: makes a synthetic table set and a few thousand
+# episodes in demo/, groups them, and shows the result lines, the detailed
+# result file and a short summary.  Builds the release build first (through
+# scripts/setup.sh) when it is not there yet.
+#
+#   scripts/demo.sh [EPISODES] [SEED]      (defaults: 3000 episodes, seed 2005)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+episodes=${1:-3000}
+seed=${2:-2005}
+build=${GROUPER_BUILD:-build}  # another build directory may be named here
+grouper=$build/src/grouper
+tables=$build/tools/grouper-tables
+demo=demo
+
+if [[ $build == build && (! -x $grouper || ! -x $tables) ]]; then
+  echo "demo: no release build yet, running scripts/setup.sh"
+  scripts/setup.sh
+fi
+
+rule() { printf '\n== %s\n' "$1"; }
+
+rule "1. A synthetic table set and $episodes episodes (seed $seed)"
+rm -rf "$demo"
+"$tables" generate --seed "$seed" --profile small --episodes "$episodes" "$demo"
+"$tables" verify -v "$demo"
+
+rule "2. The grouper run: $grouper -C $demo --results results.tsv"
+"$grouper" -C "$demo" --results results.tsv > "$demo/.messages"
+# The end message is written in code page 949; shown converted when possible.
+iconv -f CP949 -t UTF-8 < "$demo/.messages" 2>/dev/null || cat "$demo/.messages"
+echo   # the end message has no line feed of its own
+rm -f "$demo/.messages"
+
+rule "3. The first result lines of $demo/tamv30.out (the 193 blanks in the middle shown as '...')"
+printf '   %-84s     %-4s  %-8s  %s\n' "episode head (columns 1-84)" ADRG date supplementary
+head -n 5 "$demo/tamv30.out" |
+  awk '{ printf "   %s ... %s  %s  %s\n", substr($0, 1, 84), substr($0, 278, 4), substr($0, 289, 8), substr($0, 297, 4) }'
+
+rule "4. The first rows of the detailed result file $demo/results.tsv"
+head -n 8 "$demo/results.tsv" |
+  awk -F'\t' '{ printf "   %-7s %-4s %-5s %-7s %-5s %-11s %-11s %-14s %-7s %s\n", $1, $2, $3, $4, $5, $6, $7, $8, $9, $10 }'
+
+rule "5. Summary"
+awk -F'\t' '
+  NR == 1 { next }
+  {
+    records++
+    if ($3 != "") { grouped++; adrg[$3]++; mdc[$2]++; pccl[$5]++ }
+    if ($8 != "0000") supplementary++
+  }
+  END {
+    printf "   records                     %d\n", records
+    printf "   grouped (with an ADRG)      %d (%.1f%%)\n", grouped, records ? 100 * grouped / records : 0
+    printf "   without an ADRG             %d\n", records - grouped
+    printf "   with a supplementary group  %d\n", supplementary
+    printf "   PCCL of the grouped records"
+    for (p = 0; p <= 4; p++) printf " %d:%d", p, pccl[p]
+    printf "\n"
+    for (m in mdc) print "mdc", mdc[m], m > "/dev/stderr"
+    for (a in adrg) print "adrg", adrg[a], a > "/dev/stderr"
+  }' "$demo/results.tsv" 2> "$demo/.counts"
+echo "   most frequent MDCs:"
+awk '$1 == "mdc" { print $2, $3 }' "$demo/.counts" | sort -k1,1nr -k2,2 | head -n 5 |
+  awk '{ printf "     %-5s %6d\n", $2, $1 }'
+echo "   most frequent ADRGs:"
+awk '$1 == "adrg" { print $2, $3 }' "$demo/.counts" | sort -k1,1nr -k2,2 | head -n 5 |
+  awk '{ printf "     %-5s %6d\n", $2, $1 }'
+rm -f "$demo/.counts"
+
+echo
+echo "Everything is in $demo/: the sixteen table files, tamv30.in, tamv30.out and results.tsv."
+echo "Try: $tables dump $demo $demo/text    (the tables as tab-separated text)"
