@@ -296,14 +296,20 @@ TEST(Messages, EachShortArrayOfTheSupplementaryFilesHasItsOwn) {
   const fs::path dir = fresh_dir("short-messages");
   std::string error;
   ASSERT_TRUE(write_tables(store, dir, error)) << error;
-  const std::pair<std::string_view, std::string_view> expected[] = {
-      {"ltc_drg_code", "ltc_drg code read error \n"},   {"ltc_drg_idx", "ltc_drg idx read error \n"},
-      {"adrg_ast_fr", "adrg_ast_fr read error \n"},     {"adrg_ast_to", "adrg_ast_to read error \n"},
-      {"ast_adpt_fr_dt", "ast_adpt_fr_dt read error \n"}, {"ast_adpt_to_dt", "ast_adpt_to_dt read error \n"},
-      {"ltcdrg_ast", "ltcdrg_ast read error \n"},
+  struct Expected {
+    std::string_view file, array, message;
   };
-  for (const auto& [array, message] : expected) {
-    const FileSpec& f = plan_file(array.substr(0, 3) == "ltc" && array != "ltcdrg_ast" ? "ltc_drg.idx" : "adrg_ltcdrg");
+  const Expected expected[] = {
+      {"ltc_drg.idx", "ltc_drg_code", "ltc_drg code read error \n"},
+      {"ltc_drg.idx", "ltc_drg_idx", "ltc_drg idx read error \n"},
+      {"adrg_ltcdrg", "adrg_ast_fr", "adrg_ast_fr read error \n"},
+      {"adrg_ltcdrg", "adrg_ast_to", "adrg_ast_to read error \n"},
+      {"adrg_ltcdrg", "ast_adpt_fr_dt", "ast_adpt_fr_dt read error \n"},
+      {"adrg_ltcdrg", "ast_adpt_to_dt", "ast_adpt_to_dt read error \n"},
+      {"adrg_ltcdrg", "ltcdrg_ast", "ltcdrg_ast read error \n"},
+  };
+  for (const auto& [file, array, message] : expected) {
+    const FileSpec& f = plan_file(file);
     const std::string whole = read_file(dir / f.name);
     truncate_to(dir / f.name, array_offset(store, f, array) + 1);
     Loaded l = load(dir);
