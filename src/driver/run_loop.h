@@ -20,6 +20,7 @@ struct RunPaths {
   std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb+"
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)
+  int threads = 1;                              // grouping threads; the output is the same for any number
 };
 
 // Runs the batch and returns the process exit status: kExitOk after a normal
