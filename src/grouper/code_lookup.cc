@@ -29,11 +29,33 @@ int16_t search(const char* key, const std::vector<Code5>& codes, const std::vect
   return 0;
 }
 
+// Rows 1..n-1 of a dictionary that are strictly ascending are found by the
+// halving search exactly when they hold the key, so the index gives the same
+// answer; an unsorted dictionary keeps the search and its misses.
+int16_t lookup(const char* key, const std::vector<Code5>& codes, const std::vector<int16_t>& ids, size_t n,
+               const CodeIndex& index, bool sorted) {
+  if (!sorted) return search(key, codes, ids, n);
+  const int32_t row = index.find(key);
+  return row < 0 ? int16_t{0} : ids[static_cast<size_t>(row)];
+}
+
 }  // namespace
 
+void Grouper::build_code_indexes() {
+  const size_t dx_rows = rows_of(t_.dx_cnt, t_.dx_code, t_.dx_id);
+  const size_t sg_rows = rows_of(t_.sg_cnt, t_.sg_code, t_.sg_id);
+  dx_sorted_ = CodeIndex::strictly_ascending(t_.dx_code, 1, dx_rows);
+  sg_sorted_ = CodeIndex::strictly_ascending(t_.sg_code, 1, sg_rows);
+  if (dx_sorted_) dx_index_.build(t_.dx_code, 1, dx_rows);
+  if (sg_sorted_) sg_index_.build(t_.sg_code, 1, sg_rows);
+  drg_index_.build(t_.drg_code, 0, drg_rows(t_));
+}
+
 int16_t Grouper::find_code_id(const char* code, int position) const {
-  if (position <= kLastDx) return search(code, t_.dx_code, t_.dx_id, rows_of(t_.dx_cnt, t_.dx_code, t_.dx_id));
-  return search(code, t_.sg_code, t_.sg_id, rows_of(t_.sg_cnt, t_.sg_code, t_.sg_id));
+  if (position <= kLastDx) {
+    return lookup(code, t_.dx_code, t_.dx_id, rows_of(t_.dx_cnt, t_.dx_code, t_.dx_id), dx_index_, dx_sorted_);
+  }
+  return lookup(code, t_.sg_code, t_.sg_id, rows_of(t_.sg_cnt, t_.sg_code, t_.sg_id), sg_index_, sg_sorted_);
 }
 
 }  // namespace grouper

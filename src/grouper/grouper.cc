@@ -23,6 +23,7 @@ Grouper::Grouper(const TableStore& tables)
   pos_cond_.assign(size_t{kPositionCount} * cond_stride_, 0);
   cond_val_[0] = 1;
   cond_hits_[0] = 1;
+  build_code_indexes();
   // A condition is recorded once, at its first hit, so these bounds are never
   // passed: one entry per catalogue id, and per procedure position 11..41 one
   // per distinct condition of the code's rows.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "driver/record_layout.h"
+#include "grouper/code_index.h"
 #include "tables/table_store.h"
 
 namespace grouper {
@@ -106,6 +107,7 @@ class Grouper {
 
  private:
   void reset_record();
+  void build_code_indexes();
   // True when the catalogue types exactly the built-in logic ids 782..823
   // "l" and every other id from 1 up "t"; a catalogue too short to hold the
   // logic ids fails.
@@ -113,6 +115,11 @@ class Grouper {
 
   const TableStore& t_;
   const RuleSet* active_;
+
+  // Hash indexes of the code lists.  A dictionary whose rows are not strictly
+  // ascending is searched by halving instead, which is what decides there.
+  CodeIndex dx_index_, sg_index_, drg_index_;
+  bool dx_sorted_ = false, sg_sorted_ = false;
   bool logic_setting_ok_;  // depends on the catalogue only
 
   RecordValues values_;

@@ -46,6 +46,13 @@ inline size_t rows_of(size_t count, const V&... arrays) {
   return std::min({count, arrays.size()...});
 }
 
+// Rows of the DRG list that a DRG index can name: DRG indices are 16-bit,
+// so rows past 32767 are never searched.
+template <class Tables>
+inline size_t drg_rows(const Tables& t) {
+  return std::min<size_t>(rows_of(t.drg_cnt, t.drg_code), size_t{INT16_MAX} + 1);
+}
+
 // Compares two 5-character code texts byte by byte as unsigned values; the
 // first differing byte decides, and a NUL held by both texts at the same
 // place ends the comparison as equal.  Negative, 0 or positive.

@@ -129,14 +129,9 @@ void Grouper::find_drg() {
   if (!key_in(adrg, t_.adrg_code.size())) return;
   const Code4& code = t_.adrg_code[adrg];
   const char key[5] = {code[0], code[1], code[2], code[3], result_.res_split};
-  // DRG indices are 16-bit: rows past 32767 cannot be named and are not searched.
-  const size_t drgs = std::min<size_t>(rows_of(t_.drg_cnt, t_.drg_code), size_t{INT16_MAX} + 1);
-  for (size_t d = 0; d < drgs; ++d) {
-    if (compare_code5(key, t_.drg_code[d].data()) == 0) {
-      result_.res_drg = static_cast<int16_t>(d);
-      return;
-    }
-  }
+  // The first row from row 0 up that holds the key.
+  const int32_t row = drg_index_.find(key);
+  if (row >= 0) result_.res_drg = static_cast<int16_t>(row);
 }
 
 }  // namespace grouper
