@@ -24,7 +24,7 @@ run_suite() {
   fi
 }
 
-run_suite build -DCMAKE_BUILD_TYPE=Release
+run_suite build -DCMAKE_BUILD_TYPE=Release -DGROUPER_BENCH=ON
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DGROUPER_SANITIZE=ON
 
 if ((status != 0)); then
