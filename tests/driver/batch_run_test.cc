@@ -17,8 +17,7 @@ namespace fs = std::filesystem;
 using testing::Episode;
 using testing::TableBuilder;
 
-const std::string kEnd =
-    "==========\xB1\xD7\xB7\xEC\xC6\xDB \xC0\xDB\xBE\xF7 end ===========";
+using testing::kEnd;
 
 std::string tail(const std::string& adrg = "0000", const std::string& supp = "0000") {
   return std::string(193, ' ') + adrg + std::string(7, ' ') + "20050515" + supp + "\n";

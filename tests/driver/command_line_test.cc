@@ -16,8 +16,7 @@ namespace fs = std::filesystem;
 using testing::Episode;
 using testing::TableBuilder;
 
-const std::string kEnd =
-    "==========\xB1\xD7\xB7\xEC\xC6\xDB \xC0\xDB\xBE\xF7 end ===========";
+using testing::kEnd;
 const std::string kHeader = "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\n";
 
 class CommandLine : public ::testing::Test {

@@ -6,6 +6,9 @@
 
 namespace grouper::testing {
 
+// The grouper's end message: code page 949 bytes, no line feed.
+inline const std::string kEnd = "==========\xB1\xD7\xB7\xEC\xC6\xDB \xC0\xDB\xBE\xF7 end ===========";
+
 struct ProgramRun {
   int exit_code = -1;  // the program's exit status, -1 when it did not exit normally
   std::string out;     // everything it printed on standard output
