@@ -9,7 +9,7 @@
 #include "gtest/gtest.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
-#include "tables/alloc_probe.h"
+#include "support/alloc_probe.h"
 #include "tables/load_plan.h"
 #include "tables/sample_sets.h"
 #include "tables/store_compare.h"

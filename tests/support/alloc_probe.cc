@@ -1,4 +1,4 @@
-#include "tables/alloc_probe.h"
+#include "support/alloc_probe.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -8,10 +8,12 @@ namespace {
 
 std::atomic<bool> watching{false};
 std::atomic<size_t> largest_seen{0};
+std::atomic<size_t> allocations{0};
 std::atomic<size_t> fail_from_size{SIZE_MAX};
 
 void* allocate(size_t n) {
   if (watching.load(std::memory_order_relaxed)) {
+    ++allocations;
     size_t seen = largest_seen.load();
     while (n > seen && !largest_seen.compare_exchange_weak(seen, n)) {
     }
@@ -46,6 +48,7 @@ namespace grouper::testing {
 
 AllocProbe::AllocProbe(size_t fail_from) {
   largest_seen = 0;
+  allocations = 0;
   fail_from_size = fail_from;
   watching = true;
 }
@@ -54,5 +57,6 @@ AllocProbe::~AllocProbe() {
   fail_from_size = SIZE_MAX;
 }
 size_t AllocProbe::largest() const { return largest_seen.load(); }
+size_t AllocProbe::count() const { return allocations.load(); }
 
 }  // namespace grouper::testing
