@@ -18,10 +18,10 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-std::string explain_file(const std::filesystem::path& dir, const FileSpec& spec, TableStore& counts_seen) {
-  const std::string name(spec.name);
+std::string explain_file(const std::filesystem::path& dir, const FileSpec& file_spec, TableStore& counts_seen) {
+  const std::string name(file_spec.name);
   errno = 0;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen((dir / spec.name).c_str(), "rb+"));
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen((dir / file_spec.name).c_str(), "rb+"));
   if (!file) {
     return name + ": cannot be opened for reading and update (" + std::strerror(errno) + ")";
   }
@@ -32,15 +32,15 @@ std::string explain_file(const std::filesystem::path& dir, const FileSpec& spec,
            std::to_string(kHeaderSize);
   }
   std::array<uint16_t, 4> counts{};
-  for (size_t i = 0; i < spec.counts.size(); ++i) {
+  for (size_t i = 0; i < file_spec.counts.size(); ++i) {
     counts[i] = parse_count_field(header + i * kCountFieldWidth);
-    spec.counts[i].ref(counts_seen) = counts[i];
+    file_spec.counts[i].ref(counts_seen) = counts[i];
   }
-  for (const CrossCheck& check : spec.cross_checks) {
+  for (const CrossCheck& check : file_spec.cross_checks) {
     const uint16_t earlier = check.earlier(counts_seen);
     if (counts[check.field] != earlier) {
       return name + ": count field " + std::to_string(check.field) + " (" +
-             std::string(spec.counts[check.field].name) + ") is " +
+             std::string(file_spec.counts[check.field].name) + ") is " +
              std::to_string(counts[check.field]) + " but " + std::string(check.earlier_name) + " is " +
              std::to_string(earlier) + " (count error)";
     }
@@ -49,7 +49,7 @@ std::string explain_file(const std::filesystem::path& dir, const FileSpec& spec,
   const bool sized = fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);
   const unsigned long long size = sized ? static_cast<unsigned long long>(st.st_size) : 0;
   unsigned long long offset = kHeaderSize;
-  for (const ArraySpec& a : spec.arrays) {
+  for (const ArraySpec& a : file_spec.arrays) {
     if (a.type == ElemType::kMatrix && counts[a.record_field] == 0 && counts[a.count_field] != 0) {
       return name + ": " + std::string(a.name) + " has " + std::to_string(counts[a.count_field]) +
              " records of 0 bytes, which cannot be read";
@@ -69,8 +69,8 @@ std::string explain_file(const std::filesystem::path& dir, const FileSpec& spec,
 
 std::string explain_load_failure(const std::filesystem::path& dir) {
   TableStore counts_seen;
-  for (const FileSpec& spec : load_plan()) {
-    std::string reason = explain_file(dir, spec, counts_seen);
+  for (const FileSpec& file_spec : load_plan()) {
+    std::string reason = explain_file(dir, file_spec, counts_seen);
     if (!reason.empty()) return reason;
   }
   return {};

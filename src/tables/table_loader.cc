@@ -37,30 +37,30 @@ bool zero_sized_records(const ArraySpec& a, std::span<const uint16_t> counts) {
   return a.type == ElemType::kMatrix && counts[a.record_field] == 0 && counts[a.count_field] != 0;
 }
 
-int load_file(const std::filesystem::path& dir, const FileSpec& spec, TableStore& store,
+int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, TableStore& store,
               std::string& messages) {
-  File file(std::fopen((dir / spec.name).c_str(), "rb+"));
+  File file(std::fopen((dir / file_spec.name).c_str(), "rb+"));
   if (!file) return kLoadFailed;
 
   char header[kHeaderSize];
   if (std::fread(header, 1, kHeaderSize, file.get()) != kHeaderSize) return kLoadFailed;
 
   std::array<uint16_t, 4> counts{};
-  for (size_t i = 0; i < spec.counts.size(); ++i) {
+  for (size_t i = 0; i < file_spec.counts.size(); ++i) {
     counts[i] = parse_count_field(header + i * kCountFieldWidth);
-    spec.counts[i].ref(store) = counts[i];
+    file_spec.counts[i].ref(store) = counts[i];
   }
-  for (const CrossCheck& check : spec.cross_checks) {
+  for (const CrossCheck& check : file_spec.cross_checks) {
     if (counts[check.field] != check.earlier(store)) return kLoadCountMismatch;
   }
 
   // Arrays the file cannot hold are found before allocating, so that a
   // short file never costs an allocation of what its header claims.
   const long long available = bytes_after_header(file.get());
-  size_t first_short = spec.arrays.size();
+  size_t first_short = file_spec.arrays.size();
   unsigned long long offset = 0;
-  for (size_t i = 0; i < spec.arrays.size(); ++i) {
-    const ArraySpec& a = spec.arrays[i];
+  for (size_t i = 0; i < file_spec.arrays.size(); ++i) {
+    const ArraySpec& a = file_spec.arrays[i];
     offset += array_bytes(a, counts);
     bool beyond_end = available >= 0 && offset > static_cast<unsigned long long>(available);
     if (beyond_end || zero_sized_records(a, counts)) {
@@ -71,17 +71,17 @@ int load_file(const std::filesystem::path& dir, const FileSpec& spec, TableStore
 
   std::array<std::span<std::byte>, 8> buffers{};
   try {
-    for (size_t i = 0; i < spec.arrays.size(); ++i) {
-      const ArraySpec& a = spec.arrays[i];
+    for (size_t i = 0; i < file_spec.arrays.size(); ++i) {
+      const ArraySpec& a = file_spec.arrays[i];
       buffers[i] = a.resize(store, i < first_short ? element_count(a, counts) : 0);
     }
   } catch (const std::bad_alloc&) {
-    messages += spec.alloc_message;
+    messages += file_spec.alloc_message;
     return kLoadFailed;
   }
 
-  for (size_t i = 0; i < spec.arrays.size(); ++i) {
-    const ArraySpec& a = spec.arrays[i];
+  for (size_t i = 0; i < file_spec.arrays.size(); ++i) {
+    const ArraySpec& a = file_spec.arrays[i];
     bool complete = i < first_short;
     if (complete && !buffers[i].empty()) {
       complete = std::fread(buffers[i].data(), 1, buffers[i].size(), file.get()) == buffers[i].size();
@@ -97,8 +97,8 @@ int load_file(const std::filesystem::path& dir, const FileSpec& spec, TableStore
 }  // namespace
 
 int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages) {
-  for (const FileSpec& spec : load_plan()) {
-    int rc = load_file(dir, spec, store, messages);
+  for (const FileSpec& file_spec : load_plan()) {
+    int rc = load_file(dir, file_spec, store, messages);
     if (rc != kLoadOk) return rc;
   }
   return kLoadOk;

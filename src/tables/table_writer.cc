@@ -6,19 +6,19 @@
 
 namespace grouper {
 
-std::string table_file_image(const TableStore& store, const FileSpec& spec, std::string& error) {
+std::string table_file_image(const TableStore& store, const FileSpec& file_spec, std::string& error) {
   std::array<uint16_t, 4> counts{};
   std::string image(kHeaderSize, ' ');
-  for (size_t i = 0; i < spec.counts.size(); ++i) {
-    counts[i] = spec.counts[i].ref(const_cast<TableStore&>(store));
+  for (size_t i = 0; i < file_spec.counts.size(); ++i) {
+    counts[i] = file_spec.counts[i].ref(const_cast<TableStore&>(store));
     char field[kCountFieldWidth + 1];
     std::snprintf(field, sizeof field, "%010u", static_cast<unsigned>(counts[i]));
     image.replace(i * kCountFieldWidth, kCountFieldWidth, field, kCountFieldWidth);
   }
-  for (const ArraySpec& a : spec.arrays) {
+  for (const ArraySpec& a : file_spec.arrays) {
     std::span<const std::byte> bytes = a.bytes(store);
     if (bytes.size() != array_bytes(a, counts)) {
-      error = std::string(spec.name) + ": " + std::string(a.name) + " holds " +
+      error = std::string(file_spec.name) + ": " + std::string(a.name) + " holds " +
               std::to_string(bytes.size()) + " bytes where its count asks for " +
               std::to_string(array_bytes(a, counts));
       return {};
@@ -29,15 +29,15 @@ std::string table_file_image(const TableStore& store, const FileSpec& spec, std:
 }
 
 bool write_tables(const TableStore& store, const std::filesystem::path& dir, std::string& error) {
-  for (const FileSpec& spec : load_plan()) {
+  for (const FileSpec& file_spec : load_plan()) {
     error.clear();
-    std::string image = table_file_image(store, spec, error);
+    std::string image = table_file_image(store, file_spec, error);
     if (!error.empty()) return false;
-    std::ofstream out(dir / spec.name, std::ios::binary | std::ios::trunc);
+    std::ofstream out(dir / file_spec.name, std::ios::binary | std::ios::trunc);
     out.write(image.data(), static_cast<std::streamsize>(image.size()));
     out.close();
     if (!out) {
-      error = (dir / spec.name).string() + ": cannot write";
+      error = (dir / file_spec.name).string() + ": cannot write";
       return false;
     }
   }

@@ -16,7 +16,7 @@ namespace grouper {
 
 // The bytes of one table file, or "" with `error` set when a vector's size
 // disagrees with its count.
-std::string table_file_image(const TableStore& store, const FileSpec& spec, std::string& error);
+std::string table_file_image(const TableStore& store, const FileSpec& file_spec, std::string& error);
 
 // Writes all sixteen files into `dir` (which must exist).  Returns false with
 // `error` naming the file when a size disagrees or a write fails.

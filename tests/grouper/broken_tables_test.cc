@@ -290,10 +290,10 @@ TEST_F(BrokenTablesTest, EveryArrayByteRandom) {
   for (int round = 0; round < 30; ++round) {
     TableStore s = normalised([&](TableStore& t) {
       const std::vector<uint8_t> types = t.cond_type;
-      for (const FileSpec& spec : load_plan()) {
+      for (const FileSpec& file_spec : load_plan()) {
         std::array<uint16_t, 4> counts{};
-        for (size_t i = 0; i < spec.counts.size(); ++i) counts[i] = spec.counts[i].ref(t);
-        for (const ArraySpec& a : spec.arrays) {
+        for (size_t i = 0; i < file_spec.counts.size(); ++i) counts[i] = file_spec.counts[i].ref(t);
+        for (const ArraySpec& a : file_spec.arrays) {
           for (std::byte& byte : a.resize(t, element_count(a, counts))) byte = static_cast<std::byte>(rng());
         }
       }

@@ -27,7 +27,7 @@ const Profile& realistic() { return *find_profile("realistic"); }
 
 std::string images(const TableStore& s) {
   std::string all, error;
-  for (const FileSpec& spec : load_plan()) all += table_file_image(s, spec, error);
+  for (const FileSpec& file_spec : load_plan()) all += table_file_image(s, file_spec, error);
   EXPECT_EQ(error, "");
   return all;
 }
@@ -265,8 +265,8 @@ TEST(GenerateCommand, WritesTheSetAndTheEpisodesReproducibly) {
   auto run = [&](const std::string& args) { return grouper::testing::run_program(tool, dir, args); };
   ASSERT_EQ(run("generate --seed 3 --episodes 40 a").exit_code, 0);
   ASSERT_EQ(run("generate --seed 3 --episodes 40 b").exit_code, 0);
-  for (const FileSpec& spec : load_plan()) {
-    const std::string name(spec.name);
+  for (const FileSpec& file_spec : load_plan()) {
+    const std::string name(file_spec.name);
     ASSERT_TRUE(fs::exists(dir / "a" / name)) << name;
     EXPECT_EQ(grouper::testing::read_file(dir / "a" / name), grouper::testing::read_file(dir / "b" / name));
   }

@@ -109,8 +109,8 @@ TEST(VerifyFiles, ShortArrayNamesTheArray) {
 // the loader refuses it, and verify always comes back.
 TEST(VerifyFiles, TruncatedFilesNeverCrash) {
   const fs::path dir = sound_set("verify-trunc");
-  for (const FileSpec& spec : load_plan()) {
-    const std::string name(spec.name);
+  for (const FileSpec& file_spec : load_plan()) {
+    const std::string name(file_spec.name);
     const std::string bytes = read_file(dir / name);
     for (size_t len : {size_t{0}, size_t{57}, size_t{99}, size_t{100}, bytes.size() / 3, bytes.size() / 2,
                        bytes.size() - 1}) {
@@ -134,19 +134,19 @@ TEST(VerifyFiles, RandomFilesNeverCrash) {
   int read_sets = 0;
   for (int round = 0; round < 40; ++round) {
     refresh(sound, dir);
-    for (const FileSpec& spec : load_plan()) {
+    for (const FileSpec& file_spec : load_plan()) {
       if (!rng.percent(round % 2 == 0 ? 100 : 30)) continue;
       std::string bytes(rng.below(3000), '\0');
       for (char& c : bytes) c = static_cast<char>(rng.below(256));
       if (rng.percent(70) && bytes.size() >= kHeaderSize) {
         // A header of small counts, so that the random body can be long enough.
-        for (size_t f = 0; f < spec.counts.size(); ++f) {
+        for (size_t f = 0; f < file_spec.counts.size(); ++f) {
           std::string field = std::to_string(rng.below(40));
           field.resize(kCountFieldWidth, ' ');
           bytes.replace(f * kCountFieldWidth, kCountFieldWidth, field);
         }
       }
-      write_file(dir / std::string(spec.name), bytes);
+      write_file(dir / std::string(file_spec.name), bytes);
     }
     Outcome o = verify(dir, {.cap = 3});
     EXPECT_EQ(o.rc == kVerifyUnreadable, !loads(dir)) << o.out;
@@ -163,10 +163,10 @@ TEST(VerifyFiles, RandomContentsBehindSoundHeadersAreReported) {
   Rng rng(77);
   for (int round = 0; round < 8; ++round) {
     refresh(sound, dir);
-    for (const FileSpec& spec : load_plan()) {
-      std::string bytes = read_file(sound / std::string(spec.name));
+    for (const FileSpec& file_spec : load_plan()) {
+      std::string bytes = read_file(sound / std::string(file_spec.name));
       for (size_t i = kHeaderSize; i < bytes.size(); ++i) bytes[i] = static_cast<char>(rng.below(256));
-      write_file(dir / std::string(spec.name), bytes);
+      write_file(dir / std::string(file_spec.name), bytes);
     }
     Outcome o = verify(dir, {.cap = 2});
     EXPECT_EQ(o.rc, kVerifyProblems) << o.out;
