@@ -4,9 +4,12 @@
 #include "verify_checks.h"
 
 #include <algorithm>
+#include <array>
+#include <numeric>
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 namespace grouper::tools {
 namespace {
@@ -41,6 +44,37 @@ int compare_code(const Code5& a, const Code5& b) {
   }
   return 0;
 }
+
+// Walks the rows of many ranges, overlapping or nested as they may be, so that
+// each row is visited once: next_[j] leads to the first row at or after j not
+// yet visited.  A hostile set of 32,767 keys each spanning every row then costs
+// one walk of the rows, not keys x rows.
+class RowsOnce {
+ public:
+  explicit RowsOnce(size_t rows) : next_(rows + 1) { std::iota(next_.begin(), next_.end(), size_t{0}); }
+
+  // Calls fn(j) for every row j in [fr, to) clipped to the rows, not visited before.
+  template <class Fn>
+  void visit(int64_t fr, int64_t to, Fn&& fn) {
+    const size_t end = next_.size() - 1;
+    const auto t = static_cast<size_t>(std::clamp<int64_t>(to, 0, static_cast<int64_t>(end)));
+    for (size_t j = first(static_cast<size_t>(std::clamp<int64_t>(fr, 0, static_cast<int64_t>(end))));
+         j < t; j = first(j + 1)) {
+      fn(j);
+      next_[j] = j + 1;
+    }
+  }
+
+ private:
+  size_t first(size_t j) {
+    size_t root = j;
+    while (next_[root] != root) root = next_[root];
+    while (next_[j] != root) j = std::exchange(next_[j], root);
+    return root;
+  }
+
+  std::vector<size_t> next_;
+};
 
 class Checker {
  public:
@@ -231,26 +265,23 @@ class Checker {
 
   // ---- Tcode
   void code_rows(const std::vector<int32_t>& fr, const std::vector<int32_t>& to, int first_pos,
-                 int last_pos, std::string_view kind, std::vector<bool>& seen) {
+                 int last_pos, std::string_view kind) {
     const size_t keys = std::min(fr.size(), to.size());
+    RowsOnce rows(s_.code_cond.size());
     for (size_t k = 0; k < keys; ++k) {
-      const int64_t f = std::max<int64_t>(fr[k], 0);
-      const int64_t t = std::min<int64_t>(to[k], static_cast<int64_t>(s_.code_cond.size()));
-      for (int64_t j = f; j < t; ++j) {
-        if (seen[static_cast<size_t>(j)]) continue;
-        seen[static_cast<size_t>(j)] = true;
-        const int16_t c = s_.code_cond[static_cast<size_t>(j)];
+      rows.visit(fr[k], to[k], [&](size_t j) {
+        const int16_t c = s_.code_cond[j];
         const int16_t* pf = at(s_.cond_pos_fr, c);
         const int16_t* pt = at(s_.cond_pos_to, c);
-        if (!pf || !pt) continue;  // reported as an id outside the catalogue
+        if (!pf || !pt) return;  // reported as an id outside the catalogue
         if (std::max<int>(*pf, first_pos) > std::min<int>(*pt, last_pos)) {
-          r_.add(S::kIrregular, "Tcode", "code_cond", "never set", j, [&] {
+          r_.add(S::kIrregular, "Tcode", "code_cond", "never set", static_cast<int64_t>(j), [&] {
             return "a row of " + std::string(kind) + " id " + to_string(k) + " names condition " +
                    to_string(c) + ", whose positions " + range_text(*pf, *pt) + " hold no " +
                    std::string(kind) + "; the row never sets it";
           });
         }
-      }
+      });
     }
   }
 
@@ -278,10 +309,8 @@ class Checker {
                });
       }
     }
-    std::vector<bool> seen(s_.code_cond.size(), false);
-    code_rows(s_.dx_cond_fr, s_.dx_cond_to, 1, kLastDxPosition, "diagnosis", seen);
-    std::fill(seen.begin(), seen.end(), false);
-    code_rows(s_.sg_cond_fr, s_.sg_cond_to, kLastDxPosition + 1, kLastPosition, "procedure", seen);
+    code_rows(s_.dx_cond_fr, s_.dx_cond_to, 1, kLastDxPosition, "diagnosis");
+    code_rows(s_.sg_cond_fr, s_.sg_cond_to, kLastDxPosition + 1, kLastPosition, "procedure");
   }
 
   // ---- Tadrg, Tadrg1
@@ -351,18 +380,27 @@ class Checker {
     // Every split of an ADRG should name a DRG the lookup can find.
     std::unordered_set<std::string> drgs;
     for (size_t d = 1; d < s_.drg_code.size(); ++d) drgs.emplace(s_.drg_code[d].data(), 5);
+    // The rows of each split byte, in order: an ADRG then costs one search per
+    // byte in use, however far its range reaches.
+    std::array<std::vector<size_t>, 256> rows_of{};
+    for (size_t j = 0; j < s_.split_code.size(); ++j) rows_of[s_.split_code[j]].push_back(j);
     const size_t keys = std::min({s_.adrg_split_fr.size(), s_.adrg_split_to.size(), s_.adrg_code.size()});
     std::vector<bool> seen(s_.split_code.size(), false);
     for (size_t a = 1; a < keys; ++a) {
-      const int64_t f = std::max<int64_t>(s_.adrg_split_fr[a], 0);
-      const int64_t t = std::min<int64_t>(s_.adrg_split_to[a], static_cast<int64_t>(s_.split_code.size()));
-      for (int64_t j = f; j < t; ++j) {
+      const int64_t f = s_.adrg_split_fr[a];
+      const int64_t t = s_.adrg_split_to[a];
+      if (f >= t) continue;
+      for (size_t b = 0; b < rows_of.size(); ++b) {
+        const auto& rows = rows_of[b];
+        auto it = std::lower_bound(rows.begin(), rows.end(), static_cast<size_t>(std::max<int64_t>(f, 0)));
+        if (it == rows.end() || static_cast<int64_t>(*it) >= t) continue;
+        const size_t j = *it;  // the first row of this split in the ADRG's range
         std::string key(s_.adrg_code[a].data(), 4);
-        key += static_cast<char>(s_.split_code[static_cast<size_t>(j)]);
-        if (drgs.count(key) || seen[static_cast<size_t>(j)]) continue;
-        seen[static_cast<size_t>(j)] = true;
-        r_.add(S::kWrongResult, "Taadrg", "split_code", "no such DRG", j, [&] {
-          return "ADRG " + to_string(a) + " with split " + show_byte(s_.split_code[static_cast<size_t>(j)]) +
+        key += static_cast<char>(b);
+        if (drgs.count(key) || seen[j]) continue;
+        seen[j] = true;
+        r_.add(S::kWrongResult, "Taadrg", "split_code", "no such DRG", static_cast<int64_t>(j), [&] {
+          return "ADRG " + to_string(a) + " with split " + show_byte(static_cast<uint8_t>(b)) +
                  " makes DRG code " + show_text(key.data(), 5) +
                  ", which Taadrg.idx does not hold; such records get no DRG";
         });
@@ -412,22 +450,26 @@ class Checker {
     }
     ranges("Tccedit", "ccx_fr", "ccx_to", s_.ccx_fr, s_.ccx_to, s_.ccx_row_cnt, "ccx_row_cnt");
     indices(S::kWrongResult, "Tccedit", "ccx_dx", s_.ccx_dx, 1, s_.dx_cnt, "a diagnosis code id");
+    // Rows where the ids step down; a list is out of order when one lies inside it.
+    std::vector<size_t> descents;
+    for (size_t j = 1; j < s_.ccx_dx.size(); ++j) {
+      if (s_.ccx_dx[j] < s_.ccx_dx[j - 1]) descents.push_back(j);
+    }
     const size_t keys = std::min(s_.ccx_fr.size(), s_.ccx_to.size());
     for (size_t k = 0; k < keys; ++k) {
       const int64_t f = std::max<int64_t>(s_.ccx_fr[k], 0);
       const int64_t t = std::min<int64_t>(s_.ccx_to[k], static_cast<int64_t>(s_.ccx_dx.size()));
-      for (int64_t j = f + 1; j < t; ++j) {
-        const int16_t prev = s_.ccx_dx[static_cast<size_t>(j - 1)];
-        const int16_t cur = s_.ccx_dx[static_cast<size_t>(j)];
-        if (cur < prev) {
-          r_.add(S::kWrongResult, "Tccedit", "ccx_fr", "not ascending", static_cast<int64_t>(k), [&] {
-            return "the list of diagnosis " + to_string(k) + " (rows " + range_text(f, t) +
-                   ") is not ascending at row " + to_string(j) + " (" + to_string(prev) + ", then " +
-                   to_string(cur) + "); the exclusion test may miss ids";
-          });
-          break;
-        }
-      }
+      if (f >= t) continue;
+      auto it = std::upper_bound(descents.begin(), descents.end(), static_cast<size_t>(f));
+      if (it == descents.end() || static_cast<int64_t>(*it) >= t) continue;
+      const size_t j = *it;
+      const int16_t prev = s_.ccx_dx[j - 1];
+      const int16_t cur = s_.ccx_dx[j];
+      r_.add(S::kWrongResult, "Tccedit", "ccx_fr", "not ascending", static_cast<int64_t>(k), [&] {
+        return "the list of diagnosis " + to_string(k) + " (rows " + range_text(f, t) +
+               ") is not ascending at row " + to_string(j) + " (" + to_string(prev) + ", then " +
+               to_string(cur) + "); the exclusion test may miss ids";
+      });
     }
   }
 

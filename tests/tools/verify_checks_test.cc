@@ -287,6 +287,30 @@ TEST(VerifyChecks, ExclusionListsMustCoverEveryCodeAndAscend) {
   EXPECT_EQ(r.count(Severity::kOutside), 1u);
 }
 
+// Ranges may overlap or nest; a shared row is judged for every key whose
+// range holds it, and a step down at a range's end belongs to the next list.
+TEST(VerifyChecks, OverlappingRangesAreJudgedPerKey) {
+  Sound sound;
+  TableStore s = sound.store();
+  s.adrg_split_fr[sound.g08] = 0;  // G080 reaches over the splits A and B of G070
+  Report r = check(s);
+  EXPECT_EQ(r.total(), 2u) << r.text();
+  EXPECT_EQ(at(r, "Taadrg", "split_code", 0).size(), 1u) << r.text();  // G080A
+  EXPECT_EQ(at(r, "Taadrg", "split_code", 1).size(), 1u) << r.text();  // G080B
+
+  s = sound.store();
+  const auto e11_fr = static_cast<size_t>(s.ccx_fr[sound.e11]);
+  std::swap(s.ccx_dx[e11_fr + 1], s.ccx_dx[e11_fr + 2]);  // steps down at the list's third row
+  s.ccx_fr[sound.k35] = s.ccx_fr[sound.e11];                // ends just before the step
+  s.ccx_to[sound.k35] = static_cast<int32_t>(e11_fr + 2);
+  s.ccx_fr[sound.k350] = static_cast<int32_t>(e11_fr + 1);  // holds the step
+  s.ccx_to[sound.k350] = s.ccx_to[sound.e11];
+  r = check(s);
+  EXPECT_EQ(r.total(), 2u) << r.text();
+  EXPECT_EQ(at(r, "Tccedit", "ccx_fr", sound.e11).size(), 1u) << r.text();
+  EXPECT_EQ(at(r, "Tccedit", "ccx_fr", sound.k350).size(), 1u) << r.text();
+}
+
 TEST(VerifyChecks, SupplementaryGroupsNeedTheirCodesAndKeys) {
   Sound sound;
   TableStore s = sound.store();
