@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
-#include <vector>
 
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
@@ -33,17 +32,6 @@ const std::array<double, 9> kCclWeights = [] {
   return w;
 }();
 const double kPcclDivisor = std::log(7.5) * 0.25;
-
-// Rows of `key` in a keyed range table, clipped to [0, row_cnt); a key
-// outside 0..key_cnt-1 has no rows.
-template <class Int>
-RowSpan key_rows(long key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
-                 size_t row_cnt) {
-  if (!key_in(key, key_cnt)) return {};
-  return clip_rows(fr[static_cast<size_t>(key)], to[static_cast<size_t>(key)], row_cnt);
-}
-
-bool in_window(int32_t date, int32_t from, int32_t to) { return from <= date && date <= to; }
 
 // The digit that shows a CCL in a CCL text (only the low 8 bits count).
 char ccl_digit(int16_t ccl) { return static_cast<char>(static_cast<uint8_t>('0' + ccl)); }

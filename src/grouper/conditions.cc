@@ -27,11 +27,10 @@ void Grouper::set_table_conds() {
     const int16_t id = code_ids_[p];
     if (id == 0) continue;
     const bool dx = p <= kLastDx;
-    if (!key_in(id, dx ? dx_keys : sg_keys)) continue;
-    const RowSpan span = dx ? clip_rows(t_.dx_cond_fr[id], t_.dx_cond_to[id], code_rows)
-                            : clip_rows(t_.sg_cond_fr[id], t_.sg_cond_to[id], code_rows);
+    const RowSpan span = dx ? key_rows(id, dx_keys, t_.dx_cond_fr, t_.dx_cond_to, code_rows)
+                            : key_rows(id, sg_keys, t_.sg_cond_fr, t_.sg_cond_to, code_rows);
     for (size_t j = span.fr; j < span.to; ++j) {
-      if (t_.code_adpt_fr_dt[j] > rec_date || rec_date > t_.code_adpt_to_dt[j]) continue;
+      if (!in_window(rec_date, t_.code_adpt_fr_dt[j], t_.code_adpt_to_dt[j])) continue;
       const int16_t c = t_.code_cond[j];
       // Id 0 and ids outside the catalogue are never set from a code.
       if (c < 1 || static_cast<size_t>(c) >= cond_rows) continue;

@@ -1,5 +1,5 @@
-// Guards for indices and row ranges taken from table contents, and the one
-// comparison of code texts.
+// Guards for indices and row ranges taken from table contents, the one
+// comparison of code texts and the one test of a row's validity window.
 //
 // No table content is trusted as an index: a key is used only when it lies
 // below the size of every array it indexes, and a row range only after it has
@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace grouper {
 
@@ -45,6 +46,19 @@ template <class... V>
 inline size_t rows_of(size_t count, const V&... arrays) {
   return std::min({count, arrays.size()...});
 }
+
+// Rows of `key` in a keyed range table (rows fr[key]..to[key]-1), clipped to
+// [0, row_cnt); a key outside 0..key_cnt-1 has no rows.  key_cnt must not
+// exceed the sizes of fr and to (take it from rows_of).
+template <class Int>
+inline RowSpan key_rows(long key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
+                        size_t row_cnt) {
+  if (!key_in(key, key_cnt)) return {};
+  return clip_rows(fr[static_cast<size_t>(key)], to[static_cast<size_t>(key)], row_cnt);
+}
+
+// A table row applies on the dates from..to, both included.
+inline bool in_window(int32_t date, int32_t from, int32_t to) { return from <= date && date <= to; }
 
 // Rows of the DRG list that a DRG index can name: DRG indices are 16-bit,
 // so rows past 32767 are never searched.

@@ -70,11 +70,12 @@ int Grouper::prepare_record(char* line, size_t len) {
   // rows of code id 0 are consulted too, when position 1 is empty.
   const int16_t d1 = code_ids_[1];
   const int16_t d2 = code_ids_[2];
-  if (d2 != 0 && key_in(d1, rows_of(t_.dag_key_cnt, t_.dag_ast_fr, t_.dag_ast_to))) {
+  if (d2 != 0) {
     const size_t rows = rows_of(t_.dag_row_cnt, t_.dag_adpt_fr_dt, t_.dag_adpt_to_dt, t_.dag_ast);
-    const RowSpan span = clip_rows(t_.dag_ast_fr[d1], t_.dag_ast_to[d1], rows);
+    const RowSpan span =
+        key_rows(d1, rows_of(t_.dag_key_cnt, t_.dag_ast_fr, t_.dag_ast_to), t_.dag_ast_fr, t_.dag_ast_to, rows);
     for (size_t k = span.fr; k < span.to; ++k) {
-      if (t_.dag_adpt_fr_dt[k] > v.rec_date || v.rec_date > t_.dag_adpt_to_dt[k]) continue;
+      if (!in_window(v.rec_date, t_.dag_adpt_fr_dt[k], t_.dag_adpt_to_dt[k])) continue;
       if (t_.dag_ast[k] != d2) continue;
       code_ids_[1] = d2;
       code_ids_[2] = d1;

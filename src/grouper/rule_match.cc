@@ -43,8 +43,8 @@ size_t rule_rows(const RuleSet& set) {
 // The rules filed under MDC index `mdc`, clipped to the rules that exist;
 // an index past the MDC slots has no rules.
 RowSpan rules_of(const RuleSet& set, int16_t mdc) {
-  if (!key_in(mdc, rows_of(set.mdc_slot_cnt, set.mdc_rule_fr, set.mdc_rule_to))) return {};
-  return clip_rows(set.mdc_rule_fr[mdc], set.mdc_rule_to[mdc], rule_rows(set));
+  return key_rows(mdc, rows_of(set.mdc_slot_cnt, set.mdc_rule_fr, set.mdc_rule_to), set.mdc_rule_fr,
+                  set.mdc_rule_to, rule_rows(set));
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ namespace {
 // must-not-hold condition does.  `cond_val` has cond_cnt + 1 entries; an id
 // outside 0..cond_cnt counts as the always-false condition.
 bool rule_matches(const RuleSet& set, size_t i, int32_t rec_date, const uint8_t* cond_val, int cond_cnt) {
-  if (set.rule_adpt_fr_dt[i] > rec_date || rec_date > set.rule_adpt_to_dt[i]) return false;
+  if (!in_window(rec_date, set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i])) return false;
   const RuleConds& conds = set.rule_cond[i];
   auto holds = [&](int16_t c) { return c >= 0 && c <= cond_cnt && cond_val[c] == 1; };
   for (int s = 0; s < kMustHoldSlots; ++s) {
@@ -113,16 +113,15 @@ void Grouper::find_drg() {
   const int16_t age = values_.age_yy;
   const int32_t rec_date = values_.rec_date;
 
-  if (key_in(adrg, rows_of(t_.split_key_cnt, t_.adrg_split_fr, t_.adrg_split_to))) {
-    const size_t rows = rows_of(t_.split_row_cnt, t_.split_age_fr, t_.split_age_to, t_.split_adpt_fr_dt,
-                                t_.split_adpt_to_dt, t_.split_code);
-    const RowSpan span = clip_rows(t_.adrg_split_fr[adrg], t_.adrg_split_to[adrg], rows);
-    for (size_t i = span.fr; i < span.to; ++i) {
-      if (t_.split_age_fr[i] > age || age > t_.split_age_to[i]) continue;
-      if (t_.split_adpt_fr_dt[i] > rec_date || rec_date > t_.split_adpt_to_dt[i]) continue;
-      result_.res_split = static_cast<char>(t_.split_code[i]);
-      break;
-    }
+  const size_t rows = rows_of(t_.split_row_cnt, t_.split_age_fr, t_.split_age_to, t_.split_adpt_fr_dt,
+                              t_.split_adpt_to_dt, t_.split_code);
+  const RowSpan span = key_rows(adrg, rows_of(t_.split_key_cnt, t_.adrg_split_fr, t_.adrg_split_to),
+                                t_.adrg_split_fr, t_.adrg_split_to, rows);
+  for (size_t i = span.fr; i < span.to; ++i) {
+    if (t_.split_age_fr[i] > age || age > t_.split_age_to[i]) continue;
+    if (!in_window(rec_date, t_.split_adpt_fr_dt[i], t_.split_adpt_to_dt[i])) continue;
+    result_.res_split = static_cast<char>(t_.split_code[i]);
+    break;
   }
 
   // An ADRG index past the ADRG list has no code, so no DRG either.

@@ -32,7 +32,7 @@ int supplementary_value(const TableStore& t, int32_t date, int16_t adrg) {
   const RowSpan rows =
       clip_rows(fr, to, rows_of(t.ast_row_cnt, t.ast_adpt_fr_dt, t.ast_adpt_to_dt, t.ltcdrg_ast));
   for (size_t r = rows.fr; r < rows.to; ++r) {
-    if (t.ast_adpt_fr_dt[r] > date || date > t.ast_adpt_to_dt[r]) continue;
+    if (!in_window(date, t.ast_adpt_fr_dt[r], t.ast_adpt_to_dt[r])) continue;
     const int v = t.ltcdrg_ast[r];
     if (v == kFixedGroup) return kFixedGroup;
     if (v >= 1 && v <= kLastGroupIndex) return v;
