@@ -49,7 +49,7 @@ int cmd_generate(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     const char* a = argv[i];
     const bool has_value = i + 1 < argc;
-    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+    if (is_help_flag(a)) {
       std::fputs(kGenerateUsage, stdout);
       return 0;
     } else if (std::strcmp(a, "--seed") == 0 && has_value) {

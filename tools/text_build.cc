@@ -400,12 +400,10 @@ int build_table_set(const std::filesystem::path& textdir, const std::filesystem:
 }
 
 int cmd_build(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kBuildHelp, stdout);
-      std::fputs(kTextFormHelp, stdout);
-      return kExitOk;
-    }
+  if (asks_for_help(argc, argv)) {
+    std::fputs(kBuildHelp, stdout);
+    std::fputs(kTextFormHelp, stdout);
+    return kExitOk;
   }
   if (argc != 2) {
     std::fputs(kBuildHelp, stderr);

@@ -260,12 +260,10 @@ int dump_table_set(const std::filesystem::path& dir, const std::filesystem::path
 }
 
 int cmd_dump(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kDumpHelp, stdout);
-      std::fputs(kTextFormHelp, stdout);
-      return kExitOk;
-    }
+  if (asks_for_help(argc, argv)) {
+    std::fputs(kDumpHelp, stdout);
+    std::fputs(kTextFormHelp, stdout);
+    return kExitOk;
   }
   if (argc != 2) {
     std::fputs(kDumpHelp, stderr);

@@ -65,7 +65,7 @@ int cmd_verify(int argc, char** argv) {
   int dirs = 0;
   for (int i = 0; i < argc; ++i) {
     const char* a = argv[i];
-    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+    if (is_help_flag(a)) {
       std::fputs(kVerifyUsage, stdout);
       return 0;
     }
