@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <numeric>
 #include <utility>
 
 #include "commands.h"
+#include "rows_once.h"
 #include "tables/table_loader.h"
 #include "text_form.h"
 
@@ -90,14 +90,7 @@ struct Owners {
 Owners find_owners(const TableStore& s, const FileSpec& file, std::span<const OwnerSpec> specs,
                    size_t rows) {
   Owners out{std::vector<int32_t>(rows, -1), std::vector<uint8_t>(rows, 0)};
-  std::vector<uint32_t> next(rows + 1);  // next unassigned row at or after r
-  std::iota(next.begin(), next.end(), 0u);
-  auto find = [&](uint32_t r) {
-    uint32_t root = r;
-    while (next[root] != root) root = next[root];
-    while (next[r] != root) r = std::exchange(next[r], root);
-    return root;
-  };
+  RowsOnce unassigned(rows);
   for (size_t o = 0; o < specs.size(); ++o) {
     const ArraySpec* fr_a = find_array(file, specs[o].fr);
     const ArraySpec* to_a = find_array(file, specs[o].to);
@@ -106,16 +99,13 @@ Owners find_owners(const TableStore& s, const FileSpec& file, std::span<const Ow
     auto to_bytes = to_a->bytes(s);
     size_t keys = std::min(fr_bytes.size() / fr_a->width, to_bytes.size() / to_a->width);
     for (size_t k = 0; k < keys; ++k) {
-      int64_t fr = element_value(*fr_a, fr_bytes, k);
-      int64_t to = element_value(*to_a, to_bytes, k);
+      const int64_t fr = element_value(*fr_a, fr_bytes, k);
+      const int64_t to = element_value(*to_a, to_bytes, k);
       if (specs[o].zero_fr_means_none && fr == 0) continue;
-      fr = std::clamp<int64_t>(fr, 0, static_cast<int64_t>(rows));
-      to = std::clamp<int64_t>(to, 0, static_cast<int64_t>(rows));
-      for (uint32_t r = find(static_cast<uint32_t>(fr)); r < to; r = find(r)) {
+      unassigned.visit(fr, to, [&](size_t r) {
         out.key[r] = static_cast<int32_t>(k);
         out.owner[r] = static_cast<uint8_t>(o);
-        next[r] = r + 1;
-      }
+      });
     }
   }
   return out;

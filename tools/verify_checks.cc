@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <array>
-#include <numeric>
 #include <set>
 #include <string>
 #include <unordered_set>
-#include <utility>
+
+#include "rows_once.h"
 
 namespace grouper::tools {
 namespace {
@@ -44,37 +44,6 @@ int compare_code(const Code5& a, const Code5& b) {
   }
   return 0;
 }
-
-// Walks the rows of many ranges, overlapping or nested as they may be, so that
-// each row is visited once: next_[j] leads to the first row at or after j not
-// yet visited.  A hostile set of 32,767 keys each spanning every row then costs
-// one walk of the rows, not keys x rows.
-class RowsOnce {
- public:
-  explicit RowsOnce(size_t rows) : next_(rows + 1) { std::iota(next_.begin(), next_.end(), size_t{0}); }
-
-  // Calls fn(j) for every row j in [fr, to) clipped to the rows, not visited before.
-  template <class Fn>
-  void visit(int64_t fr, int64_t to, Fn&& fn) {
-    const size_t end = next_.size() - 1;
-    const auto t = static_cast<size_t>(std::clamp<int64_t>(to, 0, static_cast<int64_t>(end)));
-    for (size_t j = first(static_cast<size_t>(std::clamp<int64_t>(fr, 0, static_cast<int64_t>(end))));
-         j < t; j = first(j + 1)) {
-      fn(j);
-      next_[j] = j + 1;
-    }
-  }
-
- private:
-  size_t first(size_t j) {
-    size_t root = j;
-    while (next_[root] != root) root = next_[root];
-    while (next_[j] != root) j = std::exchange(next_[j], root);
-    return root;
-  }
-
-  std::vector<size_t> next_;
-};
 
 class Checker {
  public:
