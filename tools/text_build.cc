@@ -332,7 +332,7 @@ std::string cross_check_warnings(const TableStore& store) {
   std::string out;
   for (const FileSpec& file : load_plan()) {
     for (const CrossCheck& check : file.cross_checks) {
-      uint16_t value = file.counts[check.field].ref(const_cast<TableStore&>(store));
+      const uint16_t value = file_counts(store, file)[check.field];
       uint16_t earlier = check.earlier(store);
       if (value != earlier) {
         out += "warning: " + std::string(file.name) + ": " + std::string(file.counts[check.field].name) + " " +

@@ -112,20 +112,20 @@ Owners find_owners(const TableStore& s, const FileSpec& file, std::span<const Ow
 }
 
 std::string count_comment(const TableStore& s, const FileSpec& file) {
+  const std::array<uint16_t, 4> counts = file_counts(s, file);
   std::string out = "# counts:";
-  for (const CountSpec& c : file.counts) {
+  for (size_t i = 0; i < file.counts.size(); ++i) {
     out += ' ';
-    out += c.name;
+    out += file.counts[i].name;
     out += '=';
-    out += std::to_string(c.ref(const_cast<TableStore&>(s)));
+    out += std::to_string(counts[i]);
   }
   return out + "\n";
 }
 
 void dump_section(const TableStore& s, const FileSpec& file, const SectionSpec& section,
                   const CodeNames& names, std::string& out) {
-  std::array<uint16_t, 4> counts{};
-  for (size_t i = 0; i < file.counts.size(); ++i) counts[i] = file.counts[i].ref(const_cast<TableStore&>(s));
+  const std::array<uint16_t, 4> counts = file_counts(s, file);
   const size_t lines = counts[section.count_field];
 
   out += '@';

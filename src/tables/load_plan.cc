@@ -238,6 +238,14 @@ const FileSpec kPlan[kTableFileCount] = {
 
 std::span<const FileSpec> load_plan() { return kPlan; }
 
+std::array<uint16_t, 4> file_counts(const TableStore& store, const FileSpec& file) {
+  std::array<uint16_t, 4> counts{};
+  for (size_t i = 0; i < file.counts.size() && i < counts.size(); ++i) {
+    counts[i] = file.counts[i].ref(const_cast<TableStore&>(store));
+  }
+  return counts;
+}
+
 size_t element_count(const ArraySpec& array, std::span<const uint16_t> counts) {
   size_t n = counts[array.count_field];
   if (array.type == ElemType::kMatrix) n *= counts[array.record_field];

@@ -10,6 +10,7 @@
 // layout of a table file is stated here and nowhere else.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -69,6 +70,10 @@ struct FileSpec {
 
 // The sixteen files in loading order.
 std::span<const FileSpec> load_plan();
+
+// The count values of `file` as `store` holds them, in header order (unused
+// fields 0): what a header written from the store carries.
+std::array<uint16_t, 4> file_counts(const TableStore& store, const FileSpec& file);
 
 // Number of elements of `array` given the file's count values.
 size_t element_count(const ArraySpec& array, std::span<const uint16_t> counts);

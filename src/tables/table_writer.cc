@@ -7,10 +7,9 @@
 namespace grouper {
 
 std::string table_file_image(const TableStore& store, const FileSpec& file_spec, std::string& error) {
-  std::array<uint16_t, 4> counts{};
+  const std::array<uint16_t, 4> counts = file_counts(store, file_spec);
   std::string image(kHeaderSize, ' ');
   for (size_t i = 0; i < file_spec.counts.size(); ++i) {
-    counts[i] = file_spec.counts[i].ref(const_cast<TableStore&>(store));
     char field[kCountFieldWidth + 1];
     std::snprintf(field, sizeof field, "%010u", static_cast<unsigned>(counts[i]));
     image.replace(i * kCountFieldWidth, kCountFieldWidth, field, kCountFieldWidth);

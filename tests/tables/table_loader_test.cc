@@ -35,8 +35,7 @@ const FileSpec& plan_file(std::string_view name) {
 
 // Byte offset of `array` in a file written from `store`.
 size_t array_offset(const TableStore& store, const FileSpec& file, std::string_view array) {
-  std::array<uint16_t, 4> counts{};
-  for (size_t i = 0; i < file.counts.size(); ++i) counts[i] = file.counts[i].ref(const_cast<TableStore&>(store));
+  const std::array<uint16_t, 4> counts = file_counts(store, file);
   size_t offset = kHeaderSize;
   for (const ArraySpec& a : file.arrays) {
     if (a.name == array) return offset;
