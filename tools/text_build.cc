@@ -47,7 +47,7 @@ class FileParser {
  public:
   FileParser(const TextFileSpec& layout, TextError& error) : layout_(layout), error_(error) {
     sections_.resize(layout.sections.size());
-    for (size_t i = 0; i < sections_.size(); ++i) sections_[i].file_spec = &layout.sections[i];
+    for (size_t i = 0; i < sections_.size(); ++i) sections_[i].layout = &layout.sections[i];
   }
 
   bool parse(std::string_view text) {
@@ -68,8 +68,8 @@ class FileParser {
       if (!ok) return false;
     }
     for (const Section& s : sections_) {
-      if (!s.seen) return fail(line_no + 1, 1, "missing section @" + std::string(s.file_spec->name));
-      if (!s.header_done) return fail(line_no + 1, 1, "section @" + std::string(s.file_spec->name) + " has no header row");
+      if (!s.seen) return fail(line_no + 1, 1, "missing section @" + std::string(s.layout->name));
+      if (!s.header_done) return fail(line_no + 1, 1, "section @" + std::string(s.layout->name) + " has no header row");
     }
     return true;
   }
@@ -79,8 +79,8 @@ class FileParser {
     const FileSpec& file = *layout_.file;
     std::array<uint16_t, 4> counts{};
     for (const Section& s : sections_) {
-      counts[s.file_spec->count_field] = static_cast<uint16_t>(s.lines);
-      for (const ColumnSpec& c : s.file_spec->columns) {
+      counts[s.layout->count_field] = static_cast<uint16_t>(s.lines);
+      for (const ColumnSpec& c : s.layout->columns) {
         if (c.kind == Col::kLevels) counts[find_array(file, c.array)->record_field] = s.level_cnt;
       }
     }
@@ -95,12 +95,12 @@ class FileParser {
 
  private:
   struct Section {
-    const SectionSpec* file_spec = nullptr;
+    const SectionSpec* layout = nullptr;
     bool seen = false;
     bool header_done = false;
     size_t lines = 0;
     uint16_t level_cnt = 0;
-    std::vector<int> column_of_field;  // header field -> file_spec column, -1 for a shown column
+    std::vector<int> column_of_field;  // header field -> layout column, -1 for a shown column
   };
 
   bool fail(size_t line, size_t column, std::string what) {
@@ -117,11 +117,11 @@ class FileParser {
     std::string_view name = fields_[0].text.substr(1);
     Section* found = nullptr;
     for (Section& s : sections_) {
-      if (s.file_spec->name == name) found = &s;
+      if (s.layout->name == name) found = &s;
     }
     if (!found) {
       std::string known;
-      for (const Section& s : sections_) known += (known.empty() ? "@" : ", @") + std::string(s.file_spec->name);
+      for (const Section& s : sections_) known += (known.empty() ? "@" : ", @") + std::string(s.layout->name);
       return fail(line_no, 1, "unknown section " + quoted(fields_[0].text) + " (this file has " + known + ")");
     }
     if (found->seen) return fail(line_no, 1, "section @" + std::string(name) + " appears twice");
@@ -129,7 +129,7 @@ class FileParser {
     current_ = found;
 
     bool wants_levels = false;
-    for (const ColumnSpec& c : found->file_spec->columns) wants_levels |= c.kind == Col::kLevels;
+    for (const ColumnSpec& c : found->layout->columns) wants_levels |= c.kind == Col::kLevels;
     bool has_levels = false;
     for (size_t i = 1; i < fields_.size(); ++i) {
       std::string_view f = fields_[i].text;
@@ -154,32 +154,32 @@ class FileParser {
 
   bool header_line(std::string_view line, size_t line_no) {
     split_fields(line, fields_);
-    const SectionSpec& file_spec = *current_->file_spec;
-    std::vector<bool> used(file_spec.columns.size(), false);
+    const SectionSpec& section = *current_->layout;
+    std::vector<bool> used(section.columns.size(), false);
     for (const Field& f : fields_) {
       if (f.text.size() >= 2 && f.text.front() == '(' && f.text.back() == ')') {
         current_->column_of_field.push_back(-1);
         continue;
       }
       int found = -1;
-      for (size_t c = 0; c < file_spec.columns.size(); ++c) {
-        if (file_spec.columns[c].header == f.text && file_spec.columns[c].kind < Col::kShowCode) found = static_cast<int>(c);
+      for (size_t c = 0; c < section.columns.size(); ++c) {
+        if (section.columns[c].header == f.text && section.columns[c].kind < Col::kShowCode) found = static_cast<int>(c);
       }
       if (found < 0) {
         std::string known;
-        for (const ColumnSpec& c : file_spec.columns) {
+        for (const ColumnSpec& c : section.columns) {
           if (c.kind < Col::kShowCode) known += (known.empty() ? "" : ", ") + std::string(c.header);
         }
         return fail(line_no, f.column, "unknown column " + quoted(f.text) + " (section @" +
-                                           std::string(file_spec.name) + " has " + known + ")");
+                                           std::string(section.name) + " has " + known + ")");
       }
       if (used[found]) return fail(line_no, f.column, "column " + quoted(f.text) + " appears twice");
       used[found] = true;
       current_->column_of_field.push_back(found);
     }
-    for (size_t c = 0; c < file_spec.columns.size(); ++c) {
-      if (file_spec.columns[c].kind < Col::kShowCode && !used[c]) {
-        return fail(line_no, line.size() + 1, "missing column " + quoted(file_spec.columns[c].header));
+    for (size_t c = 0; c < section.columns.size(); ++c) {
+      if (section.columns[c].kind < Col::kShowCode && !used[c]) {
+        return fail(line_no, line.size() + 1, "missing column " + quoted(section.columns[c].header));
       }
     }
     current_->header_done = true;
@@ -188,12 +188,12 @@ class FileParser {
 
   bool data_line(std::string_view line, size_t line_no) {
     Section& sec = *current_;
-    const SectionSpec& file_spec = *sec.file_spec;
+    const SectionSpec& section = *sec.layout;
     const FileSpec& file = *layout_.file;
     split_fields(line, fields_);
     if (fields_.size() < sec.column_of_field.size()) {
       int c = sec.column_of_field[fields_.size()];
-      std::string name = c < 0 ? "shown column" : quoted(file_spec.columns[c].header);
+      std::string name = c < 0 ? "shown column" : quoted(section.columns[c].header);
       return fail(line_no, line.size() + 1, "missing column " + name + " (the header names " +
                                                 std::to_string(sec.column_of_field.size()) + " columns)");
     }
@@ -202,12 +202,12 @@ class FileParser {
                   "more fields than the header's " + std::to_string(sec.column_of_field.size()) + " columns");
     }
     if (sec.lines == kMaxLines) {
-      return fail(line_no, 1, "more than 65535 lines in section @" + std::string(file_spec.name));
+      return fail(line_no, 1, "more than 65535 lines in section @" + std::string(section.name));
     }
     const size_t row = sec.lines++;
 
     // Room for this element in every array of the section.
-    for (const ColumnSpec& c : file_spec.columns) {
+    for (const ColumnSpec& c : section.columns) {
       if (c.kind >= Col::kShowCode || c.array.empty()) continue;
       std::string& buffer = buffers_[array_index(c.array)];
       size_t width = c.kind == Col::kLevels ? sec.level_cnt : find_array(file, c.array)->width;
@@ -217,7 +217,7 @@ class FileParser {
     for (size_t i = 0; i < fields_.size(); ++i) {
       int c = sec.column_of_field[i];
       if (c < 0) continue;
-      if (!value(file_spec.columns[c], fields_[i], row, sec, line_no)) return false;
+      if (!value(section.columns[c], fields_[i], row, sec, line_no)) return false;
     }
     return true;
   }
