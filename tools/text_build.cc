@@ -331,9 +331,10 @@ bool read_text(const std::filesystem::path& path, std::string& text) {
 std::string cross_check_warnings(const TableStore& store) {
   std::string out;
   for (const FileSpec& file : load_plan()) {
+    const std::array<uint16_t, 4> counts = file_counts(store, file);
     for (const CrossCheck& check : file.cross_checks) {
-      const uint16_t value = file_counts(store, file)[check.field];
-      uint16_t earlier = check.earlier(store);
+      const uint16_t value = counts[check.field];
+      const uint16_t earlier = check.earlier(store);
       if (value != earlier) {
         out += "warning: " + std::string(file.name) + ": " + std::string(file.counts[check.field].name) + " " +
                std::to_string(value) + " differs from " + std::string(check.earlier_name) + " " +
