@@ -22,6 +22,7 @@
 #include <string>
 
 #include "generate_random.h"
+#include "grouper/fixed_ids.h"
 #include "tables/table_writer.h"
 
 namespace grouper::tools {
@@ -29,11 +30,7 @@ namespace {
 
 constexpr int32_t kEver = 20000101;
 constexpr int32_t kNever = 99991231;
-constexpr int kFirstLogicCond = 782;
-constexpr int kLastLogicCond = 823;
 constexpr int16_t kOrProcedureCond = 357;  // set by every operating-room procedure
-constexpr int16_t kFemaleOnlyCond = 373;   // CCL void for a male patient
-constexpr int16_t kMaleOnlyCond = 388;     // CCL void for a female patient
 constexpr int kMaxRows16 = 32767;          // rows a signed 16-bit range can reach
 constexpr int kMaxCount = 65535;
 // Built-in logic conditions the rules may add: age, stay, discharge, sex,
@@ -133,10 +130,10 @@ class Generator {
     s_.cond_pos_fr.assign(n, 1);
     s_.cond_pos_to.assign(n, 46);
     for (int c = kFirstLogicCond; c <= kLastLogicCond; ++c) s_.cond_type[c] = 'l';
-    s_.cond_pos_fr[kFemaleOnlyCond] = s_.cond_pos_to[kFemaleOnlyCond] = 1;
-    s_.cond_pos_fr[kMaleOnlyCond] = s_.cond_pos_to[kMaleOnlyCond] = 1;
+    s_.cond_pos_fr[kCondMaleExcluded] = s_.cond_pos_to[kCondMaleExcluded] = 1;
+    s_.cond_pos_fr[kCondFemaleExcluded] = s_.cond_pos_to[kCondFemaleExcluded] = 1;
     s_.cond_pos_fr[kOrProcedureCond] = 11;
-    std::set<int> reserved = {kOrProcedureCond, kFemaleOnlyCond, kMaleOnlyCond};
+    std::set<int> reserved = {kOrProcedureCond, kCondMaleExcluded, kCondFemaleExcluded};
     for (int16_t c : kPositionTestConds) reserved.insert(c);
     for (int c = 1; c < n; ++c) {
       if ((c < kFirstLogicCond || c > kLastLogicCond) && !reserved.count(c)) pool_.push_back(static_cast<int16_t>(c));
@@ -324,8 +321,8 @@ class Generator {
       const Dx& d = dxs_[id - 1];
       int rows = 0;
       if (int16_t g = static_cast<int16_t>(category_group_[d.category])) row(g, 'd'), ++rows;
-      if (m_.dx_sex[id] == 'F') row(kFemaleOnlyCond, 'd'), ++rows;
-      if (m_.dx_sex[id] == 'M') row(kMaleOnlyCond, 'd'), ++rows;
+      if (m_.dx_sex[id] == 'F') row(kCondMaleExcluded, 'd'), ++rows;
+      if (m_.dx_sex[id] == 'M') row(kCondFemaleExcluded, 'd'), ++rows;
       int16_t first = 0;
       while (rows < 2) {
         int16_t c = secondary_cond();

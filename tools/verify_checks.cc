@@ -9,19 +9,14 @@
 #include <string>
 #include <unordered_set>
 
+#include "driver/record_layout.h"
+#include "grouper/fixed_ids.h"
+#include "grouper/guarded_lookup.h"
 #include "rows_once.h"
 
 namespace grouper::tools {
 namespace {
 
-constexpr int kFirstLogicCond = 782;
-constexpr int kLastLogicCond = 823;
-constexpr int kMaleOnlyCond = 373;    // CCL of a secondary diagnosis dropped for a male patient
-constexpr int kFemaleOnlyCond = 388;  // ... for a female patient
-constexpr int kLastPosition = 46;
-constexpr int kLastDxPosition = 10;
-constexpr int kFixedGroup = 9999;
-constexpr int kLastGroup = 19;
 
 using S = Severity;
 using std::to_string;
@@ -31,18 +26,6 @@ std::string range_text(int64_t fr, int64_t to) { return to_string(fr) + ".." + t
 template <class T>
 const T* at(const std::vector<T>& v, int64_t i) {
   return i >= 0 && static_cast<uint64_t>(i) < v.size() ? &v[static_cast<size_t>(i)] : nullptr;
-}
-
-// Byte-wise comparison of two 5-character codes, as the dictionary search
-// compares them: unsigned bytes, equal when both reach a NUL together.
-int compare_code(const Code5& a, const Code5& b) {
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto x = static_cast<uint8_t>(a[i]);
-    auto y = static_cast<uint8_t>(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-    if (x == 0) return 0;
-  }
-  return 0;
 }
 
 class Checker {
@@ -139,7 +122,7 @@ class Checker {
         });
       }
       if (r < 2) continue;
-      const int order = compare_code(codes[r - 1], c);
+      const int order = compare_code5(codes[r - 1].data(), c.data());
       if (order >= 0) {
         r_.add(S::kWrongResult, file, code_name, "not ascending", static_cast<int64_t>(r), [&] {
           return show_text(c.data(), 5) +
@@ -221,7 +204,7 @@ class Checker {
         });
       }
     }
-    for (int c : {kMaleOnlyCond, kFemaleOnlyCond}) {
+    for (int c : {kCondMaleExcluded, kCondFemaleExcluded}) {
       const int16_t* fr = at(s_.cond_pos_fr, c);
       const int16_t* to = at(s_.cond_pos_to, c);
       if (fr && to && (*fr != 1 || *to != 1)) {
@@ -278,8 +261,8 @@ class Checker {
                });
       }
     }
-    code_rows(s_.dx_cond_fr, s_.dx_cond_to, 1, kLastDxPosition, "diagnosis");
-    code_rows(s_.sg_cond_fr, s_.sg_cond_to, kLastDxPosition + 1, kLastPosition, "procedure");
+    code_rows(s_.dx_cond_fr, s_.dx_cond_to, 1, kLastDx, "diagnosis");
+    code_rows(s_.sg_cond_fr, s_.sg_cond_to, kLastDx + 1, kLastProc, "procedure");
   }
 
   // ---- Tadrg, Tadrg1
@@ -453,14 +436,14 @@ class Checker {
     ranges("adrg_ltcdrg", "adrg_ast_fr", "adrg_ast_to", s_.adrg_ast_fr, s_.adrg_ast_to, s_.ast_row_cnt,
            "ast_row_cnt", /*zero_marks_no_rows=*/true);
     windows("adrg_ltcdrg", "ast_adpt_fr_dt", s_.ast_adpt_fr_dt, s_.ast_adpt_to_dt);
-    bool short_code_seen[kLastGroup + 1] = {};
+    bool short_code_seen[kLastGroupIndex + 1] = {};
     for (size_t j = 0; j < s_.ltcdrg_ast.size(); ++j) {
       const int v = s_.ltcdrg_ast[j];
       if (j == 0) continue;  // row 0 never begins a range: a first row of 0 marks no rows
       if (v == kFixedGroup) continue;
-      if (v < 1 || v > kLastGroup) {
+      if (v < 1 || v > kLastGroupIndex) {
         r_.add(S::kIrregular, "adrg_ltcdrg", "ltcdrg_ast", "not a group", static_cast<int64_t>(j), [&] {
-          return to_string(v) + " is neither a group 1.." + to_string(kLastGroup) + " nor " +
+          return to_string(v) + " is neither a group 1.." + to_string(kLastGroupIndex) + " nor " +
                  to_string(kFixedGroup) + "; it counts as no group";
         });
       } else if (v >= s_.ltc_drg_cnt) {

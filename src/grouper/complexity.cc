@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <functional>
 
+#include "grouper/fixed_ids.h"
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
 
@@ -21,8 +22,6 @@ namespace grouper {
 namespace {
 
 constexpr int kFirstSecondaryDx = 2;
-constexpr int16_t kCondMaleExcluded = 373;    // cancels the CCL for an odd sex digit
-constexpr int16_t kCondFemaleExcluded = 388;  // cancels the CCL for an even sex digit
 constexpr int kMaxPccl = 4;
 
 // Weights of the sorted CCLs: e^(-0.4 * i) for the i-th highest (from 0).

@@ -4,6 +4,7 @@
 // logic conditions 782..823 are the grouper's built-in predicates over the
 // record values and the table conditions.  Per record this touches only the
 // Tcode rows of the codes present and a fixed number of logic tests.
+#include "grouper/fixed_ids.h"
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
 

@@ -6,6 +6,7 @@
 // position matrix has 47 x cond_cnt entries, of which a record touches a few.
 #include <algorithm>
 
+#include "grouper/fixed_ids.h"
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
 

@@ -15,9 +15,6 @@
 
 namespace grouper {
 
-inline constexpr int kFirstLogicCond = 782;
-inline constexpr int kLastLogicCond = 823;
-inline constexpr int kLogicCondEnd = kLastLogicCond + 1;  // ids the logic needs room for
 inline constexpr int kLastPosCondRow = 41;  // procedures from position 42 on leave no pos_cond trace
 
 // A clipped row range: rows fr..to-1; fr >= to means no rows.

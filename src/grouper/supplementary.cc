@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "grouper/fixed_ids.h"
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
 
@@ -15,8 +16,6 @@ namespace {
 
 constexpr int32_t kFirstSupplementaryDate = 20050701;  // earlier records get no group
 constexpr int kNoGroup = 0;
-constexpr int kFixedGroup = 9999;  // an ADRG whose first row is 0, or a row holding 9999
-constexpr int kLastGroupIndex = 19;
 constexpr Code4 kNoGroupCode = {'0', '0', '0', '0'};
 constexpr Code4 kFixedGroupCode = {'A', 'W', '1', '7'};
 
