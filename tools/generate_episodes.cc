@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/digit_codec.h"
 #include "driver/record_layout.h"
 
 namespace grouper::tools {
@@ -37,12 +38,10 @@ Civil civil_from_days(int64_t z) {
   return {static_cast<int>(era * 400 + yoe + (m <= 2)), m, d};
 }
 
-// Right-aligned, zero-padded decimal digits; keeps the last `width` digits.
+// Right-aligned, zero-padded decimal digits; keeps the last `width` digits
+// (fields here are at most 8 wide, so the last nine digits decide).
 void put_digits(char* dst, uint64_t value, size_t width) {
-  for (size_t i = width; i-- > 0;) {
-    dst[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
+  format_digits(static_cast<int32_t>(value % 1'000'000'000), dst, static_cast<int>(width));
 }
 
 void put_code(char* line, int position, const Code5& code) {
