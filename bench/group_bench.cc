@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/record_layout.h"
+#include "grouper/record_layout.h"
 #include "driver/run_loop.h"
 #include "generate_episodes.h"
 #include "generate_profile.h"
@@ -56,7 +56,8 @@ Fixture& fixture() {
 
 void BM_GroupRecord(benchmark::State& state) {
   Fixture& f = fixture();
-  Grouper grouper(f.set.tables);
+  TableSet grouper_set(f.set.tables);
+  Grouper grouper(grouper_set);
   std::vector<char> line(kLineBufferSize, ' ');
   size_t i = 0;
   int64_t grouped = 0;

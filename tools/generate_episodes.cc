@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/digit_codec.h"
-#include "driver/record_layout.h"
+#include "grouper/digit_codec.h"
+#include "grouper/record_layout.h"
 
 namespace grouper::tools {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "driver/record_layout.h"
+#include "grouper/record_layout.h"
 #include "grouper/fixed_ids.h"
 #include "grouper/guarded_lookup.h"
 #include "rows_once.h"

@@ -3,42 +3,44 @@
 #include <algorithm>
 #include <cstring>
 
+#include "episode_grouper/line_splitter.h"
+
 namespace grouper {
 
-LineReader::LineReader(std::FILE* in, size_t block_size) : in_(in), block_(block_size > 0 ? block_size : 1) {}
+LineReader::LineReader(std::FILE* in, size_t block_size)
+    : in_(in), block_size_(std::max<size_t>(block_size, 1)), buffer_(block_size_ + kMaxLineBytes) {}
 
-bool LineReader::refill() {
-  if (eof_ || failed_) return false;
-  pos_ = 0;
-  end_ = std::fread(block_.data(), 1, block_.size(), in_);
-  if (end_ < block_.size()) {
-    if (std::ferror(in_)) failed_ = true;
-    else eof_ = true;
+std::string_view LineReader::next_record() {
+  for (;;) {
+    const size_t avail = end_ - pos_;
+    const char* start = buffer_.data() + pos_;
+    const size_t n = episode_grouper::record_length(start, avail);
+    const bool complete = n > 0 && (start[n - 1] == '\n' || n == kMaxLineBytes);
+    if (complete || eof_ || failed_) {
+      // A read error ends the input, without the partial line it cut off.
+      if (!complete && failed_) return {};
+      pos_ += n;
+      return {start, n};
+    }
+    // The record goes on past the bytes read: keep it at the front, read on.
+    std::memmove(buffer_.data(), start, avail);
+    pos_ = 0;
+    end_ = avail;
+    const size_t want = std::min(block_size_, buffer_.size() - end_);
+    const size_t got = std::fread(buffer_.data() + end_, 1, want, in_);
+    end_ += got;
+    if (got < want) {
+      if (std::ferror(in_)) failed_ = true;
+      else eof_ = true;
+    }
   }
-  return end_ > 0;
 }
 
 size_t LineReader::next(char* line) {
-  size_t len = 0;
-  bool input_ended = false;
-  while (len < kMaxLineBytes) {
-    if (pos_ == end_ && !refill()) {
-      input_ended = true;
-      break;
-    }
-    const size_t want = std::min(kMaxLineBytes - len, end_ - pos_);
-    const char* start = block_.data() + pos_;
-    const void* lf = std::memchr(start, '\n', want);
-    const size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : want;
-    std::memcpy(line + len, start, take);
-    len += take;
-    pos_ += take;
-    if (lf) break;
-  }
-  // A read error ends the input, without the partial line it cut off.
-  if (input_ended && failed_) return 0;
-  if (len < kRecordWidth) std::memset(line + len, ' ', kRecordWidth - len);
-  return len;
+  const std::string_view record = next_record();
+  std::memcpy(line, record.data(), record.size());
+  if (record.size() < kRecordWidth) std::memset(line + record.size(), ' ', kRecordWidth - record.size());
+  return record.size();
 }
 
 }  // namespace grouper

@@ -7,18 +7,19 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "driver/line_reader.h"
 #include "driver/output_file.h"
-#include "driver/record_layout.h"
-#include "driver/result_line.h"
-#include "driver/result_table.h"
+#include "grouper/record_layout.h"
+#include "grouper/result_line.h"
+#include "grouper/result_table.h"
 #include "driver/worker_pool.h"
 #include "grouper/grouper.h"
-#include "tables/table_loader.h"
+#include "grouper/table_set.h"
 #include "tables/table_store.h"
 
 namespace grouper {
@@ -107,7 +108,7 @@ class RecordBatch {
 // One member of the worker team: its own Grouper and line buffer.
 class Worker {
  public:
-  explicit Worker(const TableStore& store) : grouper_(store) { line_.fill(' '); }
+  explicit Worker(const TableSet& set) : grouper_(set) { line_.fill(' '); }
 
   // Groups this member's share of the batch: a contiguous slice, so that each
   // record is grouped exactly once.
@@ -170,16 +171,15 @@ int run_batch(const RunPaths& paths) {
   }
   OutputFile results(results_file);
 
-  TableStore store;
+  std::unique_ptr<const TableSet> set;
   std::string messages;
-  const int loaded = load_tables(paths.tables_dir, store, messages);
+  const int loaded = open_table_set(paths.tables_dir, set, messages);
   say(messages.c_str());
   if (loaded != kLoadOk) {
     say(loaded == kLoadCountMismatch ? " file count error \n" : " file init error \n");
-    release_tables(store);
     return kExitFailure;
   }
-  normalize_rules(store);
+  const TableStore& store = set->store();
 
   bool grouped_all = true;
   {
@@ -187,7 +187,7 @@ int run_batch(const RunPaths& paths) {
     std::vector<Worker> workers;
     const int team = std::max(1, paths.threads);
     workers.reserve(static_cast<size_t>(team));
-    for (int i = 0; i < team; ++i) workers.emplace_back(store);
+    for (int i = 0; i < team; ++i) workers.emplace_back(*set);
     WorkerPool pool(team, [&](int member) {
       workers[static_cast<size_t>(member)].group(batch, store, member, team);
     });
@@ -227,7 +227,7 @@ int run_batch(const RunPaths& paths) {
     }
   }
 
-  release_tables(store);
+  set.reset();  // the tables are released before the files are closed
   std::fclose(in);
   bool ok = grouped_all;
   if (!output.close()) {

@@ -121,16 +121,6 @@ void Grouper::set_logic_conds() {
   }
 }
 
-int Grouper::check_logic_setting() const { return logic_setting_ok_ ? 0 : -1; }
-
-bool Grouper::logic_setting_matches(const TableStore& tables) {
-  const size_t n = tables.cond_cnt;
-  if (n < kLogicCondEnd || tables.cond_type.size() < n) return false;
-  for (size_t k = 1; k < n; ++k) {
-    const bool logic = k >= kFirstLogicCond && k <= kLastLogicCond;
-    if (tables.cond_type[k] != (logic ? 'l' : 't')) return false;
-  }
-  return true;
-}
+int Grouper::check_logic_setting() const { return set_.logic_setting_ok() ? 0 : -1; }
 
 }  // namespace grouper

@@ -12,19 +12,18 @@
 
 namespace grouper {
 
-Grouper::Grouper(const TableStore& tables)
-    : t_(tables),
-      active_(&tables.tadrg1),
-      logic_setting_ok_(logic_setting_matches(tables)),
-      cond_cnt_(tables.cond_cnt),
-      cond_stride_(std::max<size_t>(tables.cond_cnt, kLogicCondEnd)) {
+Grouper::Grouper(const TableSet& tables)
+    : set_(tables),
+      t_(tables.store()),
+      active_(&t_.tadrg1),
+      cond_cnt_(t_.cond_cnt),
+      cond_stride_(std::max<size_t>(t_.cond_cnt, kLogicCondEnd)) {
   cond_val_.assign(cond_stride_ + 1, 0);
   cond_hits_.assign(cond_stride_, 0);
   cond_set_.assign(cond_stride_, 0);
   pos_cond_.assign(size_t{kPositionCount} * cond_stride_, 0);
   cond_val_[0] = 1;
   cond_hits_[0] = 1;
-  build_code_indexes();
   // A condition is recorded once, at its first hit, so these bounds are never
   // passed: one entry per catalogue id, and per procedure position 11..41 one
   // per distinct condition of the code's rows.

@@ -1,8 +1,7 @@
 // The grouping of one episode record.
 //
-// A Grouper holds a read-only view of a loaded, normalised table store and
-// all per-record working state, so several Groupers over one store may run on
-// several threads.  group() sends one line through the stages in their fixed
+// A Grouper holds a read-only view of a TableSet and all per-record working
+// state, so several Groupers over one set may run on several threads.  group() sends one line through the stages in their fixed
 // order: select_rule_set, prepare_record (record values, code lookup,
 // conditions), find_mdc, find_adrg, find_drg, calc_pccl, find_ltcdrg.
 //
@@ -16,23 +15,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/record_layout.h"
-#include "grouper/code_index.h"
+#include "episode_grouper/result.h"
+#include "grouper/record_layout.h"
+#include "grouper/table_set.h"
 #include "tables/table_store.h"
 
 namespace grouper {
 
-// The values read from one record.
-struct RecordValues {
-  int32_t rec_date = 0;  // YYYYMMDD, -1 when unreadable, 0 when blank
-  int16_t age_yy = 0;    // whole years, may be negative
-  int32_t age_dd = 0;    // days, 0 when a date fails the check
-  int16_t sex_cd = 0;    // sex digit minus '0', unchecked (blank gives -16); odd = male
-  int16_t los_dd = 0;
-  int16_t dsch_cd = 0;
-  int16_t birth_wt = 0;
-  int16_t vent_hr = 0;
-};
+// The values read from one record (the public type: the same fields).
+using RecordValues = episode_grouper::RecordValues;
 
 // The groups of one record.  Texts are fixed-width, not NUL-terminated,
 // unless said otherwise.
@@ -50,16 +41,10 @@ struct RecordResult {
   std::array<char, 5> res_ltcdrg_code{};  // 4 characters and a NUL
 };
 
-// Replaces, in both rule sets, every empty must-not-hold slot (slots 10..19)
-// by cond_cnt, the always-false condition, and every slot id outside
-// 0..cond_cnt by cond_cnt, so that a broken id counts as the always-false
-// condition.  Run once, right after loading.
-void normalize_rules(TableStore& tables);
-
 class Grouper {
  public:
-  // `tables` must be loaded and normalised, and outlive the Grouper.
-  explicit Grouper(const TableStore& tables);
+  // `tables` must outlive the Grouper.
+  explicit Grouper(const TableSet& tables);
 
   // Groups the record held in line[0, len).  The buffer must hold at least
   // kRecordWidth bytes; the bytes from len on must be blanks.  The line is
@@ -88,7 +73,7 @@ class Grouper {
 
   // Dictionary search: positions 1..10 search the diagnoses, 11.. the
   // procedures.  Returns the code id or 0.
-  int16_t find_code_id(const char* code, int position) const;
+  int16_t find_code_id(const char* code, int position) const { return set_.find_code_id(code, position); }
   void load_dx_codes(const char* line);
   void set_table_conds();
   void set_logic_conds();
@@ -107,20 +92,10 @@ class Grouper {
 
  private:
   void reset_record();
-  void build_code_indexes();
-  // True when the catalogue types exactly the built-in logic ids 782..823
-  // "l" and every other id from 1 up "t"; a catalogue too short to hold the
-  // logic ids fails.
-  static bool logic_setting_matches(const TableStore& tables);
 
+  const TableSet& set_;
   const TableStore& t_;
   const RuleSet* active_;
-
-  // Hash indexes of the code lists.  A dictionary whose rows are not strictly
-  // ascending is searched by halving instead, which is what decides there.
-  CodeIndex dx_index_, sg_index_, drg_index_;
-  bool dx_sorted_ = false, sg_sorted_ = false;
-  bool logic_setting_ok_;  // depends on the catalogue only
 
   RecordValues values_;
   RecordResult result_;

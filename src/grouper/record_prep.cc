@@ -6,7 +6,7 @@
 // would give.
 #include <cstring>
 
-#include "driver/digit_codec.h"
+#include "grouper/digit_codec.h"
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
 

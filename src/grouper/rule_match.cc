@@ -129,7 +129,7 @@ void Grouper::find_drg() {
   const Code4& code = t_.adrg_code[adrg];
   const char key[5] = {code[0], code[1], code[2], code[3], result_.res_split};
   // The first row from row 0 up that holds the key.
-  const int32_t row = drg_index_.find(key);
+  const int32_t row = set_.find_drg_row(key);
   if (row >= 0) result_.res_drg = static_cast<int16_t>(row);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "tables/load_plan.h"
 
@@ -38,12 +39,18 @@ bool zero_sized_records(const ArraySpec& a, std::span<const uint16_t> counts) {
 }
 
 int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, TableStore& store,
-              std::string& messages) {
+              std::string& messages, std::string& reason) {
   File file(std::fopen((dir / file_spec.name).c_str(), "rb+"));
-  if (!file) return kLoadFailed;
+  if (!file) {
+    reason = "cannot be opened for reading and update";
+    return kLoadFailed;
+  }
 
   char header[kHeaderSize];
-  if (std::fread(header, 1, kHeaderSize, file.get()) != kHeaderSize) return kLoadFailed;
+  if (std::fread(header, 1, kHeaderSize, file.get()) != kHeaderSize) {
+    reason = "header is short";
+    return kLoadFailed;
+  }
 
   std::array<uint16_t, 4> counts{};
   for (size_t i = 0; i < file_spec.counts.size(); ++i) {
@@ -51,7 +58,12 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
     file_spec.counts[i].ref(store) = counts[i];
   }
   for (const CrossCheck& check : file_spec.cross_checks) {
-    if (counts[check.field] != check.earlier(store)) return kLoadCountMismatch;
+    if (counts[check.field] != check.earlier(store)) {
+      reason = "count field " + std::to_string(check.field) + " is " + std::to_string(counts[check.field]) +
+               " where " + std::string(check.earlier_name) + " of an earlier file is " +
+               std::to_string(check.earlier(store));
+      return kLoadCountMismatch;
+    }
   }
 
   // Arrays the file cannot hold are found before allocating, so that a
@@ -77,6 +89,7 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
     }
   } catch (const std::bad_alloc&) {
     messages += file_spec.alloc_message;
+    reason = "not enough memory for its arrays";
     return kLoadFailed;
   }
 
@@ -88,6 +101,7 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
     }
     if (!complete) {
       messages += a.short_message;
+      reason = "array " + std::string(a.name) + " is short";
       return kLoadFailed;
     }
   }
@@ -96,10 +110,15 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
 
 }  // namespace
 
-int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages) {
+int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages,
+                LoadFailure* failure) {
   for (const FileSpec& file_spec : load_plan()) {
-    int rc = load_file(dir, file_spec, store, messages);
-    if (rc != kLoadOk) return rc;
+    std::string reason;
+    int rc = load_file(dir, file_spec, store, messages, reason);
+    if (rc != kLoadOk) {
+      if (failure) *failure = {std::string(file_spec.name), std::move(reason)};
+      return rc;
+    }
   }
   return kLoadOk;
 }

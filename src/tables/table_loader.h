@@ -19,7 +19,17 @@ inline constexpr int kLoadOk = 0;
 inline constexpr int kLoadFailed = -1;
 inline constexpr int kLoadCountMismatch = -2;
 
-int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages);
+// Which file stopped a load, and why, in words: "cannot be opened for
+// reading and update", "header is short", "count field 1 is 12 where
+// dx_cnt of an earlier file is 10", "array dx_code is short", ...
+struct LoadFailure {
+  std::string file;
+  std::string reason;
+};
+
+// `failure`, when given, is filled on every failed load.
+int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages,
+                LoadFailure* failure = nullptr);
 
 // Frees every array of the store (what a failed load allocated included) and
 // zeroes its counts.

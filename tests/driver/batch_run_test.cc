@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/record_layout.h"
+#include "grouper/record_layout.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
 

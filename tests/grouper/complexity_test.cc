@@ -75,7 +75,10 @@ class ComplexityTest : public ::testing::Test {
     fresh_grouper();
   }
   // A grouper over the store as it stands (after a test has changed it).
-  void fresh_grouper() { grouper_ = std::make_unique<Grouper>(store_); }
+  void fresh_grouper() {
+    set_ = std::make_unique<TableSet>(store_);
+    grouper_ = std::make_unique<Grouper>(*set_);
+  }
 
   // A record with the principal diagnosis and `secondaries` from position 2 on.
   Episode episode(std::initializer_list<Dx> secondaries) const {
@@ -112,6 +115,7 @@ class ComplexityTest : public ::testing::Test {
   Dx principal_{};
   int next_code_ = 0;
   TableStore store_;
+  std::unique_ptr<TableSet> set_;
   std::unique_ptr<Grouper> grouper_;
   std::string line_;
 };

@@ -350,7 +350,8 @@ TEST_F(LogicSettingTest, ACatalogueTooShortForTheLogicFailsWithoutWritingOutside
     s.cond_pos_fr.resize(n);
     s.cond_pos_to.resize(n);
     normalize_rules(s);
-    Grouper g(s);
+    TableSet g_set(s);
+    Grouper g(g_set);
     std::string line = Episode().birth_wt("00500").proc(11, "P0100").str();
     EXPECT_EQ(g.group(line.data(), line.size()), -1) << n << " conditions";
     if (n > 1) {

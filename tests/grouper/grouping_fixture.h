@@ -34,7 +34,8 @@ class GroupingTest : public ::testing::Test {
   void build() {
     store_ = b_.build();
     normalize_rules(store_);
-    grouper_ = std::make_unique<Grouper>(store_);
+    set_ = std::make_unique<TableSet>(store_);
+    grouper_ = std::make_unique<Grouper>(*set_);
   }
 
   // Groups `e` and expects the record to be accepted.
@@ -55,6 +56,7 @@ class GroupingTest : public ::testing::Test {
 
   testing::TableBuilder b_;
   TableStore store_;
+  std::unique_ptr<TableSet> set_;
   std::unique_ptr<Grouper> grouper_;
   std::string line_;  // the last line grouped, as group() left it
 };

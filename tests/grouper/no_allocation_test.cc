@@ -49,7 +49,8 @@ TEST(PerRecord, GroupingAllocatesNothing) {
   b.ltc_fixed(other);
   TableStore store = b.build();
   normalize_rules(store);
-  Grouper grouper(store);
+  TableSet grouper_set(store);
+  Grouper grouper(grouper_set);
 
   std::vector<std::string> lines;
   for (const char* date : {"20041231", "20050701"}) {

@@ -121,7 +121,8 @@ TEST_F(CompletionTest, AFailedLookupReadsTheFlagOfIdZero) {
   b_.dx("A0100", true);
   build();
   store_.dx_flag[0] = 'y';  // breaks the rule that id 0 is no end point
-  grouper_ = std::make_unique<Grouper>(store_);
+  set_ = std::make_unique<TableSet>(store_);
+  grouper_ = std::make_unique<Grouper>(*set_);
   EXPECT_EQ(id_at(Episode().dx(1, "A01"), 1), 0) << "\"A01\" is not found, and id 0 reads as an end point";
 }
 

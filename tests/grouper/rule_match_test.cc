@@ -38,9 +38,9 @@ class RuleSetChoiceTest : public GroupingTest {
 
 TEST_F(RuleSetChoiceTest, SwitchesOnTheFirstOf2005) {
   EXPECT_EQ(adrg_on("20041231"), before_);
-  EXPECT_EQ(&grouper_->active_rule_set(), &store_.tadrg);
+  EXPECT_EQ(&grouper_->active_rule_set(), &set_->store().tadrg);
   EXPECT_EQ(adrg_on("20050101"), from_);
-  EXPECT_EQ(&grouper_->active_rule_set(), &store_.tadrg1);
+  EXPECT_EQ(&grouper_->active_rule_set(), &set_->store().tadrg1);
   EXPECT_EQ(adrg_on("20991231"), from_);
 }
 
@@ -89,7 +89,8 @@ TEST(NormalizeRules, ACatalogueTooLargeForASlotUsesAnIdOutsideIt) {
   TableStore s = b.build();
   normalize_rules(s);
   EXPECT_LT(s.tadrg1.rule_cond[0][11], 0);
-  Grouper g(s);
+  TableSet g_set(s);
+  Grouper g(g_set);
   std::string line = Episode().str();
   ASSERT_EQ(g.group(line.data(), line.size()), 0);
   EXPECT_EQ(g.result().res_adrg, adrg);

@@ -47,7 +47,10 @@ class SupplementaryTest : public ::testing::Test {
     normalize_rules(store_);
     fresh_grouper();
   }
-  void fresh_grouper() { grouper_ = std::make_unique<Grouper>(store_); }
+  void fresh_grouper() {
+    set_ = std::make_unique<TableSet>(store_);
+    grouper_ = std::make_unique<Grouper>(*set_);
+  }
 
   // Groups a record with the ADRG (or without one) dated `date`.
   const RecordResult& group(std::string_view date, bool with_adrg = true) {
@@ -66,6 +69,7 @@ class SupplementaryTest : public ::testing::Test {
   TableBuilder b_;
   int16_t mdc_ = 0, adrg_ = 0;
   TableStore store_;
+  std::unique_ptr<TableSet> set_;
   std::unique_ptr<Grouper> grouper_;
   std::string line_;
 };

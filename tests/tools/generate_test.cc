@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "driver/record_layout.h"
+#include "grouper/record_layout.h"
 #include "generate_episodes.h"
 #include "generate_tables.h"
 #include "grouper/grouper.h"
@@ -202,7 +202,8 @@ TEST(GenerateEpisodes, FileHoldsFixedWidthLines) {
 double grouped_share(const Profile& profile, uint64_t seed, int n) {
   SyntheticSet set = generate_tables(profile, seed);
   normalize_rules(set.tables);
-  Grouper g(set.tables);
+  TableSet g_set(set.tables);
+  Grouper g(g_set);
   EpisodeMaker maker(set.model, seed);
   int grouped = 0;
   std::string line;
@@ -225,7 +226,8 @@ double grouped_share(const Profile& profile, uint64_t seed, int n) {
 double first_pass_rules_tried(const Profile& profile, uint64_t seed, int n) {
   SyntheticSet set = generate_tables(profile, seed);
   normalize_rules(set.tables);
-  Grouper g(set.tables);
+  TableSet g_set(set.tables);
+  Grouper g(g_set);
   EpisodeMaker maker(set.model, seed);
   std::string line;
   long tried = 0;

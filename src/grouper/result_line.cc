@@ -1,9 +1,9 @@
-#include "driver/result_line.h"
+#include "grouper/result_line.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "driver/digit_codec.h"
+#include "grouper/digit_codec.h"
 
 namespace grouper {
 namespace {

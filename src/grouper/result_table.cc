@@ -1,8 +1,8 @@
-#include "driver/result_table.h"
+#include "grouper/result_table.h"
 
 #include <charconv>
 
-#include "driver/result_line.h"
+#include "grouper/result_line.h"
 
 namespace grouper {
 namespace {
@@ -31,12 +31,6 @@ char* put_code(char* out, std::string_view text) {
 char* put_number(char* out, int64_t value) {
   // 20 characters hold every int64_t.
   return std::to_chars(out, out + 20, value).ptr;
-}
-
-template <size_t N>
-std::string_view list_code(const std::vector<std::array<char, N>>& list, int16_t index) {
-  if (index <= 0 || static_cast<size_t>(index) >= list.size()) return {};
-  return code_text(list[static_cast<size_t>(index)].data(), N);
 }
 
 }  // namespace

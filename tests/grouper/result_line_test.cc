@@ -1,10 +1,10 @@
-#include "driver/result_line.h"
+#include "grouper/result_line.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "driver/result_table.h"
+#include "grouper/result_table.h"
 #include "support/table_builder.h"
 
 namespace grouper {

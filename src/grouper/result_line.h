@@ -8,10 +8,12 @@
 // that does not fill its width gives a shorter line.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
-#include "driver/record_layout.h"
+#include "grouper/record_layout.h"
 #include "grouper/grouper.h"
 #include "tables/table_store.h"
 
@@ -21,6 +23,14 @@ inline constexpr size_t kMaxResultLineBytes = kResultLineWidth + 1;  // with the
 
 // A fixed-width table code up to its first NUL, at most `width` characters.
 std::string_view code_text(const char* code, size_t width);
+
+// The code text of row `index` of a code list, empty for no group (0) and
+// for an index the list does not hold.
+template <size_t N>
+std::string_view list_code(const std::vector<std::array<char, N>>& list, int16_t index) {
+  if (index <= 0 || static_cast<size_t>(index) >= list.size()) return {};
+  return code_text(list[static_cast<size_t>(index)].data(), N);
+}
 
 // The ADRG text of `res_adrg`: its adrg_code, or "0000" for no ADRG (0) and
 // for an index the list does not hold.

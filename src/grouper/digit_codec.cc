@@ -1,4 +1,4 @@
-#include "driver/digit_codec.h"
+#include "grouper/digit_codec.h"
 
 namespace grouper {
 namespace {

@@ -1,0 +1,69 @@
+// Grouping records one at a time over a table set.
+//
+// A Grouper holds the per-record working state of the grouping, so there is
+// one per thread; any number of them may share one TableSet.  group() takes
+// one record as the line splitting gives it (see line_splitter.h; a line
+// feed at its end is part of it) and returns its full result.  Grouping a
+// record allocates nothing and never throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "episode_grouper/export.h"
+#include "episode_grouper/result.h"
+#include "episode_grouper/table_set.h"
+
+namespace grouper {
+class Grouper;
+}
+
+namespace episode_grouper {
+
+// Bytes a result line can take: 300 characters and a line feed, more never.
+inline constexpr size_t kMaxResultLine = 301;
+// Bytes a TSV result row or a JSON Lines result row can take, at most.
+inline constexpr size_t kMaxResultRow = 256;
+inline constexpr size_t kMaxJsonRow = 2048;
+
+class EPISODE_GROUPER_API Grouper {
+ public:
+  explicit Grouper(std::shared_ptr<const TableSet> tables);
+  ~Grouper();
+  Grouper(const Grouper&) = delete;
+  Grouper& operator=(const Grouper&) = delete;
+
+  // Groups one record (at most 4095 bytes are read; any bytes at all).  The
+  // result stays valid until the next call.
+  const Result& group(std::string_view record);
+
+  const Result& result() const { return result_; }
+
+  // The outputs of the last record grouped.  Each writes into `out`, which
+  // holds at least the size named, and returns the length written:
+  // the classic 300-character result line with its line feed;
+  size_t write_result_line(char* out) const;
+  // the tab-separated result row of record number `record` (from 1), line
+  // feed included; result_header() names its columns;
+  size_t write_result_row(int64_t record, char* out) const;
+  // one JSON object of record number `record` and a line feed.
+  size_t write_json_row(int64_t record, char* out) const;
+
+  std::string result_line() const;
+  std::string result_row(int64_t record) const;
+  std::string json_row(int64_t record) const;
+
+  static std::string_view result_header();
+
+ private:
+  std::shared_ptr<const TableSet> tables_;
+  std::unique_ptr<grouper::Grouper> engine_;
+  std::unique_ptr<char[]> line_;  // the record, blank-padded, upper-cased by the grouping
+  size_t len_ = 0;
+  Result result_;
+};
+
+}  // namespace episode_grouper

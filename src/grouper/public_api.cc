@@ -1,0 +1,193 @@
+// The public C++ API over the engine: TableSet::open and Grouper.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "episode_grouper/grouper.h"
+#include "episode_grouper/table_set.h"
+#include "grouper/grouper.h"
+#include "grouper/result_json.h"
+#include "grouper/result_line.h"
+#include "grouper/result_table.h"
+#include "grouper/table_set.h"
+#include "episode_grouper/line_splitter.h"
+
+namespace episode_grouper {
+
+const char* kind_name(OpenErrorKind kind) {
+  switch (kind) {
+    case OpenErrorKind::kNone: return "none";
+    case OpenErrorKind::kNoDirectory: return "no_directory";
+    case OpenErrorKind::kFileFailed: return "file_failed";
+    case OpenErrorKind::kCountMismatch: return "count_mismatch";
+    case OpenErrorKind::kLogicSetting: return "logic_setting";
+    case OpenErrorKind::kOutOfMemory: return "out_of_memory";
+  }
+  return "unknown";
+}
+
+namespace {
+
+OpenError fail(OpenErrorKind kind, const std::filesystem::path& dir, std::string file, std::string reason,
+               std::string loader_message = {}) {
+  OpenError e;
+  e.kind = kind;
+  e.file = std::move(file);
+  e.loader_message = std::move(loader_message);
+  e.message = "table set " + dir.string() + ": ";
+  if (!e.file.empty()) e.message += e.file + " ";
+  e.message += reason;
+  // The loader's messages end in a blank; the line shows them without it.
+  std::string said = e.loader_message;
+  while (!said.empty() && (said.back() == ' ' || said.back() == '\n')) said.pop_back();
+  if (!said.empty()) e.message += " (" + said + ")";
+  return e;
+}
+
+}  // namespace
+
+TableSet::TableSet(std::filesystem::path dir, std::unique_ptr<const grouper::TableSet> impl)
+    : dir_(std::move(dir)), impl_(std::move(impl)) {}
+
+TableSet::~TableSet() = default;
+
+std::shared_ptr<const TableSet> TableSet::open(const std::filesystem::path& dir, OpenError& error) {
+  error = OpenError{};
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = fail(OpenErrorKind::kNoDirectory, dir, "", "is not a directory");
+    return nullptr;
+  }
+  std::unique_ptr<const grouper::TableSet> impl;
+  std::string messages;
+  grouper::LoadFailure failure;
+  int rc;
+  try {
+    rc = grouper::open_table_set(dir, impl, messages, &failure);
+  } catch (const std::bad_alloc&) {
+    error = fail(OpenErrorKind::kOutOfMemory, dir, "", "does not fit in memory");
+    return nullptr;
+  }
+  if (rc == grouper::kLoadCountMismatch) {
+    error = fail(OpenErrorKind::kCountMismatch, dir, failure.file, failure.reason, messages);
+    return nullptr;
+  }
+  if (rc != grouper::kLoadOk) {
+    error = fail(OpenErrorKind::kFileFailed, dir, failure.file, failure.reason, messages);
+    return nullptr;
+  }
+  if (!impl->logic_setting_ok()) {
+    error = fail(OpenErrorKind::kLogicSetting, dir, "Tcond.idx",
+                 "disagrees with the built-in logic conditions (ids 782..823 must be typed 'l', "
+                 "every other id 't')",
+                 "logic setting missing or error\n");
+    return nullptr;
+  }
+  return std::shared_ptr<const TableSet>(new TableSet(dir, std::move(impl)));
+}
+
+TableCounts TableSet::counts() const {
+  const grouper::TableStore& t = impl_->store();
+  TableCounts c;
+  c.dx = t.dx_cnt;
+  c.sg = t.sg_cnt;
+  c.mdc = t.mdc_cnt;
+  c.adrg = t.adrg_cnt;
+  c.drg = t.drg_cnt;
+  c.cond = t.cond_cnt;
+  c.rules_before = t.tadrg.rule_cnt;
+  c.rules_from = t.tadrg1.rule_cnt;
+  return c;
+}
+
+namespace {
+
+template <size_t N>
+void copy_code(std::array<char, N>& to, std::string_view text) {
+  to.fill('\0');
+  std::memcpy(to.data(), text.data(), std::min(N, text.size()));
+}
+
+}  // namespace
+
+Grouper::Grouper(std::shared_ptr<const TableSet> tables)
+    : tables_(std::move(tables)),
+      engine_(std::make_unique<grouper::Grouper>(tables_->engine())),
+      line_(new char[grouper::kLineBufferSize]) {
+  std::memset(line_.get(), ' ', grouper::kLineBufferSize);
+}
+
+Grouper::~Grouper() = default;
+
+const Result& Grouper::group(std::string_view record) {
+  len_ = std::min(record.size(), grouper::kMaxLineBytes);
+  std::memcpy(line_.get(), record.data(), len_);
+  // What the record does not hold reads as blanks, never as an earlier record.
+  if (len_ < grouper::kRecordWidth) std::memset(line_.get() + len_, ' ', grouper::kRecordWidth - len_);
+  // A set whose catalogue disagrees with the logic conditions is never
+  // opened, so the grouping cannot refuse the record here.
+  engine_->group(line_.get(), len_);
+
+  const grouper::TableStore& t = tables_->engine().store();
+  const grouper::RecordResult& r = engine_->result();
+  result_.values = engine_->values();
+  result_.code_ids = engine_->code_ids();
+  result_.dx_swapped = engine_->dx_swapped();
+  result_.res_mdc = r.res_mdc;
+  result_.res_adrg = r.res_adrg;
+  result_.res_drg = r.res_drg;
+  result_.res_split = r.res_split;
+  copy_code(result_.mdc_code, grouper::list_code(t.mdc_code, r.res_mdc));
+  copy_code(result_.adrg_code, grouper::list_code(t.adrg_code, r.res_adrg));
+  copy_code(result_.drg_list_code, grouper::list_code(t.drg_code, r.res_drg));
+  result_.pos_ccl = r.pos_ccl;
+  result_.res_pccl = r.res_pccl;
+  result_.res_drg_code = r.res_drg_code;
+  result_.res_ccl_raw = r.res_ccl_raw;
+  result_.res_ccl_excl = r.res_ccl_excl;
+  result_.res_ltcdrg = r.res_ltcdrg;
+  copy_code(result_.res_ltcdrg_code, grouper::supplementary_text(r));
+  return result_;
+}
+
+size_t Grouper::write_result_line(char* out) const {
+  const grouper::RecordResult& r = engine_->result();
+  return grouper::format_result_line(line_.get(), len_, grouper::adrg_text(tables_->engine().store(), r.res_adrg),
+                                     grouper::supplementary_text(r), out);
+}
+
+size_t Grouper::write_result_row(int64_t record, char* out) const {
+  return grouper::format_result_row(record, tables_->engine().store(), engine_->values(), engine_->result(), out);
+}
+
+size_t Grouper::write_json_row(int64_t record, char* out) const {
+  return grouper::format_json_row(record, tables_->engine().store(), engine_->values(), engine_->result(), out);
+}
+
+std::string Grouper::result_line() const {
+  char out[kMaxResultLine];
+  return std::string(out, write_result_line(out));
+}
+
+std::string Grouper::result_row(int64_t record) const {
+  char out[kMaxResultRow];
+  return std::string(out, write_result_row(record, out));
+}
+
+std::string Grouper::json_row(int64_t record) const {
+  std::string out(kMaxJsonRow, '\0');
+  out.resize(write_json_row(record, out.data()));
+  return out;
+}
+
+std::string_view Grouper::result_header() { return grouper::result_table_header(); }
+
+}  // namespace episode_grouper
+
+static_assert(episode_grouper::kMaxResultLine == grouper::kMaxResultLineBytes);
+static_assert(episode_grouper::kMaxResultRow == grouper::kMaxResultRowBytes);
+static_assert(episode_grouper::kMaxJsonRow == grouper::kMaxJsonRowBytes);
+static_assert(episode_grouper::kPositions == grouper::kPositionCount);
+static_assert(episode_grouper::kMaxRecordBytes == grouper::kMaxLineBytes);

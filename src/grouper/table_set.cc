@@ -1,0 +1,84 @@
+// Building a TableSet: normalisation, the logic-setting verdict and the code
+// indexes, once per table set.
+#include "grouper/table_set.h"
+
+#include "grouper/fixed_ids.h"
+#include "grouper/guarded_lookup.h"
+#include "grouper/record_layout.h"
+
+namespace grouper {
+
+namespace {
+
+// The halving search over rows 1..n-1.  Row 0 is never probed: every probe
+// lies at least one row above lo, so row 0 holds a placeholder.
+int16_t search(const char* key, const std::vector<Code5>& codes, const std::vector<int16_t>& ids,
+               size_t n) {
+  size_t lo = 0;
+  size_t hi = n;
+  for (size_t half = hi / 2; half != 0; half = (hi - lo) / 2) {
+    size_t mid = lo + half;
+    int order = compare_code5(key, codes[mid].data());
+    if (order == 0) return ids[mid];
+    if (order < 0) {
+      hi = mid;
+    } else {
+      lo = mid;
+    }
+  }
+  return 0;
+}
+
+// Rows 1..n-1 of a dictionary that are strictly ascending are found by the
+// halving search exactly when they hold the key, so the index gives the same
+// answer; an unsorted dictionary keeps the search and its misses.
+int16_t lookup(const char* key, const std::vector<Code5>& codes, const std::vector<int16_t>& ids, size_t n,
+               const CodeIndex& index, bool sorted) {
+  if (!sorted) return search(key, codes, ids, n);
+  const int32_t row = index.find(key);
+  return row < 0 ? int16_t{0} : ids[static_cast<size_t>(row)];
+}
+
+}  // namespace
+
+bool logic_setting_matches(const TableStore& tables) {
+  const size_t n = tables.cond_cnt;
+  if (n < kLogicCondEnd || tables.cond_type.size() < n) return false;
+  for (size_t k = 1; k < n; ++k) {
+    const bool logic = k >= kFirstLogicCond && k <= kLastLogicCond;
+    if (tables.cond_type[k] != (logic ? 'l' : 't')) return false;
+  }
+  return true;
+}
+
+TableSet::TableSet(TableStore store) : store_(std::move(store)) {
+  normalize_rules(store_);
+  logic_setting_ok_ = logic_setting_matches(store_);
+  const TableStore& t = store_;
+  const size_t dx_rows = rows_of(t.dx_cnt, t.dx_code, t.dx_id);
+  const size_t sg_rows = rows_of(t.sg_cnt, t.sg_code, t.sg_id);
+  dx_sorted_ = CodeIndex::strictly_ascending(t.dx_code, 1, dx_rows);
+  sg_sorted_ = CodeIndex::strictly_ascending(t.sg_code, 1, sg_rows);
+  if (dx_sorted_) dx_index_.build(t.dx_code, 1, dx_rows);
+  if (sg_sorted_) sg_index_.build(t.sg_code, 1, sg_rows);
+  drg_index_.build(t.drg_code, 0, drg_rows(t));
+}
+
+int16_t TableSet::find_code_id(const char* code, int position) const {
+  const TableStore& t = store_;
+  if (position <= kLastDx) {
+    return lookup(code, t.dx_code, t.dx_id, rows_of(t.dx_cnt, t.dx_code, t.dx_id), dx_index_, dx_sorted_);
+  }
+  return lookup(code, t.sg_code, t.sg_id, rows_of(t.sg_cnt, t.sg_code, t.sg_id), sg_index_, sg_sorted_);
+}
+
+int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const TableSet>& set,
+                   std::string& messages, LoadFailure* failure) {
+  TableStore store;
+  const int loaded = load_tables(dir, store, messages, failure);
+  if (loaded != kLoadOk) return loaded;
+  set = std::make_unique<const TableSet>(std::move(store));
+  return kLoadOk;
+}
+
+}  // namespace grouper

@@ -1,0 +1,71 @@
+// A loaded table set ready for grouping: the sixteen files' arrays, both rule
+// sets normalised, the verdict of the logic-setting check and every index
+// derived from the tables.
+//
+// Workload: built once per table set (a few milliseconds on a national
+// classification); read by every record of every thread afterwards.  It is
+// never changed after construction, so any number of Groupers on any number
+// of threads may share one.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "grouper/code_index.h"
+#include "tables/table_loader.h"
+#include "tables/table_store.h"
+
+namespace grouper {
+
+// Replaces, in both rule sets, every empty must-not-hold slot (slots 10..19)
+// by cond_cnt, the always-false condition, and every slot id outside
+// 0..cond_cnt by cond_cnt, so that a broken id counts as the always-false
+// condition.  Changes nothing when repeated.
+void normalize_rules(TableStore& tables);
+
+// True when the catalogue types exactly the built-in logic ids 782..823 "l"
+// and every other id from 1 up "t"; a catalogue too short to hold the logic
+// ids fails.
+bool logic_setting_matches(const TableStore& tables);
+
+class TableSet {
+ public:
+  // Takes the arrays of a loaded store (as load_tables left them).
+  explicit TableSet(TableStore store);
+  TableSet(const TableSet&) = delete;
+  TableSet& operator=(const TableSet&) = delete;
+
+  const TableStore& store() const { return store_; }
+
+  // Whether the condition catalogue agrees with the built-in logic
+  // conditions.  A set that does not is still grouped up to the first
+  // record, which is where the batch run reports it.
+  bool logic_setting_ok() const { return logic_setting_ok_; }
+
+  // Dictionary search: positions 1..10 search the diagnoses, 11.. the
+  // procedures.  Returns the code id or 0.
+  int16_t find_code_id(const char* code, int position) const;
+
+  // The first row of the DRG list, from row 0 up, that holds the 5-byte
+  // `key`, or -1.
+  int32_t find_drg_row(const char* key) const { return drg_index_.find(key); }
+
+ private:
+  TableStore store_;
+  // A dictionary whose rows are not strictly ascending is searched by
+  // halving instead of its hash index, which is what decides there.
+  CodeIndex dx_index_, sg_index_, drg_index_;
+  bool dx_sorted_ = false, sg_sorted_ = false;
+  bool logic_setting_ok_ = false;
+};
+
+// Loads the sixteen files of `dir` and builds a TableSet from them.  Returns
+// the loader's status (kLoadOk, kLoadFailed, kLoadCountMismatch); `messages`
+// receives the loader's own message text and `failure`, when given, which
+// file stopped the load and why.  `set` is filled only on kLoadOk.
+int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const TableSet>& set,
+                   std::string& messages, LoadFailure* failure = nullptr);
+
+}  // namespace grouper
