@@ -2,6 +2,7 @@
 // in the current directory: tables, tamv30.in and tamv30.out all from there.
 // Options only choose other places, add the detailed result file and threads.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -27,9 +28,16 @@ constexpr const char* kHelp =
     "                       from DIR, and relative paths of the options below are\n"
     "                       taken relative to DIR\n"
     "      --tables DIR     read the table files from DIR (default: the run directory)\n"
-    "      --input FILE     read the episodes from FILE (default: tamv30.in)\n"
-    "      --output FILE    write the result lines to FILE (default: tamv30.out)\n"
-    "      --results FILE   also write the detailed, tab-separated result file FILE\n"
+    "      --input FILE     read the episodes from FILE (default: tamv30.in);\n"
+    "                       '-' reads standard input\n"
+    "      --output FILE    write the result lines to FILE (default: tamv30.out);\n"
+    "                       '-' writes them to standard output, and every message\n"
+    "                       goes to standard error instead\n"
+    "      --results FILE   also write the detailed result file FILE, written beside\n"
+    "                       it and moved into place when the run is complete\n"
+    "      --results-format tsv|jsonl\n"
+    "                       the detailed result file as tab-separated rows (default)\n"
+    "                       or as JSON Lines; a FILE ending in .jsonl chooses jsonl\n"
     "  -j, --threads N      group with N threads (0: one per core; default 1); the\n"
     "                       output is the same byte for byte whatever N is\n"
     "  -h, --help           print this help and exit\n"
@@ -43,7 +51,7 @@ int usage_error(const std::string& message) {
 }
 
 struct Options {
-  std::optional<std::filesystem::path> dir, tables, input, output, results, threads;
+  std::optional<std::filesystem::path> dir, tables, input, output, results, results_format, threads;
 };
 
 // A thread count: digits only, 0 meaning one per core.
@@ -88,6 +96,7 @@ int main(int argc, char** argv) {
     else if (name == "--input") target = &opt.input;
     else if (name == "--output") target = &opt.output;
     else if (name == "--results") target = &opt.results;
+    else if (name == "--results-format") target = &opt.results_format;
     else if (name == "-j" || name == "--threads") target = &opt.threads;
     if (!target) {
       return usage_error(arg.starts_with("-") ? "unknown option '" + std::string(arg) + "'"
@@ -109,11 +118,28 @@ int main(int argc, char** argv) {
 
   // path("") / p is p, so the classic run keeps its bare file names.
   const std::filesystem::path dir = opt.dir.value_or("");
+  // "-" names a standard stream wherever the run happens.
+  auto place = [&dir](const std::filesystem::path& p) { return p == grouper::kStandardStream ? p : dir / p; };
   grouper::RunPaths paths;
   paths.tables_dir = opt.tables ? dir / *opt.tables : dir;
-  paths.input = dir / opt.input.value_or("tamv30.in");
-  paths.output = dir / opt.output.value_or("tamv30.out");
-  if (opt.results) paths.results = dir / *opt.results;
+  paths.input = place(opt.input.value_or("tamv30.in"));
+  paths.output = place(opt.output.value_or("tamv30.out"));
+  if (opt.results) {
+    if (*opt.results == grouper::kStandardStream) {
+      return usage_error("option '--results' takes a file; '-' is for --input and --output");
+    }
+    paths.results = dir / *opt.results;
+    if (opt.results->extension() == ".jsonl") paths.results_format = grouper::RowFormat::kJsonl;
+  }
+  if (opt.results_format) {
+    if (*opt.results_format == "jsonl") paths.results_format = grouper::RowFormat::kJsonl;
+    else if (*opt.results_format == "tsv") paths.results_format = grouper::RowFormat::kTsv;
+    else return usage_error("option '--results-format' takes tsv or jsonl");
+    if (!opt.results) return usage_error("option '--results-format' needs --results FILE");
+  }
+  // A closed pipe on the output is a failed write, reported as one, not a
+  // signal that ends the process unannounced.
+  std::signal(SIGPIPE, SIG_IGN);
   if (opt.threads) {
     std::optional<int> n = thread_count(opt.threads->string());
     if (!n) return usage_error("option '--threads' takes a whole number from 0 to 9999");

@@ -2,24 +2,31 @@
 // every record, write its result line, report progress and the end.
 //
 // Messages go to standard output byte for byte as the grouper has always
-// printed them; only the detailed result file, which the classic run does not
-// have, reports its own failures on standard error.  Every failure path
-// releases the tables if they were loaded, prints no end message and
-// returns a non-zero status.
+// printed them, or to standard error when the result lines go to standard
+// output (then standard output carries nothing but result lines).  Only the
+// detailed result file, which the classic run does not have, reports its own
+// failures on standard error.  Every failure path releases the tables if
+// they were loaded, prints no end message and returns a non-zero status.
 #pragma once
 
 #include <filesystem>
+
+#include "driver/batch.h"
 
 namespace grouper {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 
+// "-" as the input or the output names standard input or standard output.
+inline constexpr const char* kStandardStream = "-";
+
 struct RunPaths {
   std::filesystem::path tables_dir;             // where the sixteen table files lie ("" = current directory)
   std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb+"
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)
+  RowFormat results_format = RowFormat::kTsv;
   int threads = 1;                              // grouping threads; the output is the same for any number
 };
 

@@ -1,0 +1,136 @@
+/* The grouper's C interface.
+ *
+ * Open a table set once, make one grouper per thread over it, and group
+ * records one at a time:
+ *
+ *     eg_table_set* set;
+ *     if (eg_table_set_open("tables", &set) != EG_OK) {
+ *       fprintf(stderr, "%s\n", eg_last_error());
+ *       return 1;
+ *     }
+ *     eg_grouper* g;
+ *     eg_grouper_new(set, &g);
+ *     eg_result r;
+ *     r.size = sizeof r;
+ *     eg_group(g, line, line_length, &r);
+ *     ... r.adrg_code, r.res_pccl, r.result_line ...
+ *     eg_grouper_free(g);
+ *     eg_table_set_free(set);
+ *
+ * Threads: a table set is immutable and may be shared by any number of
+ * threads and groupers.  A grouper is used by one thread at a time.  Every
+ * function may be called from any thread; eg_last_error() tells about the
+ * last failed call of the calling thread.
+ *
+ * Memory: the caller owns every buffer it passes; eg_result carries its own
+ * size in its first field, so that a program built against an older, shorter
+ * eg_result keeps working with a newer library.  Nothing is thrown across
+ * this interface and nothing is printed.
+ */
+#ifndef EPISODE_GROUPER_EPISODE_GROUPER_H
+#define EPISODE_GROUPER_EPISODE_GROUPER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define EG_API
+#else
+#define EG_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum eg_status {
+  EG_OK = 0,
+  EG_ERROR_ARGUMENT = 1,       /* a null handle or pointer, or a result size too small */
+  EG_ERROR_NO_DIRECTORY = 2,   /* the table directory does not exist */
+  EG_ERROR_FILE = 3,           /* a table file is missing, not openable for reading and update, or short */
+  EG_ERROR_COUNT_MISMATCH = 4, /* a table count disagrees with an earlier file's */
+  EG_ERROR_LOGIC_SETTING = 5,  /* the condition catalogue disagrees with the built-in logic conditions */
+  EG_ERROR_MEMORY = 6,
+  EG_ERROR_INTERNAL = 7
+} eg_status;
+
+typedef struct eg_table_set eg_table_set;
+typedef struct eg_grouper eg_grouper;
+
+/* The full result of one record.  Code texts are NUL-terminated (a table
+ * code ends at its first NUL byte); a group index of 0 means no group. */
+typedef struct eg_result {
+  size_t size; /* set by the caller to sizeof(eg_result) before each call */
+
+  /* the record values; an unreadable digit field reads as -1 */
+  int32_t rec_date;
+  int16_t age_yy;
+  int32_t age_dd;
+  int16_t sex_cd;
+  int16_t los_dd;
+  int16_t dsch_cd;
+  int16_t birth_wt;
+  int16_t vent_hr;
+
+  int16_t code_ids[47]; /* per code position 1..46; 0 = empty or not found */
+  int16_t dx_swapped;   /* 1 when the dagger/asterisk exchange swapped positions 1 and 2 */
+
+  int16_t res_mdc;
+  int16_t res_adrg;
+  int16_t res_drg;
+  char res_split; /* age split character */
+  char mdc_code[4];
+  char adrg_code[5];
+  char drg_list_code[6]; /* the DRG list's code of res_drg */
+
+  int16_t pos_ccl[11]; /* CCL per diagnosis position 1..10 */
+  int16_t res_pccl;
+  char res_drg_code[7];  /* the DRG text: DRG code and complexity split */
+  char res_ccl_raw[11];  /* CCL digits of positions 1..10 before the exclusions */
+  char res_ccl_excl[11]; /* the same after the exclusions */
+
+  int32_t res_ltcdrg;        /* 0 none, 1..19 a supplementary row, 9999 the fixed group */
+  char res_ltcdrg_code[5];   /* as in the result line: "0000", "AW17" or the group code */
+
+  /* the classic result line, its line feed included; it may hold NUL bytes
+   * of the record, so its length is given */
+  size_t result_line_length;
+  char result_line[301];
+} eg_result;
+
+/* The text of the last failed call on this thread ("" when none failed);
+ * valid until the thread's next call into this interface. */
+EG_API const char* eg_last_error(void);
+
+/* The library's version, "MAJOR.MINOR.PATCH". */
+EG_API const char* eg_version(void);
+
+/* Opens the sixteen table files of `directory`.  On success *set receives a
+ * handle to free with eg_table_set_free; on failure it is set to NULL. */
+EG_API eg_status eg_table_set_open(const char* directory, eg_table_set** set);
+EG_API void eg_table_set_free(eg_table_set* set);
+
+/* A grouper over `set`, which may be freed before the grouper: the grouper
+ * keeps what it needs. */
+EG_API eg_status eg_grouper_new(const eg_table_set* set, eg_grouper** grouper);
+EG_API void eg_grouper_free(eg_grouper* grouper);
+
+/* Groups one record: `length` bytes at `record` (at most 4095 are read; a
+ * line feed at the end is part of the record, any byte is allowed).  Fills
+ * the first result->size bytes of *result. */
+EG_API eg_status eg_group(eg_grouper* grouper, const char* record, size_t length, eg_result* result);
+
+/* The tab-separated result row of the last record grouped, numbered
+ * `record`, line feed included, into `out` of `capacity` bytes (256 always
+ * suffice); NUL-terminated when it fits.  Returns the row's length, or 0
+ * with EG_ERROR_ARGUMENT as the last error when it does not fit. */
+EG_API size_t eg_result_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
+
+/* The same as one JSON object and a line feed (2048 bytes always suffice). */
+EG_API size_t eg_json_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,45 @@
+// The record loop of a batch, without files of its own and without messages:
+// records are read from a stream in batches, grouped by a team of Groupers
+// and written in input order, so the bytes are the same for any number of
+// threads.  The classic run and the Python module's group_file both run it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+#include "driver/output_file.h"
+#include "grouper/table_set.h"
+
+namespace grouper {
+
+enum class RowFormat { kTsv, kJsonl };
+
+struct BatchOptions {
+  int threads = 1;                  // grouping threads, 1 or more
+  OutputFile* rows = nullptr;       // the detailed result rows, or none
+  RowFormat row_format = RowFormat::kTsv;
+  int64_t first_record = 1;         // the number of the first record in the rows
+  // Called after the result line of every 10000th record is written, with
+  // the number of records so far.
+  std::function<void(int64_t)> progress;
+};
+
+enum class BatchEnd {
+  kDone,          // the input was read to its end and every line written
+  kLogicSetting,  // the catalogue disagrees with the logic conditions: stopped before the first line
+  kReadError,     // the input could not be read to its end
+  kWriteError,    // a result line or row could not be written
+};
+
+struct BatchOutcome {
+  BatchEnd end = BatchEnd::kDone;
+  int64_t records = 0;  // records whose result line was written
+};
+
+// Groups every record of `in` into `lines` (and options.rows).  The TSV
+// header is written first when rows are wanted in TSV.  Does not close or
+// flush the outputs.
+BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options);
+
+}  // namespace grouper
