@@ -1,6 +1,347 @@
-// The Python module episode_grouper._core.
+// The Python module episode_grouper._core: TableSet, Grouper and Result over
+// the library, with the batch run of the program behind group_file.
+//
+// Bytes cross into Python as they are: an episode line may be given as
+// bytes or as a str of Latin-1 characters, and codes come back as str
+// decoded as Latin-1, so that every byte round-trips.  Grouping many records
+// releases the GIL.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "driver/batch.h"
+#include "driver/output_file.h"
+#include "driver/staged_file.h"
+#include "episode_grouper/grouper.h"
+#include "episode_grouper/line_splitter.h"
+#include "episode_grouper/table_set.h"
 
 namespace py = pybind11;
+namespace eg = episode_grouper;
 
-PYBIND11_MODULE(_core, m) { m.doc() = "The grouper's C++ core."; }
+namespace {
+
+// One grouped record as Python sees it: the result and its result line.
+struct PyResult {
+  std::shared_ptr<const eg::TableSet> tables;
+  eg::Result result;
+  std::string line;
+};
+
+std::string_view as_bytes_view(const py::handle& line, std::string& keep) {
+  if (py::isinstance<py::bytes>(line)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    PyBytes_AsStringAndSize(line.ptr(), &data, &size);
+    return {data, static_cast<size_t>(size)};
+  }
+  if (py::isinstance<py::bytearray>(line) || py::isinstance<py::memoryview>(line)) {
+    py::object owner = py::reinterpret_steal<py::object>(PyBytes_FromObject(line.ptr()));
+    if (!owner) throw py::error_already_set();
+    keep = std::string(py::bytes(owner));
+    return keep;
+  }
+  if (py::isinstance<py::str>(line)) {
+    PyObject* encoded = PyUnicode_AsLatin1String(line.ptr());
+    if (!encoded) throw py::error_already_set();  // UnicodeEncodeError: a character outside Latin-1
+    py::object owner = py::reinterpret_steal<py::object>(encoded);
+    keep = std::string(py::bytes(owner));
+    return keep;
+  }
+  throw py::type_error("an episode line is bytes or str, not " + std::string(py::str(line.get_type())));
+}
+
+py::str latin1(std::string_view text) {
+  PyObject* s = PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+int thread_count(int threads) {
+  if (threads < 0) throw py::value_error("threads must be 0 (one per core) or more");
+  if (threads == 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  return threads;
+}
+
+PyResult group_one(const std::shared_ptr<const eg::TableSet>& tables, eg::Grouper& g, std::string_view record) {
+  PyResult r{tables, g.group(record), {}};
+  r.line = g.result_line();
+  return r;
+}
+
+// Table sets are held through shared ownership so that a Result or a
+// Grouper keeps its set alive.
+struct PyTableSet {
+  std::shared_ptr<const eg::TableSet> set;
+  std::unique_ptr<eg::Grouper> grouper;  // for TableSet.group; used under the GIL
+};
+
+py::object table_set_error;
+
+[[noreturn]] void raise_open_error(const eg::OpenError& e) {
+  py::object exc = table_set_error(e.message);
+  exc.attr("kind") = eg::kind_name(e.kind);
+  exc.attr("file") = e.file.empty() ? py::object(py::none()) : py::object(py::str(e.file));
+  exc.attr("loader_message") = e.loader_message.empty() ? py::object(py::none()) : py::object(latin1(e.loader_message));
+  PyErr_SetObject(table_set_error.ptr(), exc.ptr());
+  throw py::error_already_set();
+}
+
+std::string path_of(const py::object& p) { return py::str(py::module_::import("os").attr("fspath")(p)); }
+
+std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines, int threads) {
+  // The records are taken out of Python first; the grouping runs without the GIL.
+  std::vector<std::string> records;
+  for (const py::handle& line : lines) {
+    std::string keep;
+    std::string_view bytes = as_bytes_view(line, keep);
+    records.emplace_back(keep.empty() ? std::string(bytes) : std::move(keep));
+  }
+  const int n = std::min<int>(thread_count(threads), static_cast<int>(std::max<size_t>(records.size(), 1)));
+  std::vector<PyResult> results(records.size());
+  {
+    py::gil_scoped_release release;
+    auto work = [&](int member) {
+      eg::Grouper g(ts.set);
+      const size_t first = records.size() * static_cast<size_t>(member) / static_cast<size_t>(n);
+      const size_t last = records.size() * static_cast<size_t>(member + 1) / static_cast<size_t>(n);
+      for (size_t i = first; i < last; ++i) results[i] = group_one(ts.set, g, records[i]);
+    };
+    std::vector<std::thread> team;
+    for (int member = 1; member < n; ++member) team.emplace_back(work, member);
+    work(0);
+    for (std::thread& t : team) t.join();
+  }
+  return results;
+}
+
+grouper::RowFormat row_format(const std::optional<std::string>& format, const std::string& results) {
+  if (!format) {
+    return results.size() >= 6 && results.compare(results.size() - 6, 6, ".jsonl") == 0 ? grouper::RowFormat::kJsonl
+                                                                                        : grouper::RowFormat::kTsv;
+  }
+  if (*format == "tsv") return grouper::RowFormat::kTsv;
+  if (*format == "jsonl") return grouper::RowFormat::kJsonl;
+  throw py::value_error("results_format is 'tsv' or 'jsonl', not '" + *format + "'");
+}
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+int64_t group_file(const PyTableSet& ts, const py::object& input, const py::object& output,
+                   const py::object& results, int threads, const std::optional<std::string>& results_format) {
+  const std::string in_path = path_of(input);
+  const std::string out_path = path_of(output);
+  const std::string rows_path = results.is_none() ? std::string() : path_of(results);
+  const grouper::RowFormat format = row_format(results_format, rows_path);
+  const int team = thread_count(threads);
+
+  grouper::BatchOutcome outcome;
+  bool lines_ok = false, rows_ok = true, committed = false;
+  {
+    py::gil_scoped_release release;
+    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(in_path.c_str(), "rb"));
+    if (!in) {
+      py::gil_scoped_acquire acquire;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, in_path.c_str());
+      throw py::error_already_set();
+    }
+    grouper::StagedFile lines_target(out_path);
+    std::unique_ptr<grouper::StagedFile> rows_target;
+    if (!rows_path.empty()) rows_target = std::make_unique<grouper::StagedFile>(rows_path);
+    grouper::OutputFile lines(lines_target.open());
+    grouper::OutputFile rows(rows_target ? rows_target->open() : nullptr);
+    if (!lines.is_open() || (rows_target && !rows.is_open())) {
+      py::gil_scoped_acquire acquire;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, (!lines.is_open() ? out_path : rows_path).c_str());
+      throw py::error_already_set();
+    }
+    grouper::BatchOptions options;
+    options.threads = team;
+    options.rows = rows_target ? &rows : nullptr;
+    options.row_format = format;
+    outcome = grouper::group_batch(ts.set->engine(), in.get(), lines, options);
+    lines_ok = lines.close();
+    if (rows_target) rows_ok = rows.close();
+    if (outcome.end == grouper::BatchEnd::kDone && lines_ok && rows_ok) {
+      committed = lines_target.commit() && (!rows_target || rows_target->commit());
+    }
+  }
+  if (outcome.end == grouper::BatchEnd::kReadError) throw py::value_error("file in read error: " + in_path);
+  if (!lines_ok) throw std::runtime_error("file out write error: " + out_path);
+  if (!rows_ok) throw std::runtime_error("cannot write result file " + rows_path);
+  if (outcome.end != grouper::BatchEnd::kDone) throw std::runtime_error("the batch run failed");
+  if (!committed) throw std::runtime_error("cannot move the outputs into place: " + out_path);
+  return outcome.records;
+}
+
+// Groups a block that starts at a line boundary (a partition of a larger
+// input): its result lines, and its result rows numbered from first_record
+// (the TSV without its header), and the number of records.
+py::tuple group_block(const PyTableSet& ts, const py::bytes& block, int64_t first_record,
+                      const std::optional<std::string>& results_format) {
+  std::string_view data = block;
+  const bool with_rows = results_format.has_value();
+  const bool json = with_rows && row_format(results_format, "") == grouper::RowFormat::kJsonl;
+  std::string lines, rows;
+  int64_t count = 0;
+  {
+    py::gil_scoped_release release;
+    eg::Grouper g(ts.set);
+    lines.reserve(data.size() + data.size() / 8);
+    char out[eg::kMaxJsonRow];
+    std::string_view record;
+    for (eg::LineSplitter split(data); split.next(record); ++count) {
+      g.group(record);
+      lines.append(out, g.write_result_line(out));
+      if (with_rows) rows.append(out, json ? g.write_json_row(first_record + count, out)
+                                           : g.write_result_row(first_record + count, out));
+    }
+  }
+  return py::make_tuple(py::bytes(lines), with_rows ? py::object(py::bytes(rows)) : py::object(py::none()), count);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The grouper's C++ core: TableSet, Grouper and Result.";
+
+  table_set_error = py::reinterpret_borrow<py::object>(
+      PyErr_NewExceptionWithDoc("episode_grouper.TableSetError",
+                                "A table set could not be opened.\n\n"
+                                "Attributes: kind (\"no_directory\", \"file_failed\", \"count_mismatch\",\n"
+                                "\"logic_setting\" or \"out_of_memory\"), file (the table file concerned, or\n"
+                                "None) and loader_message (the loader's own message text, or None).",
+                                PyExc_OSError, nullptr));
+  m.attr("TableSetError") = table_set_error;
+
+  py::class_<PyResult>(m, "Result",
+                       "The full result of one record.  Codes are str (Latin-1); a group index of\n"
+                       "0 means no group.")
+      .def_property_readonly("rec_date", [](const PyResult& r) { return r.result.values.rec_date; })
+      .def_property_readonly("age_yy", [](const PyResult& r) { return r.result.values.age_yy; })
+      .def_property_readonly("age_dd", [](const PyResult& r) { return r.result.values.age_dd; })
+      .def_property_readonly("sex_cd", [](const PyResult& r) { return r.result.values.sex_cd; })
+      .def_property_readonly("los_dd", [](const PyResult& r) { return r.result.values.los_dd; })
+      .def_property_readonly("dsch_cd", [](const PyResult& r) { return r.result.values.dsch_cd; })
+      .def_property_readonly("birth_wt", [](const PyResult& r) { return r.result.values.birth_wt; })
+      .def_property_readonly("vent_hr", [](const PyResult& r) { return r.result.values.vent_hr; })
+      .def_property_readonly("code_ids", [](const PyResult& r) { return py::tuple(py::cast(r.result.code_ids)); },
+                             "The code id of positions 0..46 (0 = empty or not found).")
+      .def_property_readonly("dx_swapped", [](const PyResult& r) { return r.result.dx_swapped != 0; })
+      .def_property_readonly("res_mdc", [](const PyResult& r) { return r.result.res_mdc; })
+      .def_property_readonly("res_adrg", [](const PyResult& r) { return r.result.res_adrg; })
+      .def_property_readonly("res_drg", [](const PyResult& r) { return r.result.res_drg; })
+      .def_property_readonly("res_split", [](const PyResult& r) { return latin1({&r.result.res_split, 1}); })
+      .def_property_readonly("mdc_code", [](const PyResult& r) { return latin1(eg::text_of(r.result.mdc_code)); })
+      .def_property_readonly("adrg_code", [](const PyResult& r) { return latin1(eg::text_of(r.result.adrg_code)); })
+      .def_property_readonly("drg_list_code",
+                             [](const PyResult& r) { return latin1(eg::text_of(r.result.drg_list_code)); })
+      .def_property_readonly("pos_ccl", [](const PyResult& r) { return py::tuple(py::cast(r.result.pos_ccl)); },
+                             "The CCL of diagnosis positions 0..10 (0 and 1 always 0).")
+      .def_property_readonly("res_pccl", [](const PyResult& r) { return r.result.res_pccl; })
+      .def_property_readonly("res_drg_code",
+                             [](const PyResult& r) { return latin1(eg::text_of(r.result.res_drg_code)); },
+                             "The DRG text: DRG code and complexity split character.")
+      .def_property_readonly("res_ccl_raw", [](const PyResult& r) { return latin1(eg::text_of(r.result.res_ccl_raw)); })
+      .def_property_readonly("res_ccl_excl",
+                             [](const PyResult& r) { return latin1(eg::text_of(r.result.res_ccl_excl)); })
+      .def_property_readonly("res_ltcdrg", [](const PyResult& r) { return r.result.res_ltcdrg; })
+      .def_property_readonly("res_ltcdrg_code",
+                             [](const PyResult& r) { return latin1(eg::text_of(r.result.res_ltcdrg_code)); })
+      .def_property_readonly("has_adrg", [](const PyResult& r) { return r.result.has_adrg(); })
+      .def_property_readonly("line", [](const PyResult& r) { return py::bytes(r.line); },
+                             "The classic 300-character result line with its line feed, as bytes.")
+      .def(
+          "result_row",
+          [](const PyResult& r, int64_t record) {
+            char out[eg::kMaxResultRow];
+            return latin1({out, eg::write_result_row(*r.tables, r.result, record, out)});
+          },
+          py::arg("record") = 1, "The tab-separated result row of record number `record`, line feed included.")
+      .def(
+          "json_row",
+          [](const PyResult& r, int64_t record) {
+            char out[eg::kMaxJsonRow];
+            return py::str(std::string(out, eg::write_json_row(*r.tables, r.result, record, out)));
+          },
+          py::arg("record") = 1, "The JSON Lines result row of record number `record`, line feed included.")
+      .def("__repr__", [](const PyResult& r) {
+        return "<Result adrg=" + std::string(py::repr(latin1(eg::text_of(r.result.adrg_code)))) +
+               " drg=" + std::string(py::repr(latin1(eg::text_of(r.result.res_drg_code)))) +
+               " pccl=" + std::to_string(r.result.res_pccl) + ">";
+      });
+
+  py::class_<PyTableSet>(m, "TableSet",
+                         "The sixteen table files of one directory, loaded, checked and indexed once.\n\n"
+                         "TableSet(path) raises TableSetError when the set cannot be opened.")
+      .def(py::init([](const py::object& path) {
+             eg::OpenError error;
+             std::shared_ptr<const eg::TableSet> set;
+             const std::string dir = path_of(path);
+             {
+               py::gil_scoped_release release;
+               set = eg::TableSet::open(dir, error);
+             }
+             if (!set) raise_open_error(error);
+             return PyTableSet{set, std::make_unique<eg::Grouper>(set)};
+           }),
+           py::arg("path"))
+      .def_property_readonly("directory", [](const PyTableSet& ts) { return ts.set->directory().string(); })
+      .def_property_readonly(
+          "counts",
+          [](const PyTableSet& ts) {
+            const eg::TableCounts c = ts.set->counts();
+            py::dict d;
+            d["dx"] = c.dx;
+            d["sg"] = c.sg;
+            d["mdc"] = c.mdc;
+            d["adrg"] = c.adrg;
+            d["drg"] = c.drg;
+            d["cond"] = c.cond;
+            d["rules_before"] = c.rules_before;
+            d["rules_from"] = c.rules_from;
+            return d;
+          },
+          "The sizes of the set: codes, groups, conditions and rules of both rule sets.")
+      .def(
+          "group",
+          [](PyTableSet& ts, const py::handle& line) {
+            std::string keep;
+            return group_one(ts.set, *ts.grouper, as_bytes_view(line, keep));
+          },
+          py::arg("line"),
+          "Groups one episode line (bytes, or str of Latin-1 characters; at most 4095\n"
+          "bytes are read) and returns its Result.")
+      .def("group_many", &group_many, py::arg("lines"), py::arg("threads") = 0,
+           "Groups every line of `lines` on `threads` threads (0: one per core) without\n"
+           "the GIL and returns the Results in input order.")
+      .def("group_file", &group_file, py::arg("input"), py::arg("output"), py::arg("results") = py::none(),
+           py::arg("threads") = 0, py::arg("results_format") = py::none(),
+           "Runs the whole batch in C++: groups every record of the file `input` into the\n"
+           "result lines of `output` (and the detailed result file `results`, TSV or, for\n"
+           "a name ending in .jsonl or results_format='jsonl', JSON Lines), the same bytes\n"
+           "as the grouper program.  The outputs are written beside their targets and\n"
+           "moved into place when complete.  Returns the number of records; raises\n"
+           "OSError when a file cannot be opened, RuntimeError when a write fails.")
+      .def("group_block", &group_block, py::arg("block"), py::arg("first_record") = 1,
+           py::arg("results_format") = py::none(),
+           "Groups a block of input that starts at a line boundary, split as the batch\n"
+           "run splits it.  Returns (result lines as bytes, result rows numbered from\n"
+           "first_record as bytes or None, number of records); results_format is\n"
+           "None (no rows), 'tsv' (no header) or 'jsonl'.");
+
+  m.def("count_records", [](const py::bytes& block) { return eg::count_records(block); }, py::arg("block"),
+        "The number of records in a block that starts at a line boundary.");
+  m.attr("result_header") = py::str(std::string(eg::Grouper::result_header()));
+  m.attr("MAX_RECORD_BYTES") = eg::kMaxRecordBytes;
+}

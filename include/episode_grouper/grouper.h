@@ -29,6 +29,13 @@ inline constexpr size_t kMaxResultLine = 301;
 inline constexpr size_t kMaxResultRow = 256;
 inline constexpr size_t kMaxJsonRow = 2048;
 
+// The outputs of a result kept from an earlier group() call, written as the
+// Grouper members below write those of the last record.
+EPISODE_GROUPER_API size_t write_result_row(const TableSet& tables, const Result& result, int64_t record,
+                                            char* out);
+EPISODE_GROUPER_API size_t write_json_row(const TableSet& tables, const Result& result, int64_t record,
+                                          char* out);
+
 class EPISODE_GROUPER_API Grouper {
  public:
   explicit Grouper(std::shared_ptr<const TableSet> tables);

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "driver/output_file.h"
+#include "driver/staged_file.h"
 #include "grouper/table_set.h"
 
 namespace grouper {
@@ -41,35 +42,6 @@ void say_results_error(const char* what, const std::filesystem::path& path) {
   std::fprintf(stderr, "grouper: cannot %s result file %s\n", what, path.c_str());
 }
 
-// The detailed result file is written beside its target and renamed over it
-// only after a complete run, so a failed run never leaves a file that looks
-// complete.  A target that exists and is not a regular file (a device, a
-// pipe) is written directly.
-class ResultsTarget {
- public:
-  explicit ResultsTarget(std::filesystem::path target) : target_(std::move(target)) {
-    struct stat st {};
-    const bool special = ::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    path_ = special ? target_ : std::filesystem::path(target_.string() + ".partial-" + std::to_string(::getpid()));
-  }
-  ~ResultsTarget() {
-    if (path_ != target_ && !committed_) ::unlink(path_.c_str());
-  }
-  std::FILE* open() { return std::fopen(path_.c_str(), "wb"); }
-  bool commit() {
-    committed_ = true;
-    if (path_ == target_) return true;
-    std::error_code ec;
-    std::filesystem::rename(path_, target_, ec);
-    if (ec) committed_ = false;
-    return !ec;
-  }
-
- private:
-  std::filesystem::path target_;
-  std::filesystem::path path_;
-  bool committed_ = false;
-};
 
 }  // namespace
 
@@ -96,12 +68,12 @@ int run_batch(const RunPaths& paths) {
     return kExitFailure;
   }
   const bool want_results = !paths.results.empty();
-  std::unique_ptr<ResultsTarget> results_target;
+  std::unique_ptr<StagedFile> results_target;
   std::FILE* results_file = nullptr;
   if (want_results) {
     if (!same_file(paths.results, paths.input) && !same_file(paths.results, paths.output) &&
         !is_stream(paths.results)) {
-      results_target = std::make_unique<ResultsTarget>(paths.results);
+      results_target = std::make_unique<StagedFile>(paths.results);
       results_file = results_target->open();
     }
     if (!results_file) {

@@ -182,6 +182,36 @@ std::string Grouper::json_row(int64_t record) const {
   return out;
 }
 
+namespace {
+
+// The engine's form of a public result, for the writers.
+grouper::RecordResult engine_form(const Result& r) {
+  grouper::RecordResult e;
+  e.res_mdc = r.res_mdc;
+  e.res_adrg = r.res_adrg;
+  e.res_split = r.res_split;
+  e.res_drg = r.res_drg;
+  e.pos_ccl = r.pos_ccl;
+  e.res_pccl = r.res_pccl;
+  e.res_drg_code = r.res_drg_code;
+  e.res_ccl_raw = r.res_ccl_raw;
+  e.res_ccl_excl = r.res_ccl_excl;
+  e.res_ltcdrg = r.res_ltcdrg;
+  e.res_ltcdrg_code.fill('\0');
+  std::memcpy(e.res_ltcdrg_code.data(), r.res_ltcdrg_code.data(), r.res_ltcdrg_code.size());
+  return e;
+}
+
+}  // namespace
+
+size_t write_result_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
+  return grouper::format_result_row(record, tables.engine().store(), result.values, engine_form(result), out);
+}
+
+size_t write_json_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
+  return grouper::format_json_row(record, tables.engine().store(), result.values, engine_form(result), out);
+}
+
 std::string_view Grouper::result_header() { return grouper::result_table_header(); }
 
 }  // namespace episode_grouper

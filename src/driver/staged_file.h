@@ -1,0 +1,31 @@
+// An output file written beside its target and renamed over it only when
+// complete, so that a failed run never leaves a file that looks complete.
+// A target that exists and is not a regular file (a device, a pipe) is
+// written directly.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+
+namespace grouper {
+
+class StagedFile {
+ public:
+  explicit StagedFile(std::filesystem::path target);
+  // Removes the staged file unless commit() moved it into place.
+  ~StagedFile();
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  // Opens the staged file for writing ("wb"); null on failure.
+  std::FILE* open();
+  // Moves the staged file over the target; false when that fails.
+  bool commit();
+
+ private:
+  std::filesystem::path target_;
+  std::filesystem::path path_;
+  bool committed_ = false;
+};
+
+}  // namespace grouper
