@@ -113,7 +113,7 @@ extern "C" {
 
 const char* eg_last_error(void) { return last_error.c_str(); }
 
-const char* eg_version(void) { return "1.0.0"; }
+const char* eg_version(void) { return EPISODE_GROUPER_VERSION; }
 
 eg_status eg_table_set_open(const char* directory, eg_table_set** set) {
   if (!set) return fail(EG_ERROR_ARGUMENT, "a null result pointer");
