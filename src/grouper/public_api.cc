@@ -107,7 +107,8 @@ namespace {
 template <size_t N>
 void copy_code(std::array<char, N>& to, std::string_view text) {
   to.fill('\0');
-  std::memcpy(to.data(), text.data(), std::min(N, text.size()));
+  // "No group" is an empty view without data: memcpy must not see its null.
+  if (!text.empty()) std::memcpy(to.data(), text.data(), std::min(N, text.size()));
 }
 
 }  // namespace

@@ -1,0 +1,428 @@
+/* The C interface from a C program.
+ *
+ * Usage: c_api_test GROUPER_TABLES GROUPER WORK_PARENT
+ *
+ * Generates a small table set and its episodes in a fresh directory under
+ * WORK_PARENT, groups them with the program GROUPER (result lines, TSV rows
+ * and JSON rows), then groups the same records through the C interface and
+ * compares every result line, row and result field.  Then it opens broken
+ * copies of the set and checks the status and message of every error a C
+ * caller can meet, and that eg_group writes no byte past the size a caller
+ * gives.  The directory is removed at the end, however the checks end;
+ * exit status 0 when every check held. */
+#define _POSIX_C_SOURCE 200809L
+
+#include <episode_grouper/episode_grouper.h>
+
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static int failures;
+
+static void check(int ok, const char* what, int line) {
+  if (!ok) {
+    ++failures;
+    fprintf(stderr, "c_api_test.c:%d: check failed: %s\n", line, what);
+  }
+}
+#define CHECK(cond) check((cond) != 0, #cond, __LINE__)
+
+/* A status check that also shows what the library said. */
+static void check_status(eg_status got, eg_status want, const char* what, int line) {
+  if (got != want) {
+    ++failures;
+    fprintf(stderr, "c_api_test.c:%d: %s: status %d, expected %d (last error: %s)\n", line, what, (int)got,
+            (int)want, eg_last_error());
+  }
+}
+#define CHECK_STATUS(call, want) check_status((call), (want), #call, __LINE__)
+
+static char work[1024];
+static char first_record[4096]; /* the first record of the input */
+static size_t first_length;
+static char first_line[301]; /* its result line from the program */
+static size_t first_line_length;
+
+static const char* path_in(const char* dir, const char* file) {
+  static char paths[4][2048];
+  static int next;
+  char* p = paths[next++ % 4];
+  snprintf(p, sizeof paths[0], "%s/%s%s%s", work, dir, *file ? "/" : "", file);
+  return p;
+}
+
+static int run(const char* command) {
+  const int rc = system(command);
+  if (rc != 0) fprintf(stderr, "command failed (%d): %s\n", rc, command);
+  return rc;
+}
+
+static char* read_all(const char* path, size_t* size) {
+  FILE* f = fopen(path, "rb");
+  if (!f) return NULL;
+  size_t cap = 1 << 16, n = 0;
+  char* data = malloc(cap);
+  size_t got;
+  while (data && (got = fread(data + n, 1, cap - n, f)) > 0) {
+    n += got;
+    if (n == cap) {
+      char* bigger = realloc(data, cap *= 2);
+      if (!bigger) free(data);
+      data = bigger;
+    }
+  }
+  fclose(f);
+  *size = n;
+  return data;
+}
+
+static int patch(const char* path, long offset, const char* bytes, size_t n) {
+  FILE* f = fopen(path, "r+b");
+  if (!f) return -1;
+  const int ok = fseek(f, offset, SEEK_SET) == 0 && fwrite(bytes, 1, n, f) == n;
+  return fclose(f) == 0 && ok ? 0 : -1;
+}
+
+/* A copy of the good set named `name`. */
+static void copy_set(const char* name) {
+  char command[9000];
+  snprintf(command, sizeof command, "cp -R '%s' '%s'", path_in("set", ""), path_in(name, ""));
+  if (run(command) != 0) ++failures;
+}
+
+/* The line at *pos of a text (through its line feed), advancing *pos. */
+static size_t next_line(const char* text, size_t size, size_t* pos, const char** line) {
+  const char* start = text + *pos;
+  const char* lf = memchr(start, '\n', size - *pos);
+  const size_t n = lf ? (size_t)(lf - start) + 1 : size - *pos;
+  *line = start;
+  *pos += n;
+  return n;
+}
+
+/* Field `index` (from 0) of a tab-separated row, into `out`. */
+static void tsv_field(const char* row, size_t length, int index, char* out, size_t capacity) {
+  size_t i = 0;
+  for (int field = 0; field < index && i < length; ++i) {
+    if (row[i] == '\t') ++field;
+  }
+  size_t n = 0;
+  while (i < length && row[i] != '\t' && row[i] != '\n' && n + 1 < capacity) out[n++] = row[i++];
+  out[n] = '\0';
+}
+
+/* The result fields against the program's TSV row. */
+static void check_fields(const eg_result* r, const char* row, size_t length) {
+  char field[64], number[32];
+  tsv_field(row, length, 1, field, sizeof field);
+  CHECK(strcmp(field, r->mdc_code) == 0);
+  tsv_field(row, length, 2, field, sizeof field);
+  CHECK(strcmp(field, r->adrg_code) == 0);
+  CHECK((field[0] != '\0') == (r->res_adrg != 0));
+  tsv_field(row, length, 3, field, sizeof field);
+  CHECK(strcmp(field, r->res_drg_code) == 0);
+  tsv_field(row, length, 4, field, sizeof field);
+  snprintf(number, sizeof number, "%d", r->res_pccl);
+  CHECK(strcmp(field, r->res_adrg ? number : "") == 0);
+  tsv_field(row, length, 5, field, sizeof field);
+  CHECK(strcmp(field, r->res_adrg ? r->res_ccl_raw : "") == 0);
+  tsv_field(row, length, 6, field, sizeof field);
+  CHECK(strcmp(field, r->res_adrg ? r->res_ccl_excl : "") == 0);
+  tsv_field(row, length, 7, field, sizeof field);
+  CHECK(strcmp(field, r->res_ltcdrg_code) == 0);
+  tsv_field(row, length, 8, field, sizeof field);
+  snprintf(number, sizeof number, "%d", r->age_yy);
+  CHECK(strcmp(field, number) == 0);
+  tsv_field(row, length, 9, field, sizeof field);
+  snprintf(number, sizeof number, "%ld", (long)r->age_dd);
+  CHECK(strcmp(field, number) == 0);
+}
+
+/* Groups every record of the input through the interface and compares with
+ * the program's outputs.  Leaves the grouper on the last record. */
+static void check_against_program(eg_grouper* g) {
+  size_t in_size = 0, out_size = 0, tsv_size = 0, json_size = 0;
+  char* in = read_all(path_in("set", "tamv30.in"), &in_size);
+  char* out = read_all(path_in("set", "tamv30.out"), &out_size);
+  char* tsv = read_all(path_in("set", "results.tsv"), &tsv_size);
+  char* json = read_all(path_in("set", "results.jsonl"), &json_size);
+  CHECK(in && out && tsv && json);
+  if (!in || !out || !tsv || !json) goto done;
+
+  size_t out_pos = 0, tsv_pos = 0, json_pos = 0;
+  const char* line;
+  next_line(tsv, tsv_size, &tsv_pos, &line); /* the header */
+  int64_t records = 0, with_adrg = 0, without_adrg = 0;
+  int mismatches = 0;
+  for (size_t pos = 0; pos < in_size && mismatches < 5;) {
+    /* Split as the program does: through a line feed, at most 4095 bytes. */
+    const size_t window = in_size - pos < 4095 ? in_size - pos : 4095;
+    const char* lf = memchr(in + pos, '\n', window);
+    const size_t length = lf ? (size_t)(lf - (in + pos)) + 1 : window;
+    ++records;
+    if (records == 1) memcpy(first_record, in + pos, first_length = length);
+
+    eg_result r;
+    memset(&r, 0, sizeof r);
+    r.size = sizeof r;
+    CHECK_STATUS(eg_group(g, in + pos, length, &r), EG_OK);
+    pos += length;
+    if (r.res_adrg) ++with_adrg; else ++without_adrg;
+
+    const int line_ok = r.result_line_length <= out_size - out_pos &&
+                        memcmp(r.result_line, out + out_pos, r.result_line_length) == 0;
+    if (records == 1 && line_ok) memcpy(first_line, r.result_line, first_line_length = r.result_line_length);
+    out_pos += r.result_line_length;
+
+    char row[2048];
+    const size_t tsv_length = next_line(tsv, tsv_size, &tsv_pos, &line);
+    const size_t row_length = eg_result_row(g, records, row, sizeof row);
+    const int row_ok = row_length == tsv_length && memcmp(row, line, row_length) == 0;
+    const int failures_before = failures;
+    check_fields(&r, line, tsv_length);
+    if (failures != failures_before) ++mismatches;
+
+    const size_t json_length = next_line(json, json_size, &json_pos, &line);
+    const size_t json_row_length = eg_json_row(g, records, row, sizeof row);
+    const int json_ok = json_row_length == json_length && memcmp(row, line, json_length) == 0;
+
+    if (!line_ok || !row_ok || !json_ok) {
+      ++mismatches;
+      ++failures;
+      fprintf(stderr, "record %lld: differs from the program's %s\n", (long long)records,
+              !line_ok ? "result line" : !row_ok ? "TSV row" : "JSON row");
+    }
+  }
+  CHECK(mismatches || (out_pos == out_size && tsv_pos == tsv_size && json_pos == json_size));
+  /* The input holds a long last line without a line feed: 4095 bytes and the rest. */
+  CHECK(records > 100 && in[in_size - 1] != '\n');
+  CHECK(with_adrg > 0 && without_adrg > 0);
+done:
+  free(in);
+  free(out);
+  free(tsv);
+  free(json);
+}
+
+/* A caller's eg_result shorter or longer than the library's. */
+static void check_result_sizes(eg_grouper* g, const char* record, size_t length) {
+  eg_result full;
+  memset(&full, 0, sizeof full);
+  full.size = sizeof full;
+  CHECK_STATUS(eg_group(g, record, length, &full), EG_OK);
+  CHECK(full.res_adrg != 0 && full.result_line_length == first_line_length &&
+        memcmp(full.result_line, first_line, first_line_length) == 0);
+
+  /* An older caller knows the fields before pos_ccl only. */
+  const size_t known = offsetof(eg_result, pos_ccl);
+  eg_result shorter;
+  memset(&shorter, 0xA5, sizeof shorter);
+  shorter.size = known;
+  CHECK_STATUS(eg_group(g, record, length, &shorter), EG_OK);
+  CHECK(shorter.size == known);
+  CHECK(shorter.rec_date == full.rec_date && shorter.age_yy == full.age_yy && shorter.age_dd == full.age_dd);
+  CHECK(shorter.sex_cd == full.sex_cd && shorter.los_dd == full.los_dd && shorter.vent_hr == full.vent_hr);
+  CHECK(memcmp(shorter.code_ids, full.code_ids, sizeof full.code_ids) == 0);
+  CHECK(shorter.res_adrg == full.res_adrg && shorter.res_drg == full.res_drg);
+  CHECK(strcmp(shorter.adrg_code, full.adrg_code) == 0 && strcmp(shorter.drg_list_code, full.drg_list_code) == 0);
+  size_t touched = 0;
+  for (size_t i = known; i < sizeof shorter; ++i) touched += ((const unsigned char*)&shorter)[i] != 0xA5;
+  CHECK(touched == 0);
+
+  /* A newer caller's larger eg_result: the library fills what it knows. */
+  struct {
+    eg_result r;
+    unsigned char guard[64];
+  } longer;
+  memset(&longer, 0x5A, sizeof longer);
+  longer.r.size = sizeof longer;
+  CHECK_STATUS(eg_group(g, record, length, &longer.r), EG_OK);
+  CHECK(longer.r.result_line_length == full.result_line_length &&
+        memcmp(longer.r.result_line, full.result_line, full.result_line_length) == 0);
+  touched = 0;
+  for (size_t i = 0; i < sizeof longer.guard; ++i) touched += longer.guard[i] != 0x5A;
+  CHECK(touched == 0);
+
+  /* Too small to hold even the size field. */
+  eg_result tiny;
+  memset(&tiny, 0, sizeof tiny);
+  tiny.size = sizeof tiny.size - 1;
+  CHECK_STATUS(eg_group(g, record, length, &tiny), EG_ERROR_ARGUMENT);
+  CHECK(tiny.result_line_length == 0);
+}
+
+static void check_row_capacity(const eg_grouper* g) {
+  char row[256], small[256];
+  const size_t n = eg_result_row(g, 7, row, sizeof row);
+  CHECK(n > 0 && row[n - 1] == '\n' && row[n] == '\0');
+  memset(small, '#', sizeof small);
+  CHECK(eg_result_row(g, 7, small, n) == 0);
+  CHECK(eg_last_error()[0] != '\0');
+  size_t touched = 0;
+  for (size_t i = 0; i < sizeof small; ++i) touched += small[i] != '#';
+  CHECK(touched == 0);
+  CHECK(eg_result_row(g, 7, small, n + 1) == n && memcmp(small, row, n + 1) == 0);
+  CHECK(eg_last_error()[0] == '\0');
+  CHECK(eg_result_row(NULL, 7, row, sizeof row) == 0 && eg_last_error()[0] != '\0');
+  CHECK(eg_result_row(g, 7, NULL, sizeof row) == 0);
+  CHECK(eg_json_row(g, 7, small, 10) == 0);
+}
+
+static void check_null_arguments(const eg_table_set* set, eg_grouper* g) {
+  eg_table_set* no_set = (eg_table_set*)&failures; /* must be reset to NULL */
+  CHECK_STATUS(eg_table_set_open(NULL, &no_set), EG_ERROR_ARGUMENT);
+  CHECK(no_set == NULL);
+  CHECK_STATUS(eg_table_set_open(path_in("set", ""), NULL), EG_ERROR_ARGUMENT);
+  eg_grouper* no_grouper = (eg_grouper*)&failures;
+  CHECK_STATUS(eg_grouper_new(NULL, &no_grouper), EG_ERROR_ARGUMENT);
+  CHECK(no_grouper == NULL);
+  CHECK_STATUS(eg_grouper_new(set, NULL), EG_ERROR_ARGUMENT);
+
+  eg_result r;
+  memset(&r, 0, sizeof r);
+  r.size = sizeof r;
+  CHECK_STATUS(eg_group(NULL, "X\n", 2, &r), EG_ERROR_ARGUMENT);
+  CHECK_STATUS(eg_group(g, NULL, 2, &r), EG_ERROR_ARGUMENT);
+  CHECK_STATUS(eg_group(g, "X\n", 2, NULL), EG_ERROR_ARGUMENT);
+  CHECK(eg_last_error()[0] != '\0');
+  /* An empty record needs no bytes; a success clears the last error. */
+  CHECK_STATUS(eg_group(g, NULL, 0, &r), EG_OK);
+  CHECK(eg_last_error()[0] == '\0');
+  CHECK(r.res_adrg == 0 && strcmp(r.res_ltcdrg_code, "0000") == 0);
+  eg_grouper_free(NULL);
+  eg_table_set_free(NULL);
+}
+
+/* Opens `dir`, expecting `want` and, when given, `named` in the message. */
+static void check_open_fails(const char* dir, eg_status want, const char* named, const char* also, int line) {
+  eg_table_set* set = (eg_table_set*)&failures;
+  check_status(eg_table_set_open(dir, &set), want, dir, line);
+  check(set == NULL, "the handle is NULL after a failure", line);
+  if (named && !strstr(eg_last_error(), named)) {
+    ++failures;
+    fprintf(stderr, "c_api_test.c:%d: the message does not name %s: %s\n", line, named, eg_last_error());
+  }
+  if (also && !strstr(eg_last_error(), also)) {
+    ++failures;
+    fprintf(stderr, "c_api_test.c:%d: the message lacks '%s': %s\n", line, also, eg_last_error());
+  }
+  if (set != (eg_table_set*)&failures) eg_table_set_free(set);
+}
+
+static void check_broken_sets(void) {
+  check_open_fails(path_in("none", ""), EG_ERROR_NO_DIRECTORY, NULL, NULL, __LINE__);
+
+  copy_set("missing");
+  CHECK(remove(path_in("missing", "Tccl")) == 0);
+  check_open_fails(path_in("missing", ""), EG_ERROR_FILE, "Tccl", NULL, __LINE__);
+
+  /* The last file one byte short: its last array, with the loader's message. */
+  copy_set("short");
+  size_t size = 0;
+  free(read_all(path_in("short", "adrg_ltcdrg"), &size));
+  CHECK(size > 100 && truncate(path_in("short", "adrg_ltcdrg"), (off_t)size - 1) == 0);
+  check_open_fails(path_in("short", ""), EG_ERROR_FILE, "adrg_ltcdrg", "ltcdrg_ast read error", __LINE__);
+
+  /* Tdag_ast's first count must equal Tdx.idx's diagnosis count. */
+  copy_set("count");
+  size_t dx_size = 0;
+  char* dx = read_all(path_in("count", "Tdx.idx"), &dx_size);
+  CHECK(dx && dx_size >= 10);
+  if (dx && dx_size >= 10) {
+    char count[16];
+    snprintf(count, sizeof count, "%010u", (unsigned)(strtoul(dx, NULL, 10) + 1) % 100000u);
+    CHECK(patch(path_in("count", "Tdag_ast"), 0, count, 10) == 0);
+  }
+  free(dx);
+  check_open_fails(path_in("count", ""), EG_ERROR_COUNT_MISMATCH, "Tdag_ast", NULL, __LINE__);
+
+  /* Condition 790 is a built-in logic condition: typed 'l', never 't'. */
+  copy_set("logic");
+  size_t cond_size = 0;
+  char* cond = read_all(path_in("logic", "Tcond.idx"), &cond_size);
+  CHECK(cond && cond_size > 100 + 790 && cond[100 + 790] == 'l');
+  free(cond);
+  CHECK(patch(path_in("logic", "Tcond.idx"), 100 + 790, "t", 1) == 0);
+  check_open_fails(path_in("logic", ""), EG_ERROR_LOGIC_SETTING, "Tcond.idx", NULL, __LINE__);
+}
+
+/* Every check, in the work directory; the number of failed checks. */
+static int run_checks(const char* grouper_tables, const char* grouper) {
+  CHECK(strcmp(eg_version(), EG_TEST_VERSION) == 0);
+  CHECK(eg_last_error()[0] == '\0');
+
+  char command[9000];
+  snprintf(command, sizeof command, "'%s' generate --seed 11 --profile small --episodes 400 '%s' >/dev/null",
+           grouper_tables, path_in("set", ""));
+  int ready = run(command) == 0;
+  /* A last line of 5000 bytes without a line feed: two records. */
+  FILE* in = ready ? fopen(path_in("set", "tamv30.in"), "ab") : NULL;
+  if (in) {
+    for (int i = 0; i < 5000; ++i) fputc(i < 84 ? "0000099931"[i % 10] : 'x', in);
+    ready = fclose(in) == 0;
+  }
+  snprintf(command, sizeof command,
+           "'%s' -C '%s' --results results.tsv >/dev/null && '%s' -C '%s' --output json.out --results results.jsonl "
+           ">/dev/null",
+           grouper, path_in("set", ""), grouper, path_in("set", ""));
+  ready = ready && run(command) == 0;
+  CHECK(ready);
+
+  eg_table_set* set = NULL;
+  eg_grouper* g = NULL;
+  if (ready) {
+    CHECK_STATUS(eg_table_set_open(path_in("set", ""), &set), EG_OK);
+    CHECK(eg_last_error()[0] == '\0');
+  }
+  if (set) CHECK_STATUS(eg_grouper_new(set, &g), EG_OK);
+  if (g) {
+    check_against_program(g);
+    check_row_capacity(g);
+    check_null_arguments(set, g);
+    /* The grouper keeps what it needs of a set freed before it. */
+    eg_table_set_free(set);
+    set = NULL;
+    CHECK(first_length > 84);
+    check_result_sizes(g, first_record, first_length);
+    eg_grouper_free(g);
+  }
+  eg_table_set_free(set);
+  check_broken_sets();
+  return failures;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: %s GROUPER_TABLES GROUPER WORK_PARENT\n", argv[0]);
+    return 2;
+  }
+  snprintf(work, sizeof work, "%s/c_api_work.XXXXXX", argv[3]);
+  if (!mkdtemp(work)) {
+    perror(work);
+    return 1;
+  }
+  /* The checks run in a child, so that the directory goes even when one
+   * crashes or a sanitizer stops it. */
+  fflush(NULL);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int failed = run_checks(argv[1], argv[2]);
+    if (failed) fprintf(stderr, "%d check(s) failed\n", failed);
+    fflush(NULL);
+    _exit(failed ? 1 : 0);
+  }
+  int status = 0;
+  const int waited = child > 0 && waitpid(child, &status, 0) == child;
+  if (!waited) perror("fork");
+  else if (WIFSIGNALED(status)) fprintf(stderr, "the checks ended by signal %d\n", WTERMSIG(status));
+
+  char command[2048];
+  snprintf(command, sizeof command, "rm -rf '%s'", work);
+  const int removed = run(command) == 0;
+  return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0 && removed ? 0 : 1;
+}
