@@ -37,7 +37,10 @@ EPISODE_GROUPER_API const char* kind_name(OpenErrorKind kind);
 struct OpenError {
   OpenErrorKind kind = OpenErrorKind::kNone;
   std::string file;            // the table file concerned, empty when none is
-  std::string loader_message;  // the loader's own message text, e.g. "ltcdrg_ast read error ", or empty
+  // The message the batch run prints for this failure besides its own, e.g.
+  // "ltcdrg_ast read error " of the loader or "logic setting missing or error\n"
+  // of the logic check; empty when there is none.
+  std::string loader_message;
   std::string message;         // one line for a person: kind, file, reason and loader message
 };
 

@@ -38,7 +38,8 @@ std::string_view LineReader::next_record() {
 
 size_t LineReader::next(char* line) {
   const std::string_view record = next_record();
-  std::memcpy(line, record.data(), record.size());
+  // The end of the input is an empty view without data: memcpy must not see its null.
+  if (!record.empty()) std::memcpy(line, record.data(), record.size());
   if (record.size() < kRecordWidth) std::memset(line + record.size(), ' ', kRecordWidth - record.size());
   return record.size();
 }

@@ -124,7 +124,8 @@ Grouper::~Grouper() = default;
 
 const Result& Grouper::group(std::string_view record) {
   len_ = std::min(record.size(), grouper::kMaxLineBytes);
-  std::memcpy(line_.get(), record.data(), len_);
+  // An empty record may come without data: memcpy must not see its null.
+  if (len_ > 0) std::memcpy(line_.get(), record.data(), len_);
   // What the record does not hold reads as blanks, never as an earlier record.
   if (len_ < grouper::kRecordWidth) std::memset(line_.get() + len_, ' ', grouper::kRecordWidth - len_);
   // A set whose catalogue disagrees with the logic conditions is never

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "episode_grouper/line_splitter.h"
 #include "support/run_program.h"
 
 namespace grouper {
@@ -117,10 +118,63 @@ TEST(LineReader, AnyBlockSizeGivesTheSameRecordsAsThePlainSplit) {
   }
 }
 
+// The library's splitting is the reader's: on the whole input, and on any
+// block that starts at a line boundary and ends at a later one or at the end
+// of the input (the splitting restarts at every line feed).
+TEST(LineReader, LibrarySplittingAgreesOnWholeInputAndOnBlocksFromAnyLineBoundary) {
+  std::mt19937 rng(2005);
+  std::string bytes;
+  // Every byte value but the line feed inside a line; lengths around the
+  // 4095-byte limit and its multiples, and short ones.
+  const size_t edges[] = {0, 1, 4094, 4095, 4096, 8190, 8191};
+  for (int i = 0; i < 80; ++i) {
+    size_t len = i < 7 ? edges[i] : std::uniform_int_distribution<size_t>(0, 9000)(rng);
+    if (i % 3 == 0 && i >= 7) len %= 100;
+    for (size_t j = 0; j < len; ++j) {
+      const int byte = std::uniform_int_distribution<int>(0, 255)(rng);
+      bytes += byte == '\n' ? '\r' : static_cast<char>(byte);
+    }
+    bytes += '\n';
+  }
+  bytes += std::string(5000, '\0');  // a last line without a line feed, past the limit
+
+  const std::vector<std::string> expected = records(bytes, 7);
+  ASSERT_EQ(expected, reference_split(bytes));
+  std::vector<std::string> whole;
+  std::string_view record;
+  for (episode_grouper::LineSplitter split(bytes); split.next(record);) whole.emplace_back(record);
+  ASSERT_EQ(whole, expected);
+  EXPECT_EQ(episode_grouper::count_records(bytes), expected.size());
+
+  // Where each record starts, and the line boundaries.
+  std::vector<size_t> start;
+  size_t at = 0;
+  for (const std::string& r : expected) start.push_back(at), at += r.size();
+  std::vector<size_t> boundaries = {0};
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\n') boundaries.push_back(i + 1);
+  }
+  std::uniform_int_distribution<size_t> pick(0, boundaries.size() - 1);
+  for (int trial = 0; trial < 300; ++trial) {
+    size_t from = boundaries[pick(rng)];
+    size_t to = trial % 5 == 0 ? bytes.size() : boundaries[pick(rng)];
+    if (from > to) std::swap(from, to);
+    const std::string_view block = std::string_view(bytes).substr(from, to - from);
+    std::vector<std::string> want;
+    for (size_t k = 0; k < expected.size(); ++k) {
+      if (start[k] >= from && start[k] < to) want.push_back(expected[k]);
+    }
+    std::vector<std::string> got;
+    for (episode_grouper::LineSplitter split(block); split.next(record);) got.emplace_back(record);
+    ASSERT_EQ(got, want) << "block [" << from << ", " << to << ")";
+    ASSERT_EQ(episode_grouper::count_records(block), want.size()) << "block [" << from << ", " << to << ")";
+  }
+}
+
 TEST(LineReader, ReadErrorEndsTheInputAndIsReported) {
   // Reading a directory fails (EISDIR) although opening it for reading works.
-  auto dir = testing::fresh_dir("line-reader-dir");
-  std::FILE* f = std::fopen(dir.c_str(), "r");
+  testing::ScratchDir dir("line-reader-dir");
+  std::FILE* f = std::fopen(dir.path().c_str(), "r");
   ASSERT_NE(f, nullptr);
   LineReader reader(f);
   std::vector<char> line(kLineBufferSize);
