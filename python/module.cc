@@ -8,8 +8,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -95,7 +98,31 @@ py::object table_set_error;
   throw py::error_already_set();
 }
 
-std::string path_of(const py::object& p) { return py::str(py::module_::import("os").attr("fspath")(p)); }
+// A path argument (str, bytes or os.PathLike) as the bytes the file system sees.
+std::string path_of(const py::object& p) { return py::bytes(py::module_::import("os").attr("fsencode")(p)); }
+
+py::object path_to_python(const std::string& p) { return py::module_::import("os").attr("fsdecode")(py::bytes(p)); }
+
+// True when both paths name one file: an existing one (the same inode), or
+// one not yet created (the same absolute path).  Writing the second would
+// destroy the first.
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  const bool a_exists = ::stat(a.c_str(), &sa) == 0;
+  const bool b_exists = ::stat(b.c_str(), &sb) == 0;
+  if (a_exists && b_exists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  if (a_exists || b_exists) return false;
+  std::error_code ec;
+  const std::filesystem::path pa = std::filesystem::absolute(a, ec).lexically_normal();
+  const std::filesystem::path pb = std::filesystem::absolute(b, ec).lexically_normal();
+  return pa == pb;
+}
+
+[[noreturn]] void raise_os_error(const std::string& message) {
+  PyErr_SetString(PyExc_OSError, message.c_str());
+  throw py::error_already_set();
+}
 
 std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines, int threads) {
   // The records are taken out of Python first; the grouping runs without the GIL.
@@ -144,6 +171,11 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
   const std::string rows_path = results.is_none() ? std::string() : path_of(results);
   const grouper::RowFormat format = row_format(results_format, rows_path);
   const int team = thread_count(threads);
+  // As the program refuses them: an output over the input, or both outputs in one file.
+  if (same_file(in_path, out_path)) raise_os_error("file out open error: the output is the input file " + out_path);
+  if (!rows_path.empty() && (same_file(rows_path, in_path) || same_file(rows_path, out_path))) {
+    raise_os_error("cannot open result file " + rows_path + ": it is the input or the output file");
+  }
 
   grouper::BatchOutcome outcome;
   bool lines_ok = false, rows_ok = true, committed = false;
@@ -176,7 +208,7 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
       committed = lines_target.commit() && (!rows_target || rows_target->commit());
     }
   }
-  if (outcome.end == grouper::BatchEnd::kReadError) throw py::value_error("file in read error: " + in_path);
+  if (outcome.end == grouper::BatchEnd::kReadError) raise_os_error("file in read error: " + in_path);
   if (!lines_ok) throw std::runtime_error("file out write error: " + out_path);
   if (!rows_ok) throw std::runtime_error("cannot write result file " + rows_path);
   if (outcome.end != grouper::BatchEnd::kDone) throw std::runtime_error("the batch run failed");
@@ -296,7 +328,8 @@ PYBIND11_MODULE(_core, m) {
              return PyTableSet{set, std::make_unique<eg::Grouper>(set)};
            }),
            py::arg("path"))
-      .def_property_readonly("directory", [](const PyTableSet& ts) { return ts.set->directory().string(); })
+      .def_property_readonly("directory",
+                             [](const PyTableSet& ts) { return path_to_python(ts.set->directory().string()); })
       .def_property_readonly(
           "counts",
           [](const PyTableSet& ts) {
@@ -332,7 +365,8 @@ PYBIND11_MODULE(_core, m) {
            "a name ending in .jsonl or results_format='jsonl', JSON Lines), the same bytes\n"
            "as the grouper program.  The outputs are written beside their targets and\n"
            "moved into place when complete.  Returns the number of records; raises\n"
-           "OSError when a file cannot be opened, RuntimeError when a write fails.")
+           "OSError when a file cannot be opened or read, or an output would overwrite\n"
+           "the input or the other output, RuntimeError when a write fails.")
       .def("group_block", &group_block, py::arg("block"), py::arg("first_record") = 1,
            py::arg("results_format") = py::none(),
            "Groups a block of input that starts at a line boundary, split as the batch\n"

@@ -1,0 +1,405 @@
+"""Groups an episode file on a Dask cluster, with the same bytes as the grouper program.
+
+    python3 -m episode_grouper.dask INPUT OUTPUT --tables DIR [--results FILE]
+        [--results-format tsv|jsonl] [--scheduler ADDRESS | --local-workers N]
+        [--partition-size BYTES] [--timeout SECONDS]
+
+The input is cut into partitions of about --partition-size bytes, each ending
+just after a line feed (or at the end of the input), so that every partition
+starts at a line boundary, where the grouper's line splitting restarts.  Each
+partition is grouped on a worker with TableSet.group_block; a worker process
+opens the table set once and keeps it for every partition it groups.  The
+result lines (and the detailed result rows, numbered across the whole input:
+the records of every partition are counted first) are written in input order,
+so OUTPUT and the result file hold the bytes the program would write, whatever
+the partition size.
+
+The table set is opened once here first, so that a bad set fails at once with
+its message.  OUTPUT and the result file are written beside their targets
+(NAME.partial-PID) and renamed over them only when the run is complete; on any
+failure they are removed and the exit status is 1.
+
+Without --scheduler a local cluster of --local-workers worker processes (one
+thread each) is started for the run and closed at its end.  Every worker must
+see INPUT and the table directory under the same paths, and import this
+package.
+
+From Python:
+
+    from episode_grouper.dask import run
+    run("episodes.txt", "results.txt", "tables", results="rows.tsv", client=client)
+"""
+
+import argparse
+import collections
+import os
+import stat
+import sys
+import threading
+import time
+
+from . import _core
+
+__all__ = ["DEFAULT_PARTITION_SIZE", "partition_bounds", "run", "main"]
+
+DEFAULT_PARTITION_SIZE = 64 << 20
+
+# The sixteen table files: a worker reopens a set when one of them changes.
+TABLE_FILES = ("Tdx.idx", "Tsg.idx", "Tmdc.idx", "Tadrg.idx", "Taadrg.idx", "Tdag_ast", "Tcond.idx", "Tcode",
+               "Tadrg", "Tadrg1", "Taadrg", "Tccl", "Tpccl", "Tccedit", "ltc_drg.idx", "adrg_ltcdrg")
+
+_SCAN_CHUNK = 1 << 16
+
+# In every worker process: table directory -> (file signature, TableSet), and
+# how many times each directory was opened in this process.
+_table_sets = {}
+_table_opens = collections.Counter()
+_table_lock = threading.Lock()
+
+
+def _table_signature(directory):
+    """What identifies the current files of a table directory: their inodes, sizes and times."""
+    signature = []
+    for name in TABLE_FILES:
+        try:
+            st = os.stat(os.path.join(directory, name))
+        except OSError:
+            signature.append(None)
+        else:
+            signature.append((st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns))
+    return tuple(signature)
+
+
+def worker_table_set(directory):
+    """The TableSet of `directory` in this process: opened at the first call, then kept.
+
+    It is opened again only when one of the sixteen files was replaced or changed."""
+    signature = _table_signature(directory)
+    with _table_lock:
+        cached = _table_sets.get(directory)
+        if cached is None or cached[0] != signature:
+            cached = (signature, _core.TableSet(directory))
+            _table_sets[directory] = cached
+            _table_opens[directory] += 1
+        return cached[1]
+
+
+def _read_partition(path, start, end, size):
+    """The bytes [start, end) of the input, checked against the size the partitions were planned for."""
+    with open(path, "rb") as f:
+        now = os.fstat(f.fileno()).st_size
+        if now != size:
+            raise RuntimeError(f"{path}: the input changed during the run ({size} bytes planned, {now} now)")
+        f.seek(start)
+        block = f.read(end - start)
+    if len(block) != end - start:
+        raise RuntimeError(f"{path}: read {len(block)} bytes of [{start}, {end})")
+    return block
+
+
+def count_partition(path, start, end, size):
+    """On a worker: the number of records of the partition [start, end) of the input."""
+    return _core.count_records(_read_partition(path, start, end, size))
+
+
+def group_partition(path, start, end, size, tables, first_record, results_format):
+    """On a worker: groups the partition [start, end) of the input.
+
+    Returns (result lines, result rows numbered from first_record or None, records),
+    as TableSet.group_block does."""
+    block = _read_partition(path, start, end, size)
+    return worker_table_set(tables).group_block(block, first_record, results_format)
+
+
+def partition_bounds(path, partition_size):
+    """The partitions of the file `path`: a list of (start, end) byte ranges covering it.
+
+    A partition ends about every `partition_size` bytes, just after the first line
+    feed at or after that point (or at the end of the file), so every partition
+    starts at a line boundary.  An empty file has no partitions."""
+    if partition_size < 1:
+        raise ValueError("the partition size is at least 1 byte")
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        bounds = [0]
+        target = partition_size
+        while target < size:
+            # The partition ends after the first line feed at or after target - 1.
+            f.seek(target - 1)
+            position = target - 1
+            end = size
+            while True:
+                chunk = f.read(_SCAN_CHUNK)
+                if not chunk:
+                    break
+                lf = chunk.find(b"\n")
+                if lf >= 0:
+                    end = position + lf + 1
+                    break
+                position += len(chunk)
+            if end >= size:
+                break
+            bounds.append(end)
+            # The next point of the grid whose search starts at or after end.
+            target = -(-(end + 1) // partition_size) * partition_size
+    if size:
+        bounds.append(size)
+    return list(zip(bounds, bounds[1:])), size
+
+
+def results_format_of(results, results_format=None):
+    """The format of the detailed result file: as given, else 'jsonl' for a name ending in .jsonl, else 'tsv'."""
+    if results_format is None:
+        return "jsonl" if os.fspath(results).endswith(".jsonl") else "tsv"
+    if results_format not in ("tsv", "jsonl"):
+        raise ValueError(f"results_format is 'tsv' or 'jsonl', not {results_format!r}")
+    return results_format
+
+
+class _StagedOutput:
+    """An output written beside its target and renamed over it by commit().
+
+    A target that exists and is not a regular file (a device, a pipe) is written directly."""
+
+    def __init__(self, target):
+        self.target = target
+        try:
+            special = not stat.S_ISREG(os.stat(target).st_mode)
+        except FileNotFoundError:
+            special = False
+        self.path = target if special else f"{target}.partial-{os.getpid()}"
+        self.file = open(self.path, "wb")
+
+    def commit(self):
+        self.file.close()
+        if self.path != self.target:
+            os.replace(self.path, self.target)
+        self.path = None
+
+    def discard(self):
+        self.file.close()
+        if self.path is not None and self.path != self.target:
+            try:
+                os.unlink(self.path)
+            except FileNotFoundError:
+                pass
+
+
+def _same_file(a, b):
+    """True when both paths name one file (an existing one, or the same path)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)
+
+
+class _Progress:
+    """A progress line on standard error: partitions and records written."""
+
+    def __init__(self, total):
+        self.total = total
+        self.start = time.monotonic()
+        self.last = 0.0
+
+    def update(self, done, records, final=False):
+        now = time.monotonic()
+        if not final and now - self.last < 0.1:
+            return
+        self.last = now
+        width = 40
+        filled = width * done // self.total if self.total else width
+        sys.stderr.write(f"\r[{'#' * filled}{' ' * (width - filled)}] {done}/{self.total} partitions, "
+                         f"{records:,} records | {now - self.start:.1f}s")
+        if final:
+            sys.stderr.write("\n")
+        sys.stderr.flush()
+
+
+def _default_workers():
+    return max(2, os.cpu_count() or 1)
+
+
+def _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress):
+    parts, size = partition_bounds(input, partition_size)
+    rows_format = results_format_of(results, results_format) if results is not None else None
+
+    # The number of the first record of every partition, when rows are wanted.
+    firsts = [1] * len(parts)
+    counts = None
+    if rows_format is not None and parts:
+        count_futures = [client.submit(count_partition, input, start, end, size, pure=False)
+                         for start, end in parts]
+        try:
+            counts = [future.result(timeout=timeout) for future in count_futures]
+        except BaseException:
+            client.cancel(count_futures)
+            raise
+        del count_futures
+        total = 1
+        for i, n in enumerate(counts):
+            firsts[i] = total
+            total += n
+
+    lines_out = _StagedOutput(output)
+    rows_out = None
+    pending = collections.deque()
+    try:
+        if rows_format is not None:
+            rows_out = _StagedOutput(results)
+            if rows_format == "tsv":
+                rows_out.file.write(_core.result_header.encode("latin-1"))
+        # A bounded window of partitions in flight: results are written and
+        # released in input order, never all held at once.
+        window = max(2, 2 * sum(client.nthreads().values()))
+        bar = _Progress(len(parts)) if progress else None
+        submitted = 0
+        records = 0
+        for index in range(len(parts)):
+            while submitted < len(parts) and len(pending) < window:
+                start, end = parts[submitted]
+                pending.append(client.submit(group_partition, input, start, end, size, tables, firsts[submitted],
+                                             rows_format, pure=False))
+                submitted += 1
+            future = pending.popleft()
+            try:
+                lines, rows, count = future.result(timeout=timeout)
+            finally:
+                future.release()
+            if counts is not None and count != counts[index]:
+                raise RuntimeError(f"partition {index} of {input} gave {count} records where {counts[index]} "
+                                   "were counted: the input changed during the run")
+            lines_out.file.write(lines)
+            if rows_out is not None:
+                rows_out.file.write(rows)
+            records += count
+            if bar:
+                bar.update(index + 1, records)
+        if bar:
+            bar.update(len(parts), records, final=True)
+        lines_out.file.flush()
+        if rows_out is not None:
+            rows_out.file.flush()
+            rows_out.commit()
+        lines_out.commit()
+        return records
+    except BaseException:
+        client.cancel(list(pending))
+        lines_out.discard()
+        if rows_out is not None:
+            rows_out.discard()
+        raise
+
+
+def run(input, output, tables, results=None, *, results_format=None, partition_size=DEFAULT_PARTITION_SIZE,
+        client=None, scheduler=None, local_workers=None, timeout=None, progress=False):
+    """Groups the episode file `input` on a Dask cluster into the result lines of `output`.
+
+    tables: the table directory, as every worker sees it.  results: the detailed
+    result file, or None; results_format: 'tsv' or 'jsonl' (default: 'jsonl'
+    for a name ending in .jsonl, else 'tsv').  partition_size: about how many
+    bytes of input each partition holds.
+
+    The cluster: `client` (a distributed.Client, left open), else the scheduler
+    at address `scheduler`, else a LocalCluster of `local_workers` processes
+    (default: the number of cores, at least 2) started for this run and closed
+    at its end.  timeout: seconds to wait for any one partition (None: no
+    limit).  progress: show a progress line on standard error.
+
+    Returns the number of records.  Raises TableSetError when the table set
+    cannot be opened (before any cluster is started), OSError when a file cannot
+    be read or written, ValueError for bad arguments, and whatever a worker
+    raised; no output is left behind on failure, and an output that existed
+    before keeps its contents."""
+    input, output, tables = os.path.abspath(input), os.path.abspath(output), os.path.abspath(tables)
+    if results is not None:
+        results = os.path.abspath(results)
+    if partition_size < 1:
+        raise ValueError("the partition size is at least 1 byte")
+    if results_format is not None:
+        results_format_of(results or "", results_format)
+    if _same_file(input, output):
+        raise OSError(f"the output {output} is the input file")
+    if results is not None and (_same_file(results, input) or _same_file(results, output)):
+        raise OSError(f"the result file {results} is the input or the output file")
+    if not os.path.isfile(input):
+        raise FileNotFoundError(f"the input {input} is not a readable file")
+
+    # Fail fast, and with the loader's message, before any work is sent out.
+    _core.TableSet(tables)
+
+    if client is not None:
+        return _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress)
+
+    from distributed import Client, LocalCluster
+
+    if scheduler is not None:
+        with Client(scheduler, timeout=timeout if timeout is not None else "30s") as own:
+            return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress)
+    workers = local_workers if local_workers is not None else _default_workers()
+    if workers < 1:
+        raise ValueError("at least one local worker is needed")
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as own:
+        return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress)
+
+
+def _positive_int(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not a positive number")
+    return value
+
+
+def _positive_float(text):
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"{text} is not a positive number")
+    return value
+
+
+def main(argv=None):
+    """The command line: groups INPUT into OUTPUT on a cluster; returns the exit status (0, 1, or 2 for usage)."""
+    parser = argparse.ArgumentParser(
+        prog="python3 -m episode_grouper.dask",
+        description="Groups an episode file on a Dask cluster: the same result lines and result rows as the "
+                    "grouper program, written beside their targets and renamed when complete.")
+    parser.add_argument("input", metavar="INPUT", help="the episode file")
+    parser.add_argument("output", metavar="OUTPUT", help="the result lines")
+    parser.add_argument("--tables", required=True, metavar="DIR", help="the table directory, as the workers see it")
+    parser.add_argument("--results", metavar="FILE", help="also write the detailed result file FILE")
+    parser.add_argument("--results-format", choices=("tsv", "jsonl"),
+                        help="the detailed result file as TSV (default) or JSON Lines; a FILE ending in .jsonl "
+                             "chooses JSON Lines")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="the address of a running scheduler")
+    where.add_argument("--local-workers", type=_positive_int, metavar="N",
+                       help=f"start a local cluster of N worker processes (default: {_default_workers()})")
+    parser.add_argument("--partition-size", type=_positive_int, default=DEFAULT_PARTITION_SIZE, metavar="BYTES",
+                        help=f"about how many bytes of input a partition holds (default: {DEFAULT_PARTITION_SIZE})")
+    parser.add_argument("--timeout", type=_positive_float, metavar="SECONDS",
+                        help="fail when a partition takes longer than this (default: no limit)")
+    args = parser.parse_args(argv)
+
+    try:
+        records = run(args.input, args.output, args.tables, args.results, results_format=args.results_format,
+                      partition_size=args.partition_size, scheduler=args.scheduler,
+                      local_workers=args.local_workers, timeout=args.timeout, progress=sys.stderr.isatty())
+    except _core.TableSetError as e:
+        print(f"{parser.prog}: cannot open the table set: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{parser.prog}: interrupted", file=sys.stderr)
+        return 1
+    except Exception as e:  # a file, a worker or the cluster failed
+        print(f"{parser.prog}: {type(e).__name__}: {e}", file=sys.stderr)
+        return 1
+    print(f"{records} records", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    # Run the copy imported under the package's name, so that the functions the
+    # workers call are found there by name (and the table set cache with them).
+    from episode_grouper import dask as _runner
+
+    sys.exit(_runner.main())

@@ -1,0 +1,187 @@
+"""The Dask runner: the program's bytes for every partition size, on one local
+cluster of 2 worker processes shared by the tests of this file."""
+import os
+import subprocess
+
+import pytest
+
+import episode_grouper as eg
+from episode_grouper import dask as runner
+from conftest import TIMEOUT, leftovers, odd_input
+
+PART_TIMEOUT = 60  # seconds for any one partition
+
+
+@pytest.fixture(scope="module")
+def short_input(small_set, tmp_path_factory):
+    """The first 300 episodes of the small set."""
+    path = tmp_path_factory.mktemp("short") / "short.in"
+    path.write_bytes((small_set / "tamv30.in").read_bytes()[:274 * 300])
+    return path
+
+
+@pytest.fixture(scope="module")
+def short_outputs(program, small_set, short_input, tmp_path_factory):
+    return program.outputs(small_set, short_input, tmp_path_factory.mktemp("short-program"))
+
+
+@pytest.fixture(scope="module")
+def odd(program, small_set, tmp_path_factory):
+    """(path, bytes, program lines, TSV, JSONL) of an input with long lines, CRs and no last line feed."""
+    work = tmp_path_factory.mktemp("odd")
+    data = odd_input((small_set / "tamv30.in").read_bytes())
+    (work / "odd.in").write_bytes(data)
+    return (work / "odd.in", data) + program.outputs(small_set, work / "odd.in", work)
+
+
+def _run(client, input, output, tables, results=None, **options):
+    return runner.run(input, output, tables, results, client=client, timeout=PART_TIMEOUT, **options)
+
+
+def test_partitions_start_at_line_boundaries(odd, tmp_path):
+    path, data = odd[0], odd[1]
+    for size in (1, 100, 4096, 5000, 20_000, len(data), len(data) + 1):
+        parts, total = runner.partition_bounds(path, size)
+        assert total == len(data)
+        assert parts[0][0] == 0 and parts[-1][1] == len(data)
+        assert all(a[1] == b[0] for a, b in zip(parts, parts[1:]))
+        assert all(start < end and data[start - 1:start] in (b"\n", b"") for start, end in parts)
+        assert all(data[end - 1:end] == b"\n" for _, end in parts[:-1])
+        # A partition ends at the first line feed at or after each multiple of the size.
+        if size <= 4096:
+            assert len(parts) > len(data) // 9002
+    assert len(runner.partition_bounds(path, 1)[0]) == data.count(b"\n") + 1
+    assert runner.partition_bounds(path, len(data))[0] == [(0, len(data))]
+    (tmp_path / "empty").write_bytes(b"")
+    assert runner.partition_bounds(tmp_path / "empty", 10) == ([], 0)
+    with pytest.raises(ValueError):
+        runner.partition_bounds(path, 0)
+
+
+@pytest.mark.parametrize("partition_size", [1024, 20_000, 1 << 30])
+def test_result_lines_and_rows_are_the_programs(dask_client, small_set, short_input, short_outputs, tmp_path,
+                                                partition_size):
+    lines, tsv, jsonl = short_outputs
+    parts = runner.partition_bounds(short_input, partition_size)[0]
+    assert len(parts) == -(-len(lines) // 301 * 274 // partition_size)  # one per started multiple of the size
+    assert _run(dask_client, short_input, tmp_path / "out", small_set, tmp_path / "rows.tsv",
+                partition_size=partition_size) == 300
+    assert (tmp_path / "out").read_bytes() == lines
+    assert (tmp_path / "rows.tsv").read_bytes() == tsv
+    _run(dask_client, short_input, tmp_path / "out2", small_set, tmp_path / "rows.jsonl",
+         partition_size=partition_size)
+    assert (tmp_path / "out2").read_bytes() == lines
+    assert (tmp_path / "rows.jsonl").read_bytes() == jsonl
+    assert leftovers(tmp_path) == []
+
+
+def test_long_lines_carriage_returns_and_no_last_line_feed(dask_client, small_set, odd, tmp_path, capsys):
+    path, data, lines, tsv, jsonl = odd
+    after_long = data.index(b"9\n") + 2  # just after the 9001-byte line
+    assert (after_long, len(data)) in runner.partition_bounds(path, after_long)[0]
+    for size in (after_long, 100, 4095):
+        _run(dask_client, path, tmp_path / "out", small_set, tmp_path / "rows.tsv", partition_size=size)
+        assert (tmp_path / "out").read_bytes() == lines, size
+        assert (tmp_path / "rows.tsv").read_bytes() == tsv, size
+    _run(dask_client, path, tmp_path / "out", small_set, tmp_path / "rows", results_format="jsonl",
+         partition_size=after_long, progress=True)
+    assert (tmp_path / "out").read_bytes() == lines
+    assert (tmp_path / "rows").read_bytes() == jsonl
+    assert "partitions" in capsys.readouterr().err
+    _run(dask_client, path, tmp_path / "lines-only", small_set, partition_size=after_long)
+    assert (tmp_path / "lines-only").read_bytes() == lines
+
+
+def test_an_empty_input(dask_client, program, small_set, tmp_path):
+    (tmp_path / "empty.in").write_bytes(b"")
+    program.run(small_set, tmp_path / "empty.in", tmp_path / "p.out", tmp_path / "p.tsv")
+    assert _run(dask_client, tmp_path / "empty.in", tmp_path / "d.out", small_set, tmp_path / "d.tsv") == 0
+    assert (tmp_path / "d.out").read_bytes() == (tmp_path / "p.out").read_bytes() == b""
+    assert (tmp_path / "d.tsv").read_bytes() == (tmp_path / "p.tsv").read_bytes() == eg.result_header.encode()
+
+
+def test_a_worker_opens_the_table_set_once(dask_client, set_copy, short_input, tmp_path):
+    tables = str(set_copy)
+    _run(dask_client, short_input, tmp_path / "out", tables, tmp_path / "rows.tsv", partition_size=1024)
+    _run(dask_client, short_input, tmp_path / "out", tables, partition_size=2048)
+
+    def opens():
+        from episode_grouper import dask
+        return dask._table_opens[tables]
+
+    per_worker = dask_client.run(opens)
+    assert len(per_worker) == 2 and sum(per_worker.values()) >= 1
+    assert all(n <= 1 for n in per_worker.values()), per_worker
+
+
+def test_a_failing_worker_fails_the_run_and_leaves_no_output(dask_client, set_copy, short_input, tmp_path,
+                                                              monkeypatch):
+    # A set that the workers cannot open, let past the check on this side.
+    data = bytearray((set_copy / "Tdag_ast").read_bytes())
+    data[0:10] = b"%010d" % (int(data[0:10]) + 1)
+    (set_copy / "Tdag_ast").write_bytes(bytes(data))
+    monkeypatch.setattr(runner._core, "TableSet", lambda path: None)
+    (tmp_path / "out").write_bytes(b"old lines")
+    with pytest.raises(Exception, match="Tdag_ast count field 0"):
+        _run(dask_client, short_input, tmp_path / "out", set_copy, tmp_path / "rows.tsv", partition_size=4096)
+    assert (tmp_path / "out").read_bytes() == b"old lines"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "tables"]
+
+
+def test_a_bad_table_set_fails_before_any_work(dask_client, set_copy, short_input, tmp_path):
+    (set_copy / "Tpccl").unlink()
+    with pytest.raises(eg.TableSetError) as raised:
+        _run(dask_client, short_input, tmp_path / "out", set_copy, tmp_path / "rows.tsv")
+    assert raised.value.kind == "file_failed" and raised.value.file == "Tpccl"
+    with pytest.raises(OSError):  # the output over the input
+        _run(dask_client, short_input, short_input, set_copy.parent / "tables")
+    with pytest.raises(FileNotFoundError):
+        _run(dask_client, tmp_path / "missing.in", tmp_path / "out", set_copy)
+    assert list(tmp_path.iterdir()) == [set_copy]
+
+
+def _cli(*args, cwd):
+    # The package this test imports, first on the path of the program and its workers.
+    package_parent = os.path.dirname(os.path.dirname(eg.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_parent, os.environ.get("PYTHONPATH")])))
+    return subprocess.run(["/usr/bin/python3", "-m", "episode_grouper.dask", *map(str, args)], cwd=cwd, env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+
+
+def test_cli_with_a_bad_table_set_exits_non_zero_and_leaves_no_output(set_copy, short_input, tmp_path):
+    data = bytearray((set_copy / "Tcond.idx").read_bytes())
+    data[100 + 790] = ord("t")
+    (set_copy / "Tcond.idx").write_bytes(bytes(data))
+    done = _cli(short_input, "out", "--tables", set_copy, "--results", "rows.tsv", "--local-workers", "2",
+                cwd=tmp_path)
+    assert done.returncode == 1
+    assert b"logic setting missing or error" in done.stderr and b"Tcond.idx" in done.stderr
+    assert done.stdout == b""
+    assert list(tmp_path.iterdir()) == [set_copy]
+
+
+def test_cli_groups_on_its_own_local_cluster(small_set, short_input, short_outputs, tmp_path):
+    lines, _, jsonl = short_outputs
+    done = _cli(short_input, "out", "--tables", small_set, "--results", "rows.jsonl", "--local-workers", "2",
+                "--partition-size", "8192", "--timeout", "60", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "out").read_bytes() == lines
+    assert (tmp_path / "rows.jsonl").read_bytes() == jsonl
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "rows.jsonl"]
+
+
+def test_cli_usage(tmp_path):
+    done = _cli("--help", cwd=tmp_path)
+    assert done.returncode == 0 and b"--partition-size" in done.stdout and b"--scheduler" in done.stdout
+    done = _cli("in", "out", "--tables", "t", "--partition-size", "0", cwd=tmp_path)
+    assert done.returncode == 2 and b"partition-size" in done.stderr
+    done = _cli("in", "out", "--tables", "t", "--scheduler", "x:1", "--local-workers", "2", cwd=tmp_path)
+    assert done.returncode == 2
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_the_runner_is_documented():
+    assert runner.__doc__ and "--partition-size" in runner.__doc__
+    for function in (runner.run, runner.main, runner.partition_bounds, runner.worker_table_set,
+                     runner.group_partition, runner.count_partition):
+        assert function.__doc__ and len(function.__doc__.strip()) > 30, function
