@@ -38,7 +38,7 @@ constexpr const char* kHelp =
     "      --results-format tsv|jsonl\n"
     "                       the detailed result file as tab-separated rows (default)\n"
     "                       or as JSON Lines; a FILE ending in .jsonl chooses jsonl\n"
-    "  -j, --threads N      group with N threads (0: one per core; default 1); the\n"
+    "  -j, --threads N      group with N threads (0, the default: one per core); the\n"
     "                       output is the same byte for byte whatever N is\n"
     "  -h, --help           print this help and exit\n"
     "      --version        print the version and exit\n"
@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
   // A closed pipe on the output is a failed write, reported as one, not a
   // signal that ends the process unannounced.
   std::signal(SIGPIPE, SIG_IGN);
+  paths.threads = *thread_count("0");
   if (opt.threads) {
     std::optional<int> n = thread_count(opt.threads->string());
     if (!n) return usage_error("option '--threads' takes a whole number from 0 to 9999");

@@ -2,12 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_pipeline.h>
+#include <tbb/task_arena.h>
+
 #include "driver/line_reader.h"
-#include "driver/worker_pool.h"
 #include "grouper/grouper.h"
 #include "grouper/record_layout.h"
 #include "grouper/result_json.h"
@@ -23,7 +29,7 @@ constexpr int64_t kProgressEvery = 10000;
 // in input order.  Its buffers are sized once and reused for every batch.
 class RecordBatch {
  public:
-  static constexpr size_t kRecords = 4096;
+  static constexpr size_t kRecords = 2048;
 
   RecordBatch(bool with_rows, RowFormat format)
       : format_(format),
@@ -79,18 +85,14 @@ class RecordBatch {
   std::vector<uint8_t> failed_;
 };
 
-// One member of the worker team: its own Grouper and line buffer.
+// The grouping state of one pipeline thread: its own Grouper and line buffer.
 class Worker {
  public:
   explicit Worker(const TableSet& set) : grouper_(set) { line_.fill(' '); }
 
-  // Groups this member's share of the batch: a contiguous slice, so that each
-  // record is grouped exactly once.
-  void group(RecordBatch& batch, const TableStore& store, int member, int team) {
-    const size_t n = batch.count();
-    const size_t first = n * static_cast<size_t>(member) / static_cast<size_t>(team);
-    const size_t last = n * static_cast<size_t>(member + 1) / static_cast<size_t>(team);
-    for (size_t i = first; i < last; ++i) {
+  // Groups every record of the batch.
+  void group(RecordBatch& batch, const TableStore& store) {
+    for (size_t i = 0; i < batch.count(); ++i) {
       const std::string_view record = batch.record(i);
       const size_t len = record.size();
       std::memcpy(line_.data(), record.data(), len);
@@ -120,48 +122,91 @@ class Worker {
 BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
   const TableStore& store = set.store();
   OutputFile* rows = options.rows;
-  RecordBatch batch(rows != nullptr, options.row_format);
-  std::vector<Worker> workers;
-  const int team = std::max(1, options.threads);
-  workers.reserve(static_cast<size_t>(team));
-  for (int i = 0; i < team; ++i) workers.emplace_back(set);
-  WorkerPool pool(team, [&](int member) {
-    workers[static_cast<size_t>(member)].group(batch, store, member, team);
-  });
+  const int threads = std::max(1, options.threads);
   auto write_failed = [&] { return lines.failed() || (rows && rows->failed()); };
 
   LineReader reader(in);
   if (rows && options.row_format == RowFormat::kTsv) rows->write(result_table_header());
 
-  BatchOutcome outcome;
-  for (;;) {
-    if (write_failed()) {
-      outcome.end = BatchEnd::kWriteError;
-      return outcome;
-    }
-    batch.clear(options.first_record + outcome.records);
-    while (!batch.full()) {
-      const std::string_view record = reader.next_record();
-      if (record.empty()) break;
-      batch.add(record);
-    }
-    if (batch.count() == 0) break;
-    pool.run();
-    for (size_t i = 0; i < batch.count(); ++i) {
-      if (write_failed()) {
-        outcome.end = BatchEnd::kWriteError;
-        return outcome;
-      }
-      if (batch.failed(i)) {
-        outcome.end = BatchEnd::kLogicSetting;
-        return outcome;
-      }
-      lines.write(batch.result_line(i));
-      if (rows) rows->write(batch.result_row(i));
-      ++outcome.records;
-      if (outcome.records % kProgressEvery == 0 && options.progress) options.progress(outcome.records);
-    }
+  // Batches in flight: a few per thread keep the reader, the groupers and the
+  // writer busy at once.  They are made once and go round.
+  const size_t in_flight = 2 * static_cast<size_t>(threads) + 2;
+  std::vector<std::unique_ptr<RecordBatch>> batches;
+  std::vector<RecordBatch*> free_batches;
+  std::mutex free_mutex;
+  for (size_t i = 0; i < in_flight; ++i) {
+    batches.push_back(std::make_unique<RecordBatch>(rows != nullptr, options.row_format));
+    free_batches.push_back(batches.back().get());
   }
+  auto take_batch = [&] {
+    std::lock_guard<std::mutex> lock(free_mutex);
+    RecordBatch* b = free_batches.back();
+    free_batches.pop_back();
+    return b;
+  };
+  auto give_back = [&](RecordBatch* b) {
+    std::lock_guard<std::mutex> lock(free_mutex);
+    free_batches.push_back(b);
+  };
+
+  tbb::enumerable_thread_specific<Worker> workers([&set] { return Worker(set); });
+  BatchOutcome outcome;
+  int64_t records_read = 0;
+  std::atomic<bool> stopped{false};  // set by the writer: nothing more is written
+
+  tbb::task_arena arena(threads);
+  arena.execute([&] {
+    tbb::parallel_pipeline(
+        in_flight,
+        // Read, in input order.
+        tbb::make_filter<void, RecordBatch*>(
+            tbb::filter_mode::serial_in_order,
+            [&](tbb::flow_control& fc) -> RecordBatch* {
+              if (stopped.load(std::memory_order_relaxed)) {
+                fc.stop();
+                return nullptr;
+              }
+              RecordBatch* batch = take_batch();
+              batch->clear(options.first_record + records_read);
+              while (!batch->full()) {
+                const std::string_view record = reader.next_record();
+                if (record.empty()) break;
+                batch->add(record);
+              }
+              if (batch->count() == 0) {
+                give_back(batch);
+                fc.stop();
+                return nullptr;
+              }
+              records_read += static_cast<int64_t>(batch->count());
+              return batch;
+            }) &
+            // Group, on any thread, with that thread's own Grouper.
+            tbb::make_filter<RecordBatch*, RecordBatch*>(tbb::filter_mode::parallel,
+                                                         [&](RecordBatch* batch) {
+                                                           workers.local().group(*batch, store);
+                                                           return batch;
+                                                         }) &
+            // Write, in input order, with the progress lines.
+            tbb::make_filter<RecordBatch*, void>(tbb::filter_mode::serial_in_order, [&](RecordBatch* batch) {
+              for (size_t i = 0; i < batch->count() && !stopped.load(std::memory_order_relaxed); ++i) {
+                if (write_failed()) {
+                  outcome.end = BatchEnd::kWriteError;
+                } else if (batch->failed(i)) {
+                  outcome.end = BatchEnd::kLogicSetting;
+                } else {
+                  lines.write(batch->result_line(i));
+                  if (rows) rows->write(batch->result_row(i));
+                  ++outcome.records;
+                  if (outcome.records % kProgressEvery == 0 && options.progress) options.progress(outcome.records);
+                  continue;
+                }
+                stopped.store(true, std::memory_order_relaxed);
+              }
+              give_back(batch);
+            }));
+  });
+  if (outcome.end != BatchEnd::kDone) return outcome;
   if (reader.failed()) outcome.end = BatchEnd::kReadError;
   else if (write_failed()) outcome.end = BatchEnd::kWriteError;
   return outcome;

@@ -1,6 +1,7 @@
 // The record loop of a batch, without files of its own and without messages:
-// records are read from a stream in batches, grouped by a team of Groupers
-// and written in input order, so the bytes are the same for any number of
+// an ordered pipeline reads blocks of records, groups blocks on every thread
+// (one Grouper per thread) and writes them in input order, so reading,
+// grouping and writing overlap and the bytes are the same for any number of
 // threads.  The classic run and the Python module's group_file both run it.
 #pragma once
 

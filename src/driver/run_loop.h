@@ -27,7 +27,7 @@ struct RunPaths {
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)
   RowFormat results_format = RowFormat::kTsv;
-  int threads = 1;                              // grouping threads; the output is the same for any number
+  int threads = 1;                              // grouping threads (the program gives one per core); the output is the same for any number
 };
 
 // Runs the batch and returns the process exit status: kExitOk after a normal
