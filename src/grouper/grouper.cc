@@ -16,6 +16,7 @@ Grouper::Grouper(const TableSet& tables)
     : set_(tables),
       t_(tables.store()),
       active_(&t_.tadrg1),
+      active_index_(&tables.tadrg1_index()),
       cond_cnt_(t_.cond_cnt),
       cond_stride_(std::max<size_t>(t_.cond_cnt, kLogicCondEnd)) {
   cond_val_.assign(cond_stride_ + 1, 0);

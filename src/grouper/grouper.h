@@ -64,6 +64,11 @@ class Grouper {
   // exchange, conditions.  Returns the result of check_logic_setting.
   int prepare_record(char* line, size_t len);
   void find_mdc();
+  // The first rule filed under MDC index `mdc` that matches the record
+  // prepared last, or -1: through the rule index, and by the full scan that
+  // the index must agree with.
+  int32_t first_match(int16_t mdc) const;
+  int32_t first_match_scan(int16_t mdc) const;
   void find_adrg();
   void find_drg();
   void calc_pccl();
@@ -96,6 +101,7 @@ class Grouper {
   const TableSet& set_;
   const TableStore& t_;
   const RuleSet* active_;
+  const RuleIndex* active_index_;
 
   RecordValues values_;
   RecordResult result_;

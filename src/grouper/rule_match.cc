@@ -4,15 +4,17 @@
 // Both passes scan a contiguous run of 40-byte rules and stop at the first
 // rule that matches; the DRG lookup scans the DRG list once per record with
 // an ADRG.  Nothing is allocated.
+#include <algorithm>
+#include <span>
+
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
+#include "grouper/fixed_ids.h"
+#include "grouper/rule_index.h"
 
 namespace grouper {
 
 namespace {
-
-constexpr int kMustHoldSlots = 10;
-constexpr int kSlots = 20;
 
 // The id that stands for the always-false condition in a rule slot: cond_cnt,
 // or -1 (outside 0..cond_cnt, so read as false) when cond_cnt does not fit in
@@ -24,7 +26,7 @@ int16_t always_false_slot(uint16_t cond_cnt) {
 void normalize_set(RuleSet& set, uint16_t cond_cnt) {
   const int16_t never = always_false_slot(cond_cnt);
   for (RuleConds& conds : set.rule_cond) {
-    for (int s = 0; s < kSlots; ++s) {
+    for (int s = 0; s < kRuleSlots; ++s) {
       int16_t& c = conds[s];
       // An empty must-not-hold slot refers to the always-false condition, as
       // does any id outside the catalogue.
@@ -32,12 +34,6 @@ void normalize_set(RuleSet& set, uint16_t cond_cnt) {
       if (empty_must_not || c < 0 || c > cond_cnt) c = never;
     }
   }
-}
-
-// Rules of the set that exist in every per-rule array.
-size_t rule_rows(const RuleSet& set) {
-  return rows_of(set.rule_cnt, set.rule_adpt_fr_dt, set.rule_adpt_to_dt, set.rule_cond, set.rule_mdc,
-                 set.rule_adrg);
 }
 
 // The rules filed under MDC index `mdc`, clipped to the rules that exist;
@@ -63,6 +59,7 @@ void Grouper::select_rule_set(const char* line) {
     order = (a > b) - (a < b);
   }
   active_ = order < 0 ? &t_.tadrg : &t_.tadrg1;
+  active_index_ = order < 0 ? &set_.tadrg_index() : &set_.tadrg1_index();
 }
 
 namespace {
@@ -77,7 +74,7 @@ bool rule_matches(const RuleSet& set, size_t i, int32_t rec_date, const uint8_t*
   for (int s = 0; s < kMustHoldSlots; ++s) {
     if (!holds(conds[s])) return false;
   }
-  for (int s = kMustHoldSlots; s < kSlots; ++s) {
+  for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
     if (holds(conds[s])) return false;
   }
   return true;
@@ -85,27 +82,50 @@ bool rule_matches(const RuleSet& set, size_t i, int32_t rec_date, const uint8_t*
 
 }  // namespace
 
-void Grouper::find_mdc() {
+int32_t Grouper::first_match_scan(int16_t mdc) const {
   const RuleSet& set = *active_;
-  const RowSpan span = rules_of(set, 1);
+  const RowSpan span = rules_of(set, mdc);
   for (size_t i = span.fr; i < span.to; ++i) {
-    if (rule_matches(set, i, values_.rec_date, cond_val_.data(), cond_cnt_)) {
-      result_.res_mdc = set.rule_mdc[i];
-      result_.res_adrg = set.rule_adrg[i];
-      return;
-    }
+    if (rule_matches(set, i, values_.rec_date, cond_val_.data(), cond_cnt_)) return static_cast<int32_t>(i);
   }
+  return -1;
+}
+
+int32_t Grouper::first_match(int16_t mdc) const {
+  const RuleSet& set = *active_;
+  const RowSpan span = rules_of(set, mdc);
+  // The first match is the earliest first match among the rules filed under
+  // key 0 and under each condition that holds.
+  size_t best = span.to;
+  auto try_key = [&](int key) {
+    const std::span<const int32_t> rules = active_index_->rules_of(key);
+    auto it = std::lower_bound(rules.begin(), rules.end(), static_cast<int32_t>(span.fr));
+    for (; it != rules.end() && static_cast<size_t>(*it) < best; ++it) {
+      if (rule_matches(set, static_cast<size_t>(*it), values_.rec_date, cond_val_.data(), cond_cnt_)) {
+        best = static_cast<size_t>(*it);
+        return;
+      }
+    }
+  };
+  if (span.fr >= span.to) return -1;
+  try_key(0);
+  for (int32_t c : touched_conds_) try_key(c);
+  for (int c = kFirstLogicCond; c <= kLastLogicCond; ++c) {
+    if (cond_val_[static_cast<size_t>(c)] == 1) try_key(c);
+  }
+  return best < span.to ? static_cast<int32_t>(best) : -1;
+}
+
+void Grouper::find_mdc() {
+  const int32_t i = first_match(1);
+  if (i < 0) return;
+  result_.res_mdc = active_->rule_mdc[static_cast<size_t>(i)];
+  result_.res_adrg = active_->rule_adrg[static_cast<size_t>(i)];
 }
 
 void Grouper::find_adrg() {
-  const RuleSet& set = *active_;
-  const RowSpan span = rules_of(set, result_.res_mdc);
-  for (size_t i = span.fr; i < span.to; ++i) {
-    if (rule_matches(set, i, values_.rec_date, cond_val_.data(), cond_cnt_)) {
-      result_.res_adrg = set.rule_adrg[i];
-      return;
-    }
-  }
+  const int32_t i = first_match(result_.res_mdc);
+  if (i >= 0) result_.res_adrg = active_->rule_adrg[static_cast<size_t>(i)];
 }
 
 void Grouper::find_drg() {

@@ -62,6 +62,8 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   if (dx_sorted_) dx_index_.build(t.dx_code, 1, dx_rows);
   if (sg_sorted_) sg_index_.build(t.sg_code, 1, sg_rows);
   drg_index_.build(t.drg_code, 0, drg_rows(t));
+  tadrg_index_.build(t.tadrg, rule_rows(t.tadrg), t.cond_cnt);
+  tadrg1_index_.build(t.tadrg1, rule_rows(t.tadrg1), t.cond_cnt);
 }
 
 int16_t TableSet::find_code_id(const char* code, int position) const {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "grouper/code_index.h"
+#include "grouper/rule_index.h"
 #include "tables/table_loader.h"
 #include "tables/table_store.h"
 
@@ -52,11 +53,16 @@ class TableSet {
   // `key`, or -1.
   int32_t find_drg_row(const char* key) const { return drg_index_.find(key); }
 
+  // The rule indexes of Tadrg and Tadrg1.
+  const RuleIndex& tadrg_index() const { return tadrg_index_; }
+  const RuleIndex& tadrg1_index() const { return tadrg1_index_; }
+
  private:
   TableStore store_;
   // A dictionary whose rows are not strictly ascending is searched by
   // halving instead of its hash index, which is what decides there.
   CodeIndex dx_index_, sg_index_, drg_index_;
+  RuleIndex tadrg_index_, tadrg1_index_;
   bool dx_sorted_ = false, sg_sorted_ = false;
   bool logic_setting_ok_ = false;
 };
