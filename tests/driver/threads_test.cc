@@ -8,45 +8,16 @@
 
 #include "support/run_program.h"
 #include "support/table_builder.h"
+#include "support/varied_tables.h"
 
 namespace grouper {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::Episode;
-using testing::RuleDef;
 using testing::TableBuilder;
+using testing::varied_tables;
 
-// A small table set under which records group in several different ways:
-// by principal diagnosis, by a procedure, by age split and by date.
-TableBuilder varied_tables() {
-  TableBuilder b;
-  const int16_t circ = b.mdc("05 ");
-  const int16_t resp = b.mdc("04 ");
-  const int16_t heart = b.adrg("F01A");
-  const int16_t valve = b.adrg("F02B");
-  const int16_t lung = b.adrg("E01C");
-  b.drg("F01A0");
-  b.drg("F01A1");
-  b.drg("F02B0");
-  b.drg("E01C0");
-  b.split(heart, 0, 17, '1');
-  const int16_t i21 = b.dx("I21", true);
-  const int16_t i50 = b.dx("I50", true);
-  const int16_t j18 = b.dx("J18", true);
-  const int16_t valve_op = b.proc("M5520");
-  b.dx_cond(i21, 100);
-  b.dx_cond(i50, 101);
-  b.dx_cond(j18, 102);
-  b.proc_cond(valve_op, 103);
-  b.rule({.slot = 1, .mdc = circ, .adrg = heart, .must = {100}, .must_not = {}});
-  b.rule({.slot = 1, .mdc = circ, .adrg = heart, .must = {101}, .must_not = {}, .window = {20040101, 20051231}});
-  b.rule({.slot = 1, .mdc = resp, .adrg = lung, .must = {102}, .must_not = {}});
-  b.rule({.slot = circ, .adrg = valve, .must = {103}, .must_not = {}});
-  b.ltc_row(heart, 3);
-  b.ltc_fixed(lung);
-  return b;
-}
 
 // Deterministic varied episodes, some of them short or odd lines.
 std::string varied_episodes(int n) {

@@ -18,6 +18,7 @@
 #include "grouper/record_layout.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
+#include "support/varied_tables.h"
 #include "tables/load_plan.h"
 
 namespace grouper {
@@ -26,8 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 namespace eg = episode_grouper;
 using testing::Episode;
-using testing::RuleDef;
 using testing::TableBuilder;
+using testing::varied_tables;
 
 std::string test_name() { return ::testing::UnitTest::GetInstance()->current_test_info()->name(); }
 
@@ -185,49 +186,6 @@ TEST_F(OpenTables, CatalogueDisagreeingWithTheLogicConditionsIsALogicSettingErro
 
 // --- grouping: the same bytes as the program ---
 
-// A set under which records group in many ways: by diagnosis, procedure,
-// age split and date, with CCLs, an exclusion, a dagger/asterisk pair, PCCL
-// split strings and supplementary groups.
-TableBuilder varied_tables() {
-  TableBuilder b;
-  const int16_t circ = b.mdc("05 ");
-  const int16_t resp = b.mdc("04 ");
-  const int16_t heart = b.adrg("F01A");
-  const int16_t valve = b.adrg("F02B");
-  const int16_t lung = b.adrg("E01C");
-  b.pccl(b.drg("F01A0"), "01234");
-  b.pccl(b.drg("F01A1"), "ABCDE");
-  b.drg("F02B0");
-  b.pccl(b.drg("E01C0"), std::string_view("0X\0YZ", 5));
-  b.split(heart, 0, 17, '1');
-  const int16_t i21 = b.dx("I21", true);
-  const int16_t i50 = b.dx("I50", true);
-  const int16_t j18 = b.dx("J18", true);
-  const int16_t e11 = b.dx("E11", true);
-  const int16_t n18 = b.dx("N18", true);
-  const int16_t b95 = b.dx("B95", true);
-  const int16_t valve_op = b.proc("M5520");
-  b.dx_cond(i21, 100);
-  b.dx_cond(i50, 101);
-  b.dx_cond(j18, 102);
-  b.proc_cond(valve_op, 103);
-  b.ccl_columns(3);
-  b.ccl_level(1, heart, 3);
-  b.ccl_level(2, heart, 2);
-  b.ccl_level(1, lung, 4);
-  b.ccl_level(2, lung, 1);
-  b.dx_ccl(e11, 1);
-  b.dx_ccl(n18, 2);
-  b.ccx(n18, {e11});
-  b.dag(b95, j18);
-  b.rule({.slot = 1, .mdc = circ, .adrg = heart, .must = {100}, .must_not = {}});
-  b.rule({.slot = 1, .mdc = circ, .adrg = heart, .must = {101}, .must_not = {}, .window = {20040101, 20051231}});
-  b.rule({.slot = 1, .mdc = resp, .adrg = lung, .must = {102}, .must_not = {}});
-  b.rule({.slot = circ, .adrg = valve, .must = {103}, .must_not = {}});
-  b.ltc_row(heart, 3);
-  b.ltc_fixed(lung);
-  return b;
-}
 
 // Deterministic varied input: full episodes, and the lines that test the
 // splitting and the padding: short ones, NULs, carriage returns, lines past
