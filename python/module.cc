@@ -8,11 +8,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -103,22 +100,6 @@ std::string path_of(const py::object& p) { return py::bytes(py::module_::import(
 
 py::object path_to_python(const std::string& p) { return py::module_::import("os").attr("fsdecode")(py::bytes(p)); }
 
-// True when both paths name one file: an existing one (the same inode), or
-// one not yet created (the same absolute path).  Writing the second would
-// destroy the first.
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  const bool a_exists = ::stat(a.c_str(), &sa) == 0;
-  const bool b_exists = ::stat(b.c_str(), &sb) == 0;
-  if (a_exists && b_exists) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  if (a_exists || b_exists) return false;
-  std::error_code ec;
-  const std::filesystem::path pa = std::filesystem::absolute(a, ec).lexically_normal();
-  const std::filesystem::path pb = std::filesystem::absolute(b, ec).lexically_normal();
-  return pa == pb;
-}
-
 [[noreturn]] void raise_os_error(const std::string& message) {
   PyErr_SetString(PyExc_OSError, message.c_str());
   throw py::error_already_set();
@@ -172,8 +153,8 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
   const grouper::RowFormat format = row_format(results_format, rows_path);
   const int team = thread_count(threads);
   // As the program refuses them: an output over the input, or both outputs in one file.
-  if (same_file(in_path, out_path)) raise_os_error("file out open error: the output is the input file " + out_path);
-  if (!rows_path.empty() && (same_file(rows_path, in_path) || same_file(rows_path, out_path))) {
+  if (grouper::same_file(in_path, out_path)) raise_os_error("file out open error: the output is the input file " + out_path);
+  if (!rows_path.empty() && (grouper::same_file(rows_path, in_path) || grouper::same_file(rows_path, out_path))) {
     raise_os_error("cannot open result file " + rows_path + ": it is the input or the output file");
   }
 

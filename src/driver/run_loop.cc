@@ -1,13 +1,10 @@
 #include "driver/run_loop.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <system_error>
 
 #include "driver/output_file.h"
 #include "driver/staged_file.h"
@@ -28,14 +25,9 @@ static_assert(sizeof kEndMessage - 1 == 37);
 
 bool is_stream(const std::filesystem::path& p) { return p == kStandardStream; }
 
-// True when both paths name one existing file: opening the second for
-// writing would truncate the first.
-bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
-  if (is_stream(a) || is_stream(b)) return false;
-  struct stat sa {};
-  struct stat sb {};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+// Whether writing `b` would destroy `a`; a standard stream is no file.
+bool same_place(const std::filesystem::path& a, const std::filesystem::path& b) {
+  return !is_stream(a) && !is_stream(b) && same_file(a, b);
 }
 
 void say_results_error(const char* what, const std::filesystem::path& path) {
@@ -58,7 +50,7 @@ int run_batch(const RunPaths& paths) {
     return kExitFailure;
   }
   // The input file is left to the end of the process on the failure paths.
-  if (same_file(paths.input, paths.output)) {
+  if (same_place(paths.input, paths.output)) {
     say("file out open error\n");
     return kExitFailure;
   }
@@ -71,7 +63,7 @@ int run_batch(const RunPaths& paths) {
   std::unique_ptr<StagedFile> results_target;
   std::FILE* results_file = nullptr;
   if (want_results) {
-    if (!same_file(paths.results, paths.input) && !same_file(paths.results, paths.output) &&
+    if (!same_place(paths.results, paths.input) && !same_place(paths.results, paths.output) &&
         !is_stream(paths.results)) {
       results_target = std::make_unique<StagedFile>(paths.results);
       results_file = results_target->open();

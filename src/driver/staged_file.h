@@ -9,6 +9,11 @@
 
 namespace grouper {
 
+// True when both paths name one file: an existing one (the same inode), or
+// one not yet created (the same absolute path).  Writing the second would
+// destroy the first.
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
 class StagedFile {
  public:
   explicit StagedFile(std::filesystem::path target);
