@@ -1,6 +1,5 @@
 #include "grouper/result_json.h"
 
-#include <charconv>
 #include <cstring>
 
 #include "grouper/result_line.h"
@@ -8,25 +7,18 @@
 namespace grouper {
 namespace {
 
-char* put(char* out, std::string_view text) {
-  std::memcpy(out, text.data(), text.size());
-  return out + text.size();
-}
-
-char* put_number(char* out, int64_t value) { return std::to_chars(out, out + 20, value).ptr; }
-
 // `"name":`, with the comma before every field but the first.
 char* key(char* out, std::string_view name, bool first = false) {
   if (!first) *out++ = ',';
   *out++ = '"';
-  out = put(out, name);
+  out = put_bytes(out, name);
   *out++ = '"';
   *out++ = ':';
   return out;
 }
 
 char* put_code_or_null(char* out, std::string_view text, bool present) {
-  return present ? put_json_string(out, text) : put(out, "null");
+  return present ? put_json_string(out, text) : put_bytes(out, "null");
 }
 
 }  // namespace
@@ -40,7 +32,7 @@ char* put_json_string(char* out, std::string_view text) {
       *out++ = '\\';
       *out++ = static_cast<char>(c);
     } else if (c < 0x20 || c == 0x7F) {
-      out = put(out, "\\u00");
+      out = put_bytes(out, "\\u00");
       *out++ = kHex[c >> 4];
       *out++ = kHex[c & 0xF];
     } else if (c < 0x80) {
@@ -67,7 +59,7 @@ size_t format_json_row(int64_t record, const TableStore& tables, const RecordVal
   p = put_code_or_null(key(p, "drg"), code_text(result.res_drg_code.data(), result.res_drg_code.size()),
                        result.res_drg != 0);
   p = key(p, "pccl");
-  p = has_adrg ? put_number(p, result.res_pccl) : put(p, "null");
+  p = has_adrg ? put_number(p, result.res_pccl) : put_bytes(p, "null");
   p = put_code_or_null(key(p, "ccl_raw"), code_text(result.res_ccl_raw.data(), result.res_ccl_raw.size()),
                        has_adrg);
   p = put_code_or_null(key(p, "ccl_excl"), code_text(result.res_ccl_excl.data(), result.res_ccl_excl.size()),

@@ -12,11 +12,6 @@ constexpr std::string_view kNoGroup = "0000";
 constexpr size_t kCodeWidth4 = 4;
 constexpr size_t kDateWidth = 8;
 
-char* put(char* out, std::string_view text) {
-  std::memcpy(out, text.data(), text.size());
-  return out + text.size();
-}
-
 }  // namespace
 
 std::string_view code_text(const char* code, size_t width) {
@@ -41,12 +36,12 @@ size_t format_result_line(const char* line, size_t len, std::string_view adrg, s
   p += head;
   std::memset(p, ' ', kHeadGap);
   p += kHeadGap;
-  p = put(p, adrg.substr(0, kCodeWidth4));
+  p = put_bytes(p, adrg.substr(0, kCodeWidth4));
   std::memset(p, ' ', kDateGap);
   p += kDateGap;
   format_digits(kGrouperDate, p, static_cast<int>(kDateWidth));
   p += kDateWidth;
-  p = put(p, supplementary.substr(0, kCodeWidth4));
+  p = put_bytes(p, supplementary.substr(0, kCodeWidth4));
   *p++ = '\n';
   return static_cast<size_t>(p - out);
 }

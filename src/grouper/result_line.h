@@ -9,6 +9,9 @@
 #pragma once
 
 #include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -20,6 +23,16 @@
 namespace grouper {
 
 inline constexpr size_t kMaxResultLineBytes = kResultLineWidth + 1;  // with the line feed
+
+// Writers of the result formats lay out their bytes with these: `text` or
+// `value` (in decimal) at `out`, returning the end of what was written.
+inline char* put_bytes(char* out, std::string_view text) {
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+inline char* put_number(char* out, int64_t value) {
+  return std::to_chars(out, out + 20, value).ptr;  // 20 characters hold every int64_t
+}
 
 // A fixed-width table code up to its first NUL, at most `width` characters.
 std::string_view code_text(const char* code, size_t width);

@@ -1,6 +1,5 @@
 #include "grouper/result_table.h"
 
-#include <charconv>
 
 #include "grouper/result_line.h"
 
@@ -26,11 +25,6 @@ char* put_code(char* out, std::string_view text) {
     }
   }
   return out;
-}
-
-char* put_number(char* out, int64_t value) {
-  // 20 characters hold every int64_t.
-  return std::to_chars(out, out + 20, value).ptr;
 }
 
 }  // namespace
