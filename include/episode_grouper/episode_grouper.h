@@ -33,11 +33,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
-#define EG_API
-#else
-#define EG_API __attribute__((visibility("default")))
-#endif
+#include "episode_grouper/export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -100,34 +96,34 @@ typedef struct eg_result {
 
 /* The text of the last failed call on this thread ("" when none failed);
  * valid until the thread's next call into this interface. */
-EG_API const char* eg_last_error(void);
+EPISODE_GROUPER_API const char* eg_last_error(void);
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
-EG_API const char* eg_version(void);
+EPISODE_GROUPER_API const char* eg_version(void);
 
 /* Opens the sixteen table files of `directory`.  On success *set receives a
  * handle to free with eg_table_set_free; on failure it is set to NULL. */
-EG_API eg_status eg_table_set_open(const char* directory, eg_table_set** set);
-EG_API void eg_table_set_free(eg_table_set* set);
+EPISODE_GROUPER_API eg_status eg_table_set_open(const char* directory, eg_table_set** set);
+EPISODE_GROUPER_API void eg_table_set_free(eg_table_set* set);
 
 /* A grouper over `set`, which may be freed before the grouper: the grouper
  * keeps what it needs. */
-EG_API eg_status eg_grouper_new(const eg_table_set* set, eg_grouper** grouper);
-EG_API void eg_grouper_free(eg_grouper* grouper);
+EPISODE_GROUPER_API eg_status eg_grouper_new(const eg_table_set* set, eg_grouper** grouper);
+EPISODE_GROUPER_API void eg_grouper_free(eg_grouper* grouper);
 
 /* Groups one record: `length` bytes at `record` (at most 4095 are read; a
  * line feed at the end is part of the record, any byte is allowed).  Fills
  * the first result->size bytes of *result. */
-EG_API eg_status eg_group(eg_grouper* grouper, const char* record, size_t length, eg_result* result);
+EPISODE_GROUPER_API eg_status eg_group(eg_grouper* grouper, const char* record, size_t length, eg_result* result);
 
 /* The tab-separated result row of the last record grouped, numbered
  * `record`, line feed included, into `out` of `capacity` bytes (256 always
  * suffice); NUL-terminated when it fits.  Returns the row's length, or 0
  * with EG_ERROR_ARGUMENT as the last error when it does not fit. */
-EG_API size_t eg_result_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
+EPISODE_GROUPER_API size_t eg_result_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
 
 /* The same as one JSON object and a line feed (2048 bytes always suffice). */
-EG_API size_t eg_json_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
+EPISODE_GROUPER_API size_t eg_json_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,5 @@
-// Symbol visibility of the public API: the shared library exports only what
-// carries EPISODE_GROUPER_API.
+// Symbol visibility of the public API, C and C++: the shared library
+// exports only what carries EPISODE_GROUPER_API.
 #pragma once
 
 #if defined(_WIN32)
