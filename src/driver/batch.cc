@@ -25,8 +25,9 @@ namespace {
 
 constexpr int64_t kProgressEvery = 10000;
 
-// Records read ahead in one block, grouped by the worker team, then written
-// in input order.  Its buffers are sized once and reused for every batch.
+// Records read ahead in one block, grouped by one pipeline thread, then
+// written in input order.  A few go round the pipeline; their buffers are
+// sized once and reused.
 class RecordBatch {
  public:
   static constexpr size_t kRecords = 2048;
@@ -65,7 +66,7 @@ class RecordBatch {
   bool with_rows() const { return !rows_.empty(); }
   RowFormat format() const { return format_; }
 
-  // Written by the one worker that groups record i.
+  // Written by the one thread that groups the batch.
   void set_failed(size_t i, bool failed) { failed_[i] = failed; }
   char* line_slot(size_t i) { return &lines_[i * kMaxResultLineBytes]; }
   void set_line_len(size_t i, size_t n) { line_len_[i] = n; }
