@@ -1,4 +1,4 @@
-// grouper-tables generate [--seed N] [--profile small|realistic] [--episodes N] OUTDIR
+// grouper-tables generate [--seed N] [--profile small|realistic|heavy] [--episodes N] OUTDIR
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,14 +16,15 @@ namespace grouper::tools {
 namespace {
 
 constexpr const char* kGenerateUsage =
-    "usage: grouper-tables generate [--seed N] [--profile small|realistic] [--episodes N] OUTDIR\n"
+    "usage: grouper-tables generate [--seed N] [--profile small|realistic|heavy] [--episodes N] OUTDIR\n"
     "\n"
     "Writes a synthetic table set (the sixteen table files) and an episode file\n"
     "tamv30.in of N lines (default 1000) into OUTDIR, which is created when\n"
     "missing.  The same seed and profile always give the same bytes.\n"
     "  --seed N       seed of the generator (default 1)\n"
     "  --profile P    small (default): a few hundred codes, for tests and demos;\n"
-    "                 realistic: the scale of a national classification\n"
+    "                 realistic: the scale of a national classification;\n"
+    "                 heavy: realistic with about four times the rules per list\n"
     "  --episodes N   number of episode lines (0 writes an empty tamv30.in)\n";
 
 bool parse_count(const char* text, uint64_t& value) {

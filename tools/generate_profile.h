@@ -2,8 +2,10 @@
 //
 // "realistic" has the scale of a national classification (some 16,000
 // diagnosis codes, 6,000 procedures, 950 conditions, 25 MDCs, 650 ADRGs,
-// 1,800 DRGs, about 3,000 rules per rule set); "small" keeps every feature at
-// a size that generates and groups in milliseconds, for tests and the demo.
+// 1,800 DRGs, about 3,000 rules per rule set); "heavy" is the realistic one
+// with about four times the rules in every rule list, to measure how the
+// grouping grows with the rule count; "small" keeps every feature at a size
+// that generates and groups in milliseconds, for tests and the demo.
 #pragma once
 
 #include <cstdint>
