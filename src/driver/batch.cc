@@ -24,98 +24,76 @@ namespace grouper {
 namespace {
 
 constexpr int64_t kProgressEvery = 10000;
+constexpr size_t kBlockBytes = size_t{1} << 20;  // input read per batch
+constexpr size_t kMaxRecords = 8192;             // records per batch, however short
 
-// Records read ahead in one block, grouped by one pipeline thread, then
-// written in input order.  A few go round the pipeline; their buffers are
-// sized once and reused.
+// One block of input records and their outputs, read, grouped by one
+// pipeline thread and written in input order.  The records are grouped
+// where they were read (the grouping upper-cases them there), and the
+// result lines and rows are laid out back to back, ready for one write
+// each.  A few batches go round the pipeline; their buffers are made once.
 class RecordBatch {
  public:
-  static constexpr size_t kRecords = 2048;
-
   RecordBatch(bool with_rows, RowFormat format)
-      : format_(format),
-        row_bytes_(format == RowFormat::kJsonl ? kMaxJsonRowBytes : kMaxResultRowBytes),
-        lines_(kRecords * kMaxResultLineBytes),
-        line_len_(kRecords),
-        failed_(kRecords) {
-    bytes_.reserve(kRecords * kRecordWidth);
-    start_.reserve(kRecords + 1);
-    if (with_rows) {
-      rows_.resize(kRecords * row_bytes_);
-      row_len_.resize(kRecords);
+      : input_(kBlockBytes),
+        format_(format),
+        lines_(new char[kMaxRecords * kMaxResultLineBytes]),
+        rows_(with_rows ? new char[kMaxRecords * max_row_bytes()] : nullptr) {}
+
+  RecordBlock& input() { return input_; }
+  size_t count() const { return input_.count(); }
+  void set_first_number(int64_t n) { first_number_ = n; }
+
+  // Groups every record with `grouper`; `scratch` is a line buffer for
+  // records too short to be grouped in place.
+  void group(Grouper& grouper, const TableStore& store, char* scratch) {
+    lines_len_ = 0;
+    rows_len_ = 0;
+    for (size_t i = 0; i < count(); ++i) {
+      const size_t len = input_.record(i).size();
+      char* line = input_.record_data(i);
+      // What a short record does not hold reads as blanks, never as the
+      // record after it.
+      if (len < kRecordWidth) {
+        std::memcpy(scratch, line, len);
+        std::memset(scratch + len, ' ', kRecordWidth - len);
+        line = scratch;
+      }
+      grouper.group(line, len);
+      const RecordResult& res = grouper.result();
+      lines_len_ += format_result_line(line, len, adrg_text(store, res.res_adrg), supplementary_text(res),
+                                       lines_.get() + lines_len_);
+      if (!rows_) continue;
+      const int64_t number = first_number_ + static_cast<int64_t>(i);
+      char* out = rows_.get() + rows_len_;
+      rows_len_ += format_ == RowFormat::kJsonl ? format_json_row(number, store, grouper.values(), res, out)
+                                                : format_result_row(number, store, grouper.values(), res, out);
     }
   }
 
-  void clear(int64_t first_number) {
-    first_number_ = first_number;
-    bytes_.clear();
-    start_.assign(1, 0);
-  }
-  bool full() const { return count() == kRecords; }
-  size_t count() const { return start_.size() - 1; }
-  void add(std::string_view record) {
-    bytes_.insert(bytes_.end(), record.begin(), record.end());
-    start_.push_back(bytes_.size());
-  }
-  std::string_view record(size_t i) const { return {bytes_.data() + start_[i], start_[i + 1] - start_[i]}; }
-  int64_t record_number(size_t i) const { return first_number_ + static_cast<int64_t>(i); }
-
-  bool failed(size_t i) const { return failed_[i] != 0; }
-  std::string_view result_line(size_t i) const { return {&lines_[i * kMaxResultLineBytes], line_len_[i]}; }
-  std::string_view result_row(size_t i) const { return {&rows_[i * row_bytes_], row_len_[i]}; }
-  bool with_rows() const { return !rows_.empty(); }
-  RowFormat format() const { return format_; }
-
-  // Written by the one thread that groups the batch.
-  void set_failed(size_t i, bool failed) { failed_[i] = failed; }
-  char* line_slot(size_t i) { return &lines_[i * kMaxResultLineBytes]; }
-  void set_line_len(size_t i, size_t n) { line_len_[i] = n; }
-  char* row_slot(size_t i) { return &rows_[i * row_bytes_]; }
-  void set_row_len(size_t i, size_t n) { row_len_[i] = n; }
+  std::string_view lines() const { return {lines_.get(), lines_len_}; }
+  std::string_view rows() const { return {rows_.get(), rows_len_}; }
 
  private:
+  size_t max_row_bytes() const { return format_ == RowFormat::kJsonl ? kMaxJsonRowBytes : kMaxResultRowBytes; }
+
+  RecordBlock input_;
   RowFormat format_;
-  size_t row_bytes_;
   int64_t first_number_ = 1;
-  std::vector<char> bytes_;    // the records back to back
-  std::vector<size_t> start_;  // record i is bytes_[start_[i], start_[i + 1])
-  std::vector<char> lines_;    // one result line slot per record
-  std::vector<size_t> line_len_;
-  std::vector<char> rows_;     // one result row slot per record (with rows)
-  std::vector<size_t> row_len_;
-  std::vector<uint8_t> failed_;
+  // Sized for the most records a batch holds; only what is written is ever
+  // touched, so the room costs address space, not memory.
+  std::unique_ptr<char[]> lines_;
+  size_t lines_len_ = 0;
+  std::unique_ptr<char[]> rows_;
+  size_t rows_len_ = 0;
 };
 
-// The grouping state of one pipeline thread: its own Grouper and line buffer.
-class Worker {
- public:
-  explicit Worker(const TableSet& set) : grouper_(set) { line_.fill(' '); }
-
-  // Groups every record of the batch.
-  void group(RecordBatch& batch, const TableStore& store) {
-    for (size_t i = 0; i < batch.count(); ++i) {
-      const std::string_view record = batch.record(i);
-      const size_t len = record.size();
-      std::memcpy(line_.data(), record.data(), len);
-      // What the record does not hold reads as blanks, never as an earlier record.
-      if (len < kRecordWidth) std::memset(line_.data() + len, ' ', kRecordWidth - len);
-      const bool failed = grouper_.group(line_.data(), len) != 0;
-      batch.set_failed(i, failed);
-      if (failed) continue;
-      const RecordResult& res = grouper_.result();
-      batch.set_line_len(i, format_result_line(line_.data(), len, adrg_text(store, res.res_adrg),
-                                               supplementary_text(res), batch.line_slot(i)));
-      if (!batch.with_rows()) continue;
-      const int64_t number = batch.record_number(i);
-      batch.set_row_len(i, batch.format() == RowFormat::kJsonl
-                               ? format_json_row(number, store, grouper_.values(), res, batch.row_slot(i))
-                               : format_result_row(number, store, grouper_.values(), res, batch.row_slot(i)));
-    }
-  }
-
- private:
-  Grouper grouper_;
-  std::array<char, kLineBufferSize> line_;
+// The grouping state of one pipeline thread: its own Grouper and a line
+// buffer for short records.
+struct Worker {
+  explicit Worker(const TableSet& set) : grouper(set) {}
+  Grouper grouper;
+  std::array<char, kLineBufferSize> scratch;
 };
 
 }  // namespace
@@ -126,7 +104,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   const int threads = std::max(1, options.threads);
   auto write_failed = [&] { return lines.failed() || (rows && rows->failed()); };
 
-  LineReader reader(in);
+  LineReader reader(in, kBlockBytes);
   if (rows && options.row_format == RowFormat::kTsv) rows->write(result_table_header());
 
   // Batches in flight: a few per thread keep the reader, the groupers and the
@@ -153,7 +131,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   tbb::enumerable_thread_specific<Worker> workers([&set] { return Worker(set); });
   BatchOutcome outcome;
   int64_t records_read = 0;
-  std::atomic<bool> stopped{false};  // set by the writer: nothing more is written
+  std::atomic<bool> stopped{false};  // set by a serial stage: nothing more is read or written
 
   tbb::task_arena arena(threads);
   arena.execute([&] {
@@ -163,46 +141,48 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
         tbb::make_filter<void, RecordBatch*>(
             tbb::filter_mode::serial_in_order,
             [&](tbb::flow_control& fc) -> RecordBatch* {
-              if (stopped.load(std::memory_order_relaxed)) {
-                fc.stop();
-                return nullptr;
+              RecordBatch* batch = stopped ? nullptr : take_batch();
+              if (batch && reader.read_block(batch->input(), kMaxRecords) > 0) {
+                // A catalogue that disagrees with the logic conditions stops
+                // the run at its first record, before any line is written.
+                if (!set.logic_setting_ok()) {
+                  outcome.end = BatchEnd::kLogicSetting;
+                  stopped = true;
+                } else {
+                  batch->set_first_number(options.first_record + records_read);
+                  records_read += static_cast<int64_t>(batch->count());
+                  return batch;
+                }
               }
-              RecordBatch* batch = take_batch();
-              batch->clear(options.first_record + records_read);
-              while (!batch->full()) {
-                const std::string_view record = reader.next_record();
-                if (record.empty()) break;
-                batch->add(record);
-              }
-              if (batch->count() == 0) {
-                give_back(batch);
-                fc.stop();
-                return nullptr;
-              }
-              records_read += static_cast<int64_t>(batch->count());
-              return batch;
+              if (batch) give_back(batch);
+              fc.stop();
+              return nullptr;
             }) &
             // Group, on any thread, with that thread's own Grouper.
             tbb::make_filter<RecordBatch*, RecordBatch*>(tbb::filter_mode::parallel,
                                                          [&](RecordBatch* batch) {
-                                                           workers.local().group(*batch, store);
+                                                           Worker& w = workers.local();
+                                                           batch->group(w.grouper, store, w.scratch.data());
                                                            return batch;
                                                          }) &
             // Write, in input order, with the progress lines.
             tbb::make_filter<RecordBatch*, void>(tbb::filter_mode::serial_in_order, [&](RecordBatch* batch) {
-              for (size_t i = 0; i < batch->count() && !stopped.load(std::memory_order_relaxed); ++i) {
+              if (!stopped) {
+                lines.write(batch->lines());
+                if (rows) rows->write(batch->rows());
                 if (write_failed()) {
                   outcome.end = BatchEnd::kWriteError;
-                } else if (batch->failed(i)) {
-                  outcome.end = BatchEnd::kLogicSetting;
+                  stopped = true;
                 } else {
-                  lines.write(batch->result_line(i));
-                  if (rows) rows->write(batch->result_row(i));
-                  ++outcome.records;
-                  if (outcome.records % kProgressEvery == 0 && options.progress) options.progress(outcome.records);
-                  continue;
+                  const int64_t before = outcome.records;
+                  outcome.records += static_cast<int64_t>(batch->count());
+                  if (options.progress) {
+                    for (int64_t n = (before / kProgressEvery + 1) * kProgressEvery; n <= outcome.records;
+                         n += kProgressEvery) {
+                      options.progress(n);
+                    }
+                  }
                 }
-                stopped.store(true, std::memory_order_relaxed);
               }
               give_back(batch);
             }));

@@ -7,33 +7,53 @@
 
 namespace grouper {
 
-LineReader::LineReader(std::FILE* in, size_t block_size)
-    : in_(in), block_size_(std::max<size_t>(block_size, 1)), buffer_(block_size_ + kMaxLineBytes) {}
+RecordBlock::RecordBlock(size_t block_size)
+    : bytes_(new char[block_size + kMaxLineBytes]), capacity_(block_size + kMaxLineBytes) {}
 
-std::string_view LineReader::next_record() {
+LineReader::LineReader(std::FILE* in, size_t block_size)
+    : in_(in), block_size_(std::max<size_t>(block_size, 1)), own_(block_size_) {
+  carry_.reserve(block_size_ + kMaxLineBytes);
+}
+
+size_t LineReader::read_block(RecordBlock& block, size_t max_records) {
+  char* bytes = block.bytes_.get();
+  size_t have = carry_.size();
+  // The carry is at most a block and an unfinished record: it fits.
+  if (have > 0) std::memcpy(bytes, carry_.data(), have);
+  carry_.clear();
+  block.ends_.clear();
+  size_t pos = 0;
   for (;;) {
-    const size_t avail = end_ - pos_;
-    const char* start = buffer_.data() + pos_;
-    const size_t n = episode_grouper::record_length(start, avail);
-    const bool complete = n > 0 && (start[n - 1] == '\n' || n == kMaxLineBytes);
-    if (complete || eof_ || failed_) {
-      // A read error ends the input, without the partial line it cut off.
-      if (!complete && failed_) return {};
-      pos_ += n;
-      return {start, n};
+    while (block.ends_.size() < max_records) {
+      const size_t n = episode_grouper::record_length(bytes + pos, have - pos);
+      if (n == 0) break;
+      const bool complete = bytes[pos + n - 1] == '\n' || n == kMaxLineBytes;
+      // A last line without a line feed is a record; a read error ends the
+      // input without the partial line it cut off.
+      if (!complete && !(eof_ && !failed_)) break;
+      pos += n;
+      block.ends_.push_back(static_cast<uint32_t>(pos));
     }
-    // The record goes on past the bytes read: keep it at the front, read on.
-    std::memmove(buffer_.data(), start, avail);
-    pos_ = 0;
-    end_ = avail;
-    const size_t want = std::min(block_size_, buffer_.size() - end_);
-    const size_t got = std::fread(buffer_.data() + end_, 1, want, in_);
-    end_ += got;
+    if (!block.ends_.empty() || eof_ || failed_) break;
+    // Not one whole record yet: read on after what is there.
+    const size_t want = std::min(block_size_, block.capacity_ - have);
+    const size_t got = std::fread(bytes + have, 1, want, in_);
+    have += got;
     if (got < want) {
       if (std::ferror(in_)) failed_ = true;
       else eof_ = true;
     }
   }
+  carry_.assign(bytes + pos, bytes + have);
+  return block.count();
+}
+
+std::string_view LineReader::next_record() {
+  if (own_next_ == own_.count()) {
+    own_next_ = 0;
+    if (read_block(own_, SIZE_MAX) == 0) return {};
+  }
+  return own_.record(own_next_++);
 }
 
 size_t LineReader::next(char* line) {

@@ -26,6 +26,12 @@ bool OutputFile::drain() {
 bool OutputFile::write(std::string_view bytes) {
   if (!file_) failed_ = true;
   if (failed_) return false;
+  // A block at least as large as the buffer goes to the file as it is.
+  if (bytes.size() >= buffer_.size()) {
+    if (!drain()) return false;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) failed_ = true;
+    return !failed_;
+  }
   while (!bytes.empty()) {
     if (used_ == buffer_.size() && !drain()) return false;
     const size_t n = std::min(bytes.size(), buffer_.size() - used_);

@@ -1,18 +1,20 @@
 // An exact hash index over a list of 5-character code texts.
 //
-// find() answers "the lowest indexed row whose text equals the key", with
-// equality as the dictionary comparison defines it (byte by byte, a NUL held
-// by both texts ending the comparison).  On a dictionary whose rows 1..n-1
-// are strictly ascending that is exactly what the halving search finds, and
-// on the DRG list exactly what the scan from row 0 finds, in one probe or two
-// instead of some fourteen comparisons.
+// find() answers "the value of the lowest indexed row whose text equals the
+// key", with equality as the dictionary comparison defines it (byte by byte,
+// a NUL held by both texts ending the comparison).  On a dictionary whose
+// rows 1..n-1 are strictly ascending that is exactly what the halving search
+// finds, and on the DRG list exactly what the scan from row 0 finds, in one
+// probe or two instead of some fourteen comparisons.
 //
-// Workload: built once per Grouper from the loaded tables; up to some 50
-// lookups per record, allocating nothing.
+// Workload: built once per table set; up to some 50 lookups per record,
+// allocating nothing.  A slot is one 8-byte word (the packed text and the
+// row's value), so a lookup touches one cache line.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "tables/table_store.h"
@@ -21,20 +23,59 @@ namespace grouper {
 
 class CodeIndex {
  public:
-  // Indexes rows [first, end) of `codes`; of equal texts the lowest row wins.
-  void build(const std::vector<Code5>& codes, size_t first, size_t end);
+  // Indexes rows [first, end) of `codes` (rows past 65535 are not indexed);
+  // of equal texts the lowest row wins.  A row's value is its row number.
+  void build(const std::vector<Code5>& codes, size_t first, size_t end) { build_from(codes, first, end, nullptr); }
+  // The same, with values[row] as a row's value; rows past the end of
+  // `values` are not indexed.
+  void build(const std::vector<Code5>& codes, size_t first, size_t end, const std::vector<int16_t>& values) {
+    build_from(codes, first, end, &values);
+  }
 
-  // The row of `key` (5 bytes), or -1 when no indexed row holds it.
-  int32_t find(const char* key) const;
+  // The value of the row that holds `key` (5 bytes), as 0..65535 (an int16_t
+  // value comes back as its 16-bit pattern), or -1 when no indexed row holds
+  // it.
+  int32_t find(const char* key) const {
+    if (slots_.empty()) return -1;
+    const uint64_t key_bits = pack(key);
+    for (size_t slot = slot_of(key_bits);; slot = (slot + 1) & mask_) {
+      const uint64_t entry = slots_[slot];
+      if ((entry & kKeyMask) == key_bits) return static_cast<int32_t>(entry >> kValueShift);
+      if (entry == 0) return -1;
+    }
+  }
 
   // Whether rows [first, end) are strictly ascending under the dictionary
   // comparison, so that the halving search finds every row they hold.
   static bool strictly_ascending(const std::vector<Code5>& codes, size_t first, size_t end);
 
  private:
-  std::vector<uint64_t> keys_;  // 0 = empty slot
-  std::vector<int32_t> rows_;
+  // Bits 0..39 hold the five bytes, those after the first NUL cleared (texts
+  // equal up to a NUL they share are one key); bit 40 marks a used slot, so
+  // that no text packs to the empty slot 0; bits 48..63 hold the value.
+  static constexpr uint64_t kUsed = uint64_t{1} << 40;
+  static constexpr uint64_t kKeyMask = (uint64_t{1} << 41) - 1;
+  static constexpr int kValueShift = 48;
+
+  void build_from(const std::vector<Code5>& codes, size_t first, size_t end, const std::vector<int16_t>* values);
+
+  static uint64_t pack(const char* text) {
+    uint32_t head;
+    std::memcpy(&head, text, 4);
+    uint64_t bytes = head | uint64_t{static_cast<unsigned char>(text[4])} << 32;
+    // The lowest zero byte among the five, found without a loop: the
+    // borrow trick can flag bytes above a real zero, never below it.
+    const uint64_t zeros = (bytes - 0x0101010101ULL) & ~bytes & 0x8080808080ULL;
+    if (zeros != 0) bytes &= (uint64_t{1} << (__builtin_ctzll(zeros) & ~7)) - 1;
+    return bytes | kUsed;
+  }
+  size_t slot_of(uint64_t key_bits) const {
+    return static_cast<size_t>((key_bits * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+
+  std::vector<uint64_t> slots_;  // 0 = empty
   uint64_t mask_ = 0;
+  int shift_ = 64;
 };
 
 }  // namespace grouper

@@ -77,41 +77,33 @@ void write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t 
 }  // namespace
 
 int16_t Grouper::find_ccl(int16_t code_id) const {
-  const TableStore& t = t_;
-  const size_t keys = rows_of(t.ccl_key_cnt, t.dx_ccl_fr, t.dx_ccl_to);
-  const size_t row_cnt = rows_of(t.ccl_row_cnt, t.ccl_adpt_fr_dt, t.ccl_adpt_to_dt, t.ccl_col);
-  const RowSpan rows = key_rows(code_id, keys, t.dx_ccl_fr, t.dx_ccl_to, row_cnt);
-  for (size_t r = rows.fr; r < rows.to; ++r) {
-    if (!in_window(values_.rec_date, t.ccl_adpt_fr_dt[r], t.ccl_adpt_to_dt[r])) continue;
+  const auto& ccl_rows = rows_.dx(code_id).ccl;
+  for (size_t k = 0, n = ccl_rows.size(); k < n; ++k) {
+    const CclRow& row = ccl_rows.at(k, rows_.ccl_rows());
+    if (!in_window(values_.rec_date, row.fr_dt, row.to_dt)) continue;
     // The first valid row decides the column; the record's ADRG picks the byte.
-    const int col = t.ccl_col[r];
     const int adrg = result_.res_adrg;
-    if (col < 0 || col >= t.ccl_col_cnt || adrg < 0 || adrg >= t.ccl_adrg_cnt) return 0;
-    const size_t at = static_cast<size_t>(col) * t.ccl_adrg_cnt + static_cast<size_t>(adrg);
-    if (at >= t.ccl_matrix.size()) return 0;
-    return static_cast<int16_t>(static_cast<int8_t>(t.ccl_matrix[at]) - '0');
+    if (row.col_at == CclRow::kNoColumn || adrg < 0 || adrg >= t_.ccl_adrg_cnt) return 0;
+    const size_t at = size_t{row.col_at} + static_cast<size_t>(adrg);
+    if (at >= t_.ccl_matrix.size()) return 0;
+    return static_cast<int16_t>(static_cast<int8_t>(t_.ccl_matrix[at]) - '0');
   }
   return 0;
 }
 
 void Grouper::apply_sex_exclusion() {
-  const TableStore& t = t_;
   const bool odd = values_.sex_cd % 2 != 0;  // a negative odd value counts as odd
   const int16_t cancelling = odd ? kCondMaleExcluded : kCondFemaleExcluded;
-  const size_t keys = rows_of(t.code_dx_key_cnt, t.dx_cond_fr, t.dx_cond_to);
-  const size_t row_cnt = rows_of(t.code_row_cnt, t.code_adpt_fr_dt, t.code_adpt_to_dt, t.code_cond);
-  const size_t conds = rows_of(t.cond_cnt, t.cond_pos_fr, t.cond_pos_to);
   for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
     const int16_t id = code_ids_[p];
     if (id == 0) continue;
-    const RowSpan rows = key_rows(id, keys, t.dx_cond_fr, t.dx_cond_to, row_cnt);
-    for (size_t r = rows.fr; r < rows.to; ++r) {
-      if (!in_window(values_.rec_date, t.code_adpt_fr_dt[r], t.code_adpt_to_dt[r])) continue;
-      const int16_t cd = t.code_cond[r];
-      // Only a condition of the principal position alone speaks about sex.
-      if (cd < 0 || static_cast<size_t>(cd) >= conds) continue;
-      if (t.cond_pos_fr[cd] != 1 || t.cond_pos_to[cd] != 1) continue;
-      if (cd == cancelling) {
+    const auto& cond_rows = rows_.dx(id).cond;
+    for (size_t k = 0, n = cond_rows.size(); k < n; ++k) {
+      const CondRow& row = cond_rows.at(k, rows_.cond_rows());
+      // Only a condition of the principal position alone speaks about sex
+      // (a condition outside the catalogue admits no position).
+      if (row.cond != cancelling || row.pos_fr != 1 || row.pos_to != 1) continue;
+      if (in_window(values_.rec_date, row.fr_dt, row.to_dt)) {
         result_.pos_ccl[p] = 0;
         break;
       }
@@ -120,15 +112,13 @@ void Grouper::apply_sex_exclusion() {
 }
 
 int Grouper::is_cc_excluded(int16_t by_id, int16_t of_id) const {
-  const TableStore& t = t_;
-  const size_t keys = rows_of(t.ccx_cnt, t.ccx_fr, t.ccx_to);
-  const size_t row_cnt = rows_of(t.ccx_row_cnt, t.ccx_dx);
-  const RowSpan rows = key_rows(of_id, keys, t.ccx_fr, t.ccx_to, row_cnt);
+  const RowRange rows = rows_.dx(of_id).ccx;
   if (rows.fr >= rows.to) return 0;
+  const int16_t* list = t_.ccx_dx.data();
   // The list is ascending: an id outside its first and last entries is not in it.
-  if (by_id < t.ccx_dx[rows.fr] || by_id > t.ccx_dx[rows.to - 1]) return 0;
+  if (by_id < list[rows.fr] || by_id > list[rows.to - 1]) return 0;
   for (size_t r = rows.fr; r < rows.to; ++r) {
-    if (t.ccx_dx[r] == by_id) return 1;
+    if (list[r] == by_id) return 1;
   }
   return 0;
 }

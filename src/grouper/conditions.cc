@@ -4,6 +4,8 @@
 // logic conditions 782..823 are the grouper's built-in predicates over the
 // record values and the table conditions.  Per record this touches only the
 // Tcode rows of the codes present and a fixed number of logic tests.
+#include <array>
+
 #include "grouper/fixed_ids.h"
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
@@ -16,51 +18,69 @@ constexpr int8_t kMaxHits = 127;  // hits saturate instead of wrapping
 
 }  // namespace
 
+// The logic ids share one word of the condition bitset.
+static_assert(kFirstLogicCond / 64 == kLastLogicCond / 64);
+
 void Grouper::set_table_conds() {
   const int32_t rec_date = values_.rec_date;
-  const size_t code_rows = rows_of(t_.code_row_cnt, t_.code_adpt_fr_dt, t_.code_adpt_to_dt, t_.code_cond);
-  // Catalogue ids 1..cond_cnt-1 that have a position window.
-  const size_t cond_rows = rows_of(cond_cnt_, t_.cond_pos_fr, t_.cond_pos_to);
-  const size_t dx_keys = rows_of(t_.code_dx_key_cnt, t_.dx_cond_fr, t_.dx_cond_to);
-  const size_t sg_keys = rows_of(t_.code_sg_key_cnt, t_.sg_cond_fr, t_.sg_cond_to);
+  const CondRow* rows = rows_.cond_rows();
+  // The arrays written below are bytes, which may alias anything: keep their
+  // places in locals so that each write does not reload them.
+  int8_t* hits = cond_hits_.data();
+  uint64_t* bits = cond_bits_.data();
+  int32_t* touched = touched_conds_.get();
+  size_t touched_cnt = touched_cond_cnt_;
+  uint8_t* pos_cond = pos_cond_.data();
+  int32_t* touched_pos = touched_pos_.get();
+  size_t touched_pos_cnt = touched_pos_cnt_;
+  const size_t stride = cond_stride_;
 
-  for (int p = kFirstDx; p <= kLastProc; ++p) {
-    const int16_t id = code_ids_[p];
-    if (id == 0) continue;
-    const bool dx = p <= kLastDx;
-    const RowSpan span = dx ? key_rows(id, dx_keys, t_.dx_cond_fr, t_.dx_cond_to, code_rows)
-                            : key_rows(id, sg_keys, t_.sg_cond_fr, t_.sg_cond_to, code_rows);
-    for (size_t j = span.fr; j < span.to; ++j) {
-      if (!in_window(rec_date, t_.code_adpt_fr_dt[j], t_.code_adpt_to_dt[j])) continue;
-      const int16_t c = t_.code_cond[j];
-      // Id 0 and ids outside the catalogue are never set from a code.
-      if (c < 1 || static_cast<size_t>(c) >= cond_rows) continue;
-      if (t_.cond_pos_fr[c] > p || p > t_.cond_pos_to[c]) continue;
-
-      int8_t& hits = cond_hits_[c];
-      if (hits == 0) touched_conds_.push_back(c);
-      if (hits < kMaxHits) ++hits;
-      cond_val_[c] = 1;
-      if (!dx && p <= kLastPosCondRow) {
-        const size_t e = static_cast<size_t>(p) * cond_stride_ + static_cast<size_t>(c);
-        if (pos_cond_[e] == 0) {
-          pos_cond_[e] = 1;
-          touched_pos_.push_back(static_cast<int32_t>(e));
+  auto walk = [&](int p, const auto& code_rows) {
+    for (size_t k = 0, n = code_rows.size(); k < n; ++k) {
+      // A row applies on its dates and from the positions its condition
+      // admits; a condition outside the catalogue admits none.
+      const CondRow& row = code_rows.at(k, rows);
+      if (!in_window(rec_date, row.fr_dt, row.to_dt) || p < row.pos_fr || p > row.pos_to) continue;
+      const auto c = static_cast<uint16_t>(row.cond);
+      const int8_t h = hits[c];
+      if (h == 0) touched[touched_cnt++] = c;
+      hits[c] = static_cast<int8_t>(h + (h < kMaxHits));
+      bits[c / 64] |= uint64_t{1} << (c % 64);
+      // Procedures up to position 41 leave their trace in pos_cond.
+      if (p >= kFirstProc && p <= kLastPosCondRow) {
+        const size_t e = static_cast<size_t>(p) * stride + c;
+        if (pos_cond[e] == 0) {
+          pos_cond[e] = 1;
+          touched_pos[touched_pos_cnt++] = static_cast<int32_t>(e);
         }
       }
     }
+  };
+  for (int p = kFirstDx; p <= kLastDx; ++p) {
+    if (code_ids_[p] != 0) walk(p, rows_.dx(code_ids_[p]).cond);
   }
+  for (int k = 0; k < proc_count_; ++k) walk(proc_positions_[k], rows_.sg(code_ids_[proc_positions_[k]]).cond);
+  touched_cond_cnt_ = touched_cnt;
+  touched_pos_cnt_ = touched_pos_cnt;
 }
 
 void Grouper::set_logic_conds() {
   const RecordValues& v = values_;
   auto hits = [this](int c) { return static_cast<int>(cond_hits_[c]); };
-  auto val = [this](int c) { return static_cast<int>(cond_val_[c]); };
+  auto val = [this](int c) { return static_cast<int>(cond_holds(cond_bits_.data(), c)); };
   auto at = [this](int p, int c) { return pos_cond_[static_cast<size_t>(p) * cond_stride_ + c]; };
+  // The procedures at positions 11..41 that set 357 (none unless 357 holds).
+  std::array<int8_t, kLastPosCondRow - kFirstProc + 1> sets_357;
+  int n_357 = 0;
+  if (val(357) != 0) {
+    for (int k = 0; k < proc_count_ && proc_positions_[k] <= kLastPosCondRow; ++k) {
+      if (at(proc_positions_[k], 357) == 1) sets_357[n_357++] = proc_positions_[k];
+    }
+  }
   // One and the same procedure at positions 11..41 sets 357 and not `other`.
   auto procedure_sets_357_without = [&](int other) {
-    for (int p = kFirstProc; p <= kLastPosCondRow; ++p) {
-      if (code_ids_[p] != 0 && at(p, 357) == 1 && at(p, other) == 0) return true;
+    for (int k = 0; k < n_357; ++k) {
+      if (at(sets_357[k], other) == 0) return true;
     }
     return false;
   };
@@ -68,57 +88,52 @@ void Grouper::set_logic_conds() {
   const int los = v.los_dd;
   const int dsch = v.dsch_cd;
 
-  const bool holds[kLogicCondEnd - kFirstLogicCond] = {
-      hits(602) + hits(603) >= 2,                                     // 782
-      hits(621) >= 2,                                                 // 783
-      hits(387) >= 2,                                                 // 784
-      hits(398) >= 2,                                                 // 785
-      hits(403) >= 2,                                                 // 786
-      hits(408) >= 2,                                                 // 787
-      val(389) + val(391) + val(392) + val(393) + val(394) + val(395) + val(396) + val(397) >= 2,  // 788
-      val(399) + val(400) + val(401) + val(402) >= 2,                 // 789
-      val(404) + val(405) + val(406) + val(407) >= 2,                 // 790
-      val(409) + val(410) + val(411) + val(412) >= 2,                 // 791
-      bw >= 1000 && bw <= 1499,                                       // 792
-      bw >= 1500 && bw <= 1999,                                       // 793
-      bw >= 2000 && bw <= 2499,                                       // 794
-      bw >= 750 && bw <= 999,                                         // 795
-      bw < 1250,                                                      // 796: blank and unreadable too
-      bw >= 1 && bw <= 749,                                           // 797
-      bw >= 2500,                                                     // 798
-      v.age_dd > 27,                                                  // 799
-      v.age_yy > 0,                                                   // 800
-      val(428) + val(13) >= 1,                                        // 801
-      los < 3,                                                        // 802: unreadable (-1) too
-      los < 5,                                                        // 803
-      los == 1,                                                       // 804
-      procedure_sets_357_without(743),                                // 805
-      procedure_sets_357_without(745),                                // 806
-      procedure_sets_357_without(746),                                // 807
-      procedure_sets_357_without(747),                                // 808
-      procedure_sets_357_without(748),                                // 809
-      val(753) + val(39) + val(15) >= 1,                              // 810
-      val(755) + val(40) + val(17) >= 1,                              // 811
-      val(757) + val(41) + val(19) >= 1,                              // 812
-      procedure_sets_357_without(759),                                // 813
-      procedure_sets_357_without(358),                                // 814
-      procedure_sets_357_without(359),                                // 815
-      dsch == 2 || dsch == 3,                                         // 816
-      dsch == 2 || dsch == 3 || dsch == 4,                            // 817
-      dsch == 4,                                                      // 818
-      v.sex_cd % 2 != 0,                                              // 819: negative odd values too
-      v.vent_hr > 24,                                                 // 820
-      v.vent_hr > 95,                                                 // 821
-      v.age_yy < 0,                                                   // 822
-      bw <= 0,                                                        // 823: blank or unreadable
-  };
-
-  for (int c = kFirstLogicCond; c <= kLastLogicCond; ++c) {
-    cond_set_[c] = 1;
-    // A catalogue too short for the logic ids fails the logic check; its
-    // always-false id must still never hold.
-    if (holds[c - kFirstLogicCond] && c < cond_cnt_) cond_val_[c] = 1;
-  }
+  // The logic ids share one word of the condition bitset; each test sets its bit.
+  uint64_t word = 0;
+  auto put = [&word](int id, bool holds) { word |= uint64_t{holds} << (id % 64); };
+  put(782, hits(602) + hits(603) >= 2);
+  put(783, hits(621) >= 2);
+  put(784, hits(387) >= 2);
+  put(785, hits(398) >= 2);
+  put(786, hits(403) >= 2);
+  put(787, hits(408) >= 2);
+  put(788, val(389) + val(391) + val(392) + val(393) + val(394) + val(395) + val(396) + val(397) >= 2);
+  put(789, val(399) + val(400) + val(401) + val(402) >= 2);
+  put(790, val(404) + val(405) + val(406) + val(407) >= 2);
+  put(791, val(409) + val(410) + val(411) + val(412) >= 2);
+  put(792, bw >= 1000 && bw <= 1499);
+  put(793, bw >= 1500 && bw <= 1999);
+  put(794, bw >= 2000 && bw <= 2499);
+  put(795, bw >= 750 && bw <= 999);
+  put(796, bw < 1250);  // blank and unreadable too
+  put(797, bw >= 1 && bw <= 749);
+  put(798, bw >= 2500);
+  put(799, v.age_dd > 27);
+  put(800, v.age_yy > 0);
+  put(801, val(428) + val(13) >= 1);
+  put(802, los < 3);  // unreadable (-1) too
+  put(803, los < 5);
+  put(804, los == 1);
+  put(805, procedure_sets_357_without(743));
+  put(806, procedure_sets_357_without(745));
+  put(807, procedure_sets_357_without(746));
+  put(808, procedure_sets_357_without(747));
+  put(809, procedure_sets_357_without(748));
+  put(810, val(753) + val(39) + val(15) >= 1);
+  put(811, val(755) + val(40) + val(17) >= 1);
+  put(812, val(757) + val(41) + val(19) >= 1);
+  put(813, procedure_sets_357_without(759));
+  put(814, procedure_sets_357_without(358));
+  put(815, procedure_sets_357_without(359));
+  put(816, dsch == 2 || dsch == 3);
+  put(817, dsch == 2 || dsch == 3 || dsch == 4);
+  put(818, dsch == 4);
+  put(819, v.sex_cd % 2 != 0);  // negative odd values too
+  put(820, v.vent_hr > 24);
+  put(821, v.vent_hr > 95);
+  put(822, v.age_yy < 0);
+  put(823, bw <= 0);  // blank or unreadable
+  cond_bits_[kFirstLogicCond / 64] |= word & logic_bits_allowed_;
 }
 
 int Grouper::check_logic_setting() const { return set_.logic_setting_ok() ? 0 : -1; }

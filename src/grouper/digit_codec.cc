@@ -3,15 +3,11 @@
 namespace grouper {
 namespace {
 
-// Days of January..December; February always 28, the leap day is added apart.
-constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+// Days of the months before month m (0 for m of 1 or less, all twelve from
+// 13 on); February always counts 28, the leap day is added apart.
+constexpr int kDaysBefore[14] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 
-// Days of the months before month `m` (0 for m of 1 or less).
-int days_before(int m) {
-  int sum = 0;
-  for (int i = 0; i < m - 1 && i < 12; ++i) sum += kMonthDays[i];
-  return sum;
-}
+int days_before(int m) { return m <= 1 ? 0 : kDaysBefore[m < 13 ? m : 13]; }
 
 bool is_leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -50,18 +46,6 @@ int birth_century(char indicator, const char* birth, const char* rec_date) {
 }
 
 }  // namespace
-
-int32_t parse_digits(const char* text, int width) {
-  // Unsigned accumulation: a wide field wraps instead of overflowing.
-  uint32_t value = 0;
-  for (int i = 0; i < width; ++i) {
-    char c = text[i];
-    if (c == ' ') continue;
-    if (c < '0' || c > '9') return -1;
-    value = value * 10u + static_cast<uint32_t>(c - '0');
-  }
-  return static_cast<int32_t>(value);
-}
 
 void format_digits(int32_t value, char* dest, int width) {
   for (int i = 0; i < width; ++i) {

@@ -12,7 +12,17 @@ namespace grouper {
 
 // Reads `width` characters: blanks are skipped, digits accumulate, any other
 // byte (a sign, a NUL, a byte above 127) gives -1.  All blanks give 0.
-int32_t parse_digits(const char* text, int width);
+inline int32_t parse_digits(const char* text, int width) {
+  // Unsigned accumulation: a wide field wraps instead of overflowing.
+  uint32_t value = 0;
+  for (int i = 0; i < width; ++i) {
+    const char c = text[i];
+    if (c == ' ') continue;
+    if (c < '0' || c > '9') return -1;
+    value = value * 10u + static_cast<uint32_t>(c - '0');
+  }
+  return static_cast<int32_t>(value);
+}
 
 // Writes `value` as exactly `width` zero-padded digits (its last `width`
 // digits when longer).  No terminator.  For values of 0 or more.

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "episode_grouper/result.h"
@@ -100,25 +101,33 @@ class Grouper {
 
   const TableSet& set_;
   const TableStore& t_;
+  const CodeRows& rows_;
   const RuleSet* active_;
   const RuleIndex* active_index_;
 
   RecordValues values_;
   RecordResult result_;
   std::array<int16_t, kPositionCount> code_ids_{};
-  std::array<std::array<char, 5>, 11> dx_text_{};
   int16_t dx_swapped_ = 0;
+  // Procedure positions whose code was found, in position order.
+  std::array<int8_t, kLastProc - kFirstProc + 1> proc_positions_{};
+  int proc_count_ = 0;
 
   // Condition state; ids 0..cond_cnt, cond_cnt is the always-false id.
   // Sized for at least the built-in logic ids whatever the catalogue holds.
+  // cond_bits_ holds cond_val as a bitset: bit c of word c / 64.
   uint16_t cond_cnt_;
-  std::vector<uint8_t> cond_val_;
+  std::vector<uint64_t> cond_bits_;
   std::vector<int8_t> cond_hits_;  // saturates at 127
-  std::vector<uint8_t> cond_set_;
   std::vector<uint8_t> pos_cond_;      // 47 rows of cond_stride_ bytes; rows 11..41 written
   size_t cond_stride_;
-  std::vector<int32_t> touched_conds_;  // ids whose cond_val/cond_hits this record set
-  std::vector<int32_t> touched_pos_;    // pos_cond entries this record set
+  // Ids whose cond_val/cond_hits this record set, and pos_cond entries it
+  // set: each recorded once, at its first hit, so the arrays never fill.
+  std::unique_ptr<int32_t[]> touched_conds_;
+  size_t touched_cond_cnt_ = 0;
+  std::unique_ptr<int32_t[]> touched_pos_;
+  size_t touched_pos_cnt_ = 0;
+  uint64_t logic_bits_allowed_ = 0;  // the logic ids of the word they share that the catalogue holds
 };
 
 }  // namespace grouper

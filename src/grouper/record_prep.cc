@@ -4,6 +4,7 @@
 // Runs once per record and allocates nothing.  The rule sets were
 // normalised once after loading, which is what normalising them per record
 // would give.
+#include <bit>
 #include <cstring>
 
 #include "grouper/digit_codec.h"
@@ -14,11 +15,13 @@ namespace grouper {
 
 namespace {
 
-constexpr char kBlank5[] = "     ";
-
 const char* slot(const char* line, int position) { return line + code_offset(position); }
 
-bool is_blank5(const char* text) { return std::memcmp(text, kBlank5, 5) == 0; }
+bool is_blank5(const char* text) {
+  uint32_t head;
+  std::memcpy(&head, text, 4);
+  return head == 0x20202020u && text[4] == ' ';
+}
 
 bool same5(const char* text, const char* literal) { return std::memcmp(text, literal, 5) == 0; }
 
@@ -28,6 +31,41 @@ bool first_procedures_hold(const char* line, const char* code_a, const char* cod
     if (same5(slot(line, p), code_a) || (code_b != nullptr && same5(slot(line, p), code_b))) return true;
   }
   return false;
+}
+
+// The last code position whose slot is not five blanks, 0 when every slot
+// is blank.  Looks at whole words from the end of the code slots, so that
+// the blank slots after a record's last code cost little.
+int last_code_position(const char* line) {
+  size_t end = code_offset(kLastProc + 1);
+  const size_t start = code_offset(kFirstDx);
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+  while (end - start >= 8) {
+    uint64_t word;
+    std::memcpy(&word, line + end - 8, 8);
+    if (word != kBlanks) break;
+    end -= 8;
+  }
+  while (end > start && line[end - 1] == ' ') --end;
+  return static_cast<int>((end - start + kCodeWidth - 1) / kCodeWidth);
+}
+
+// Upper-cases line[0, len) in place, NUL bytes and all: only a..z change.
+// Sixteen bytes at a time through the compiler's vector types, which every
+// target GCC and clang know maps to its vector unit or to plain code.
+void upper_case(char* line, size_t len) {
+  using Bytes16 = uint8_t __attribute__((vector_size(16)));
+  size_t i = 0;
+  for (; i + 16 <= len; i += 16) {
+    Bytes16 v;
+    std::memcpy(&v, line + i, 16);
+    const auto lower = std::bit_cast<Bytes16>(static_cast<Bytes16>(v - 'a') < 26);
+    v -= lower & ('a' - 'A');
+    std::memcpy(line + i, &v, 16);
+  }
+  for (; i < len; ++i) {
+    if (line[i] >= 'a' && line[i] <= 'z') line[i] = static_cast<char>(line[i] - 'a' + 'A');
+  }
 }
 
 }  // namespace
@@ -44,16 +82,16 @@ int Grouper::prepare_record(char* line, size_t len) {
 
   reset_record();
 
-  // Upper-case the line in place, NUL bytes and all: only a..z change.
-  for (size_t i = 0; i < len; ++i) {
-    if (line[i] >= 'a' && line[i] <= 'z') line[i] = static_cast<char>(line[i] - 'a' + 'A');
-  }
+  upper_case(line, len);
 
   load_dx_codes(line);
 
   // Procedures are looked up as written; repeats are kept.
-  for (int p = kFirstProc; p <= kLastProc; ++p) {
-    if (!is_blank5(slot(line, p))) code_ids_[p] = find_code_id(slot(line, p), p);
+  const int last = last_code_position(line);
+  for (int p = kFirstProc; p <= last; ++p) {
+    if (is_blank5(slot(line, p))) continue;
+    code_ids_[p] = set_.find_sg_id(slot(line, p));
+    if (code_ids_[p] != 0) proc_positions_[proc_count_++] = static_cast<int8_t>(p);
   }
 
   // A repeated diagnosis keeps its first position; later ones become empty
@@ -71,12 +109,10 @@ int Grouper::prepare_record(char* line, size_t len) {
   const int16_t d1 = code_ids_[1];
   const int16_t d2 = code_ids_[2];
   if (d2 != 0) {
-    const size_t rows = rows_of(t_.dag_row_cnt, t_.dag_adpt_fr_dt, t_.dag_adpt_to_dt, t_.dag_ast);
-    const RowSpan span =
-        key_rows(d1, rows_of(t_.dag_key_cnt, t_.dag_ast_fr, t_.dag_ast_to), t_.dag_ast_fr, t_.dag_ast_to, rows);
-    for (size_t k = span.fr; k < span.to; ++k) {
-      if (!in_window(v.rec_date, t_.dag_adpt_fr_dt[k], t_.dag_adpt_to_dt[k])) continue;
-      if (t_.dag_ast[k] != d2) continue;
+    const RowRange pairs = rows_.dx(d1).dag;
+    for (size_t k = pairs.fr; k < pairs.to; ++k) {
+      const DagRow& row = rows_.dag_rows()[k];
+      if (!in_window(v.rec_date, row.fr_dt, row.to_dt) || row.ast != d2) continue;
       code_ids_[1] = d2;
       code_ids_[2] = d1;
       dx_swapped_ = 1;
@@ -84,18 +120,23 @@ int Grouper::prepare_record(char* line, size_t len) {
     }
   }
 
+  // Ask early for the rows of every code found: the stages below read them.
+  for (int p = kFirstDx; p <= kLastDx; ++p) {
+    if (code_ids_[p] != 0) __builtin_prefetch(&rows_.dx(code_ids_[p]));
+  }
+  for (int k = 0; k < proc_count_; ++k) __builtin_prefetch(&rows_.sg(code_ids_[proc_positions_[k]]));
+
   set_table_conds();
   set_logic_conds();
   return check_logic_setting();
 }
 
 void Grouper::load_dx_codes(const char* line) {
-  for (int p = kFirstDx; p <= kLastDx; ++p) std::memcpy(dx_text_[p].data(), slot(line, p), 5);
-
   // Appendicitis: an unspecified principal "K35" becomes "K350 " with
   // "Q2850" or "Q2862" among the first ten procedures, else "K359 " with
-  // "Q2861" there.
-  char* principal = dx_text_[1].data();
+  // "Q2861" there.  The rewrite works on a copy: the line keeps the code.
+  char principal[5];
+  std::memcpy(principal, slot(line, 1), 5);
   if (same5(principal, "K35  ") && first_procedures_hold(line, "Q2850", "Q2862")) {
     std::memcpy(principal, "K350 ", 5);
   }
@@ -108,33 +149,38 @@ void Grouper::load_dx_codes(const char* line) {
   auto completes = [this](int16_t id) { return key_in(id, t_.dx_flag.size()) && t_.dx_flag[id] == 'y'; };
 
   for (int p = kFirstDx; p <= kLastDx; ++p) {
-    char* text = dx_text_[p].data();
-    if (is_blank5(text)) continue;
-    if (text[4] != ' ') {
-      code_ids_[p] = find_code_id(text, p);
-    } else if (text[3] == ' ') {
+    const char* code = p == 1 ? principal : slot(line, p);
+    if (is_blank5(code)) continue;
+    if (code[4] != ' ') {
+      code_ids_[p] = set_.find_dx_id(code);
+      continue;
+    }
+    // A short code is completed on a copy of its text.
+    char text[5];
+    std::memcpy(text, code, 5);
+    int16_t id;
+    if (text[3] == ' ') {
       // Three characters: as given, then with "00", then with "0".
-      int16_t id = find_code_id(text, p);
+      id = set_.find_dx_id(text);
       if (!completes(id)) {
         text[3] = '0';
         text[4] = '0';
-        id = find_code_id(text, p);
+        id = set_.find_dx_id(text);
         if (!completes(id)) {
           text[4] = ' ';
-          id = find_code_id(text, p);
+          id = set_.find_dx_id(text);
         }
       }
-      code_ids_[p] = id;
     } else {
       // Four characters: with "0", then as given.
       text[4] = '0';
-      int16_t id = find_code_id(text, p);
+      id = set_.find_dx_id(text);
       if (!completes(id)) {
         text[4] = ' ';
-        id = find_code_id(text, p);
+        id = set_.find_dx_id(text);
       }
-      code_ids_[p] = id;
     }
+    code_ids_[p] = id;
   }
 }
 

@@ -1,9 +1,8 @@
 #include "grouper/result_line.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-
-#include "grouper/digit_codec.h"
 
 namespace grouper {
 namespace {
@@ -11,6 +10,14 @@ namespace {
 constexpr std::string_view kNoGroup = "0000";
 constexpr size_t kCodeWidth4 = 4;
 constexpr size_t kDateWidth = 8;
+
+// The grouper date as the digits every result line carries.
+constexpr std::array<char, kDateWidth> kGrouperDateText = [] {
+  std::array<char, kDateWidth> text{};
+  int32_t value = kGrouperDate;
+  for (size_t i = kDateWidth; i-- > 0; value /= 10) text[i] = static_cast<char>('0' + value % 10);
+  return text;
+}();
 
 }  // namespace
 
@@ -39,8 +46,7 @@ size_t format_result_line(const char* line, size_t len, std::string_view adrg, s
   p = put_bytes(p, adrg.substr(0, kCodeWidth4));
   std::memset(p, ' ', kDateGap);
   p += kDateGap;
-  format_digits(kGrouperDate, p, static_cast<int>(kDateWidth));
-  p += kDateWidth;
+  p = put_bytes(p, {kGrouperDateText.data(), kDateWidth});
   p = put_bytes(p, supplementary.substr(0, kCodeWidth4));
   *p++ = '\n';
   return static_cast<size_t>(p - out);

@@ -1,41 +1,205 @@
 #include "grouper/rule_index.h"
 
-namespace grouper {
+#include <algorithm>
+#include <bit>
+#include <map>
+#include <utility>
 
-void RuleIndex::build(const RuleSet& set, size_t rule_rows, uint16_t cond_cnt) {
-  // How often each condition is a must-hold condition: the rarest one of a
-  // rule is its key, so that lists of common conditions stay short.
-  std::vector<int32_t> uses(cond_cnt, 0);
+namespace grouper {
+namespace {
+
+// The index of one rule set may take this much memory; lists past it are
+// scanned.  Sound sets need a small fraction of it.
+constexpr size_t kBudgetBytes = size_t{16} << 20;
+constexpr int32_t kEmpty = -2;  // a list without rules
+
+// Rule i is valid on the date, every must-hold condition holds and no
+// must-not-hold condition does.  An id outside 0..cond_cnt counts as the
+// always-false condition.
+bool rule_matches(const RuleSet& set, size_t i, int32_t date, const uint64_t* bits, int cond_cnt) {
+  if (!in_window(date, set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i])) return false;
+  const RuleConds& conds = set.rule_cond[i];
+  auto holds = [&](int16_t c) { return c >= 0 && c <= cond_cnt && cond_holds(bits, c); };
+  for (int s = 0; s < kMustHoldSlots; ++s) {
+    if (!holds(conds[s])) return false;
+  }
+  for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
+    if (holds(conds[s])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t first_match_scan(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits, uint16_t cond_cnt) {
+  const RowSpan span = rules_of(set, mdc);
+  for (size_t i = span.fr; i < span.to; ++i) {
+    if (rule_matches(set, i, date, bits, cond_cnt)) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<uint32_t>& weight) {
+  cond_cnt_ = cond_cnt;
+  words_ = std::max<size_t>(1, (size_t{cond_cnt} + 63) / 64);  // keys 0..cond_cnt-1; key 0 always
+  list_of_.clear();
+  lists_.clear();
+  keys_.clear();
+  key_rank_.clear();
+  runs_.clear();
+  entries_.clear();
+  conds_.clear();
+
+  // Compile every rule: its key (-1 when it can never match) and its entry.
+  // Condition 0 always holds and cond_cnt never does (nor any id outside
+  // 0..cond_cnt): a must-hold 0 and a must-not-hold never-true id test
+  // nothing; a must-hold never-true id or a must-not-hold 0 fails always.
+  const size_t rules = rule_rows(set);
   auto real = [cond_cnt](int16_t c) { return c >= 1 && c < cond_cnt; };
-  for (size_t i = 0; i < rule_rows; ++i) {
-    for (int s = 0; s < kMustHoldSlots; ++s) {
-      if (real(set.rule_cond[i][s])) ++uses[static_cast<size_t>(set.rule_cond[i][s])];
+  auto weight_of = [&weight](int16_t c) { return static_cast<size_t>(c) < weight.size() ? weight[c] : UINT32_MAX; };
+  std::vector<int32_t> key(rules, 0);
+  std::vector<Entry> compiled(rules);
+  for (size_t i = 0; i < rules; ++i) {
+    const RuleConds& slots = set.rule_cond[i];
+    int16_t k = 0;
+    for (int s = 0; s < kMustHoldSlots && key[i] >= 0; ++s) {
+      const int16_t c = slots[s];
+      if (c == 0) continue;
+      if (!real(c)) key[i] = -1;
+      else if (k == 0 || weight_of(c) < weight_of(k) || (weight_of(c) == weight_of(k) && c < k)) k = c;
     }
-  }
-  // key per rule: -1 when the rule can never match.
-  std::vector<int32_t> key(rule_rows, 0);
-  for (size_t i = 0; i < rule_rows; ++i) {
+    for (int s = kMustHoldSlots; s < kRuleSlots && key[i] >= 0; ++s) {
+      if (slots[s] == 0) key[i] = -1;
+    }
+    if (key[i] < 0) continue;
+    key[i] = k;
+    Entry& e = compiled[i];
+    e = {set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i], static_cast<uint32_t>(conds_.size()),
+         static_cast<uint16_t>(i), 0, 0};
+    bool key_seen = false;
     for (int s = 0; s < kMustHoldSlots; ++s) {
-      const int16_t c = set.rule_cond[i][s];
-      if (c == 0) continue;  // an empty slot always holds
-      if (!real(c)) {        // the always-false id, or one outside the catalogue
-        key[i] = -1;
-        break;
+      const int16_t c = slots[s];
+      if (c == 0 || (c == k && !key_seen)) {
+        key_seen = key_seen || c == k;
+        continue;
       }
-      if (key[i] == 0 || uses[static_cast<size_t>(c)] < uses[static_cast<size_t>(key[i])]) key[i] = c;
+      conds_.push_back(static_cast<uint16_t>(c));
+      ++e.n_must;
+    }
+    for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
+      if (!real(slots[s])) continue;
+      conds_.push_back(static_cast<uint16_t>(slots[s]));
+      ++e.n_not;
     }
   }
-  const size_t keys = cond_cnt > 0 ? cond_cnt : 1;  // key 0 exists even in an empty catalogue
-  start_.assign(keys + 1, 0);
-  for (int32_t k : key) {
-    if (k >= 0) ++start_[static_cast<size_t>(k) + 1];
+
+  // One index per distinct clipped list; MDC indices are 16-bit.
+  const size_t mdc_keys =
+      std::min<size_t>(rows_of(set.mdc_slot_cnt, set.mdc_rule_fr, set.mdc_rule_to), size_t{INT16_MAX} + 1);
+  list_of_.assign(mdc_keys, kEmpty);
+  std::map<std::pair<size_t, size_t>, int32_t> made;
+  std::vector<uint32_t> per_key(std::max<size_t>(cond_cnt, 1), 0);
+  std::vector<int32_t> used_keys;
+  size_t bytes = 0;
+  for (size_t m = 0; m < mdc_keys; ++m) {
+    const RowSpan span = rules_of(set, static_cast<int16_t>(m));
+    if (span.fr >= span.to) continue;
+    auto [it, fresh] = made.try_emplace({span.fr, span.to}, kScan);
+    if (fresh) {
+      size_t n = 0;
+      used_keys.clear();
+      for (size_t i = span.fr; i < span.to; ++i) {
+        if (key[i] < 0) continue;
+        if (per_key[static_cast<size_t>(key[i])]++ == 0) used_keys.push_back(key[i]);
+        ++n;
+      }
+      const size_t cost = words_ * (sizeof(uint64_t) + sizeof(uint32_t)) + (used_keys.size() + 1) * sizeof(uint32_t) +
+                          n * sizeof(Entry);
+      if (bytes + cost <= kBudgetBytes) {
+        bytes += cost;
+        it->second = static_cast<int32_t>(lists_.size());
+        const List list{static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(runs_.size())};
+        lists_.push_back(list);
+        keys_.resize(keys_.size() + words_, 0);
+        for (int32_t k : used_keys) keys_[list.keys_at + static_cast<size_t>(k) / 64] |= uint64_t{1} << (k % 64);
+        // Runs in key order; the rank of a key is the number of keys below it.
+        uint32_t rank = 0;
+        for (size_t w = 0; w < words_; ++w) {
+          key_rank_.push_back(rank);
+          rank += static_cast<uint32_t>(std::popcount(keys_[list.keys_at + w]));
+        }
+        std::sort(used_keys.begin(), used_keys.end());
+        std::vector<uint32_t> fill;
+        fill.reserve(used_keys.size());
+        uint32_t at = static_cast<uint32_t>(entries_.size());
+        for (int32_t k : used_keys) {
+          runs_.push_back(at);
+          fill.push_back(at);
+          at += per_key[static_cast<size_t>(k)];
+          per_key[static_cast<size_t>(k)] = static_cast<uint32_t>(fill.size() - 1);  // now the key's rank
+        }
+        runs_.push_back(at);
+        entries_.resize(at);
+        for (size_t i = span.fr; i < span.to; ++i) {
+          if (key[i] < 0) continue;
+          entries_[fill[per_key[static_cast<size_t>(key[i])]]++] = compiled[i];
+        }
+      }
+      for (int32_t k : used_keys) per_key[static_cast<size_t>(k)] = 0;
+    }
+    list_of_[m] = it->second;
   }
-  for (size_t k = 0; k < keys; ++k) start_[k + 1] += start_[k];
-  rules_.assign(static_cast<size_t>(start_[keys]), 0);
-  std::vector<int32_t> fill(start_.begin(), start_.end() - 1);
-  for (size_t i = 0; i < rule_rows; ++i) {
-    if (key[i] >= 0) rules_[static_cast<size_t>(fill[static_cast<size_t>(key[i])]++)] = static_cast<int32_t>(i);
+}
+
+// The bits set in x, without relying on a population-count instruction.
+inline uint32_t bit_count(uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555ULL;
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
+}
+
+inline bool RuleIndex::matches(const Entry& e, int32_t date, const uint64_t* bits) const {
+  if (!in_window(date, e.fr_dt, e.to_dt)) return false;
+  const uint16_t* c = conds_.data() + e.at;
+  for (uint8_t k = 0; k < e.n_must; ++k) {
+    if (!cond_holds(bits, c[k])) return false;
   }
+  c += e.n_must;
+  for (uint8_t k = 0; k < e.n_not; ++k) {
+    if (cond_holds(bits, c[k])) return false;
+  }
+  return true;
+}
+
+int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const {
+  if (mdc < 0 || static_cast<size_t>(mdc) >= list_of_.size()) return -1;
+  const int32_t l = list_of_[static_cast<size_t>(mdc)];
+  if (l == kEmpty) return -1;
+  if (l == kScan) return first_match_scan(set, mdc, date, bits, cond_cnt_);
+  const List& list = lists_[static_cast<size_t>(l)];
+  const uint64_t* keys = keys_.data() + list.keys_at;
+  const uint32_t* rank = key_rank_.data() + list.keys_at;
+  const uint32_t* runs = runs_.data() + list.runs_at;
+  const Entry* entries = entries_.data();
+  const size_t words = words_;
+  uint32_t best = UINT32_MAX;
+  for (size_t w = 0; w < words; ++w) {
+    uint64_t hits = keys[w] & bits[w];
+    while (hits != 0) {
+      const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
+      hits &= hits - 1;
+      const uint32_t r = rank[w] + bit_count(keys[w] & below);
+      for (uint32_t e = runs[r], end = runs[r + 1]; e < end; ++e) {
+        if (entries[e].rule >= best) break;
+        if (matches(entries[e], date, bits)) {
+          best = entries[e].rule;
+          break;
+        }
+      }
+    }
+  }
+  return best == UINT32_MAX ? -1 : static_cast<int32_t>(best);
 }
 
 }  // namespace grouper

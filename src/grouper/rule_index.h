@@ -1,22 +1,28 @@
-// An index of one rule set by must-hold condition, so that a rule pass tries
-// only the rules that can match the record instead of every rule of its
-// list.
+// The rule passes: the first rule of a rule list that matches a record, by
+// the full scan that defines it and through an index that tries only the
+// rules that can match.
 //
+// A record's conditions are a bitset (bit c set when condition c holds).
 // Every rule that can ever match is filed under one key: the rarest of its
 // must-hold conditions, or key 0 when all its must-hold slots are empty.  A
-// rule matches only when its key condition holds, so the first matching rule
-// of a list is the first match among the rules filed under key 0 and under
-// the conditions that hold for the record; the pass tries those, in rule
-// order, and gives exactly the rule the full scan gives.  A rule with a
-// must-hold slot that can never hold (the always-false id) is filed nowhere.
+// rule matches only when its key holds, so the first match of a list is the
+// earliest first match among the rules filed under the keys that hold.  Per
+// list the index keeps the keys in use as a bitset, so a pass intersects it
+// with the record's bitset and visits only the keys that hold and have
+// rules, trying their rules in rule order while they come before the best
+// match so far.  Each rule is compiled once: its window and the conditions
+// left to test after its key (empty slots and always-false ids dropped), so
+// a try reads one 16-byte entry.  A rule with a must-hold slot that can
+// never hold is filed nowhere; the result is the full scan's on every table
+// set, broken ones included.  Lists whose index would pass the memory budget
+// (only hostile sets have them) are scanned.
 //
-// Workload: built once per table set; a pass costs a few binary searches
-// and the candidates, however many rules the list holds.
+// Workload: built once per table set; a pass costs a word-wise AND over the
+// catalogue and the few candidates, however many rules the list holds.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "grouper/guarded_lookup.h"
@@ -27,28 +33,70 @@ namespace grouper {
 inline constexpr int kMustHoldSlots = 10;
 inline constexpr int kRuleSlots = 20;
 
+// Whether condition c holds in a record's condition bitset.
+inline bool cond_holds(const uint64_t* bits, int c) { return (bits[c >> 6] >> (c & 63)) & 1; }
+
 // Rules of the set that exist in every per-rule array.
 inline size_t rule_rows(const RuleSet& set) {
   return rows_of(set.rule_cnt, set.rule_adpt_fr_dt, set.rule_adpt_to_dt, set.rule_cond, set.rule_mdc,
                  set.rule_adrg);
 }
 
+// The rules filed under MDC index `mdc`, clipped to the rules that exist;
+// an index past the MDC slots has no rules.
+inline RowSpan rules_of(const RuleSet& set, int16_t mdc) {
+  return key_rows(mdc, rows_of(set.mdc_slot_cnt, set.mdc_rule_fr, set.mdc_rule_to), set.mdc_rule_fr,
+                  set.mdc_rule_to, rule_rows(set));
+}
+
+// The full scan: the first rule filed under `mdc` that is valid on `date`,
+// whose must-hold conditions all hold and whose must-not-hold conditions
+// all fail, or -1.  `bits` covers ids 0..cond_cnt; an id outside them
+// counts as the always-false condition.
+int32_t first_match_scan(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits, uint16_t cond_cnt);
+
 class RuleIndex {
  public:
-  // Files rules 0..rule_rows-1 of a normalised rule set.
-  void build(const RuleSet& set, size_t rule_rows, uint16_t cond_cnt);
+  // Files the rules of a normalised rule set.  `weight` estimates per
+  // condition id how often it holds (the rarest must-hold condition becomes
+  // a rule's key); ids it does not cover count as common.
+  void build(const RuleSet& set, uint16_t cond_cnt, const std::vector<uint32_t>& weight);
 
-  // The rules filed under condition `key` (0 = no must-hold condition), in
-  // rule order; none for a key outside the catalogue.
-  std::span<const int32_t> rules_of(int key) const {
-    if (key < 0 || static_cast<size_t>(key) + 1 >= start_.size()) return {};
-    return {rules_.data() + start_[static_cast<size_t>(key)],
-            static_cast<size_t>(start_[static_cast<size_t>(key) + 1] - start_[static_cast<size_t>(key)])};
-  }
+  // The first match of list `mdc`, exactly as first_match_scan gives it.
+  // `bits` covers ids 0..cond_cnt.
+  int32_t first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const;
 
  private:
-  std::vector<int32_t> start_;  // per key 0..cond_cnt-1, and one past: offsets into rules_
-  std::vector<int32_t> rules_;
+  // A rule compiled for a try: window, rule number and the conditions left
+  // to test, at conds_[at .. at + n_must + n_not).
+  struct Entry {
+    int32_t fr_dt;
+    int32_t to_dt;
+    uint32_t at;
+    uint16_t rule;
+    uint8_t n_must;
+    uint8_t n_not;
+  };
+  // One rule list: the keys in use as a bitset of words_ words from keys_at,
+  // the number of keys before each word at the same place in key_rank_, and
+  // the entries of the r-th key at entries_[runs_[runs_at + r] .. runs_[runs_at + r + 1]).
+  struct List {
+    uint32_t keys_at;
+    uint32_t runs_at;
+  };
+  static constexpr int32_t kScan = -1;  // a list the index does not hold
+
+  bool matches(const Entry& e, int32_t date, const uint64_t* bits) const;
+
+  uint16_t cond_cnt_ = 0;
+  size_t words_ = 0;
+  std::vector<int32_t> list_of_;  // per MDC index: index into lists_, or kScan
+  std::vector<List> lists_;
+  std::vector<uint64_t> keys_;
+  std::vector<uint32_t> key_rank_;
+  std::vector<uint32_t> runs_;
+  std::vector<Entry> entries_;
+  std::vector<uint16_t> conds_;
 };
 
 }  // namespace grouper

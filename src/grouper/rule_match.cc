@@ -1,11 +1,11 @@
 // Group assignment: the choice of rule set, the two rule passes and the age
 // split of the ADRG into a DRG.
 //
-// Both passes scan a contiguous run of 40-byte rules and stop at the first
-// rule that matches; the DRG lookup scans the DRG list once per record with
-// an ADRG.  Nothing is allocated.
+// Both passes give the first rule of a rule list that matches; they go
+// through the rule index (see rule_index.h), which gives the full scan's
+// rule.  The DRG lookup is one hash probe per record with an ADRG.  Nothing
+// is allocated.
 #include <algorithm>
-#include <span>
 
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
@@ -36,13 +36,6 @@ void normalize_set(RuleSet& set, uint16_t cond_cnt) {
   }
 }
 
-// The rules filed under MDC index `mdc`, clipped to the rules that exist;
-// an index past the MDC slots has no rules.
-RowSpan rules_of(const RuleSet& set, int16_t mdc) {
-  return key_rows(mdc, rows_of(set.mdc_slot_cnt, set.mdc_rule_fr, set.mdc_rule_to), set.mdc_rule_fr,
-                  set.mdc_rule_to, rule_rows(set));
-}
-
 }  // namespace
 
 void normalize_rules(TableStore& tables) {
@@ -62,58 +55,12 @@ void Grouper::select_rule_set(const char* line) {
   active_index_ = order < 0 ? &set_.tadrg_index() : &set_.tadrg1_index();
 }
 
-namespace {
-
-// Rule i is valid on the date, every must-hold condition holds and no
-// must-not-hold condition does.  `cond_val` has cond_cnt + 1 entries; an id
-// outside 0..cond_cnt counts as the always-false condition.
-bool rule_matches(const RuleSet& set, size_t i, int32_t rec_date, const uint8_t* cond_val, int cond_cnt) {
-  if (!in_window(rec_date, set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i])) return false;
-  const RuleConds& conds = set.rule_cond[i];
-  auto holds = [&](int16_t c) { return c >= 0 && c <= cond_cnt && cond_val[c] == 1; };
-  for (int s = 0; s < kMustHoldSlots; ++s) {
-    if (!holds(conds[s])) return false;
-  }
-  for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
-    if (holds(conds[s])) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 int32_t Grouper::first_match_scan(int16_t mdc) const {
-  const RuleSet& set = *active_;
-  const RowSpan span = rules_of(set, mdc);
-  for (size_t i = span.fr; i < span.to; ++i) {
-    if (rule_matches(set, i, values_.rec_date, cond_val_.data(), cond_cnt_)) return static_cast<int32_t>(i);
-  }
-  return -1;
+  return grouper::first_match_scan(*active_, mdc, values_.rec_date, cond_bits_.data(), cond_cnt_);
 }
 
 int32_t Grouper::first_match(int16_t mdc) const {
-  const RuleSet& set = *active_;
-  const RowSpan span = rules_of(set, mdc);
-  // The first match is the earliest first match among the rules filed under
-  // key 0 and under each condition that holds.
-  size_t best = span.to;
-  auto try_key = [&](int key) {
-    const std::span<const int32_t> rules = active_index_->rules_of(key);
-    auto it = std::lower_bound(rules.begin(), rules.end(), static_cast<int32_t>(span.fr));
-    for (; it != rules.end() && static_cast<size_t>(*it) < best; ++it) {
-      if (rule_matches(set, static_cast<size_t>(*it), values_.rec_date, cond_val_.data(), cond_cnt_)) {
-        best = static_cast<size_t>(*it);
-        return;
-      }
-    }
-  };
-  if (span.fr >= span.to) return -1;
-  try_key(0);
-  for (int32_t c : touched_conds_) try_key(c);
-  for (int c = kFirstLogicCond; c <= kLastLogicCond; ++c) {
-    if (cond_val_[static_cast<size_t>(c)] == 1) try_key(c);
-  }
-  return best < span.to ? static_cast<int32_t>(best) : -1;
+  return active_index_->first_match(*active_, mdc, values_.rec_date, cond_bits_.data());
 }
 
 void Grouper::find_mdc() {

@@ -29,14 +29,16 @@ int16_t search(const char* key, const std::vector<Code5>& codes, const std::vect
   return 0;
 }
 
-// Rows 1..n-1 of a dictionary that are strictly ascending are found by the
-// halving search exactly when they hold the key, so the index gives the same
-// answer; an unsorted dictionary keeps the search and its misses.
-int16_t lookup(const char* key, const std::vector<Code5>& codes, const std::vector<int16_t>& ids, size_t n,
-               const CodeIndex& index, bool sorted) {
-  if (!sorted) return search(key, codes, ids, n);
-  const int32_t row = index.find(key);
-  return row < 0 ? int16_t{0} : ids[static_cast<size_t>(row)];
+// How common each condition is, for choosing the key of a rule: a table
+// condition by the number of code rows that name it, a logic condition as
+// common (most records hold several).
+std::vector<uint32_t> condition_weights(const TableStore& t) {
+  std::vector<uint32_t> weight(t.cond_cnt, 1);
+  for (int16_t c : t.code_cond) {
+    if (c >= 0 && c < t.cond_cnt) ++weight[static_cast<size_t>(c)];
+  }
+  for (int c = kFirstLogicCond; c <= kLastLogicCond && c < t.cond_cnt; ++c) weight[static_cast<size_t>(c)] = 1u << 24;
+  return weight;
 }
 
 }  // namespace
@@ -59,19 +61,23 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   const size_t sg_rows = rows_of(t.sg_cnt, t.sg_code, t.sg_id);
   dx_sorted_ = CodeIndex::strictly_ascending(t.dx_code, 1, dx_rows);
   sg_sorted_ = CodeIndex::strictly_ascending(t.sg_code, 1, sg_rows);
-  if (dx_sorted_) dx_index_.build(t.dx_code, 1, dx_rows);
-  if (sg_sorted_) sg_index_.build(t.sg_code, 1, sg_rows);
+  if (dx_sorted_) dx_index_.build(t.dx_code, 1, dx_rows, t.dx_id);
+  if (sg_sorted_) sg_index_.build(t.sg_code, 1, sg_rows, t.sg_id);
   drg_index_.build(t.drg_code, 0, drg_rows(t));
-  tadrg_index_.build(t.tadrg, rule_rows(t.tadrg), t.cond_cnt);
-  tadrg1_index_.build(t.tadrg1, rule_rows(t.tadrg1), t.cond_cnt);
+  const std::vector<uint32_t> weight = condition_weights(t);
+  tadrg_index_.build(t.tadrg, t.cond_cnt, weight);
+  tadrg1_index_.build(t.tadrg1, t.cond_cnt, weight);
+  code_rows_.build(t);
 }
 
-int16_t TableSet::find_code_id(const char* code, int position) const {
+int16_t TableSet::search_dx(const char* code) const {
   const TableStore& t = store_;
-  if (position <= kLastDx) {
-    return lookup(code, t.dx_code, t.dx_id, rows_of(t.dx_cnt, t.dx_code, t.dx_id), dx_index_, dx_sorted_);
-  }
-  return lookup(code, t.sg_code, t.sg_id, rows_of(t.sg_cnt, t.sg_code, t.sg_id), sg_index_, sg_sorted_);
+  return search(code, t.dx_code, t.dx_id, rows_of(t.dx_cnt, t.dx_code, t.dx_id));
+}
+
+int16_t TableSet::search_sg(const char* code) const {
+  const TableStore& t = store_;
+  return search(code, t.sg_code, t.sg_id, rows_of(t.sg_cnt, t.sg_code, t.sg_id));
 }
 
 int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const TableSet>& set,

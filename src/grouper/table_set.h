@@ -14,6 +14,8 @@
 #include <string>
 
 #include "grouper/code_index.h"
+#include "grouper/code_rows.h"
+#include "grouper/record_layout.h"
 #include "grouper/rule_index.h"
 #include "tables/table_loader.h"
 #include "tables/table_store.h"
@@ -47,7 +49,11 @@ class TableSet {
 
   // Dictionary search: positions 1..10 search the diagnoses, 11.. the
   // procedures.  Returns the code id or 0.
-  int16_t find_code_id(const char* code, int position) const;
+  int16_t find_code_id(const char* code, int position) const {
+    return position <= kLastDx ? find_dx_id(code) : find_sg_id(code);
+  }
+  int16_t find_dx_id(const char* code) const { return dx_sorted_ ? id_of(dx_index_.find(code)) : search_dx(code); }
+  int16_t find_sg_id(const char* code) const { return sg_sorted_ ? id_of(sg_index_.find(code)) : search_sg(code); }
 
   // The first row of the DRG list, from row 0 up, that holds the 5-byte
   // `key`, or -1.
@@ -57,12 +63,24 @@ class TableSet {
   const RuleIndex& tadrg_index() const { return tadrg_index_; }
   const RuleIndex& tadrg1_index() const { return tadrg1_index_; }
 
+  // The rows of every code id, laid out for the stages.
+  const CodeRows& code_rows() const { return code_rows_; }
+
  private:
+  // A code id as the index holds it (its 16-bit pattern), 0 when not found.
+  static int16_t id_of(int32_t found) { return found < 0 ? int16_t{0} : static_cast<int16_t>(static_cast<uint16_t>(found)); }
+  // The halving search, for a dictionary whose rows are not strictly ascending.
+  int16_t search_dx(const char* code) const;
+  int16_t search_sg(const char* code) const;
+
   TableStore store_;
-  // A dictionary whose rows are not strictly ascending is searched by
-  // halving instead of its hash index, which is what decides there.
+  // A dictionary whose rows 1..n-1 are strictly ascending finds a code by
+  // its hash index (which holds each row's code id): the halving search
+  // finds exactly those rows.  An unsorted one is searched by halving,
+  // which is what decides there, misses included.
   CodeIndex dx_index_, sg_index_, drg_index_;
   RuleIndex tadrg_index_, tadrg1_index_;
+  CodeRows code_rows_;
   bool dx_sorted_ = false, sg_sorted_ = false;
   bool logic_setting_ok_ = false;
 };

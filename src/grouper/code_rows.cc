@@ -1,0 +1,86 @@
+#include "grouper/code_rows.h"
+
+#include <algorithm>
+
+#include "grouper/guarded_lookup.h"
+#include "grouper/record_layout.h"
+
+namespace grouper {
+namespace {
+
+constexpr int kNoPosition = kPositionCount;  // a window starting here admits no position
+
+int8_t clamp_position(int16_t p) { return static_cast<int8_t>(std::clamp<int>(p, 0, kNoPosition)); }
+
+// Rows of `key` in a keyed range table, as a RowRange (row counts are 16-bit).
+template <class Int>
+RowRange range_of(size_t key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
+                  size_t row_cnt) {
+  const RowSpan span = key_rows(static_cast<long>(key), key_cnt, fr, to, row_cnt);
+  return {static_cast<uint16_t>(span.fr), static_cast<uint16_t>(span.to)};
+}
+
+// The range with copies of its first rows.
+template <class Row, size_t N>
+HeadRows<Row, N> with_head(RowRange range, const std::vector<Row>& rows) {
+  HeadRows<Row, N> h{range, {}};
+  for (size_t k = 0; k < N && k < h.size(); ++k) h.head[k] = rows[range.fr + k];
+  return h;
+}
+
+}  // namespace
+
+void CodeRows::build(const TableStore& t) {
+  // Tcode rows; a code sets only catalogue ids 1..cond_cnt-1 that have a
+  // position window.
+  const size_t code_rows = rows_of(t.code_row_cnt, t.code_adpt_fr_dt, t.code_adpt_to_dt, t.code_cond);
+  const size_t conds = rows_of(t.cond_cnt, t.cond_pos_fr, t.cond_pos_to);
+  cond_rows_.resize(code_rows);
+  for (size_t j = 0; j < code_rows; ++j) {
+    const int16_t c = t.code_cond[j];
+    const bool settable = c >= 1 && static_cast<size_t>(c) < conds;
+    cond_rows_[j] = {t.code_adpt_fr_dt[j], t.code_adpt_to_dt[j], c,
+                     settable ? clamp_position(t.cond_pos_fr[c]) : static_cast<int8_t>(kNoPosition),
+                     settable ? clamp_position(t.cond_pos_to[c]) : int8_t{0}};
+  }
+
+  // Tccl rows: the first valid row decides the column, so a column outside
+  // the matrix stays a row (it gives CCL 0).
+  const size_t ccl_rows = rows_of(t.ccl_row_cnt, t.ccl_adpt_fr_dt, t.ccl_adpt_to_dt, t.ccl_col);
+  ccl_rows_.resize(ccl_rows);
+  for (size_t r = 0; r < ccl_rows; ++r) {
+    const int16_t col = t.ccl_col[r];
+    const bool in_matrix = col >= 0 && col < t.ccl_col_cnt;
+    ccl_rows_[r] = {t.ccl_adpt_fr_dt[r], t.ccl_adpt_to_dt[r],
+                    in_matrix ? static_cast<uint32_t>(col) * t.ccl_adrg_cnt : CclRow::kNoColumn};
+  }
+
+  const size_t dag_rows = rows_of(t.dag_row_cnt, t.dag_adpt_fr_dt, t.dag_adpt_to_dt, t.dag_ast);
+  dag_rows_.resize(dag_rows);
+  for (size_t k = 0; k < dag_rows; ++k) dag_rows_[k] = {t.dag_adpt_fr_dt[k], t.dag_adpt_to_dt[k], t.dag_ast[k]};
+
+  // Diagnosis ids: the keys of every table keyed by them.  Ids are 16-bit,
+  // so keys past 32767 are never asked for.
+  const size_t dx_cond_keys = rows_of(t.code_dx_key_cnt, t.dx_cond_fr, t.dx_cond_to);
+  const size_t ccl_keys = rows_of(t.ccl_key_cnt, t.dx_ccl_fr, t.dx_ccl_to);
+  const size_t ccx_keys = rows_of(t.ccx_cnt, t.ccx_fr, t.ccx_to);
+  const size_t ccx_rows = rows_of(t.ccx_row_cnt, t.ccx_dx);
+  const size_t dag_keys = rows_of(t.dag_key_cnt, t.dag_ast_fr, t.dag_ast_to);
+  const size_t dx_ids = std::min<size_t>({std::max({dx_cond_keys, ccl_keys, ccx_keys, dag_keys}), size_t{INT16_MAX} + 1});
+  dx_.resize(dx_ids);
+  for (size_t id = 0; id < dx_ids; ++id) {
+    DxRows& d = dx_[id];
+    d.ccx = range_of(id, ccx_keys, t.ccx_fr, t.ccx_to, ccx_rows);
+    d.dag = range_of(id, dag_keys, t.dag_ast_fr, t.dag_ast_to, dag_rows);
+    d.cond = with_head<CondRow, 3>(range_of(id, dx_cond_keys, t.dx_cond_fr, t.dx_cond_to, code_rows), cond_rows_);
+    d.ccl = with_head<CclRow, 1>(range_of(id, ccl_keys, t.dx_ccl_fr, t.dx_ccl_to, ccl_rows), ccl_rows_);
+  }
+
+  const size_t sg_keys = std::min<size_t>(rows_of(t.code_sg_key_cnt, t.sg_cond_fr, t.sg_cond_to), size_t{INT16_MAX} + 1);
+  sg_.resize(sg_keys);
+  for (size_t id = 0; id < sg_keys; ++id) {
+    sg_[id].cond = with_head<CondRow, 2>(range_of(id, sg_keys, t.sg_cond_fr, t.sg_cond_to, code_rows), cond_rows_);
+  }
+}
+
+}  // namespace grouper

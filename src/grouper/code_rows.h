@@ -1,0 +1,120 @@
+// The rows of the tables keyed by code id, laid out once per table set for
+// the per-record stages: the Tcode rows of diagnoses and procedures, the
+// CCL rows, the dagger/asterisk rows and the exclusion lists.
+//
+// The table files keep one field per array, so reading one row touches as
+// many places as the row has fields.  Here every row of Tcode, Tccl and
+// Tdag_ast becomes one small struct, in the table's own row order, and every
+// diagnosis id gets one entry with its clipped row range in each table keyed
+// by diagnosis id.  The guards are applied here, once: a range is clipped to
+// the rows that exist, an id outside a table's keys has no rows there, and a
+// value that can never apply (a condition outside the catalogue, a CCL
+// column outside the matrix) is marked so.  Each id's entry also holds
+// copies of its first rows, so that a code costs the stages one cache miss
+// instead of one per table.  The stages then read a code's rows with one
+// lookup and no further checks.
+//
+// Workload: built once per table set in time linear in the table sizes;
+// read a few times per code of every record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tables/table_store.h"
+
+namespace grouper {
+
+// Rows fr..to-1 of one of the row arrays below; fr >= to means none.
+struct RowRange {
+  uint16_t fr = 0;
+  uint16_t to = 0;
+};
+
+// A Tcode row: its validity window, the condition it sets, and the code
+// positions from which it may set it (the condition's position window,
+// clamped to 0..47; 47..0 for a condition outside the catalogue or id 0,
+// which a code never sets).
+struct CondRow {
+  int32_t fr_dt;
+  int32_t to_dt;
+  int16_t cond;
+  int8_t pos_fr;
+  int8_t pos_to;
+};
+
+// A Tccl row: its validity window and the offset of its column in the CCL
+// matrix (column x ADRG count), kNoColumn for a column outside the matrix.
+struct CclRow {
+  static constexpr uint32_t kNoColumn = UINT32_MAX;
+  int32_t fr_dt;
+  int32_t to_dt;
+  uint32_t col_at;
+};
+
+// A Tdag_ast row: its validity window and the asterisk code id.
+struct DagRow {
+  int32_t fr_dt;
+  int32_t to_dt;
+  int16_t ast;
+};
+
+// A range of rows of a table with copies of its first rows: most codes have
+// no more rows than the copies hold, so a code's rows are read from the one
+// cache line of its entry.
+template <class Row, size_t N>
+struct HeadRows {
+  RowRange range;
+  Row head[N];  // rows range.fr .. range.fr + N - 1, as far as the range goes
+
+  size_t size() const { return range.fr < range.to ? size_t{range.to} - range.fr : 0; }
+  // Row k of the range (k < size()); `rows` is the table's row array.
+  const Row& at(size_t k, const Row* rows) const { return k < N ? head[k] : rows[range.fr + k]; }
+};
+
+// Everything the stages read about one diagnosis id: its Tcode rows, its
+// Tccl rows, its exclusion list and its dagger/asterisk rows.  One cache line.
+struct alignas(64) DxRows {
+  RowRange ccx;  // into the exclusion list entries (TableStore::ccx_dx)
+  RowRange dag;  // into dag_rows()
+  HeadRows<CondRow, 3> cond;
+  HeadRows<CclRow, 1> ccl;
+};
+static_assert(sizeof(DxRows) == 64);
+
+// The Tcode rows of one procedure id.
+struct alignas(32) SgRows {
+  HeadRows<CondRow, 2> cond;
+};
+static_assert(sizeof(SgRows) == 32);
+
+class CodeRows {
+ public:
+  void build(const TableStore& t);
+
+  // The rows of diagnosis id `id`, none for an id outside every table's keys.
+  const DxRows& dx(int16_t id) const {
+    return id >= 0 && static_cast<size_t>(id) < dx_.size() ? dx_[static_cast<size_t>(id)] : kNoDxRows;
+  }
+  // The Tcode rows of procedure id `id`.
+  const SgRows& sg(int16_t id) const {
+    return id >= 0 && static_cast<size_t>(id) < sg_.size() ? sg_[static_cast<size_t>(id)] : kNoSgRows;
+  }
+
+  const CondRow* cond_rows() const { return cond_rows_.data(); }
+  const CclRow* ccl_rows() const { return ccl_rows_.data(); }
+  const DagRow* dag_rows() const { return dag_rows_.data(); }
+
+ private:
+  static constexpr DxRows kNoDxRows{};
+  static constexpr SgRows kNoSgRows{};
+
+  std::vector<DxRows> dx_;
+  std::vector<SgRows> sg_;
+  std::vector<CondRow> cond_rows_;
+  std::vector<CclRow> ccl_rows_;
+  std::vector<DagRow> dag_rows_;
+};
+
+}  // namespace grouper
