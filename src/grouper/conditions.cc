@@ -16,74 +16,111 @@ namespace {
 
 constexpr int8_t kMaxHits = 127;  // hits saturate instead of wrapping
 
+// The table conditions whose hits the logic conditions count, and those
+// whose procedure positions they test.
+constexpr std::array<int16_t, 7> kCountedConds = {387, 398, 403, 408, 602, 603, 621};
+constexpr std::array<int16_t, 9> kMarkedConds = {357, 358, 359, 743, 745, 746, 747, 748, 759};
+
+constexpr size_t counted_index(int c) {
+  for (size_t i = 0; i < kCountedConds.size(); ++i) {
+    if (kCountedConds[i] == c) return i;
+  }
+  return kCountedConds.size();
+}
+constexpr uint16_t marked_bit(int c) {
+  for (size_t i = 0; i < kMarkedConds.size(); ++i) {
+    if (kMarkedConds[i] == c) return static_cast<uint16_t>(1u << i);
+  }
+  return 0;
+}
+
+// Both, fixed at compile time for the ids the logic conditions name.
+template <int C>
+constexpr size_t kCounted = counted_index(C);
+template <int C>
+constexpr uint16_t kMarked = marked_bit(C);
+
 }  // namespace
+
+void Grouper::init_conditions(size_t ids) {
+  cond_bits_.assign(ids / 64 + 1, 0);  // ids 0..ids
+  cond_bits_[0] = 1;
+  // A catalogue too short for the logic ids fails the logic check; its
+  // always-false id must still never hold.
+  for (int c = kFirstLogicCond; c <= kLastLogicCond && c < cond_cnt_; ++c) logic_bits_allowed_ |= uint64_t{1} << (c % 64);
+  // 1..7 for the counted conditions, 8..16 for the position-marked ones.
+  tracked_.assign(ids + 1, 0);
+  for (size_t i = 0; i < kCountedConds.size(); ++i) tracked_[kCountedConds[i]] = static_cast<uint8_t>(1 + i);
+  for (size_t i = 0; i < kMarkedConds.size(); ++i) {
+    tracked_[kMarkedConds[i]] = static_cast<uint8_t>(1 + kCountedConds.size() + i);
+  }
+}
 
 // The logic ids share one word of the condition bitset.
 static_assert(kFirstLogicCond / 64 == kLastLogicCond / 64);
 
-void Grouper::set_table_conds() {
+template <class Visit>
+void Grouper::for_each_cond_row(Visit&& visit) const {
   const int32_t rec_date = values_.rec_date;
   const CondRow* rows = rows_.cond_rows();
-  // The arrays written below are bytes, which may alias anything: keep their
-  // places in locals so that each write does not reload them.
-  int8_t* hits = cond_hits_.data();
-  uint64_t* bits = cond_bits_.data();
-  int32_t* touched = touched_conds_.get();
-  size_t touched_cnt = touched_cond_cnt_;
-  uint8_t* pos_cond = pos_cond_.data();
-  int32_t* touched_pos = touched_pos_.get();
-  size_t touched_pos_cnt = touched_pos_cnt_;
-  const size_t stride = cond_stride_;
-
   auto walk = [&](int p, const auto& code_rows) {
     for (size_t k = 0, n = code_rows.size(); k < n; ++k) {
       // A row applies on its dates and from the positions its condition
       // admits; a condition outside the catalogue admits none.
       const CondRow& row = code_rows.at(k, rows);
-      if (!in_window(rec_date, row.fr_dt, row.to_dt) || p < row.pos_fr || p > row.pos_to) continue;
-      const auto c = static_cast<uint16_t>(row.cond);
-      const int8_t h = hits[c];
-      if (h == 0) touched[touched_cnt++] = c;
-      hits[c] = static_cast<int8_t>(h + (h < kMaxHits));
-      bits[c / 64] |= uint64_t{1} << (c % 64);
-      // Procedures up to position 41 leave their trace in pos_cond.
-      if (p >= kFirstProc && p <= kLastPosCondRow) {
-        const size_t e = static_cast<size_t>(p) * stride + c;
-        if (pos_cond[e] == 0) {
-          pos_cond[e] = 1;
-          touched_pos[touched_pos_cnt++] = static_cast<int32_t>(e);
-        }
-      }
+      if (in_window(rec_date, row.fr_dt, row.to_dt) && p >= row.pos_fr && p <= row.pos_to) visit(p, row.cond);
     }
   };
   for (int p = kFirstDx; p <= kLastDx; ++p) {
     if (code_ids_[p] != 0) walk(p, rows_.dx(code_ids_[p]).cond);
   }
   for (int k = 0; k < proc_count_; ++k) walk(proc_positions_[k], rows_.sg(code_ids_[proc_positions_[k]]).cond);
-  touched_cond_cnt_ = touched_cnt;
-  touched_pos_cnt_ = touched_pos_cnt;
+}
+
+void Grouper::set_table_conds() {
+  uint64_t* bits = cond_bits_.data();
+  const uint8_t* tracked = tracked_.data();
+  for_each_cond_row([&](int p, int16_t cond) {
+    const auto c = static_cast<uint16_t>(cond);
+    bits[c / 64] |= uint64_t{1} << (c % 64);
+    if (const uint8_t t = tracked[c]) {
+      if (t <= kCountedConds.size()) {
+        ++counted_hits_[t - 1];
+      } else if (p >= kFirstProc && p <= kLastPosCondRow) {
+        proc_marks_[p] |= static_cast<uint16_t>(1u << (t - 1 - kCountedConds.size()));
+      }
+    }
+  });
+}
+
+int8_t Grouper::cond_hits(int id) const {
+  if (id == 0) return 1;  // the always-true condition
+  if (id < 0 || id >= cond_cnt_) return 0;
+  int hits = 0;
+  for_each_cond_row([&](int, int16_t c) { hits += c == id; });
+  return static_cast<int8_t>(std::min<int>(hits, kMaxHits));
+}
+
+uint8_t Grouper::pos_cond(int position, int id) const {
+  if (position < kFirstProc || position > kLastPosCondRow || id < 0 || id >= cond_cnt_) return 0;
+  bool set = false;
+  for_each_cond_row([&](int p, int16_t c) { set = set || (p == position && c == id); });
+  return set;
 }
 
 void Grouper::set_logic_conds() {
   const RecordValues& v = values_;
-  auto hits = [this](int c) { return static_cast<int>(cond_hits_[c]); };
+  auto hits = [this](size_t counted) { return counted_hits_[counted]; };
   auto val = [this](int c) { return static_cast<int>(cond_holds(cond_bits_.data(), c)); };
-  auto at = [this](int p, int c) { return pos_cond_[static_cast<size_t>(p) * cond_stride_ + c]; };
-  // The procedures at positions 11..41 that set 357 (none unless 357 holds).
-  std::array<int8_t, kLastPosCondRow - kFirstProc + 1> sets_357;
-  int n_357 = 0;
-  if (val(357) != 0) {
-    for (int k = 0; k < proc_count_ && proc_positions_[k] <= kLastPosCondRow; ++k) {
-      if (at(proc_positions_[k], 357) == 1) sets_357[n_357++] = proc_positions_[k];
-    }
+  // One and the same procedure at positions 11..41 sets 357 and not the
+  // condition whose mark is `without`: the marks that some procedure that
+  // sets 357 lacks.
+  uint16_t lacking = 0;
+  for (int k = 0; k < proc_count_ && proc_positions_[k] <= kLastPosCondRow; ++k) {
+    const uint16_t marks = proc_marks_[proc_positions_[k]];
+    if ((marks & kMarked<357>) != 0) lacking |= static_cast<uint16_t>(~marks);
   }
-  // One and the same procedure at positions 11..41 sets 357 and not `other`.
-  auto procedure_sets_357_without = [&](int other) {
-    for (int k = 0; k < n_357; ++k) {
-      if (at(sets_357[k], other) == 0) return true;
-    }
-    return false;
-  };
+  auto procedure_sets_357_without = [lacking](uint16_t without) { return (lacking & without) != 0; };
   const int bw = v.birth_wt;
   const int los = v.los_dd;
   const int dsch = v.dsch_cd;
@@ -91,12 +128,12 @@ void Grouper::set_logic_conds() {
   // The logic ids share one word of the condition bitset; each test sets its bit.
   uint64_t word = 0;
   auto put = [&word](int id, bool holds) { word |= uint64_t{holds} << (id % 64); };
-  put(782, hits(602) + hits(603) >= 2);
-  put(783, hits(621) >= 2);
-  put(784, hits(387) >= 2);
-  put(785, hits(398) >= 2);
-  put(786, hits(403) >= 2);
-  put(787, hits(408) >= 2);
+  put(782, hits(kCounted<602>) + hits(kCounted<603>) >= 2);
+  put(783, hits(kCounted<621>) >= 2);
+  put(784, hits(kCounted<387>) >= 2);
+  put(785, hits(kCounted<398>) >= 2);
+  put(786, hits(kCounted<403>) >= 2);
+  put(787, hits(kCounted<408>) >= 2);
   put(788, val(389) + val(391) + val(392) + val(393) + val(394) + val(395) + val(396) + val(397) >= 2);
   put(789, val(399) + val(400) + val(401) + val(402) >= 2);
   put(790, val(404) + val(405) + val(406) + val(407) >= 2);
@@ -114,17 +151,17 @@ void Grouper::set_logic_conds() {
   put(802, los < 3);  // unreadable (-1) too
   put(803, los < 5);
   put(804, los == 1);
-  put(805, procedure_sets_357_without(743));
-  put(806, procedure_sets_357_without(745));
-  put(807, procedure_sets_357_without(746));
-  put(808, procedure_sets_357_without(747));
-  put(809, procedure_sets_357_without(748));
+  put(805, procedure_sets_357_without(kMarked<743>));
+  put(806, procedure_sets_357_without(kMarked<745>));
+  put(807, procedure_sets_357_without(kMarked<746>));
+  put(808, procedure_sets_357_without(kMarked<747>));
+  put(809, procedure_sets_357_without(kMarked<748>));
   put(810, val(753) + val(39) + val(15) >= 1);
   put(811, val(755) + val(40) + val(17) >= 1);
   put(812, val(757) + val(41) + val(19) >= 1);
-  put(813, procedure_sets_357_without(759));
-  put(814, procedure_sets_357_without(358));
-  put(815, procedure_sets_357_without(359));
+  put(813, procedure_sets_357_without(kMarked<759>));
+  put(814, procedure_sets_357_without(kMarked<358>));
+  put(815, procedure_sets_357_without(kMarked<359>));
   put(816, dsch == 2 || dsch == 3);
   put(817, dsch == 2 || dsch == 3 || dsch == 4);
   put(818, dsch == 4);

@@ -54,6 +54,11 @@ class Grouper {
   // ends the run).
   int group(char* line, size_t len);
 
+  // A hint before grouping the record in line[0, kRecordWidth) some time
+  // later: asks for the table entries its codes will need, so that their
+  // cache misses overlap with the work on earlier records.  Changes nothing.
+  void prefetch(const char* line) const;
+
   const RecordValues& values() const { return values_; }
   const RecordResult& result() const { return result_; }
 
@@ -93,11 +98,23 @@ class Grouper {
   int16_t dx_swapped() const { return dx_swapped_; }
   const RuleSet& active_rule_set() const { return *active_; }
   uint8_t cond_val(int id) const;   // 0 for ids outside the catalogue
-  int8_t cond_hits(int id) const;   // 0 for ids outside the catalogue
+  // The number of (code position, applying Tcode row) pairs that set
+  // condition `id` (saturating at 127; 1 for id 0, 0 outside the catalogue),
+  // and whether the procedure at `position` (11..41) set it.  Worked out
+  // from the record when asked: the grouping itself keeps only the few
+  // counts and marks the logic conditions read.
+  int8_t cond_hits(int id) const;
   uint8_t pos_cond(int position, int id) const;
 
  private:
   void reset_record();
+  // Sizes the condition state for condition ids 0..ids.
+  void init_conditions(size_t ids);
+  // Calls visit(position, condition) for every Tcode row that applies to
+  // the record's codes, position by position: rows valid on the record date
+  // whose condition admits the code's position.
+  template <class Visit>
+  void for_each_cond_row(Visit&& visit) const;
 
   const TableSet& set_;
   const TableStore& t_;
@@ -114,20 +131,18 @@ class Grouper {
   int proc_count_ = 0;
 
   // Condition state; ids 0..cond_cnt, cond_cnt is the always-false id.
-  // Sized for at least the built-in logic ids whatever the catalogue holds.
-  // cond_bits_ holds cond_val as a bitset: bit c of word c / 64.
+  // cond_bits_ holds cond_val as a bitset (bit c of word c / 64), sized for
+  // at least the built-in logic ids whatever the catalogue holds.
   uint16_t cond_cnt_;
   std::vector<uint64_t> cond_bits_;
-  std::vector<int8_t> cond_hits_;  // saturates at 127
-  std::vector<uint8_t> pos_cond_;      // 47 rows of cond_stride_ bytes; rows 11..41 written
-  size_t cond_stride_;
-  // Ids whose cond_val/cond_hits this record set, and pos_cond entries it
-  // set: each recorded once, at its first hit, so the arrays never fill.
-  std::unique_ptr<int32_t[]> touched_conds_;
-  size_t touched_cond_cnt_ = 0;
-  std::unique_ptr<int32_t[]> touched_pos_;
-  size_t touched_pos_cnt_ = 0;
   uint64_t logic_bits_allowed_ = 0;  // the logic ids of the word they share that the catalogue holds
+  // What the logic conditions read besides cond_val: per condition id its
+  // place among the counted and the position-marked conditions (tracked_),
+  // the hits of the counted ones, and per procedure position 11..41 which
+  // position-marked conditions its code set.
+  std::vector<uint8_t> tracked_;
+  std::array<int32_t, 8> counted_hits_{};
+  std::array<uint16_t, kPositionCount> proc_marks_{};
 };
 
 }  // namespace grouper

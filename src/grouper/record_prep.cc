@@ -4,7 +4,6 @@
 // Runs once per record and allocates nothing.  The rule sets were
 // normalised once after loading, which is what normalising them per record
 // would give.
-#include <bit>
 #include <cstring>
 
 #include "grouper/digit_codec.h"
@@ -54,12 +53,14 @@ int last_code_position(const char* line) {
 // Sixteen bytes at a time through the compiler's vector types, which every
 // target GCC and clang know maps to its vector unit or to plain code.
 void upper_case(char* line, size_t len) {
-  using Bytes16 = uint8_t __attribute__((vector_size(16)));
+  using Bytes16 = int8_t __attribute__((vector_size(16)));
+  // Shifted by 31, "a".."z" become -128..-103: one signed comparison finds them.
+  constexpr int8_t kShift = static_cast<int8_t>(128 - 'a');
   size_t i = 0;
   for (; i + 16 <= len; i += 16) {
     Bytes16 v;
     std::memcpy(&v, line + i, 16);
-    const auto lower = std::bit_cast<Bytes16>(static_cast<Bytes16>(v - 'a') < 26);
+    const Bytes16 lower = static_cast<Bytes16>(v + kShift) < static_cast<int8_t>(-128 + 26);
     v -= lower & ('a' - 'A');
     std::memcpy(line + i, &v, 16);
   }
@@ -69,6 +70,12 @@ void upper_case(char* line, size_t len) {
 }
 
 }  // namespace
+
+void Grouper::prefetch(const char* line) const {
+  const int last = last_code_position(line);
+  for (int p = kFirstDx; p <= last && p <= kLastDx; ++p) set_.prefetch_dx(slot(line, p));
+  for (int p = kFirstProc; p <= last; ++p) set_.prefetch_sg(slot(line, p));
+}
 
 int Grouper::prepare_record(char* line, size_t len) {
   RecordValues& v = values_;

@@ -47,18 +47,21 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   keys_.clear();
   key_rank_.clear();
   runs_.clear();
+  cand_rule_.clear();
+  cand_filter_.clear();
   entries_.clear();
   conds_.clear();
 
-  // Compile every rule: its key (-1 when it can never match) and its entry.
-  // Condition 0 always holds and cond_cnt never does (nor any id outside
-  // 0..cond_cnt): a must-hold 0 and a must-not-hold never-true id test
-  // nothing; a must-hold never-true id or a must-not-hold 0 fails always.
+  // Compile every rule: its key (-1 when it can never match), its filter and
+  // its entry.  Condition 0 always holds and cond_cnt never does (nor any id
+  // outside 0..cond_cnt): a must-hold 0 and a must-not-hold never-true id
+  // test nothing; a must-hold never-true id or a must-not-hold 0 fails always.
   const size_t rules = rule_rows(set);
   auto real = [cond_cnt](int16_t c) { return c >= 1 && c < cond_cnt; };
   auto weight_of = [&weight](int16_t c) { return static_cast<size_t>(c) < weight.size() ? weight[c] : UINT32_MAX; };
   std::vector<int32_t> key(rules, 0);
-  std::vector<Entry> compiled(rules);
+  std::vector<uint16_t> filter(rules, 0);
+  entries_.resize(rules);
   for (size_t i = 0; i < rules; ++i) {
     const RuleConds& slots = set.rule_cond[i];
     int16_t k = 0;
@@ -73,18 +76,20 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
     }
     if (key[i] < 0) continue;
     key[i] = k;
-    Entry& e = compiled[i];
-    e = {set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i], static_cast<uint32_t>(conds_.size()),
-         static_cast<uint16_t>(i), 0, 0};
+    Entry& e = entries_[i];
+    e = {set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i], static_cast<uint32_t>(conds_.size()), 0, 0};
     bool key_seen = false;
     for (int s = 0; s < kMustHoldSlots; ++s) {
       const int16_t c = slots[s];
-      if (c == 0 || (c == k && !key_seen)) {
-        key_seen = key_seen || c == k;
-        continue;
+      if (c == 0) continue;
+      if (c == k && !key_seen) {
+        key_seen = true;
+      } else if (filter[i] == 0) {
+        filter[i] = static_cast<uint16_t>(c);
+      } else {
+        conds_.push_back(static_cast<uint16_t>(c));
+        ++e.n_must;
       }
-      conds_.push_back(static_cast<uint16_t>(c));
-      ++e.n_must;
     }
     for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
       if (!real(slots[s])) continue;
@@ -114,7 +119,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         ++n;
       }
       const size_t cost = words_ * (sizeof(uint64_t) + sizeof(uint32_t)) + (used_keys.size() + 1) * sizeof(uint32_t) +
-                          n * sizeof(Entry);
+                          n * 2 * sizeof(uint16_t);
       if (bytes + cost <= kBudgetBytes) {
         bytes += cost;
         it->second = static_cast<int32_t>(lists_.size());
@@ -131,7 +136,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         std::sort(used_keys.begin(), used_keys.end());
         std::vector<uint32_t> fill;
         fill.reserve(used_keys.size());
-        uint32_t at = static_cast<uint32_t>(entries_.size());
+        uint32_t at = static_cast<uint32_t>(cand_rule_.size());
         for (int32_t k : used_keys) {
           runs_.push_back(at);
           fill.push_back(at);
@@ -139,10 +144,13 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
           per_key[static_cast<size_t>(k)] = static_cast<uint32_t>(fill.size() - 1);  // now the key's rank
         }
         runs_.push_back(at);
-        entries_.resize(at);
+        cand_rule_.resize(at);
+        cand_filter_.resize(at);
         for (size_t i = span.fr; i < span.to; ++i) {
           if (key[i] < 0) continue;
-          entries_[fill[per_key[static_cast<size_t>(key[i])]]++] = compiled[i];
+          const uint32_t c = fill[per_key[static_cast<size_t>(key[i])]]++;
+          cand_rule_[c] = static_cast<uint16_t>(i);
+          cand_filter_[c] = filter[i];
         }
       }
       for (int32_t k : used_keys) per_key[static_cast<size_t>(k)] = 0;
@@ -151,6 +159,8 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   }
 }
 
+namespace {
+
 // The bits set in x, without relying on a population-count instruction.
 inline uint32_t bit_count(uint64_t x) {
   x -= (x >> 1) & 0x5555555555555555ULL;
@@ -158,6 +168,8 @@ inline uint32_t bit_count(uint64_t x) {
   x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
   return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
 }
+
+}  // namespace
 
 inline bool RuleIndex::matches(const Entry& e, int32_t date, const uint64_t* bits) const {
   if (!in_window(date, e.fr_dt, e.to_dt)) return false;
@@ -181,7 +193,8 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
   const uint64_t* keys = keys_.data() + list.keys_at;
   const uint32_t* rank = key_rank_.data() + list.keys_at;
   const uint32_t* runs = runs_.data() + list.runs_at;
-  const Entry* entries = entries_.data();
+  const uint16_t* cand_rule = cand_rule_.data();
+  const uint16_t* cand_filter = cand_filter_.data();
   const size_t words = words_;
   uint32_t best = UINT32_MAX;
   for (size_t w = 0; w < words; ++w) {
@@ -190,10 +203,9 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
       const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
       hits &= hits - 1;
       const uint32_t r = rank[w] + bit_count(keys[w] & below);
-      for (uint32_t e = runs[r], end = runs[r + 1]; e < end; ++e) {
-        if (entries[e].rule >= best) break;
-        if (matches(entries[e], date, bits)) {
-          best = entries[e].rule;
+      for (uint32_t c = runs[r], end = runs[r + 1]; c < end && cand_rule[c] < best; ++c) {
+        if (cond_holds(bits, cand_filter[c]) && matches(entries_[cand_rule[c]], date, bits)) {
+          best = cand_rule[c];
           break;
         }
       }

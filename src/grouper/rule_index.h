@@ -11,8 +11,9 @@
 // with the record's bitset and visits only the keys that hold and have
 // rules, trying their rules in rule order while they come before the best
 // match so far.  Each rule is compiled once: its window and the conditions
-// left to test after its key (empty slots and always-false ids dropped), so
-// a try reads one 16-byte entry.  A rule with a must-hold slot that can
+// left to test after its key (empty slots and always-false ids dropped); a
+// try first tests one of them kept beside the rule number, so that most
+// rules are passed over after reading four bytes.  A rule with a must-hold slot that can
 // never hold is filed nowhere; the result is the full scan's on every table
 // set, broken ones included.  Lists whose index would pass the memory budget
 // (only hostile sets have them) are scanned.
@@ -67,19 +68,19 @@ class RuleIndex {
   int32_t first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const;
 
  private:
-  // A rule compiled for a try: window, rule number and the conditions left
-  // to test, at conds_[at .. at + n_must + n_not).
+  // A rule compiled for a try: its window and the conditions left to test
+  // besides its key and its filter, at conds_[at .. at + n_must + n_not).
   struct Entry {
     int32_t fr_dt;
     int32_t to_dt;
     uint32_t at;
-    uint16_t rule;
     uint8_t n_must;
     uint8_t n_not;
   };
   // One rule list: the keys in use as a bitset of words_ words from keys_at,
-  // the number of keys before each word at the same place in key_rank_, and
-  // the entries of the r-th key at entries_[runs_[runs_at + r] .. runs_[runs_at + r + 1]).
+  // the number of keys below each word at the same place in key_rank_, and
+  // the candidates of the r-th key at cand_rule_/cand_filter_[runs_[runs_at + r]
+  // .. runs_[runs_at + r + 1]), in rule order.
   struct List {
     uint32_t keys_at;
     uint32_t runs_at;
@@ -95,7 +96,12 @@ class RuleIndex {
   std::vector<uint64_t> keys_;
   std::vector<uint32_t> key_rank_;
   std::vector<uint32_t> runs_;
-  std::vector<Entry> entries_;
+  // A candidate is its rule number and one must-hold condition to test first
+  // (0, which always holds, when none is left): a scan reads 4 bytes per
+  // rule it passes over.
+  std::vector<uint16_t> cand_rule_;
+  std::vector<uint16_t> cand_filter_;
+  std::vector<Entry> entries_;  // per rule
   std::vector<uint16_t> conds_;
 };
 
