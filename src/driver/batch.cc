@@ -49,11 +49,7 @@ class RecordBatch {
   void group(Grouper& grouper, const TableStore& store, char* scratch) {
     lines_len_ = 0;
     rows_len_ = 0;
-    constexpr size_t kAhead = 2;  // records whose table entries are asked for ahead
     for (size_t i = 0; i < count(); ++i) {
-      if (i + kAhead < count() && input_.record(i + kAhead).size() >= kRecordWidth) {
-        grouper.prefetch(input_.record(i + kAhead).data());
-      }
       const size_t len = input_.record(i).size();
       char* line = input_.record_data(i);
       // What a short record does not hold reads as blanks, never as the

@@ -45,11 +45,6 @@ class CodeIndex {
     }
   }
 
-  // Asks for the slot where `key` would be, ahead of a find() (a hint).
-  void prefetch(const char* key) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[slot_of(pack(key))]);
-  }
-
   // Whether rows [first, end) are strictly ascending under the dictionary
   // comparison, so that the halving search finds every row they hold.
   static bool strictly_ascending(const std::vector<Code5>& codes, size_t first, size_t end);

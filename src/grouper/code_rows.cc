@@ -76,6 +76,15 @@ void CodeRows::build(const TableStore& t) {
     d.ccl = with_head<CclRow, 1>(range_of(id, ccl_keys, t.dx_ccl_fr, t.dx_ccl_to, ccl_rows), ccl_rows_);
   }
 
+  // Each range is checked in one step, from the number of descents before
+  // every row, however the ranges overlap.
+  std::vector<uint32_t> descents(ccx_rows + 1, 0);
+  for (size_t r = 1; r < ccx_rows; ++r) descents[r + 1] = descents[r] + (t.ccx_dx[r - 1] > t.ccx_dx[r] ? 1 : 0);
+  ccx_ascending_ = true;
+  for (const DxRows& d : dx_) {
+    if (d.ccx.fr < d.ccx.to && descents[d.ccx.to] != descents[d.ccx.fr + 1]) ccx_ascending_ = false;
+  }
+
   const size_t sg_keys = std::min<size_t>(rows_of(t.code_sg_key_cnt, t.sg_cond_fr, t.sg_cond_to), size_t{INT16_MAX} + 1);
   sg_.resize(sg_keys);
   for (size_t id = 0; id < sg_keys; ++id) {

@@ -102,6 +102,10 @@ class CodeRows {
     return id >= 0 && static_cast<size_t>(id) < sg_.size() ? sg_[static_cast<size_t>(id)] : kNoSgRows;
   }
 
+  // Whether every diagnosis id's exclusion list is in ascending order (as
+  // the tables mean them to be), so that a search may halve it.
+  bool ccx_ascending() const { return ccx_ascending_; }
+
   const CondRow* cond_rows() const { return cond_rows_.data(); }
   const CclRow* ccl_rows() const { return ccl_rows_.data(); }
   const DagRow* dag_rows() const { return dag_rows_.data(); }
@@ -115,6 +119,7 @@ class CodeRows {
   std::vector<CondRow> cond_rows_;
   std::vector<CclRow> ccl_rows_;
   std::vector<DagRow> dag_rows_;
+  bool ccx_ascending_ = true;
 };
 
 }  // namespace grouper

@@ -94,9 +94,11 @@ int16_t Grouper::find_ccl(int16_t code_id) const {
 void Grouper::apply_sex_exclusion() {
   const bool odd = values_.sex_cd % 2 != 0;  // a negative odd value counts as odd
   const int16_t cancelling = odd ? kCondMaleExcluded : kCondFemaleExcluded;
-  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
+  for (int k = 0; k < dx_count_; ++k) {
+    const int p = dx_positions_[k];
     const int16_t id = code_ids_[p];
-    if (id == 0) continue;
+    // A CCL of 0 stays 0.
+    if (p < kFirstSecondaryDx || result_.pos_ccl[p] == 0) continue;
     const auto& cond_rows = rows_.dx(id).cond;
     for (size_t k = 0, n = cond_rows.size(); k < n; ++k) {
       const CondRow& row = cond_rows.at(k, rows_.cond_rows());
@@ -117,6 +119,8 @@ int Grouper::is_cc_excluded(int16_t by_id, int16_t of_id) const {
   const int16_t* list = t_.ccx_dx.data();
   // The list is ascending: an id outside its first and last entries is not in it.
   if (by_id < list[rows.fr] || by_id > list[rows.to - 1]) return 0;
+  // Where every list is ascending, halving finds what the scan finds.
+  if (rows_.ccx_ascending()) return std::binary_search(list + rows.fr, list + rows.to, by_id) ? 1 : 0;
   for (size_t r = rows.fr; r < rows.to; ++r) {
     if (list[r] == by_id) return 1;
   }
@@ -126,18 +130,27 @@ int Grouper::is_cc_excluded(int16_t by_id, int16_t of_id) const {
 void Grouper::calc_pccl() {
   auto& ccl = result_.pos_ccl;
 
-  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
-    if (code_ids_[p] != 0) ccl[p] = find_ccl(code_ids_[p]);
+  // The secondary diagnoses with a CCL: only they take part below.
+  int with_ccl[kLastDx];
+  int n = 0;
+  for (int k = 0; k < dx_count_; ++k) {
+    const int p = dx_positions_[k];
+    if (p < kFirstSecondaryDx) continue;
+    ccl[p] = find_ccl(code_ids_[p]);
+    if (ccl[p] != 0) with_ccl[n++] = p;
   }
   write_ccl_text(ccl, dx_swapped_, result_.res_ccl_raw);
 
-  apply_sex_exclusion();
-  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) {
-    if (ccl[p] != 0 && is_cc_excluded(code_ids_[1], code_ids_[p]) == 1) ccl[p] = 0;
+  if (n > 0) {
+    apply_sex_exclusion();
+    for (int i = 0; i < n; ++i) {
+      const int p = with_ccl[i];
+      if (ccl[p] != 0 && is_cc_excluded(code_ids_[1], code_ids_[p]) == 1) ccl[p] = 0;
+    }
   }
 
   int16_t highest = 0;
-  for (int p = kFirstSecondaryDx; p <= kLastDx; ++p) highest = std::max(highest, ccl[p]);
+  for (int i = 0; i < n; ++i) highest = std::max(highest, ccl[with_ccl[i]]);
 
   if (highest < 1) {
     result_.res_pccl = 0;
@@ -146,20 +159,31 @@ void Grouper::calc_pccl() {
     // Each diagnosis that still holds the highest CCL when it is reached
     // cancels the CCLs its presence excludes, above and below it; one that
     // an earlier diagnosis has cancelled excludes nothing.
-    for (int j = kFirstSecondaryDx; j <= kLastDx; ++j) {
+    for (int a = 0; a < n; ++a) {
+      const int j = with_ccl[a];
       if (ccl[j] != highest) continue;
-      for (int k = kFirstSecondaryDx; k <= kLastDx; ++k) {
+      for (int b = 0; b < n; ++b) {
+        const int k = with_ccl[b];
         if (k != j && ccl[k] != 0 && is_cc_excluded(code_ids_[j], code_ids_[k]) == 1) ccl[k] = 0;
       }
     }
     write_ccl_text(ccl, dx_swapped_, result_.res_ccl_excl);
 
-    // The per-position CCLs stay as they are; the formula works on a copy.
-    std::array<int16_t, 9> sorted;
-    std::copy(ccl.begin() + kFirstSecondaryDx, ccl.begin() + kLastDx + 1, sorted.begin());
-    std::sort(sorted.begin(), sorted.end(), std::greater<int16_t>());
+    // The CCLs in descending order, weighted by place.  The per-position
+    // CCLs stay as they are; the formula works on a copy.  Zeros sort after
+    // every CCL of 1 or more, so the CCLs left are all that count, unless a
+    // matrix byte that is no digit gave a negative CCL.
+    std::array<int16_t, 9> sorted{};
+    int m = 0;
+    bool negative = false;
+    for (int i = 0; i < n; ++i) {
+      const int16_t c = ccl[with_ccl[i]];
+      if (c != 0) sorted[m++] = c;
+      negative = negative || c < 0;
+    }
+    std::sort(sorted.begin(), negative ? sorted.end() : sorted.begin() + m, std::greater<int16_t>());
     double sum = 0.0;
-    for (size_t i = 0; i < sorted.size(); ++i) sum += sorted[i] * kCclWeights[i];
+    for (int i = 0; i < (negative ? 9 : m); ++i) sum += sorted[i] * kCclWeights[i];
     const double x = std::log(1.0 + sum) / kPcclDivisor + 0.5;
     // Digit CCLs give x from 1 to about 7.  A matrix byte that is no digit
     // can make the sum negative (x is then NaN or -inf) or huge: such x give

@@ -67,23 +67,24 @@ void Grouper::for_each_cond_row(Visit&& visit) const {
     for (size_t k = 0, n = code_rows.size(); k < n; ++k) {
       // A row applies on its dates and from the positions its condition
       // admits; a condition outside the catalogue admits none.
+      // (Tested without a branch per test: which rows apply varies from
+      // record to record.)
       const CondRow& row = code_rows.at(k, rows);
-      if (in_window(rec_date, row.fr_dt, row.to_dt) && p >= row.pos_fr && p <= row.pos_to) visit(p, row.cond);
+      const bool applies = (row.fr_dt <= rec_date) & (rec_date <= row.to_dt) & (p >= row.pos_fr) & (p <= row.pos_to);
+      visit(p, row.cond, applies);
     }
   };
-  for (int p = kFirstDx; p <= kLastDx; ++p) {
-    if (code_ids_[p] != 0) walk(p, rows_.dx(code_ids_[p]).cond);
-  }
+  for (int k = 0; k < dx_count_; ++k) walk(dx_positions_[k], rows_.dx(code_ids_[dx_positions_[k]]).cond);
   for (int k = 0; k < proc_count_; ++k) walk(proc_positions_[k], rows_.sg(code_ids_[proc_positions_[k]]).cond);
 }
 
 void Grouper::set_table_conds() {
   uint64_t* bits = cond_bits_.data();
   const uint8_t* tracked = tracked_.data();
-  for_each_cond_row([&](int p, int16_t cond) {
+  for_each_cond_row([&](int p, int16_t cond, bool applies) {
     const auto c = static_cast<uint16_t>(cond);
-    bits[c / 64] |= uint64_t{1} << (c % 64);
-    if (const uint8_t t = tracked[c]) {
+    bits[c / 64] |= uint64_t{applies} << (c % 64);
+    if (const uint8_t t = applies ? tracked[c] : 0) {
       if (t <= kCountedConds.size()) {
         ++counted_hits_[t - 1];
       } else if (p >= kFirstProc && p <= kLastPosCondRow) {
@@ -97,14 +98,14 @@ int8_t Grouper::cond_hits(int id) const {
   if (id == 0) return 1;  // the always-true condition
   if (id < 0 || id >= cond_cnt_) return 0;
   int hits = 0;
-  for_each_cond_row([&](int, int16_t c) { hits += c == id; });
+  for_each_cond_row([&](int, int16_t c, bool applies) { hits += applies && c == id; });
   return static_cast<int8_t>(std::min<int>(hits, kMaxHits));
 }
 
 uint8_t Grouper::pos_cond(int position, int id) const {
   if (position < kFirstProc || position > kLastPosCondRow || id < 0 || id >= cond_cnt_) return 0;
   bool set = false;
-  for_each_cond_row([&](int p, int16_t c) { set = set || (p == position && c == id); });
+  for_each_cond_row([&](int p, int16_t c, bool applies) { set = set || (applies && p == position && c == id); });
   return set;
 }
 

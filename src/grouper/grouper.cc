@@ -40,6 +40,7 @@ void Grouper::reset_record() {
   result_ = RecordResult{};
   code_ids_.fill(0);
   dx_swapped_ = 0;
+  dx_count_ = 0;
   proc_count_ = 0;
 
   // Id 0 always holds; id cond_cnt never does (no stage sets it).

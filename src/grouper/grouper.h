@@ -54,11 +54,6 @@ class Grouper {
   // ends the run).
   int group(char* line, size_t len);
 
-  // A hint before grouping the record in line[0, kRecordWidth) some time
-  // later: asks for the table entries its codes will need, so that their
-  // cache misses overlap with the work on earlier records.  Changes nothing.
-  void prefetch(const char* line) const;
-
   const RecordValues& values() const { return values_; }
   const RecordResult& result() const { return result_; }
 
@@ -110,9 +105,9 @@ class Grouper {
   void reset_record();
   // Sizes the condition state for condition ids 0..ids.
   void init_conditions(size_t ids);
-  // Calls visit(position, condition) for every Tcode row that applies to
-  // the record's codes, position by position: rows valid on the record date
-  // whose condition admits the code's position.
+  // Calls visit(position, condition, applies) for every Tcode row of the
+  // record's codes, position by position; a row applies when it is valid on
+  // the record date and its condition admits the code's position.
   template <class Visit>
   void for_each_cond_row(Visit&& visit) const;
 
@@ -126,7 +121,10 @@ class Grouper {
   RecordResult result_;
   std::array<int16_t, kPositionCount> code_ids_{};
   int16_t dx_swapped_ = 0;
-  // Procedure positions whose code was found, in position order.
+  // Diagnosis and procedure positions whose code was found, in position
+  // order (diagnoses once repeats are removed and after the exchange).
+  std::array<int8_t, kLastDx> dx_positions_{};
+  int dx_count_ = 0;
   std::array<int8_t, kLastProc - kFirstProc + 1> proc_positions_{};
   int proc_count_ = 0;
 

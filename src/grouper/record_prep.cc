@@ -4,7 +4,13 @@
 // Runs once per record and allocates nothing.  The rule sets were
 // normalised once after loading, which is what normalising them per record
 // would give.
+#include <array>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "grouper/digit_codec.h"
 #include "grouper/grouper.h"
@@ -32,50 +38,54 @@ bool first_procedures_hold(const char* line, const char* code_a, const char* cod
   return false;
 }
 
-// The last code position whose slot is not five blanks, 0 when every slot
-// is blank.  Looks at whole words from the end of the code slots, so that
-// the blank slots after a record's last code cost little.
-int last_code_position(const char* line) {
-  size_t end = code_offset(kLastProc + 1);
-  const size_t start = code_offset(kFirstDx);
-  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
-  while (end - start >= 8) {
-    uint64_t word;
-    std::memcpy(&word, line + end - 8, 8);
-    if (word != kBlanks) break;
-    end -= 8;
-  }
-  while (end > start && line[end - 1] == ' ') --end;
-  return static_cast<int>((end - start + kCodeWidth - 1) / kCodeWidth);
-}
+// Which bytes of line[0, 256 + 64) are not blanks, bit b of word b / 64.
+using NonBlank = std::array<uint64_t, 5>;
 
-// Upper-cases line[0, len) in place, NUL bytes and all: only a..z change.
-// Sixteen bytes at a time through the compiler's vector types, which every
-// target GCC and clang know maps to its vector unit or to plain code.
-void upper_case(char* line, size_t len) {
-  using Bytes16 = int8_t __attribute__((vector_size(16)));
-  // Shifted by 31, "a".."z" become -128..-103: one signed comparison finds them.
-  constexpr int8_t kShift = static_cast<int8_t>(128 - 'a');
+// Upper-cases line[0, len) in place, NUL bytes and all (only a..z change),
+// and notes which bytes are not blanks.  Sixteen bytes at a time on the
+// vector unit where there is one.
+void upper_case(char* line, size_t len, NonBlank& nonblank) {
+  nonblank.fill(0);
   size_t i = 0;
-  for (; i + 16 <= len; i += 16) {
-    Bytes16 v;
-    std::memcpy(&v, line + i, 16);
-    const Bytes16 lower = static_cast<Bytes16>(v + kShift) < static_cast<int8_t>(-128 + 26);
-    v -= lower & ('a' - 'A');
-    std::memcpy(line + i, &v, 16);
+#if defined(__SSE2__)
+  // Shifted by 31, "a".."z" become -128..-103: one signed comparison finds them.
+  const __m128i shift = _mm_set1_epi8(static_cast<char>(128 - 'a'));
+  const __m128i last_lower = _mm_set1_epi8(static_cast<char>(-128 + 26));
+  const __m128i to_upper = _mm_set1_epi8('a' - 'A');
+  const __m128i blanks = _mm_set1_epi8(' ');
+  for (; i + 16 <= len && i + 16 <= nonblank.size() * 64; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
+    const auto seen = static_cast<uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(v, blanks)));
+    nonblank[i / 64] |= uint64_t{seen} << (i % 64);
+    const __m128i lower = _mm_cmplt_epi8(_mm_add_epi8(v, shift), last_lower);
+    v = _mm_sub_epi8(v, _mm_and_si128(lower, to_upper));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(line + i), v);
   }
+#endif
   for (; i < len; ++i) {
+    if (i < nonblank.size() * 64 && line[i] != ' ') nonblank[i / 64] |= uint64_t{1} << (i % 64);
     if (line[i] >= 'a' && line[i] <= 'z') line[i] = static_cast<char>(line[i] - 'a' + 'A');
   }
 }
 
-}  // namespace
-
-void Grouper::prefetch(const char* line) const {
-  const int last = last_code_position(line);
-  for (int p = kFirstDx; p <= last && p <= kLastDx; ++p) set_.prefetch_dx(slot(line, p));
-  for (int p = kFirstProc; p <= last; ++p) set_.prefetch_sg(slot(line, p));
+// The last code position whose slot is not five blanks, 0 when every slot
+// is blank: from the last byte in the code slots that is not a blank.
+int last_code_position(const NonBlank& nonblank) {
+  const size_t start = code_offset(kFirstDx);
+  const size_t end = code_offset(kLastProc + 1);
+  for (size_t w = (end - 1) / 64 + 1; w-- > start / 64;) {
+    uint64_t bits = nonblank[w];
+    if (w == (end - 1) / 64) bits &= ~uint64_t{0} >> (63 - (end - 1) % 64);  // bytes below end
+    if (w == start / 64) bits &= ~uint64_t{0} << (start % 64);              // bytes from start
+    if (bits != 0) {
+      const size_t last = w * 64 + 63 - static_cast<size_t>(std::countl_zero(bits));
+      return static_cast<int>((last - start) / kCodeWidth + 1);
+    }
+  }
+  return 0;
 }
+
+}  // namespace
 
 int Grouper::prepare_record(char* line, size_t len) {
   RecordValues& v = values_;
@@ -89,12 +99,12 @@ int Grouper::prepare_record(char* line, size_t len) {
 
   reset_record();
 
-  upper_case(line, len);
-
+  NonBlank nonblank;
+  upper_case(line, len, nonblank);
   load_dx_codes(line);
 
   // Procedures are looked up as written; repeats are kept.
-  const int last = last_code_position(line);
+  const int last = last_code_position(nonblank);
   for (int p = kFirstProc; p <= last; ++p) {
     if (is_blank5(slot(line, p))) continue;
     code_ids_[p] = set_.find_sg_id(slot(line, p));
@@ -103,11 +113,12 @@ int Grouper::prepare_record(char* line, size_t len) {
 
   // A repeated diagnosis keeps its first position; later ones become empty
   // without closing the gap.
-  for (int i = kFirstDx; i < kLastDx; ++i) {
-    if (code_ids_[i] == 0) continue;
-    for (int j = i + 1; j <= kLastDx; ++j) {
-      if (code_ids_[j] == code_ids_[i]) code_ids_[j] = 0;
-    }
+  for (int p = kFirstDx; p <= kLastDx; ++p) {
+    if (code_ids_[p] == 0) continue;
+    bool repeated = false;
+    for (int k = 0; k < dx_count_ && !repeated; ++k) repeated = code_ids_[dx_positions_[k]] == code_ids_[p];
+    if (repeated) code_ids_[p] = 0;
+    else dx_positions_[dx_count_++] = static_cast<int8_t>(p);
   }
 
   // Dagger/asterisk: the principal diagnosis changes place with the second
@@ -123,14 +134,14 @@ int Grouper::prepare_record(char* line, size_t len) {
       code_ids_[1] = d2;
       code_ids_[2] = d1;
       dx_swapped_ = 1;
+      // An empty principal leaves position 2 empty.
+      if (d1 == 0) dx_positions_[0] = 1;
       break;
     }
   }
 
   // Ask early for the rows of every code found: the stages below read them.
-  for (int p = kFirstDx; p <= kLastDx; ++p) {
-    if (code_ids_[p] != 0) __builtin_prefetch(&rows_.dx(code_ids_[p]));
-  }
+  for (int k = 0; k < dx_count_; ++k) __builtin_prefetch(&rows_.dx(code_ids_[dx_positions_[k]]));
   for (int k = 0; k < proc_count_; ++k) __builtin_prefetch(&rows_.sg(code_ids_[proc_positions_[k]]));
 
   set_table_conds();

@@ -54,9 +54,6 @@ class TableSet {
   }
   int16_t find_dx_id(const char* code) const { return dx_sorted_ ? id_of(dx_index_.find(code)) : search_dx(code); }
   int16_t find_sg_id(const char* code) const { return sg_sorted_ ? id_of(sg_index_.find(code)) : search_sg(code); }
-  // Ask ahead for where find_dx_id / find_sg_id will look (hints).
-  void prefetch_dx(const char* code) const { dx_index_.prefetch(code); }
-  void prefetch_sg(const char* code) const { sg_index_.prefetch(code); }
 
   // The first row of the DRG list, from row 0 up, that holds the 5-byte
   // `key`, or -1.
