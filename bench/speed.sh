@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Whole-process speed of the grouper beside the I/O floor, in one run.
 #
-#   bench/speed.sh [BUILD] [EPISODES] [REPEAT]     (defaults: build-bench, 1000000, 3)
+#   bench/speed.sh [BUILD] [EPISODES] [REPEAT] [MEMORY_EPISODES]
+#        (defaults: build-bench, 1000000, 3, 10000000)
 #
-# Generates a realistic set and EPISODES episodes in a tmpfs directory, then
-# runs, REPEAT times each and side by side: the I/O floor (split the lines,
-# write a constant result line per record), the grouper with one thread and
-# the grouper on every core.  Prints the range of wall times and records/s,
-# each run's ratio to the I/O floor of the same round, and peak memory.
+# Generates, in a tmpfs directory, a realistic table set, the heavy one
+# (about four times the rules per list) and EPISODES episodes, then runs,
+# REPEAT rounds of each, side by side: the I/O floor (split the lines, write
+# a constant result line per record, no tables), the grouper with one thread
+# and on every core, on both sets.  Prints records/s, each run's wall time
+# as a ratio to the I/O floor of the same round, the heavy/realistic ratio
+# of the same round, the table load time beside a plain read of the sixteen
+# files, and peak memory: of every run, and of one run on every core over
+# MEMORY_EPISODES records streamed through a pipe (the input is never held
+# whole), as the table files' bytes plus the rest.
 # Build first with:
 #   cmake -S . -B build-bench -G Ninja -DGROUPER_BENCH=ON -DGROUPER_TESTS=OFF -DGROUPER_PYTHON=OFF
 #   ninja -C build-bench
@@ -16,10 +22,12 @@ cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 episodes=${2:-1000000}
 repeat=${3:-3}
+memory_episodes=${4:-10000000}
 grouper=$build/src/grouper
 tables=$build/tools/grouper-tables
 floor=$build/bench/io_floor
-for tool in "$grouper" "$tables" "$floor"; do
+load_time=$build/bench/load_time
+for tool in "$grouper" "$tables" "$floor" "$load_time"; do
   [[ -x $tool ]] || { echo "speed: $tool is missing; build with -DGROUPER_BENCH=ON" >&2; exit 1; }
 done
 [[ -x /usr/bin/time ]] || { echo "speed: /usr/bin/time is missing (Debian package time)" >&2; exit 1; }
@@ -28,28 +36,59 @@ base=/dev/shm
 [[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
 work=$(mktemp -d "$base/grouper-speed.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-"$tables" generate --seed 1 --profile realistic --episodes "$episodes" "$work" > /dev/null
-echo "$episodes records, $(stat -c %s "$work/tamv30.in") bytes, in $work; $(nproc) cores"
+"$tables" generate --seed 1 --profile realistic --episodes "$episodes" "$work/realistic" > /dev/null
+"$tables" generate --seed 1 --profile heavy --episodes 0 "$work/heavy" > /dev/null
+ln -f "$work/realistic/tamv30.in" "$work/heavy/tamv30.in"  # the same episodes
+echo "$episodes records, $(stat -c %s "$work/realistic/tamv30.in") bytes, in $work; $(nproc) cores"
 
 # Runs a command under /usr/bin/time; prints "seconds peak_kib".
 measure() {
   /usr/bin/time -f '%e %M' -o "$work/.time" "$@" > /dev/null 2>&1
   cat "$work/.time"
 }
+ratio() { echo "$1 / $2" | bc -l; }
 
 declare -A times peaks ratios
+runs=(floor one all heavy_one heavy_all)
 for ((r = 1; r <= repeat; r++)); do
-  read -r f fm < <(measure "$floor" "$work/tamv30.in" "$work/floor.out")
-  read -r one om < <(measure "$grouper" -C "$work" --threads 1)
-  read -r all am < <(measure "$grouper" -C "$work" --threads 0)
-  times[floor]+="$f "; times[one]+="$one "; times[all]+="$all "
-  peaks[floor]=$fm; peaks[one]=$om; peaks[all]=$am
-  ratios[one]+="$(echo "$one / $f" | bc -l) "; ratios[all]+="$(echo "$all / $f" | bc -l) "
+  read -r f fm < <(measure "$floor" "$work/realistic/tamv30.in" "$work/floor.out")
+  read -r one om < <(measure "$grouper" -C "$work/realistic" --threads 1)
+  read -r all am < <(measure "$grouper" -C "$work/realistic" --threads 0)
+  read -r hone hom < <(measure "$grouper" -C "$work/heavy" --threads 1)
+  read -r hall ham < <(measure "$grouper" -C "$work/heavy" --threads 0)
+  times[floor]+="$f "; times[one]+="$one "; times[all]+="$all "; times[heavy_one]+="$hone "; times[heavy_all]+="$hall "
+  peaks[floor]=$fm; peaks[one]=$om; peaks[all]=$am; peaks[heavy_one]=$hom; peaks[heavy_all]=$ham
+  ratios[one]+="$(ratio "$one" "$f") "; ratios[all]+="$(ratio "$all" "$f") "
+  ratios[heavy_one]+="$(ratio "$hone" "$f") "; ratios[heavy_all]+="$(ratio "$hall" "$f") "
+  ratios[heavy]+="$(ratio "$hone" "$one") "
 done
 
 range() { tr ' ' '\n' | grep -v '^$' | sort -g | sed -n '1p;$p' | paste -sd' ' | awk '{ printf "%.2f..%.2f", $1, $2 }'; }
 rate() { tr ' ' '\n' | grep -v '^$' | sort -g | sed -n '1p;$p' | paste -sd' ' | awk -v n="$episodes" '{ printf "%.0f..%.0f", n / $2, n / $1 }'; }
-printf '%-22s %-14s %-22s %-14s %s\n' run "wall s" "records/s" "x I/O floor" "peak KiB"
-printf '%-22s %-14s %-22s %-14s %s\n' "I/O floor" "$(range <<< "${times[floor]}")" "$(rate <<< "${times[floor]}")" 1 "${peaks[floor]}"
-printf '%-22s %-14s %-22s %-14s %s\n' "grouper, 1 thread" "$(range <<< "${times[one]}")" "$(rate <<< "${times[one]}")" "$(range <<< "${ratios[one]}")" "${peaks[one]}"
-printf '%-22s %-14s %-22s %-14s %s\n' "grouper, every core" "$(range <<< "${times[all]}")" "$(rate <<< "${times[all]}")" "$(range <<< "${ratios[all]}")" "${peaks[all]}"
+printf '%-30s %-14s %-22s %-14s %s\n' run "wall s" "records/s" "x I/O floor" "peak KiB"
+label() {
+  case $1 in
+    floor) echo "I/O floor" ;;
+    one) echo "realistic, 1 thread" ;;
+    all) echo "realistic, every core" ;;
+    heavy_one) echo "heavy, 1 thread" ;;
+    heavy_all) echo "heavy, every core" ;;
+  esac
+}
+for run in "${runs[@]}"; do
+  x=1
+  [[ $run != floor ]] && x=$(range <<< "${ratios[$run]}")
+  printf '%-30s %-14s %-22s %-14s %s\n' "$(label "$run")" "$(range <<< "${times[$run]}")" \
+    "$(rate <<< "${times[$run]}")" "$x" "${peaks[$run]}"
+done
+echo "heavy / realistic, 1 thread, per round: $(range <<< "${ratios[heavy]}")"
+echo "realistic $("$load_time" "$work/realistic")"
+echo "heavy     $("$load_time" "$work/heavy")"
+
+# Peak memory over a long streamed input: the same episodes again and again.
+table_bytes=$(cat "$work"/realistic/T* "$work"/realistic/adrg_ltcdrg "$work"/realistic/ltc_drg.idx | wc -c)
+copies=$(( (memory_episodes + episodes - 1) / episodes ))
+peak=$( { for ((i = 0; i < copies; i++)); do cat "$work/realistic/tamv30.in"; done |
+  /usr/bin/time -f '%M' "$grouper" --tables "$work/realistic" --input - --output /dev/null --threads 0 > /dev/null; } 2>&1 | tail -1)
+printf 'peak memory, every core, %d records streamed: %d KiB = table files %d KiB + %.1f MiB\n' \
+  $((copies * episodes)) "$peak" $((table_bytes / 1024)) "$(echo "($peak - $table_bytes / 1024) / 1024" | bc -l)"

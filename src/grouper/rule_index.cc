@@ -203,10 +203,22 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
       const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
       hits &= hits - 1;
       const uint32_t r = rank[w] + bit_count(keys[w] & below);
-      for (uint32_t c = runs[r], end = runs[r + 1]; c < end && cand_rule[c] < best; ++c) {
-        if (cond_holds(bits, cand_filter[c]) && matches(entries_[cand_rule[c]], date, bits)) {
-          best = cand_rule[c];
-          break;
+      // The candidates before the best match so far whose filter holds,
+      // found 64 at a time without a branch per candidate (whether a
+      // filter holds varies from record to record), then tried in order.
+      for (uint32_t c = runs[r], end = runs[r + 1]; c < end && cand_rule[c] < best; c += 64) {
+        const uint32_t n = std::min<uint32_t>(64, end - c);
+        uint64_t passing = 0;
+        for (uint32_t k = 0; k < n; ++k) {
+          const bool before = cand_rule[c + k] < best;
+          passing |= static_cast<uint64_t>(before & cond_holds(bits, cand_filter[c + k])) << k;
+        }
+        for (; passing != 0; passing &= passing - 1) {
+          const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));
+          if (matches(entries_[cand_rule[k]], date, bits)) {
+            best = cand_rule[k];
+            break;
+          }
         }
       }
     }

@@ -2,10 +2,12 @@
 // the result lines, the detailed result file and every message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
+#include "episode_grouper/line_splitter.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
 #include "support/varied_tables.h"
@@ -19,8 +21,11 @@ using testing::TableBuilder;
 using testing::varied_tables;
 
 
-// Deterministic varied episodes, some of them short or odd lines.
-std::string varied_episodes(int n) {
+// Deterministic varied episodes, some of them short or odd lines: lines
+// ending in a carriage return, lines longer than a record (4095 bytes), a
+// burst of thousands of tiny lines (more records than a read block takes at
+// once) and, when `last_without_line_feed`, a last line without a line feed.
+std::string varied_episodes(int n, bool last_without_line_feed = false) {
   const char* dx[] = {"I21", "I50", "J18", "K35", "i21", "     "};
   const char* dates[] = {"20041231", "20050101", "20050630", "20050701", "20061231", "        "};
   const char* births[] = {"900101", "050601", "300315", "991231"};
@@ -35,12 +40,19 @@ std::string varied_episodes(int n) {
       all += "short line " + std::to_string(i) + "\n";
       continue;
     }
+    if (i == n / 2) all += std::string(9000, 'x') + "\n" + std::string(12000, '\n');
+    if (next(200) == 0) {
+      all += Episode().dx(1, dx[next(6)]).str();
+      all += "\r\n";
+      continue;
+    }
     Episode e;
     e.date(dates[next(6)]).birth(births[next(4)]).sex(static_cast<char>('1' + next(2)));
     e.dx(1, dx[next(6)]).dx(2, dx[next(6)]);
     if (next(3) == 0) e.proc(11, "M5520");
     all += e.line();
   }
+  if (last_without_line_feed) all += Episode().dx(1, "I21").str();
   return all;
 }
 
@@ -54,7 +66,8 @@ class Threads : public ::testing::Test {
 };
 
 TEST_F(Threads, SameResultsAndMessagesWhateverTheThreadCount) {
-  const std::string episodes = varied_episodes(25000);
+  const std::string episodes = varied_episodes(25000, true);
+  const size_t records = episode_grouper::count_records(episodes);
   std::string out1, rows1, stdout1;
   for (const char* threads : {"1", "2", "3"}) {
     fs::path d = dir(threads);
@@ -64,6 +77,8 @@ TEST_F(Threads, SameResultsAndMessagesWhateverTheThreadCount) {
     ASSERT_EQ(run.exit_code, 0);
     std::string out = testing::read_file(d / "tamv30.out");
     std::string rows = testing::read_file(d / "rows.tsv");
+    // One result row per record, as the library splits the input.
+    EXPECT_EQ(static_cast<size_t>(std::count(rows.begin(), rows.end(), '\n')), records + 1) << threads;
 
     // A short line reads blanks where its fields would be, whatever the
     // thread grouped before it: no codes, no date, so no group at all.
