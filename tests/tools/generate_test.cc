@@ -134,6 +134,18 @@ TEST(GenerateTables, RealisticProfileHasTheScaleOfANationalClassification) {
   }
 }
 
+TEST(GenerateTables, HeavyProfileHasAboutFourTimesTheRulesOfEveryList) {
+  const TableStore r = generate_tables(realistic(), 1).tables;
+  const TableStore h = generate_tables(*find_profile("heavy"), 1).tables;
+  EXPECT_EQ(h.dx_cnt, r.dx_cnt) << "the same codes";
+  for (int m = 1; m < r.mdc_cnt; ++m) {
+    const double ratio = static_cast<double>(h.tadrg1.mdc_rule_to[m] - h.tadrg1.mdc_rule_fr[m]) /
+                         (r.tadrg1.mdc_rule_to[m] - r.tadrg1.mdc_rule_fr[m]);
+    EXPECT_GT(ratio, 3.3) << "MDC index " << m;
+    EXPECT_LT(ratio, 4.7) << "MDC index " << m;
+  }
+}
+
 // ---- episodes
 
 TEST(GenerateEpisodes, LinesLookLikeRealEpisodes) {
