@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "episode_grouper/export.h"
+
 namespace episode_grouper {
 
 inline constexpr int kPositions = 47;  // code positions 0..46; 0 is never filled
@@ -27,6 +29,62 @@ struct RecordValues {
   int16_t birth_wt = 0;  // grams
   int16_t vent_hr = 0;   // ventilation hours
 };
+
+// What the grouping had to make of a record's data, each with a short stable
+// name (finding_name) for the result files.  Findings never change a result.
+enum class FindingCode : uint8_t {
+  kDxUnknown,         // "dx_unknown": a diagnosis not in its dictionary (position, text)
+  kProcUnknown,       // "proc_unknown": a procedure not in its dictionary (position, text)
+  kDxCompleted,       // "dx_completed": a short diagnosis completed (position, text, to)
+  kDxRewritten,       // "dx_rewritten": the appendicitis rewrite of the principal (text, to)
+  kDxRepeated,        // "dx_repeated": a repeated diagnosis removed (position, text)
+  kDxSwapped,         // "dx_swapped": the dagger/asterisk exchange of positions 1 and 2
+  kFieldBlank,        // "field_blank": a field the grouping needs is blank (field)
+  kFieldUnreadable,   // "field_unreadable": a digit field holds other bytes (field)
+  kDateInvalid,       // "date_invalid": the birth date or the record date fails the date check
+  kShortRecord,       // "short_record": the record has fewer than 273 characters
+  kLineCut,           // "line_cut": a record of 4095 bytes without a line feed: its line went on
+  kNoMdc,             // "no_mdc": no first-pass rule matched
+  kDrgUnknown,        // "drg_unknown": the DRG key is not in the DRG list (text: the key)
+  kPcclSplitMissing,  // "pccl_split_missing": the DRG has no valid PCCL split row
+};
+inline constexpr int kFindingCodes = 14;
+
+// The fields a finding may name.
+enum class RecordField : uint8_t { kNone, kRecDate, kBirthDate, kSex, kLos, kDsch, kBirthWt, kVentHr };
+
+struct Finding {
+  FindingCode code = FindingCode::kDxUnknown;
+  uint8_t position = 0;  // code position 1..46, 0 when the finding names none
+  RecordField field = RecordField::kNone;
+  std::array<char, 5> text{};  // a code text: the slot's, or the text completed or rewritten from
+  std::array<char, 5> to{};    // the text completed or rewritten to
+};
+
+// A record's findings in the order the grouping met them; past kMaxFindings
+// only their number is kept.
+inline constexpr size_t kMaxFindings = 24;
+struct Findings {
+  uint8_t count = 0;
+  uint8_t dropped = 0;
+  std::array<Finding, kMaxFindings> items{};
+
+  void add(const Finding& f) {
+    if (count < kMaxFindings) items[count++] = f;
+    else if (dropped < UINT8_MAX) ++dropped;
+  }
+  bool has(FindingCode code) const {
+    for (size_t i = 0; i < count; ++i) {
+      if (items[i].code == code) return true;
+    }
+    return false;
+  }
+};
+
+// "dx_unknown", ..., and "rec_date", "birth_date", "sex", "los", "dsch",
+// "birth_wt", "vent_hr" ("" for none).
+EPISODE_GROUPER_API std::string_view finding_name(FindingCode code);
+EPISODE_GROUPER_API std::string_view field_name(RecordField field);
 
 struct Result {
   RecordValues values;
@@ -52,6 +110,8 @@ struct Result {
 
   int32_t res_ltcdrg = 0;                // supplementary group: 0 none, 1..19 a row, 9999 the fixed group
   std::array<char, 4> res_ltcdrg_code{};  // "0000", "AW17" or the group's code
+
+  Findings findings;
 
   bool has_adrg() const { return res_adrg != 0; }
 };

@@ -66,8 +66,9 @@ class RecordBatch {
       if (!rows_) continue;
       const int64_t number = first_number_ + static_cast<int64_t>(i);
       char* out = rows_.get() + rows_len_;
-      rows_len_ += format_ == RowFormat::kJsonl ? format_json_row(number, store, grouper.values(), res, out)
-                                                : format_result_row(number, store, grouper.values(), res, out);
+      rows_len_ += format_ == RowFormat::kJsonl
+                       ? format_json_row(number, store, grouper.values(), res, grouper.findings(), out)
+                       : format_result_row(number, store, grouper.values(), res, grouper.findings(), out);
     }
   }
 

@@ -52,7 +52,8 @@ void write_ccl_text(const std::array<int16_t, 11>& ccl, int16_t dx_swapped, std:
 // The DRG text: the 5 characters of the DRG code (up to a NUL) and the
 // character for `pccl` in the split string of the DRG's first Tpccl row
 // valid on `rec_date`; "0" when there is no such row or it holds a NUL there.
-void write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t pccl, std::array<char, 6>& text) {
+// Returns that row, -1 when none is valid.
+int32_t write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t pccl, std::array<char, 6>& text) {
   text.fill('\0');
   if (key_in(drg, t.drg_code.size())) {
     const Code5& code = t.drg_code[static_cast<size_t>(drg)];
@@ -63,29 +64,36 @@ void write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t 
   const size_t row_cnt = rows_of(t.pccl_row_cnt, t.pccl_adpt_fr_dt, t.pccl_adpt_to_dt, t.pccl_split_row);
   const size_t splits = rows_of(t.pccl_split_cnt, t.pccl_split);
   const RowSpan rows = key_rows(drg, keys, t.drg_pccl_fr, t.drg_pccl_to, row_cnt);
+  int32_t used = -1;
   for (size_t r = rows.fr; r < rows.to; ++r) {
     if (!in_window(rec_date, t.pccl_adpt_fr_dt[r], t.pccl_adpt_to_dt[r])) continue;
     const int split = t.pccl_split_row[r];
     if (key_in(split, splits) && pccl >= 0 && pccl <= kMaxPccl) {
       text[5] = t.pccl_split[static_cast<size_t>(split)][static_cast<size_t>(pccl)];
     }
+    used = static_cast<int32_t>(r);
     break;
   }
   if (text[5] == '\0') text[5] = '0';
+  return used;
 }
 
 }  // namespace
 
-int16_t Grouper::find_ccl(int16_t code_id) const {
+int16_t Grouper::find_ccl(int16_t code_id, int32_t* row_used, int32_t* column) const {
   const auto& ccl_rows = rows_.dx(code_id).ccl;
+  if (row_used) *row_used = -1;
+  if (column) *column = -1;
   for (size_t k = 0, n = ccl_rows.size(); k < n; ++k) {
     const CclRow& row = ccl_rows.at(k, rows_.ccl_rows());
     if (!in_window(values_.rec_date, row.fr_dt, row.to_dt)) continue;
     // The first valid row decides the column; the record's ADRG picks the byte.
+    if (row_used) *row_used = static_cast<int32_t>(ccl_rows.range.fr + k);
     const int adrg = result_.res_adrg;
     if (row.col_at == CclRow::kNoColumn || adrg < 0 || adrg >= t_.ccl_adrg_cnt) return 0;
     const size_t at = size_t{row.col_at} + static_cast<size_t>(adrg);
     if (at >= t_.ccl_matrix.size()) return 0;
+    if (column) *column = static_cast<int32_t>(row.col_at / t_.ccl_adrg_cnt);
     return static_cast<int16_t>(static_cast<int8_t>(t_.ccl_matrix[at]) - '0');
   }
   return 0;
@@ -107,6 +115,7 @@ void Grouper::apply_sex_exclusion() {
       if (row.cond != cancelling || row.pos_fr != 1 || row.pos_to != 1) continue;
       if (in_window(values_.rec_date, row.fr_dt, row.to_dt)) {
         result_.pos_ccl[p] = 0;
+        if (trace_) trace_->exclusion(p, Exclusion::kSex, 0);
         break;
       }
     }
@@ -136,7 +145,13 @@ void Grouper::calc_pccl() {
   for (int k = 0; k < dx_count_; ++k) {
     const int p = dx_positions_[k];
     if (p < kFirstSecondaryDx) continue;
-    ccl[p] = find_ccl(code_ids_[p]);
+    if (trace_) {
+      int32_t row, column;
+      ccl[p] = find_ccl(code_ids_[p], &row, &column);
+      trace_->ccl(p, code_ids_[p], row, column, ccl[p]);
+    } else {
+      ccl[p] = find_ccl(code_ids_[p]);
+    }
     if (ccl[p] != 0) with_ccl[n++] = p;
   }
   write_ccl_text(ccl, dx_swapped_, result_.res_ccl_raw);
@@ -145,7 +160,10 @@ void Grouper::calc_pccl() {
     apply_sex_exclusion();
     for (int i = 0; i < n; ++i) {
       const int p = with_ccl[i];
-      if (ccl[p] != 0 && is_cc_excluded(code_ids_[1], code_ids_[p]) == 1) ccl[p] = 0;
+      if (ccl[p] != 0 && is_cc_excluded(code_ids_[1], code_ids_[p]) == 1) {
+        ccl[p] = 0;
+        if (trace_) trace_->exclusion(p, Exclusion::kPrincipal, 1);
+      }
     }
   }
 
@@ -164,7 +182,10 @@ void Grouper::calc_pccl() {
       if (ccl[j] != highest) continue;
       for (int b = 0; b < n; ++b) {
         const int k = with_ccl[b];
-        if (k != j && ccl[k] != 0 && is_cc_excluded(code_ids_[j], code_ids_[k]) == 1) ccl[k] = 0;
+        if (k != j && ccl[k] != 0 && is_cc_excluded(code_ids_[j], code_ids_[k]) == 1) {
+          ccl[k] = 0;
+          if (trace_) trace_->exclusion(k, Exclusion::kHighest, j);
+        }
       }
     }
     write_ccl_text(ccl, dx_swapped_, result_.res_ccl_excl);
@@ -195,9 +216,16 @@ void Grouper::calc_pccl() {
     } else {
       result_.res_pccl = static_cast<int16_t>(x);
     }
+    if (trace_) {
+      if (!negative) std::fill(sorted.begin() + m, sorted.end(), int16_t{0});
+      trace_->pccl(sorted, sum, x, result_.res_pccl);
+    }
   }
 
-  write_drg_text(t_, values_.rec_date, result_.res_drg, result_.res_pccl, result_.res_drg_code);
+  const int32_t split_row = write_drg_text(t_, values_.rec_date, result_.res_drg, result_.res_pccl,
+                                           result_.res_drg_code);
+  if (trace_) trace_->pccl_split(result_.res_drg, split_row, result_.res_drg_code[5]);
+  if (result_.res_drg != 0 && split_row < 0) note(episode_grouper::FindingCode::kPcclSplitMissing);
 }
 
 }  // namespace grouper

@@ -63,15 +63,14 @@ template <class Visit>
 void Grouper::for_each_cond_row(Visit&& visit) const {
   const int32_t rec_date = values_.rec_date;
   const CondRow* rows = rows_.cond_rows();
+  // A row applies on its dates and from the positions its condition admits;
+  // a condition outside the catalogue admits none.  (Tested without a
+  // branch per test: which rows apply varies from record to record.)
   auto walk = [&](int p, const auto& code_rows) {
     for (size_t k = 0, n = code_rows.size(); k < n; ++k) {
-      // A row applies on its dates and from the positions its condition
-      // admits; a condition outside the catalogue admits none.
-      // (Tested without a branch per test: which rows apply varies from
-      // record to record.)
       const CondRow& row = code_rows.at(k, rows);
       const bool applies = (row.fr_dt <= rec_date) & (rec_date <= row.to_dt) & (p >= row.pos_fr) & (p <= row.pos_to);
-      visit(p, row.cond, applies);
+      visit(p, code_rows.range.fr + k, row.cond, applies);
     }
   };
   for (int k = 0; k < dx_count_; ++k) walk(dx_positions_[k], rows_.dx(code_ids_[dx_positions_[k]]).cond);
@@ -81,7 +80,7 @@ void Grouper::for_each_cond_row(Visit&& visit) const {
 void Grouper::set_table_conds() {
   uint64_t* bits = cond_bits_.data();
   const uint8_t* tracked = tracked_.data();
-  for_each_cond_row([&](int p, int16_t cond, bool applies) {
+  for_each_cond_row([&](int p, size_t, int16_t cond, bool applies) {
     const auto c = static_cast<uint16_t>(cond);
     bits[c / 64] |= uint64_t{applies} << (c % 64);
     if (const uint8_t t = applies ? tracked[c] : 0) {
@@ -92,20 +91,25 @@ void Grouper::set_table_conds() {
       }
     }
   });
+  if (trace_) {
+    for_each_cond_row([this](int p, size_t j, int16_t cond, bool applies) {
+      if (applies) trace_->table_condition(p, code_ids_[p], j, cond);
+    });
+  }
 }
 
 int8_t Grouper::cond_hits(int id) const {
   if (id == 0) return 1;  // the always-true condition
   if (id < 0 || id >= cond_cnt_) return 0;
   int hits = 0;
-  for_each_cond_row([&](int, int16_t c, bool applies) { hits += applies && c == id; });
+  for_each_cond_row([&](int, size_t, int16_t c, bool applies) { hits += applies && c == id; });
   return static_cast<int8_t>(std::min<int>(hits, kMaxHits));
 }
 
 uint8_t Grouper::pos_cond(int position, int id) const {
   if (position < kFirstProc || position > kLastPosCondRow || id < 0 || id >= cond_cnt_) return 0;
   bool set = false;
-  for_each_cond_row([&](int p, int16_t c, bool applies) { set = set || (applies && p == position && c == id); });
+  for_each_cond_row([&](int p, size_t, int16_t c, bool applies) { set = set || (applies && p == position && c == id); });
   return set;
 }
 
@@ -172,6 +176,7 @@ void Grouper::set_logic_conds() {
   put(822, v.age_yy < 0);
   put(823, bw <= 0);  // blank or unreadable
   cond_bits_[kFirstLogicCond / 64] |= word & logic_bits_allowed_;
+  if (trace_) trace_->logic_conditions(kFirstLogicCond, (word & logic_bits_allowed_) >> (kFirstLogicCond % 64));
 }
 
 int Grouper::check_logic_setting() const { return set_.logic_setting_ok() ? 0 : -1; }

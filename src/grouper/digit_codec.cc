@@ -19,16 +19,19 @@ int day_of_year(int year, int month, int day) {
 // Birth century from the century indicator (the sex digit).  Indicators 5..8
 // choose by the two-digit years: a birth pair above the record's pair (as
 // text) lies in the 1900s, otherwise in the 2000s.
-int birth_century(char indicator, const char* birth, const char* rec_date) {
+int birth_century(char indicator, const char* birth, const char* rec_date, const char*& why) {
   switch (indicator) {
     case '1':
     case '2':
+      why = "indicator 1 or 2: the 1900s";
       return 1900;
     case '3':
     case '4':
+      why = "indicator 3 or 4: the 2000s";
       return 2000;
     case '9':
     case '0':
+      why = "indicator 9 or 0: the 1800s";
       return 1800;
     case '5':
     case '6':
@@ -37,10 +40,16 @@ int birth_century(char indicator, const char* birth, const char* rec_date) {
       for (int i = 0; i < 2; ++i) {
         auto b = static_cast<unsigned char>(birth[i]);
         auto r = static_cast<unsigned char>(rec_date[2 + i]);
-        if (b != r) return b > r ? 1900 : 2000;
+        if (b != r) {
+          why = b > r ? "indicator 5..8, birth year digits above the record's: the 1900s"
+                      : "indicator 5..8, birth year digits below the record's: the 2000s";
+          return b > r ? 1900 : 2000;
+        }
       }
+      why = "indicator 5..8, birth year digits equal to the record's: the 2000s";
       return 2000;
     default:
+      why = "any other indicator: the 1900s";
       return 1900;
   }
 }
@@ -54,12 +63,17 @@ void format_digits(int32_t value, char* dest, int width) {
   }
 }
 
-int16_t calc_age(const char* birth, const char* rec_date, const char* indicator, int32_t& age_dd) {
+int16_t calc_age(const char* birth, const char* rec_date, const char* indicator, int32_t& age_dd,
+                 AgeSteps* steps) {
   const char ind = indicator[0];
   const int yy = parse_digits(birth, 2);
-  int birth_year = birth_century(ind, birth, rec_date) + yy;
+  const char* why = "";
+  int birth_year = birth_century(ind, birth, rec_date, why) + yy;
   // For indicators 5..8 a record dated in the 1900s puts the birth there too.
-  if (ind >= '5' && ind <= '8' && rec_date[0] == '1' && rec_date[1] == '9') birth_year = 1900 + yy;
+  if (ind >= '5' && ind <= '8' && rec_date[0] == '1' && rec_date[1] == '9') {
+    birth_year = 1900 + yy;
+    why = "indicator 5..8 and a record dated in the 1900s: the 1900s";
+  }
 
   const int birth_month = parse_digits(birth + 2, 2);
   const int birth_day = parse_digits(birth + 4, 2);
@@ -87,6 +101,10 @@ int16_t calc_age(const char* birth, const char* rec_date, const char* indicator,
 
   int age_yy = rec_year - birth_year;
   if (rec_month < birth_month || (rec_month == birth_month && rec_day < birth_day)) --age_yy;
+  if (steps) {
+    *steps = {birth_year, why, dates_ok, yy < 0 || birth_month < 0 || birth_day < 0,
+              yy == 0 && birth_month == 0 && birth_day == 0};
+  }
   return static_cast<int16_t>(age_yy);
 }
 

@@ -28,10 +28,20 @@ inline int32_t parse_digits(const char* text, int width) {
 // digits when longer).  No terminator.  For values of 0 or more.
 void format_digits(int32_t value, char* dest, int width);
 
+// How calc_age reached its answer, for a reader of the trace.
+struct AgeSteps {
+  int birth_year = 0;         // century plus the two digits of the birth year
+  const char* century = "";  // which century rule chose the birth year's century
+  bool dates_ok = true;       // both dates passed the date check
+  bool birth_unreadable = false;  // a birth date part holds a byte other than digits and blanks
+  bool birth_zero = false;        // every birth date part reads 0 (blank or zeros)
+};
+
 // Age from the birth date (6 characters YYMMDD), the record date (8
 // characters YYYYMMDD) and the century indicator (1 character).  Returns the
 // age in whole years and sets `age_dd` to the age in days (0 when a month or
-// day fails the date check).
-int16_t calc_age(const char* birth, const char* rec_date, const char* indicator, int32_t& age_dd);
+// day fails the date check); fills `steps` when given.
+int16_t calc_age(const char* birth, const char* rec_date, const char* indicator, int32_t& age_dd,
+                 AgeSteps* steps = nullptr);
 
 }  // namespace grouper

@@ -42,6 +42,8 @@ void Grouper::reset_record() {
   dx_swapped_ = 0;
   dx_count_ = 0;
   proc_count_ = 0;
+  findings_.count = 0;
+  findings_.dropped = 0;
 
   // Id 0 always holds; id cond_cnt never does (no stage sets it).
   std::fill(cond_bits_.begin(), cond_bits_.end(), 0);

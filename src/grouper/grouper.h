@@ -19,6 +19,7 @@
 #include "episode_grouper/result.h"
 #include "grouper/record_layout.h"
 #include "grouper/table_set.h"
+#include "grouper/trace.h"
 #include "tables/table_store.h"
 
 namespace grouper {
@@ -56,6 +57,12 @@ class Grouper {
 
   const RecordValues& values() const { return values_; }
   const RecordResult& result() const { return result_; }
+  // What the grouping had to make of the record's data.
+  const episode_grouper::Findings& findings() const { return findings_; }
+
+  // Reports every step of the records grouped from now on to `trace` (none
+  // when null).  `trace` must outlive its use.
+  void set_trace(GroupingTrace* trace) { trace_ = trace; }
 
   // --- the stages, in the order group() runs them (public for tests) ---
 
@@ -84,7 +91,10 @@ class Grouper {
   void set_table_conds();
   void set_logic_conds();
   int check_logic_setting() const;
-  int16_t find_ccl(int16_t code_id) const;
+  // The CCL of diagnosis `code_id` under the record's ADRG; `row` and
+  // `column`, when given, receive the Tccl row and matrix column used (-1
+  // for none).
+  int16_t find_ccl(int16_t code_id, int32_t* row = nullptr, int32_t* column = nullptr) const;
   void apply_sex_exclusion();
   int is_cc_excluded(int16_t by_id, int16_t of_id) const;
 
@@ -103,11 +113,20 @@ class Grouper {
 
  private:
   void reset_record();
+  // Notes a finding.
+  void note(episode_grouper::FindingCode code, int position = 0,
+            episode_grouper::RecordField field = episode_grouper::RecordField::kNone, const char* text = nullptr,
+            const char* to = nullptr);
+  // The findings of the record's fields and length.
+  void note_fields(const char* line, size_t len, const AgeSteps& age);
+  // The rule pass through the full scan, reporting the rules tried and the
+  // near misses to the trace.
+  int32_t traced_match(int pass, int16_t mdc) const;
   // Sizes the condition state for condition ids 0..ids.
   void init_conditions(size_t ids);
-  // Calls visit(position, condition, applies) for every Tcode row of the
-  // record's codes, position by position; a row applies when it is valid on
-  // the record date and its condition admits the code's position.
+  // Calls visit(position, Tcode row, condition, applies) for every Tcode row
+  // of the record's codes, position by position; a row applies when it is
+  // valid on the record date and its condition admits the code's position.
   template <class Visit>
   void for_each_cond_row(Visit&& visit) const;
 
@@ -117,8 +136,10 @@ class Grouper {
   const RuleSet* active_;
   const RuleIndex* active_index_;
 
+  GroupingTrace* trace_ = nullptr;
   RecordValues values_;
   RecordResult result_;
+  episode_grouper::Findings findings_;
   std::array<int16_t, kPositionCount> code_ids_{};
   int16_t dx_swapped_ = 0;
   // Diagnosis and procedure positions whose code was found, in position

@@ -151,6 +151,10 @@ const Result& Grouper::group(std::string_view record) {
   result_.res_ccl_excl = r.res_ccl_excl;
   result_.res_ltcdrg = r.res_ltcdrg;
   copy_code(result_.res_ltcdrg_code, grouper::supplementary_text(r));
+  const Findings& findings = engine_->findings();
+  result_.findings.count = findings.count;
+  result_.findings.dropped = findings.dropped;
+  std::copy_n(findings.items.begin(), findings.count, result_.findings.items.begin());
   return result_;
 }
 
@@ -161,11 +165,13 @@ size_t Grouper::write_result_line(char* out) const {
 }
 
 size_t Grouper::write_result_row(int64_t record, char* out) const {
-  return grouper::format_result_row(record, tables_->engine().store(), engine_->values(), engine_->result(), out);
+  return grouper::format_result_row(record, tables_->engine().store(), engine_->values(), engine_->result(),
+                                    engine_->findings(), out);
 }
 
 size_t Grouper::write_json_row(int64_t record, char* out) const {
-  return grouper::format_json_row(record, tables_->engine().store(), engine_->values(), engine_->result(), out);
+  return grouper::format_json_row(record, tables_->engine().store(), engine_->values(), engine_->result(),
+                                  engine_->findings(), out);
 }
 
 std::string Grouper::result_line() const {
@@ -207,11 +213,13 @@ grouper::RecordResult engine_form(const Result& r) {
 }  // namespace
 
 size_t write_result_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
-  return grouper::format_result_row(record, tables.engine().store(), result.values, engine_form(result), out);
+  return grouper::format_result_row(record, tables.engine().store(), result.values, engine_form(result),
+                                    result.findings, out);
 }
 
 size_t write_json_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
-  return grouper::format_json_row(record, tables.engine().store(), result.values, engine_form(result), out);
+  return grouper::format_json_row(record, tables.engine().store(), result.values, engine_form(result),
+                                  result.findings, out);
 }
 
 std::string_view Grouper::result_header() { return grouper::result_table_header(); }

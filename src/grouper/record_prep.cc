@@ -18,6 +18,10 @@
 
 namespace grouper {
 
+using episode_grouper::Finding;
+using episode_grouper::FindingCode;
+using episode_grouper::RecordField;
+
 namespace {
 
 const char* slot(const char* line, int position) { return line + code_offset(position); }
@@ -30,12 +34,21 @@ bool is_blank5(const char* text) {
 
 bool same5(const char* text, const char* literal) { return std::memcmp(text, literal, 5) == 0; }
 
-// Whether any of the procedure slots 11..20 holds one of `codes`.
-bool first_procedures_hold(const char* line, const char* code_a, const char* code_b) {
+// The first of the procedure positions 11..20 whose slot holds one of the
+// codes, 0 when none does.
+int first_procedure_holding(const char* line, const char* code_a, const char* code_b) {
   for (int p = kFirstProc; p < kFirstProc + 10; ++p) {
-    if (same5(slot(line, p), code_a) || (code_b != nullptr && same5(slot(line, p), code_b))) return true;
+    if (same5(slot(line, p), code_a) || (code_b != nullptr && same5(slot(line, p), code_b))) return p;
   }
-  return false;
+  return 0;
+}
+
+// Whether a field holds nothing but blanks.
+bool all_blank(const char* text, size_t width) {
+  for (size_t i = 0; i < width; ++i) {
+    if (text[i] != ' ') return false;
+  }
+  return true;
 }
 
 // Which bytes of line[0, 256 + 64) are not blanks, bit b of word b / 64.
@@ -87,10 +100,44 @@ int last_code_position(const NonBlank& nonblank) {
 
 }  // namespace
 
+void Grouper::note(FindingCode code, int position, RecordField field, const char* text, const char* to) {
+  Finding f;
+  f.code = code;
+  f.position = static_cast<uint8_t>(position);
+  f.field = field;
+  if (text) std::memcpy(f.text.data(), text, f.text.size());
+  if (to) std::memcpy(f.to.data(), to, f.to.size());
+  findings_.add(f);
+}
+
+void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age) {
+  const RecordValues& v = values_;
+  // The fields the grouping needs are noted blank; any digit field that holds
+  // other bytes, unreadable.
+  auto digits = [this](RecordField field, const char* text, size_t width, int32_t value, bool needed) {
+    if (value < 0) note(FindingCode::kFieldUnreadable, 0, field);
+    else if (needed && value == 0 && all_blank(text, width)) note(FindingCode::kFieldBlank, 0, field);
+  };
+  digits(RecordField::kRecDate, line + kRecDateOffset, kRecDateWidth, v.rec_date, true);
+  digits(RecordField::kBirthDate, line + kBirthDateOffset, kBirthDateWidth,
+         age.birth_unreadable ? -1 : age.birth_zero ? 0 : 1, true);
+  const char sex = line[kSexOffset];
+  if (sex == ' ') note(FindingCode::kFieldBlank, 0, RecordField::kSex);
+  else if (sex < '0' || sex > '9') note(FindingCode::kFieldUnreadable, 0, RecordField::kSex);
+  digits(RecordField::kLos, line + kLosOffset, kLosWidth, v.los_dd, true);
+  digits(RecordField::kDsch, line + kDschOffset, kDschWidth, v.dsch_cd, true);
+  digits(RecordField::kBirthWt, line + kBirthWtOffset, kBirthWtWidth, v.birth_wt, false);
+  digits(RecordField::kVentHr, line + kVentHrOffset, kVentHrWidth, v.vent_hr, false);
+  if (!age.dates_ok) note(FindingCode::kDateInvalid);
+  if (len < kRecordWidth) note(FindingCode::kShortRecord);
+  if (len == kMaxLineBytes && line[len - 1] != '\n') note(FindingCode::kLineCut);
+}
+
 int Grouper::prepare_record(char* line, size_t len) {
   RecordValues& v = values_;
+  AgeSteps age;
   v.rec_date = parse_digits(line + kRecDateOffset, kRecDateWidth);
-  v.age_yy = calc_age(line + kBirthDateOffset, line + kRecDateOffset, line + kSexOffset, v.age_dd);
+  v.age_yy = calc_age(line + kBirthDateOffset, line + kRecDateOffset, line + kSexOffset, v.age_dd, &age);
   v.sex_cd = static_cast<int16_t>(static_cast<unsigned char>(line[kSexOffset]) - '0');
   v.dsch_cd = static_cast<int16_t>(parse_digits(line + kDschOffset, kDschWidth));
   v.los_dd = static_cast<int16_t>(parse_digits(line + kLosOffset, kLosWidth));
@@ -98,6 +145,8 @@ int Grouper::prepare_record(char* line, size_t len) {
   v.vent_hr = static_cast<int16_t>(parse_digits(line + kVentHrOffset, kVentHrWidth));
 
   reset_record();
+  note_fields(line, len, age);
+  if (trace_) trace_->record({line, len}, v, age);
 
   NonBlank nonblank;
   upper_case(line, len, nonblank);
@@ -106,19 +155,29 @@ int Grouper::prepare_record(char* line, size_t len) {
   // Procedures are looked up as written; repeats are kept.
   const int last = last_code_position(nonblank);
   for (int p = kFirstProc; p <= last; ++p) {
-    if (is_blank5(slot(line, p))) continue;
-    code_ids_[p] = set_.find_sg_id(slot(line, p));
+    const char* code = slot(line, p);
+    if (is_blank5(code)) continue;
+    code_ids_[p] = set_.find_sg_id(code);
+    if (trace_) trace_->lookup(p, code, code_ids_[p], 0);
     if (code_ids_[p] != 0) proc_positions_[proc_count_++] = static_cast<int8_t>(p);
+    else note(FindingCode::kProcUnknown, p, RecordField::kNone, code);
   }
 
   // A repeated diagnosis keeps its first position; later ones become empty
   // without closing the gap.
   for (int p = kFirstDx; p <= kLastDx; ++p) {
     if (code_ids_[p] == 0) continue;
-    bool repeated = false;
-    for (int k = 0; k < dx_count_ && !repeated; ++k) repeated = code_ids_[dx_positions_[k]] == code_ids_[p];
-    if (repeated) code_ids_[p] = 0;
-    else dx_positions_[dx_count_++] = static_cast<int8_t>(p);
+    int first = 0;
+    for (int k = 0; k < dx_count_ && first == 0; ++k) {
+      if (code_ids_[dx_positions_[k]] == code_ids_[p]) first = dx_positions_[k];
+    }
+    if (first == 0) {
+      dx_positions_[dx_count_++] = static_cast<int8_t>(p);
+      continue;
+    }
+    note(FindingCode::kDxRepeated, p, RecordField::kNone, slot(line, p));
+    if (trace_) trace_->repeat_removed(p, first, code_ids_[p]);
+    code_ids_[p] = 0;
   }
 
   // Dagger/asterisk: the principal diagnosis changes place with the second
@@ -136,6 +195,8 @@ int Grouper::prepare_record(char* line, size_t len) {
       dx_swapped_ = 1;
       // An empty principal leaves position 2 empty.
       if (d1 == 0) dx_positions_[0] = 1;
+      note(FindingCode::kDxSwapped);
+      if (trace_) trace_->exchange(d1, d2, k);
       break;
     }
   }
@@ -155,22 +216,36 @@ void Grouper::load_dx_codes(const char* line) {
   // "Q2861" there.  The rewrite works on a copy: the line keeps the code.
   char principal[5];
   std::memcpy(principal, slot(line, 1), 5);
-  if (same5(principal, "K35  ") && first_procedures_hold(line, "Q2850", "Q2862")) {
-    std::memcpy(principal, "K350 ", 5);
-  }
-  if (same5(principal, "K35  ") && first_procedures_hold(line, "Q2861", nullptr)) {
-    std::memcpy(principal, "K359 ", 5);
+  if (same5(principal, "K35  ")) {
+    int by = first_procedure_holding(line, "Q2850", "Q2862");
+    const char* to = "K350 ";
+    if (by == 0) {
+      by = first_procedure_holding(line, "Q2861", nullptr);
+      to = "K359 ";
+    }
+    if (by != 0) {
+      note(FindingCode::kDxRewritten, 1, RecordField::kNone, principal, to);
+      if (trace_) trace_->rewrite(principal, to, by);
+      std::memcpy(principal, to, 5);
+    }
   }
 
   // A flag "y" at the found id marks an accepted end point of completing a
   // short code; a failed lookup reads the flag of id 0.
-  auto completes = [this](int16_t id) { return key_in(id, t_.dx_flag.size()) && t_.dx_flag[id] == 'y'; };
+  auto flag_of = [this](int16_t id) { return key_in(id, t_.dx_flag.size()) ? t_.dx_flag[id] : 0; };
+  auto completes = [&](int16_t id) { return flag_of(id) == 'y'; };
+  auto find = [&](int p, const char* text) {
+    const int16_t id = set_.find_dx_id(text);
+    if (trace_) trace_->lookup(p, text, id, flag_of(id));
+    return id;
+  };
 
   for (int p = kFirstDx; p <= kLastDx; ++p) {
     const char* code = p == 1 ? principal : slot(line, p);
     if (is_blank5(code)) continue;
     if (code[4] != ' ') {
-      code_ids_[p] = set_.find_dx_id(code);
+      code_ids_[p] = find(p, code);
+      if (code_ids_[p] == 0) note(FindingCode::kDxUnknown, p, RecordField::kNone, code);
       continue;
     }
     // A short code is completed on a copy of its text.
@@ -179,26 +254,28 @@ void Grouper::load_dx_codes(const char* line) {
     int16_t id;
     if (text[3] == ' ') {
       // Three characters: as given, then with "00", then with "0".
-      id = set_.find_dx_id(text);
+      id = find(p, text);
       if (!completes(id)) {
         text[3] = '0';
         text[4] = '0';
-        id = set_.find_dx_id(text);
+        id = find(p, text);
         if (!completes(id)) {
           text[4] = ' ';
-          id = set_.find_dx_id(text);
+          id = find(p, text);
         }
       }
     } else {
       // Four characters: with "0", then as given.
       text[4] = '0';
-      id = set_.find_dx_id(text);
+      id = find(p, text);
       if (!completes(id)) {
         text[4] = ' ';
-        id = set_.find_dx_id(text);
+        id = find(p, text);
       }
     }
     code_ids_[p] = id;
+    if (id == 0) note(FindingCode::kDxUnknown, p, RecordField::kNone, code);
+    else if (!same5(text, code)) note(FindingCode::kDxCompleted, p, RecordField::kNone, code, text);
   }
 }
 

@@ -37,6 +37,14 @@ inline char* put_number(char* out, int64_t value) {
 // A fixed-width table code up to its first NUL, at most `width` characters.
 std::string_view code_text(const char* code, size_t width);
 
+// A code text of a finding as the result files show it: up to its first
+// NUL, without its trailing blanks.
+inline std::string_view finding_text(const std::array<char, 5>& text) {
+  std::string_view t = code_text(text.data(), text.size());
+  while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
+  return t;
+}
+
 // The code text of row `index` of a code list, empty for no group (0) and
 // for an index the list does not hold.
 template <size_t N>

@@ -13,28 +13,22 @@ namespace {
 constexpr size_t kBudgetBytes = size_t{16} << 20;
 constexpr int32_t kEmpty = -2;  // a list without rules
 
-// Rule i is valid on the date, every must-hold condition holds and no
-// must-not-hold condition does.  An id outside 0..cond_cnt counts as the
-// always-false condition.
-bool rule_matches(const RuleSet& set, size_t i, int32_t date, const uint64_t* bits, int cond_cnt) {
-  if (!in_window(date, set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i])) return false;
+}  // namespace
+
+uint32_t failing_tests(const RuleSet& set, size_t i, int32_t date, const uint64_t* bits, int cond_cnt) {
+  uint32_t failing = in_window(date, set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i]) ? 0 : kWindowFails;
   const RuleConds& conds = set.rule_cond[i];
   auto holds = [&](int16_t c) { return c >= 0 && c <= cond_cnt && cond_holds(bits, c); };
-  for (int s = 0; s < kMustHoldSlots; ++s) {
-    if (!holds(conds[s])) return false;
+  for (int s = 0; s < kRuleSlots; ++s) {
+    if (holds(conds[s]) != (s < kMustHoldSlots)) failing |= uint32_t{1} << s;
   }
-  for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
-    if (holds(conds[s])) return false;
-  }
-  return true;
+  return failing;
 }
-
-}  // namespace
 
 int32_t first_match_scan(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits, uint16_t cond_cnt) {
   const RowSpan span = rules_of(set, mdc);
   for (size_t i = span.fr; i < span.to; ++i) {
-    if (rule_matches(set, i, date, bits, cond_cnt)) return static_cast<int32_t>(i);
+    if (failing_tests(set, i, date, bits, cond_cnt) == 0) return static_cast<int32_t>(i);
   }
   return -1;
 }

@@ -50,6 +50,13 @@ inline RowSpan rules_of(const RuleSet& set, int16_t mdc) {
                   set.mdc_rule_to, rule_rows(set));
 }
 
+// The tests rule i fails: bit s for slot s (0..9 must hold, 10..19 must not
+// hold) and kWindowFails when `date` lies outside its window.  The rule
+// matches when it fails none.  `bits` covers ids 0..cond_cnt; an id outside
+// them counts as the always-false condition.
+inline constexpr uint32_t kWindowFails = uint32_t{1} << kRuleSlots;
+uint32_t failing_tests(const RuleSet& set, size_t i, int32_t date, const uint64_t* bits, int cond_cnt);
+
 // The full scan: the first rule filed under `mdc` that is valid on `date`,
 // whose must-hold conditions all hold and whose must-not-hold conditions
 // all fail, or -1.  `bits` covers ids 0..cond_cnt; an id outside them

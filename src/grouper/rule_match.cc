@@ -6,6 +6,7 @@
 // rule.  The DRG lookup is one hash probe per record with an ADRG.  Nothing
 // is allocated.
 #include <algorithm>
+#include <bit>
 
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"
@@ -53,6 +54,7 @@ void Grouper::select_rule_set(const char* line) {
   }
   active_ = order < 0 ? &t_.tadrg : &t_.tadrg1;
   active_index_ = order < 0 ? &set_.tadrg_index() : &set_.tadrg1_index();
+  if (trace_) trace_->rule_set(order < 0);
 }
 
 int32_t Grouper::first_match_scan(int16_t mdc) const {
@@ -63,15 +65,35 @@ int32_t Grouper::first_match(int16_t mdc) const {
   return active_index_->first_match(*active_, mdc, values_.rec_date, cond_bits_.data());
 }
 
+int32_t Grouper::traced_match(int pass, int16_t mdc) const {
+  // The full scan, noting the rules that fail on exactly one slot.
+  const RuleSet& set = *active_;
+  const RowSpan span = rules_of(set, mdc);
+  int32_t matched = -1;
+  int32_t tried = 0;
+  for (size_t i = span.fr; i < span.to && matched < 0; ++i, ++tried) {
+    const uint32_t failing = failing_tests(set, i, values_.rec_date, cond_bits_.data(), cond_cnt_);
+    if (failing == 0) matched = static_cast<int32_t>(i);
+    else if (std::has_single_bit(failing) && failing != kWindowFails) {
+      trace_->near_miss(pass, static_cast<int32_t>(i), std::countr_zero(failing));
+    }
+  }
+  trace_->rule_pass(pass, mdc, tried, matched);
+  return matched;
+}
+
 void Grouper::find_mdc() {
-  const int32_t i = first_match(1);
-  if (i < 0) return;
+  const int32_t i = trace_ ? traced_match(1, 1) : first_match(1);
+  if (i < 0) {
+    note(episode_grouper::FindingCode::kNoMdc);
+    return;
+  }
   result_.res_mdc = active_->rule_mdc[static_cast<size_t>(i)];
   result_.res_adrg = active_->rule_adrg[static_cast<size_t>(i)];
 }
 
 void Grouper::find_adrg() {
-  const int32_t i = first_match(result_.res_mdc);
+  const int32_t i = trace_ ? traced_match(2, result_.res_mdc) : first_match(result_.res_mdc);
   if (i >= 0) result_.res_adrg = active_->rule_adrg[static_cast<size_t>(i)];
 }
 
@@ -84,12 +106,15 @@ void Grouper::find_drg() {
                               t_.split_adpt_to_dt, t_.split_code);
   const RowSpan span = key_rows(adrg, rows_of(t_.split_key_cnt, t_.adrg_split_fr, t_.adrg_split_to),
                                 t_.adrg_split_fr, t_.adrg_split_to, rows);
+  int32_t split_row = -1;
   for (size_t i = span.fr; i < span.to; ++i) {
     if (t_.split_age_fr[i] > age || age > t_.split_age_to[i]) continue;
     if (!in_window(rec_date, t_.split_adpt_fr_dt[i], t_.split_adpt_to_dt[i])) continue;
     result_.res_split = static_cast<char>(t_.split_code[i]);
+    split_row = static_cast<int32_t>(i);
     break;
   }
+  if (trace_) trace_->age_split(adrg, split_row, result_.res_split);
 
   // An ADRG index past the ADRG list has no code, so no DRG either.
   if (!key_in(adrg, t_.adrg_code.size())) return;
@@ -97,7 +122,9 @@ void Grouper::find_drg() {
   const char key[5] = {code[0], code[1], code[2], code[3], result_.res_split};
   // The first row from row 0 up that holds the key.
   const int32_t row = set_.find_drg_row(key);
+  if (trace_) trace_->drg(key, row);
   if (row >= 0) result_.res_drg = static_cast<int16_t>(row);
+  else note(episode_grouper::FindingCode::kDrgUnknown, 0, episode_grouper::RecordField::kNone, key);
 }
 
 }  // namespace grouper

@@ -179,7 +179,7 @@ static void check_against_program(eg_grouper* g) {
     if (records == 1 && line_ok) memcpy(first_line, r.result_line, first_line_length = r.result_line_length);
     out_pos += r.result_line_length;
 
-    char row[2048];
+    char row[4096];
     const size_t tsv_length = next_line(tsv, tsv_size, &tsv_pos, &line);
     const size_t row_length = eg_result_row(g, records, row, sizeof row);
     const int row_ok = row_length == tsv_length && memcmp(row, line, row_length) == 0;
@@ -257,7 +257,7 @@ static void check_result_sizes(eg_grouper* g, const char* record, size_t length)
 }
 
 static void check_row_capacity(const eg_grouper* g) {
-  char row[256], small[256];
+  char row[1536], small[1536];
   const size_t n = eg_result_row(g, 7, row, sizeof row);
   CHECK(n > 0 && row[n - 1] == '\n' && row[n] == '\0');
   memset(small, '#', sizeof small);

@@ -17,7 +17,8 @@ using testing::Episode;
 using testing::TableBuilder;
 
 using testing::kEnd;
-const std::string kHeader = "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\n";
+const std::string kHeader =
+    "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings\n";
 
 class CommandLine : public ::testing::Test {
  protected:
@@ -77,7 +78,7 @@ TEST_F(CommandLine, ResultsFileHasAHeaderAndOneRowPerRecord) {
   EXPECT_EQ(r.out, kEnd);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(testing::read_file(root_ / "detail.tsv"),
-            kHeader + "1\t\t\t\t\t\t\t0000\t25\t9191\n" + "2\t\t\t\t\t\t\t0000\t25\t9191\n");
+            kHeader + "1\t\t\t\t\t\t\t0000\t25\t9191\tno_mdc\n" + "2\t\t\t\t\t\t\t0000\t25\t9191\tno_mdc\n");
   EXPECT_EQ(testing::read_file(root_ / "tamv30.out").size(), 2 * 301u);
 }
 

@@ -28,7 +28,9 @@ constexpr const char* kPython = "/usr/bin/python3";
 // Parses every line of the file argv[1] as one JSON object (the file must be
 // UTF-8, no duplicate keys, nothing around the object) and prints, per row,
 // one line per field: "name null", "name int N" or "name str HEX" with the
-// string's Latin-1 bytes in hex, then an empty line.
+// string's Latin-1 bytes in hex, then an empty line.  The findings, a list of
+// objects, are printed as "findings str HEX" of the text the result file's
+// findings column shows, escapes undone.
 constexpr const char* kReadRows = R"(import json, sys
 def pairs(items):
     names = [name for name, _ in items]
@@ -48,6 +50,19 @@ for line in text.split('\n')[:-1]:
             print(name, 'int', value)
         elif type(value) is str:
             print(name, 'str', value.encode('latin-1').hex())
+        elif name == 'findings' and type(value) is list:
+            items = []
+            for f in map(dict, value):
+                if f['code'] == 'more':
+                    items.append('more:%d' % f['count'])
+                    continue
+                item = f['code']
+                if 'position' in f: item += '@%d' % f['position']
+                if 'field' in f: item += '@' + f['field']
+                if 'text' in f: item += ':' + f['text']
+                if 'to' in f: item += '>' + f['to']
+                items.append(item)
+            print(name, 'str', ';'.join(items).encode('latin-1').hex())
         else:
             sys.exit('unexpected value ' + repr(value))
     print()
@@ -174,14 +189,22 @@ TEST(JsonRows, OddBytesInCodesParseAndDecodeToTheTablesBytes) {
 
   ASSERT_EQ(json.size(), values.size());
   ASSERT_EQ(tsv.size(), values.size() + 1);
-  const std::vector<std::string> columns = tsv_fields(tsv[0]);
+  // The JSON row has the file's columns up to its last, the record values,
+  // and then the findings.
+  std::vector<std::string> columns = tsv_fields(tsv[0]);
+  ASSERT_EQ(columns.back(), "findings");
+  columns.pop_back();
   const std::vector<std::string> value_names = {"rec_date", "sex_cd", "los_dd", "dsch_cd", "birth_wt", "vent_hr"};
+  int with_findings = 0;
   for (size_t i = 0; i < json.size(); ++i) {
     SCOPED_TRACE("record " + std::to_string(i + 1));
     const Row& row = json[i];
     const std::vector<std::string> cells = tsv_fields(tsv[i + 1]);
-    ASSERT_EQ(cells.size(), columns.size());
-    ASSERT_EQ(row.size(), columns.size() + value_names.size());
+    ASSERT_EQ(cells.size(), columns.size() + 1);
+    ASSERT_EQ(row.size(), columns.size() + value_names.size() + 1);
+    ASSERT_EQ(row.back().name, "findings");
+    EXPECT_EQ(row.back().value, cells.back());
+    with_findings += !cells.back().empty();
     for (size_t c = 0; c < columns.size(); ++c) {
       EXPECT_EQ(row[c].name, columns[c]);
       if (cells[c].empty()) {
@@ -200,6 +223,7 @@ TEST(JsonRows, OddBytesInCodesParseAndDecodeToTheTablesBytes) {
       EXPECT_EQ(f.value, std::to_string(expected[k])) << f.name;
     }
   }
+  EXPECT_GE(with_findings, 3);
 
   // The codes are the table's bytes, up to a NUL.
   auto text = [&json](size_t record, const std::string& name) {

@@ -18,7 +18,7 @@ std::string result_line(const std::string& line, std::string_view adrg = "0000",
 
 std::string row(int64_t record, const TableStore& tables, const RecordValues& values, const RecordResult& result) {
   char out[kMaxResultRowBytes];
-  size_t n = format_result_row(record, tables, values, result, out);
+  size_t n = format_result_row(record, tables, values, result, episode_grouper::Findings{}, out);
   return std::string(out, n);
 }
 
@@ -112,13 +112,13 @@ class ResultTable : public ::testing::Test {
 };
 
 TEST_F(ResultTable, HeaderNamesTheColumns) {
-  EXPECT_EQ(result_table_header(), "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\n");
+  EXPECT_EQ(result_table_header(), "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings\n");
 }
 
 TEST_F(ResultTable, RecordWithoutGroupsLeavesTheGroupColumnsEmpty) {
   result_.res_pccl = 3;  // not shown without an ADRG
   result_.res_ccl_raw = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0'};
-  EXPECT_EQ(row(7, tables_, values_, result_), "7\t\t\t\t\t\t\t0000\t25\t9191\n");
+  EXPECT_EQ(row(7, tables_, values_, result_), "7\t\t\t\t\t\t\t0000\t25\t9191\t\n");
 }
 
 TEST_F(ResultTable, RecordWithAnAdrgShowsItsGroups) {
@@ -132,7 +132,7 @@ TEST_F(ResultTable, RecordWithAnAdrgShowsItsGroups) {
   result_.res_ltcdrg_code = {'A', 'W', '1', '7', '\0'};
   values_.age_yy = -1;
   values_.age_dd = -9;
-  EXPECT_EQ(row(12, tables_, values_, result_), "12\t01 \tB01A\tB01A1C\t2\t0320000000\t030\tAW17\t-1\t-9\n");
+  EXPECT_EQ(row(12, tables_, values_, result_), "12\t01 \tB01A\tB01A1C\t2\t0320000000\t030\tAW17\t-1\t-9\t\n");
 }
 
 TEST_F(ResultTable, AdrgWithoutDrgLeavesTheDrgEmpty) {
@@ -140,13 +140,13 @@ TEST_F(ResultTable, AdrgWithoutDrgLeavesTheDrgEmpty) {
   result_.res_adrg = adrg_;
   result_.res_drg = 0;
   result_.res_drg_code = {'B', '0', '1', 'A', '1', 'C'};
-  EXPECT_EQ(row(1, tables_, values_, result_), "1\t01 \tB01A\t\t0\t\t\t0000\t25\t9191\n");
+  EXPECT_EQ(row(1, tables_, values_, result_), "1\t01 \tB01A\t\t0\t\t\t0000\t25\t9191\t\n");
 }
 
 TEST_F(ResultTable, IndexPastItsListGivesAnEmptyText) {
   result_.res_mdc = static_cast<int16_t>(tables_.mdc_code.size());
   result_.res_adrg = 32767;
-  EXPECT_EQ(row(1, tables_, values_, result_), "1\t\t\t\t0\t\t\t0000\t25\t9191\n");
+  EXPECT_EQ(row(1, tables_, values_, result_), "1\t\t\t\t0\t\t\t0000\t25\t9191\t\n");
 }
 
 TEST_F(ResultTable, RowBreakingBytesInCodesAreEscaped) {
@@ -157,7 +157,7 @@ TEST_F(ResultTable, RowBreakingBytesInCodesAreEscaped) {
   result_.res_mdc = m;
   result_.res_adrg = a;
   const std::string r = row(1, t, values_, result_);
-  EXPECT_EQ(r, "1\ta\\tb\t\\n\\\\\\r \t\t0\t\t\t0000\t25\t9191\n");
+  EXPECT_EQ(r, "1\ta\\tb\t\\n\\\\\\r \t\t0\t\t\t0000\t25\t9191\t\n");
 }
 
 }  // namespace

@@ -33,13 +33,13 @@ TEST(DemoSet, ResultFileAgreesWithTheResultLines) {
   const std::vector<std::string> rows = split(testing::read_file(dir / "demo" / "results.tsv"), '\n');
   ASSERT_EQ(lines.size(), 3000u);
   ASSERT_EQ(rows.size(), lines.size() + 1) << "a header row and one row per record";
-  EXPECT_EQ(rows[0], "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd");
+  EXPECT_EQ(rows[0], "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings");
 
   size_t grouped = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     ASSERT_EQ(lines[i].size(), 300u);
     const std::vector<std::string> cols = split(rows[i + 1] + "\t", '\t');
-    ASSERT_EQ(cols.size(), 10u) << rows[i + 1];
+    ASSERT_EQ(cols.size(), 11u) << rows[i + 1];
     EXPECT_EQ(cols[0], std::to_string(i + 1));
     const std::string adrg = lines[i].substr(277, 4);
     EXPECT_EQ(cols[2], adrg == "0000" ? "" : adrg) << "record " << i + 1;
@@ -51,6 +51,8 @@ TEST(DemoSet, ResultFileAgreesWithTheResultLines) {
       EXPECT_EQ(cols[6].size(), 10u);
     } else {
       EXPECT_TRUE(cols[3].empty() && cols[4].empty() && cols[5].empty() && cols[6].empty());
+      // The demo's episodes without a group are those no first-pass rule takes.
+      EXPECT_NE(cols[10].find("no_mdc"), std::string::npos) << "record " << i + 1;
     }
   }
   EXPECT_GT(grouped, 2700u) << "the demo set groups most of its episodes";
