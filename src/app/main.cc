@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "app/explain_command.h"
 #include "driver/run_loop.h"
 
 namespace {
@@ -20,6 +21,7 @@ constexpr const char* kVersion = "grouper 1.0.0\n";
 
 constexpr const char* kHelp =
     "Usage: grouper [OPTION]...\n"
+    "       grouper explain --help\n"
     "Groups the hospital episodes of tamv30.in into tamv30.out, with the sixteen\n"
     "table files of the current directory.  Without options this is the classic\n"
     "run; messages are printed on standard output.\n"
@@ -38,10 +40,16 @@ constexpr const char* kHelp =
     "      --results-format tsv|jsonl\n"
     "                       the detailed result file as tab-separated rows (default)\n"
     "                       or as JSON Lines; a FILE ending in .jsonl chooses jsonl\n"
+    "      --summary        print the summary of the findings (records per finding,\n"
+    "                       in all and per MDC) on standard error at the end\n"
+    "      --summary-file FILE\n"
+    "                       write that summary to FILE instead (beside it first)\n"
     "  -j, --threads N      group with N threads (0, the default: one per core); the\n"
     "                       output is the same byte for byte whatever N is\n"
     "  -h, --help           print this help and exit\n"
     "      --version        print the version and exit\n"
+    "\n"
+    "grouper explain prints every step the grouping took for one record.\n"
     "\n"
     "Exit status: 0 after a normal end, 1 when the run failed, 2 on bad usage.\n";
 
@@ -51,7 +59,8 @@ int usage_error(const std::string& message) {
 }
 
 struct Options {
-  std::optional<std::filesystem::path> dir, tables, input, output, results, results_format, threads;
+  std::optional<std::filesystem::path> dir, tables, input, output, results, results_format, threads, summary_file;
+  bool summary = false;
 };
 
 // A thread count: digits only, 0 meaning one per core.
@@ -67,6 +76,7 @@ std::optional<int> thread_count(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "explain") return grouper::explain_command(argc - 2, argv + 2);
   Options opt;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -77,6 +87,10 @@ int main(int argc, char** argv) {
     if (arg == "--version") {
       std::fputs(kVersion, stdout);
       return grouper::kExitOk;
+    }
+    if (arg == "--summary") {
+      opt.summary = true;
+      continue;
     }
 
     std::optional<std::filesystem::path>* target = nullptr;
@@ -98,6 +112,7 @@ int main(int argc, char** argv) {
     else if (name == "--results") target = &opt.results;
     else if (name == "--results-format") target = &opt.results_format;
     else if (name == "-j" || name == "--threads") target = &opt.threads;
+    else if (name == "--summary-file") target = &opt.summary_file;
     if (!target) {
       return usage_error(arg.starts_with("-") ? "unknown option '" + std::string(arg) + "'"
                                               : "unexpected argument '" + std::string(arg) + "'");
@@ -136,6 +151,12 @@ int main(int argc, char** argv) {
     else if (*opt.results_format == "tsv") paths.results_format = grouper::RowFormat::kTsv;
     else return usage_error("option '--results-format' takes tsv or jsonl");
     if (!opt.results) return usage_error("option '--results-format' needs --results FILE");
+  }
+  if (opt.summary && opt.summary_file) return usage_error("give --summary or --summary-file, not both");
+  paths.summary = opt.summary;
+  if (opt.summary_file) {
+    if (*opt.summary_file == grouper::kStandardStream) return usage_error("option '--summary-file' takes a file");
+    paths.summary_file = dir / *opt.summary_file;
   }
   // A closed pipe on the output is a failed write, reported as one, not a
   // signal that ends the process unannounced.

@@ -34,11 +34,12 @@ constexpr size_t kMaxRecords = 8192;             // records per batch, however s
 // each.  A few batches go round the pipeline; their buffers are made once.
 class RecordBatch {
  public:
-  RecordBatch(bool with_rows, RowFormat format)
+  RecordBatch(bool with_rows, RowFormat format, const FindingSummary* summary)
       : input_(kBlockBytes),
         format_(format),
         lines_(new char[kMaxRecords * kMaxResultLineBytes]),
-        rows_(with_rows ? new char[kMaxRecords * max_row_bytes()] : nullptr) {}
+        rows_(with_rows ? new char[kMaxRecords * max_row_bytes()] : nullptr),
+        summary_(summary ? std::make_unique<FindingSummary>(*summary) : nullptr) {}
 
   RecordBlock& input() { return input_; }
   size_t count() const { return input_.count(); }
@@ -49,6 +50,7 @@ class RecordBatch {
   void group(Grouper& grouper, const TableStore& store, char* scratch) {
     lines_len_ = 0;
     rows_len_ = 0;
+    if (summary_) summary_->clear();
     for (size_t i = 0; i < count(); ++i) {
       const size_t len = input_.record(i).size();
       char* line = input_.record_data(i);
@@ -61,6 +63,7 @@ class RecordBatch {
       }
       grouper.group(line, len);
       const RecordResult& res = grouper.result();
+      if (summary_) summary_->add(res.res_mdc, grouper.findings());
       lines_len_ += format_result_line(line, len, adrg_text(store, res.res_adrg), supplementary_text(res),
                                        lines_.get() + lines_len_);
       if (!rows_) continue;
@@ -73,6 +76,7 @@ class RecordBatch {
   }
 
   std::string_view lines() const { return {lines_.get(), lines_len_}; }
+  const FindingSummary* summary() const { return summary_.get(); }
   std::string_view rows() const { return {rows_.get(), rows_len_}; }
 
  private:
@@ -87,6 +91,7 @@ class RecordBatch {
   size_t lines_len_ = 0;
   std::unique_ptr<char[]> rows_;
   size_t rows_len_ = 0;
+  std::unique_ptr<FindingSummary> summary_;  // the batch's own counts, when a summary is wanted
 };
 
 // The grouping state of one pipeline thread: its own Grouper and a line
@@ -115,7 +120,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   std::vector<RecordBatch*> free_batches;
   std::mutex free_mutex;
   for (size_t i = 0; i < in_flight; ++i) {
-    batches.push_back(std::make_unique<RecordBatch>(rows != nullptr, options.row_format));
+    batches.push_back(std::make_unique<RecordBatch>(rows != nullptr, options.row_format, options.summary));
     free_batches.push_back(batches.back().get());
   }
   auto take_batch = [&] {
@@ -177,6 +182,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
                 } else {
                   const int64_t before = outcome.records;
                   outcome.records += static_cast<int64_t>(batch->count());
+                  if (options.summary) options.summary->merge(*batch->summary());
                   if (options.progress) {
                     for (int64_t n = (before / kProgressEvery + 1) * kProgressEvery; n <= outcome.records;
                          n += kProgressEvery) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "driver/finding_summary.h"
 #include "driver/output_file.h"
 #include "grouper/table_set.h"
 
@@ -21,6 +22,7 @@ struct BatchOptions {
   OutputFile* rows = nullptr;       // the detailed result rows, or none
   RowFormat row_format = RowFormat::kTsv;
   int64_t first_record = 1;         // the number of the first record in the rows
+  FindingSummary* summary = nullptr;  // counts the findings of every record written, when given
   // Called after the result line of every 10000th record is written, with
   // the number of records so far.
   std::function<void(int64_t)> progress;

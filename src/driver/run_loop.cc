@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "driver/output_file.h"
 #include "driver/staged_file.h"
@@ -84,7 +85,26 @@ int run_batch(const RunPaths& paths) {
     return kExitFailure;
   }
 
+  const bool want_summary = paths.summary || !paths.summary_file.empty();
+  std::unique_ptr<StagedFile> summary_target;
+  std::FILE* summary_file = nullptr;
+  if (!paths.summary_file.empty()) {
+    if (!same_place(paths.summary_file, paths.input) && !same_place(paths.summary_file, paths.output) &&
+        !(want_results && same_place(paths.summary_file, paths.results)) && !is_stream(paths.summary_file)) {
+      summary_target = std::make_unique<StagedFile>(paths.summary_file);
+      summary_file = summary_target->open();
+    }
+    if (!summary_file) {
+      std::fprintf(stderr, "grouper: cannot open summary file %s\n", paths.summary_file.c_str());
+      return kExitFailure;
+    }
+  }
+  FindingSummary summary(want_summary ? set->store().mdc_code.size() : 0);
+  // The MDC codes name the summary's rows after the tables are released.
+  const std::vector<Code3> mdc_codes = want_summary ? set->store().mdc_code : std::vector<Code3>{};
+
   BatchOptions options;
+  options.summary = want_summary ? &summary : nullptr;
   options.threads = paths.threads;
   options.rows = want_results ? &results : nullptr;
   options.row_format = paths.results_format;
@@ -109,6 +129,20 @@ int run_batch(const RunPaths& paths) {
       ok = false;
     }
   }
+  if (ok && want_summary) {
+    const std::string text = summary.text(mdc_codes);
+    if (summary_file) {
+      OutputFile out(summary_file);
+      summary_file = nullptr;
+      if (!out.write(text) || !out.close() || !summary_target->commit()) {
+        std::fprintf(stderr, "grouper: cannot write summary file %s\n", paths.summary_file.c_str());
+        ok = false;
+      }
+    } else {
+      std::fputs(text.c_str(), stderr);
+    }
+  }
+  if (summary_file) std::fclose(summary_file);
   if (!ok) return kExitFailure;
   std::fwrite(kEndMessage, 1, sizeof kEndMessage - 1, messages_to);
   if (stream_out) std::fflush(messages_to);

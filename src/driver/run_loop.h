@@ -27,6 +27,8 @@ struct RunPaths {
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)
   RowFormat results_format = RowFormat::kTsv;
+  bool summary = false;                         // print the summary of the findings on standard error
+  std::filesystem::path summary_file;           // write it to this file instead ("" = none)
   int threads = 1;                              // grouping threads (the program gives one per core); the output is the same for any number
 };
 

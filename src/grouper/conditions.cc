@@ -179,6 +179,55 @@ void Grouper::set_logic_conds() {
   if (trace_) trace_->logic_conditions(kFirstLogicCond, (word & logic_bits_allowed_) >> (kFirstLogicCond % 64));
 }
 
+std::string_view logic_condition_text(int id) {
+  // In the order of the tests above, ids 782..823.
+  static constexpr std::string_view kTexts[kLogicCondEnd - kFirstLogicCond] = {
+      "conditions 602 and 603 set twice or more in all",
+      "condition 621 set twice or more",
+      "condition 387 set twice or more",
+      "condition 398 set twice or more",
+      "condition 403 set twice or more",
+      "condition 408 set twice or more",
+      "two or more of conditions 389, 391..397",
+      "two or more of conditions 399..402",
+      "two or more of conditions 404..407",
+      "two or more of conditions 409..412",
+      "birth weight 1000..1499 g",
+      "birth weight 1500..1999 g",
+      "birth weight 2000..2499 g",
+      "birth weight 750..999 g",
+      "birth weight below 1250 g (blank and unreadable included)",
+      "birth weight 1..749 g",
+      "birth weight 2500 g or more",
+      "age above 27 days",
+      "age above 0 years",
+      "condition 428 or 13",
+      "length of stay below 3 days (unreadable included)",
+      "length of stay below 5 days (unreadable included)",
+      "length of stay 1 day",
+      "a procedure at 11..41 sets 357 and not 743",
+      "a procedure at 11..41 sets 357 and not 745",
+      "a procedure at 11..41 sets 357 and not 746",
+      "a procedure at 11..41 sets 357 and not 747",
+      "a procedure at 11..41 sets 357 and not 748",
+      "condition 753, 39 or 15",
+      "condition 755, 40 or 17",
+      "condition 757, 41 or 19",
+      "a procedure at 11..41 sets 357 and not 759",
+      "a procedure at 11..41 sets 357 and not 358",
+      "a procedure at 11..41 sets 357 and not 359",
+      "discharge status 2 or 3",
+      "discharge status 2, 3 or 4",
+      "discharge status 4",
+      "male (an odd sex digit)",
+      "ventilation above 24 hours",
+      "ventilation above 95 hours",
+      "age below 0 years",
+      "birth weight blank or unreadable",
+  };
+  return id >= kFirstLogicCond && id <= kLastLogicCond ? kTexts[id - kFirstLogicCond] : std::string_view{};
+}
+
 int Grouper::check_logic_setting() const { return set_.logic_setting_ok() ? 0 : -1; }
 
 }  // namespace grouper

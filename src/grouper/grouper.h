@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "episode_grouper/result.h"
@@ -42,6 +43,10 @@ struct RecordResult {
   int res_ltcdrg = 0;                   // 0, 1..19 or 9999
   std::array<char, 5> res_ltcdrg_code{};  // 4 characters and a NUL
 };
+
+// What a built-in logic condition (782..823) tests, in words; empty for
+// other ids.
+std::string_view logic_condition_text(int id);
 
 class Grouper {
  public:

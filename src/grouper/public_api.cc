@@ -13,6 +13,56 @@
 #include "grouper/result_table.h"
 #include "grouper/table_set.h"
 #include "episode_grouper/line_splitter.h"
+#include "grouper/public_result.h"
+
+namespace grouper {
+
+size_t place_record(std::string_view record, char* line) {
+  const size_t len = std::min(record.size(), kMaxLineBytes);
+  // An empty record may come without data: memcpy must not see its null.
+  if (len > 0) std::memcpy(line, record.data(), len);
+  // What the record does not hold reads as blanks, never as an earlier record.
+  if (len < kRecordWidth) std::memset(line + len, ' ', kRecordWidth - len);
+  return len;
+}
+
+namespace {
+
+template <size_t N>
+void copy_code(std::array<char, N>& to, std::string_view text) {
+  to.fill('\0');
+  // "No group" is an empty view without data: memcpy must not see its null.
+  if (!text.empty()) std::memcpy(to.data(), text.data(), std::min(N, text.size()));
+}
+
+}  // namespace
+
+void fill_result(const Grouper& engine, const TableStore& t, episode_grouper::Result& out) {
+  const RecordResult& r = engine.result();
+  out.values = engine.values();
+  out.code_ids = engine.code_ids();
+  out.dx_swapped = engine.dx_swapped();
+  out.res_mdc = r.res_mdc;
+  out.res_adrg = r.res_adrg;
+  out.res_drg = r.res_drg;
+  out.res_split = r.res_split;
+  copy_code(out.mdc_code, list_code(t.mdc_code, r.res_mdc));
+  copy_code(out.adrg_code, list_code(t.adrg_code, r.res_adrg));
+  copy_code(out.drg_list_code, list_code(t.drg_code, r.res_drg));
+  out.pos_ccl = r.pos_ccl;
+  out.res_pccl = r.res_pccl;
+  out.res_drg_code = r.res_drg_code;
+  out.res_ccl_raw = r.res_ccl_raw;
+  out.res_ccl_excl = r.res_ccl_excl;
+  out.res_ltcdrg = r.res_ltcdrg;
+  copy_code(out.res_ltcdrg_code, supplementary_text(r));
+  const episode_grouper::Findings& findings = engine.findings();
+  out.findings.count = findings.count;
+  out.findings.dropped = findings.dropped;
+  std::copy_n(findings.items.begin(), findings.count, out.findings.items.begin());
+}
+
+}  // namespace grouper
 
 namespace episode_grouper {
 
@@ -102,17 +152,6 @@ TableCounts TableSet::counts() const {
   return c;
 }
 
-namespace {
-
-template <size_t N>
-void copy_code(std::array<char, N>& to, std::string_view text) {
-  to.fill('\0');
-  // "No group" is an empty view without data: memcpy must not see its null.
-  if (!text.empty()) std::memcpy(to.data(), text.data(), std::min(N, text.size()));
-}
-
-}  // namespace
-
 Grouper::Grouper(std::shared_ptr<const TableSet> tables)
     : tables_(std::move(tables)),
       engine_(std::make_unique<grouper::Grouper>(tables_->engine())),
@@ -123,38 +162,11 @@ Grouper::Grouper(std::shared_ptr<const TableSet> tables)
 Grouper::~Grouper() = default;
 
 const Result& Grouper::group(std::string_view record) {
-  len_ = std::min(record.size(), grouper::kMaxLineBytes);
-  // An empty record may come without data: memcpy must not see its null.
-  if (len_ > 0) std::memcpy(line_.get(), record.data(), len_);
-  // What the record does not hold reads as blanks, never as an earlier record.
-  if (len_ < grouper::kRecordWidth) std::memset(line_.get() + len_, ' ', grouper::kRecordWidth - len_);
+  len_ = grouper::place_record(record, line_.get());
   // A set whose catalogue disagrees with the logic conditions is never
   // opened, so the grouping cannot refuse the record here.
   engine_->group(line_.get(), len_);
-
-  const grouper::TableStore& t = tables_->engine().store();
-  const grouper::RecordResult& r = engine_->result();
-  result_.values = engine_->values();
-  result_.code_ids = engine_->code_ids();
-  result_.dx_swapped = engine_->dx_swapped();
-  result_.res_mdc = r.res_mdc;
-  result_.res_adrg = r.res_adrg;
-  result_.res_drg = r.res_drg;
-  result_.res_split = r.res_split;
-  copy_code(result_.mdc_code, grouper::list_code(t.mdc_code, r.res_mdc));
-  copy_code(result_.adrg_code, grouper::list_code(t.adrg_code, r.res_adrg));
-  copy_code(result_.drg_list_code, grouper::list_code(t.drg_code, r.res_drg));
-  result_.pos_ccl = r.pos_ccl;
-  result_.res_pccl = r.res_pccl;
-  result_.res_drg_code = r.res_drg_code;
-  result_.res_ccl_raw = r.res_ccl_raw;
-  result_.res_ccl_excl = r.res_ccl_excl;
-  result_.res_ltcdrg = r.res_ltcdrg;
-  copy_code(result_.res_ltcdrg_code, grouper::supplementary_text(r));
-  const Findings& findings = engine_->findings();
-  result_.findings.count = findings.count;
-  result_.findings.dropped = findings.dropped;
-  std::copy_n(findings.items.begin(), findings.count, result_.findings.items.begin());
+  grouper::fill_result(*engine_, tables_->engine().store(), result_);
   return result_;
 }
 

@@ -1,0 +1,99 @@
+#include "driver/finding_summary.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace grouper {
+
+using episode_grouper::FindingCode;
+using episode_grouper::kFindingCodes;
+
+FindingSummary::FindingSummary(size_t mdc_rows)
+    : mdc_rows_(mdc_rows),
+      with_code_(kFindingCodes, 0),
+      mdc_records_(mdc_rows + 1, 0),
+      mdc_with_((mdc_rows + 1) * kFindingCodes, 0) {}
+
+size_t FindingSummary::row_of(int16_t mdc) const {
+  return mdc >= 0 && static_cast<size_t>(mdc) < mdc_rows_ ? static_cast<size_t>(mdc) : mdc_rows_;
+}
+
+void FindingSummary::add(int16_t mdc, const episode_grouper::Findings& findings) {
+  ++records_;
+  const size_t row = row_of(mdc);
+  ++mdc_records_[row];
+  uint32_t seen = 0;
+  for (size_t i = 0; i < findings.count; ++i) seen |= uint32_t{1} << static_cast<int>(findings.items[i].code);
+  for (int c = 0; c < kFindingCodes; ++c) {
+    if ((seen >> c & 1) == 0) continue;
+    ++with_code_[static_cast<size_t>(c)];
+    ++mdc_with_[row * kFindingCodes + static_cast<size_t>(c)];
+  }
+}
+
+void FindingSummary::merge(const FindingSummary& other) {
+  records_ += other.records_;
+  for (size_t i = 0; i < with_code_.size(); ++i) with_code_[i] += other.with_code_[i];
+  for (size_t i = 0; i < mdc_records_.size() && i < other.mdc_records_.size(); ++i) {
+    mdc_records_[i] += other.mdc_records_[i];
+  }
+  for (size_t i = 0; i < mdc_with_.size() && i < other.mdc_with_.size(); ++i) mdc_with_[i] += other.mdc_with_[i];
+}
+
+void FindingSummary::clear() {
+  records_ = 0;
+  std::fill(with_code_.begin(), with_code_.end(), 0);
+  std::fill(mdc_records_.begin(), mdc_records_.end(), 0);
+  std::fill(mdc_with_.begin(), mdc_with_.end(), 0);
+}
+
+std::string FindingSummary::text(const std::vector<Code3>& mdc_codes) const {
+  std::string out;
+  char line[256];
+  auto share = [](int64_t part, int64_t whole) { return whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0; };
+  std::snprintf(line, sizeof line, "findings of %" PRId64 " records\n%-20s %12s %8s\n", records_, "finding", "records",
+                "share");
+  out += line;
+  std::vector<int> present;
+  for (int c = 0; c < kFindingCodes; ++c) {
+    const int64_t n = with_code_[static_cast<size_t>(c)];
+    if (n == 0) continue;
+    present.push_back(c);
+    std::snprintf(line, sizeof line, "%-20s %12" PRId64 " %7.2f%%\n",
+                  std::string(episode_grouper::finding_name(static_cast<FindingCode>(c))).c_str(), n, share(n, records_));
+    out += line;
+  }
+  if (present.empty()) out += "(no finding)\n";
+
+  out += "\nby MDC\n";
+  std::snprintf(line, sizeof line, "%-6s %12s", "MDC", "records");
+  out += line;
+  for (int c : present) {
+    out += ' ';
+    out += episode_grouper::finding_name(static_cast<FindingCode>(c));
+  }
+  out += "\n";
+  for (size_t row = 0; row < mdc_records_.size(); ++row) {
+    if (mdc_records_[row] == 0) continue;
+    std::string name = row == 0 ? "none" : row == mdc_rows_ ? "other" : "";
+    if (name.empty()) {
+      const Code3& code = mdc_codes[row];
+      for (char ch : code) {
+        if (ch == '\0') break;
+        name += ch;
+      }
+    }
+    std::snprintf(line, sizeof line, "%-6s %12" PRId64, name.c_str(), mdc_records_[row]);
+    out += line;
+    for (int c : present) {
+      const std::string column(episode_grouper::finding_name(static_cast<FindingCode>(c)));
+      std::snprintf(line, sizeof line, " %*" PRId64, static_cast<int>(column.size()),
+                    mdc_with_[row * kFindingCodes + static_cast<size_t>(c)]);
+      out += line;
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+}  // namespace grouper
