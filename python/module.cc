@@ -20,6 +20,7 @@
 #include "driver/batch.h"
 #include "driver/output_file.h"
 #include "driver/staged_file.h"
+#include "episode_grouper/explain.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
@@ -272,6 +273,31 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("res_ltcdrg_code",
                              [](const PyResult& r) { return latin1(eg::text_of(r.result.res_ltcdrg_code)); })
       .def_property_readonly("has_adrg", [](const PyResult& r) { return r.result.has_adrg(); })
+      .def_property_readonly(
+          "findings",
+          [](const PyResult& r) {
+            py::list out;
+            const eg::Findings& f = r.result.findings;
+            for (size_t i = 0; i < f.count; ++i) {
+              const eg::Finding& item = f.items[i];
+              py::dict d;
+              d["code"] = py::str(std::string(eg::finding_name(item.code)));
+              if (item.position != 0) d["position"] = item.position;
+              if (item.field != eg::RecordField::kNone) d["field"] = py::str(std::string(eg::field_name(item.field)));
+              auto trimmed = [](const std::array<char, 5>& t) {
+                std::string_view v = eg::text_of(t);
+                while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+                return v;
+              };
+              if (!trimmed(item.text).empty()) d["text"] = latin1(trimmed(item.text));
+              if (!trimmed(item.to).empty()) d["to"] = latin1(trimmed(item.to));
+              out.append(d);
+            }
+            if (f.dropped > 0) out.append(py::dict(py::arg("code") = "more", py::arg("count") = f.dropped));
+            return out;
+          },
+          "What the grouping had to make of the record's data: a list of dicts with 'code' and, as the\n"
+          "finding has them, 'position', 'field', 'text' and 'to' (as the JSON Lines rows write them).")
       .def_property_readonly("line", [](const PyResult& r) { return py::bytes(r.line); },
                              "The classic 300-character result line with its line feed, as bytes.")
       .def(
@@ -336,6 +362,20 @@ PYBIND11_MODULE(_core, m) {
           py::arg("line"),
           "Groups one episode line (bytes, or str of Latin-1 characters; at most 4095\n"
           "bytes are read) and returns its Result.")
+      .def(
+          "explain",
+          [](PyTableSet& ts, const py::handle& line, const std::string& format) {
+            if (format != "text" && format != "json") throw py::value_error("format must be 'text' or 'json'");
+            std::string keep;
+            const std::string_view record = as_bytes_view(line, keep);
+            return py::str(eg::explain(*ts.set, record,
+                                       format == "json" ? eg::ExplainFormat::kJson : eg::ExplainFormat::kText));
+          },
+          py::arg("line"), py::arg("format") = "text",
+          "Every step the grouping took for one episode line, as text ('text') or as one\n"
+          "JSON document ('json'): the record values, the rule set, every code lookup, the\n"
+          "conditions, each rule pass with its near misses, the age split and DRG, the CCLs\n"
+          "and exclusions, the PCCL, the supplementary group, the result and the findings.")
       .def("group_many", &group_many, py::arg("lines"), py::arg("threads") = 0,
            "Groups every line of `lines` on `threads` threads (0: one per core) without\n"
            "the GIL and returns the Results in input order.")

@@ -61,6 +61,19 @@ def test_result_attributes_agree_with_the_rows(tables, episodes):
     assert repr(r).startswith("<Result adrg=")
 
 
+def test_findings_and_explain_agree_with_the_rows(tables, episodes):
+    records = split_records(episodes)
+    record = next(r for r in records if tables.group(r).findings)
+    r = tables.group(record)
+    assert r.findings == json.loads(r.json_row(1))["findings"]
+    trace = json.loads(tables.explain(record, "json"))
+    assert trace["findings"] == r.findings
+    assert trace["result"]["drg"] == (r.res_drg_code if r.res_drg else "")
+    assert tables.explain(record).startswith("Record: ")
+    with pytest.raises(ValueError):
+        tables.explain(record, "xml")
+
+
 def test_group_many_gives_the_programs_bytes_in_input_order(tables, episodes, small_outputs):
     records = split_records(episodes)[::-1]  # another order than the file's
     expected = [tables.group(r).line for r in records]
