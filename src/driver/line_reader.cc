@@ -1,6 +1,7 @@
 #include "driver/line_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "episode_grouper/line_splitter.h"
@@ -27,10 +28,13 @@ std::string_view LineReader::next_record() {
     pos_ = 0;
     end_ = avail;
     const size_t want = std::min(block_size_, buffer_.size() - end_);
+    errno = 0;
     const size_t got = std::fread(buffer_.data() + end_, 1, want, in_);
     end_ += got;
     if (got < want) {
-      if (std::ferror(in_)) failed_ = true;
+      // An interrupted read is no failure: the next round reads on.
+      if (std::ferror(in_) && errno == EINTR) std::clearerr(in_);
+      else if (std::ferror(in_)) failed_ = true;
       else eof_ = true;
     }
   }
