@@ -1,6 +1,7 @@
 #include "driver/output_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace grouper {
@@ -16,8 +17,14 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::drain() {
-  if (used_ > 0 && !failed_ && file_) {
-    if (std::fwrite(buffer_.data(), 1, used_, file_) != used_) failed_ = true;
+  size_t done = 0;
+  while (done < used_ && !failed_ && file_) {
+    errno = 0;
+    done += std::fwrite(buffer_.data() + done, 1, used_ - done, file_);
+    if (done == used_) break;
+    // An interrupted write is no failure: what it left is written again.
+    if (std::ferror(file_) && errno == EINTR) std::clearerr(file_);
+    else failed_ = true;
   }
   used_ = 0;
   return !failed_;
