@@ -13,6 +13,7 @@
 #include <tbb/parallel_pipeline.h>
 #include <tbb/task_arena.h>
 
+#include "driver/handoff.h"
 #include "driver/line_reader.h"
 #include "grouper/grouper.h"
 #include "grouper/record_layout.h"
@@ -155,6 +156,9 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   int64_t records_read = 0;
   std::atomic<bool> stopped{false};  // set by the writer: nothing more is written
 
+  // Everything so far happens before the stages, and every stage before the end.
+  hand_over(&reader);
+  hand_over(&lines);
   tbb::task_arena arena(threads);
   arena.execute([&] {
     tbb::parallel_pipeline(
@@ -163,6 +167,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
         tbb::make_filter<void, RecordBatch*>(
             tbb::filter_mode::serial_in_order,
             [&](tbb::flow_control& fc) -> RecordBatch* {
+              const StageTurn turn(&reader);
               if (stopped.load(std::memory_order_relaxed)) {
                 fc.stop();
                 return nullptr;
@@ -180,16 +185,20 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
                 return nullptr;
               }
               records_read += static_cast<int64_t>(batch->count());
+              hand_over(batch);
               return batch;
             }) &
             // Group, on any thread, with that thread's own Grouper.
             tbb::make_filter<RecordBatch*, RecordBatch*>(tbb::filter_mode::parallel,
                                                          [&](RecordBatch* batch) {
+                                                           const StageTurn item(batch);
                                                            workers.local().group(*batch, store);
                                                            return batch;
                                                          }) &
             // Write, in input order, with the progress lines.
             tbb::make_filter<RecordBatch*, void>(tbb::filter_mode::serial_in_order, [&](RecordBatch* batch) {
+              const StageTurn turn(&lines);
+              take_over(batch);
               for (size_t i = 0; i < batch->count() && !stopped.load(std::memory_order_relaxed); ++i) {
                 if (write_failed()) {
                   outcome.end = BatchEnd::kWriteError;
@@ -207,6 +216,8 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
               give_back(batch);
             }));
   });
+  take_over(&reader);
+  take_over(&lines);
   if (outcome.end != BatchEnd::kDone) return outcome;
   if (reader.failed()) outcome.end = BatchEnd::kReadError;
   else if (write_failed()) outcome.end = BatchEnd::kWriteError;
