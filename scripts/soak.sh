@@ -78,9 +78,8 @@ run() {
     flat="NOT flat"
     status=1
   fi
-  printf 'soak: --threads %s: %d records in %d s (%d records/s); %d samples; RSS peak %d MiB, first quarter %d MiB, second half %d MiB: %s\n' \
-    "$threads" "$records" "$seconds" "$((records / seconds))" "$n" "$((peak / 1024))" "$((early / 1024))" \
-    "$((late / 1024))" "$flat"
+  printf 'soak: --threads %s: %d records in %d s (%d records/s); %d samples; RSS peak %d KiB, first quarter %d KiB, second half %d KiB: %s\n' \
+    "$threads" "$records" "$seconds" "$((records / seconds))" "$n" "$peak" "$early" "$late" "$flat"
 }
 
 run 0
