@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 # The Python module is built with pybind11 for Debian's interpreter
 # /usr/bin/python3 and tested with pytest; the cluster runner uses Dask.
-packages=(g++ clang cmake ninja-build pkg-config libgtest-dev googletest libbenchmark-dev libtbb-dev
+packages=(g++ clang libclang-rt-14-dev gcovr cmake ninja-build pkg-config libgtest-dev googletest libbenchmark-dev libtbb-dev
   pybind11-dev python3-dev python3-pytest python3-dask python3-distributed)
 
 missing=()

@@ -13,6 +13,7 @@
 #include <tbb/parallel_pipeline.h>
 #include <tbb/task_arena.h>
 
+#include "driver/handoff.h"
 #include "driver/line_reader.h"
 #include "grouper/grouper.h"
 #include "grouper/record_layout.h"
@@ -139,6 +140,9 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   int64_t records_read = 0;
   std::atomic<bool> stopped{false};  // set by a serial stage: nothing more is read or written
 
+  // Everything so far happens before the stages, and every stage before the end.
+  hand_over(&reader);
+  hand_over(&lines);
   tbb::task_arena arena(threads);
   arena.execute([&] {
     tbb::parallel_pipeline(
@@ -147,6 +151,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
         tbb::make_filter<void, RecordBatch*>(
             tbb::filter_mode::serial_in_order,
             [&](tbb::flow_control& fc) -> RecordBatch* {
+              const StageTurn turn(&reader);
               RecordBatch* batch = stopped ? nullptr : take_batch();
               if (batch && reader.read_block(batch->input(), kMaxRecords) > 0) {
                 // A catalogue that disagrees with the logic conditions stops
@@ -157,6 +162,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
                 } else {
                   batch->set_first_number(options.first_record + records_read);
                   records_read += static_cast<int64_t>(batch->count());
+                  hand_over(batch);
                   return batch;
                 }
               }
@@ -167,12 +173,15 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
             // Group, on any thread, with that thread's own Grouper.
             tbb::make_filter<RecordBatch*, RecordBatch*>(tbb::filter_mode::parallel,
                                                          [&](RecordBatch* batch) {
+                                                           const StageTurn item(batch);
                                                            Worker& w = workers.local();
                                                            batch->group(w.grouper, store, w.scratch.data());
                                                            return batch;
                                                          }) &
             // Write, in input order, with the progress lines.
             tbb::make_filter<RecordBatch*, void>(tbb::filter_mode::serial_in_order, [&](RecordBatch* batch) {
+              const StageTurn turn(&lines);
+              take_over(batch);
               if (!stopped) {
                 lines.write(batch->lines());
                 if (rows) rows->write(batch->rows());
@@ -194,6 +203,8 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
               give_back(batch);
             }));
   });
+  take_over(&reader);
+  take_over(&lines);
   if (outcome.end != BatchEnd::kDone) return outcome;
   if (reader.failed()) outcome.end = BatchEnd::kReadError;
   else if (write_failed()) outcome.end = BatchEnd::kWriteError;

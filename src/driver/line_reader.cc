@@ -1,6 +1,7 @@
 #include "driver/line_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "episode_grouper/line_splitter.h"
@@ -37,10 +38,13 @@ size_t LineReader::read_block(RecordBlock& block, size_t max_records) {
     if (!block.ends_.empty() || eof_ || failed_) break;
     // Not one whole record yet: read on after what is there.
     const size_t want = std::min(block_size_, block.capacity_ - have);
+    errno = 0;
     const size_t got = std::fread(bytes + have, 1, want, in_);
     have += got;
     if (got < want) {
-      if (std::ferror(in_)) failed_ = true;
+      // An interrupted read is no failure: the next round reads on.
+      if (std::ferror(in_) && errno == EINTR) std::clearerr(in_);
+      else if (std::ferror(in_)) failed_ = true;
       else eof_ = true;
     }
   }

@@ -1,6 +1,7 @@
 #include "driver/output_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace grouper {
@@ -15,10 +16,21 @@ OutputFile::~OutputFile() {
   if (file_) std::fclose(file_);
 }
 
-bool OutputFile::drain() {
-  if (used_ > 0 && !failed_ && file_) {
-    if (std::fwrite(buffer_.data(), 1, used_, file_) != used_) failed_ = true;
+bool OutputFile::put(const char* data, size_t n) {
+  size_t done = 0;
+  while (done < n && !failed_ && file_) {
+    errno = 0;
+    done += std::fwrite(data + done, 1, n - done, file_);
+    if (done == n) break;
+    // An interrupted write is no failure: what it left is written again.
+    if (std::ferror(file_) && errno == EINTR) std::clearerr(file_);
+    else failed_ = true;
   }
+  return !failed_;
+}
+
+bool OutputFile::drain() {
+  put(buffer_.data(), used_);
   used_ = 0;
   return !failed_;
 }
@@ -28,9 +40,7 @@ bool OutputFile::write(std::string_view bytes) {
   if (failed_) return false;
   // A block at least as large as the buffer goes to the file as it is.
   if (bytes.size() >= buffer_.size()) {
-    if (!drain()) return false;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) failed_ = true;
-    return !failed_;
+    return drain() && put(bytes.data(), bytes.size());
   }
   while (!bytes.empty()) {
     if (used_ == buffer_.size() && !drain()) return false;

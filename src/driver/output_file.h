@@ -33,6 +33,8 @@ class OutputFile {
   bool failed() const { return failed_; }
 
  private:
+  // Writes n bytes to the file, again what an interrupted write left.
+  bool put(const char* data, size_t n);
   bool drain();
 
   std::FILE* file_;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <bit>
 #include <cstdio>
 #include <memory>
@@ -32,6 +33,20 @@ long long bytes_after_header(std::FILE* f) {
              : 0;
 }
 
+// Reads `n` bytes; an interrupted read is carried on, never taken for a
+// short file.
+bool read_fully(std::FILE* f, void* to, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    errno = 0;
+    done += std::fread(static_cast<char*>(to) + done, 1, n - done, f);
+    if (done == n) break;
+    if (!std::ferror(f) || errno != EINTR) return false;
+    std::clearerr(f);
+  }
+  return true;
+}
+
 // A matrix of record_count records of zero bytes each reads as short,
 // like a block read of zero-sized records.
 bool zero_sized_records(const ArraySpec& a, std::span<const uint16_t> counts) {
@@ -47,7 +62,7 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
   }
 
   char header[kHeaderSize];
-  if (std::fread(header, 1, kHeaderSize, file.get()) != kHeaderSize) {
+  if (!read_fully(file.get(), header, kHeaderSize)) {
     reason = "header is short";
     return kLoadFailed;
   }
@@ -97,7 +112,7 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
     const ArraySpec& a = file_spec.arrays[i];
     bool complete = i < first_short;
     if (complete && !buffers[i].empty()) {
-      complete = std::fread(buffers[i].data(), 1, buffers[i].size(), file.get()) == buffers[i].size();
+      complete = read_fully(file.get(), buffers[i].data(), buffers[i].size());
     }
     if (!complete) {
       messages += a.short_message;

@@ -414,7 +414,7 @@ int main(int argc, char** argv) {
     const int failed = run_checks(argv[1], argv[2]);
     if (failed) fprintf(stderr, "%d check(s) failed\n", failed);
     fflush(NULL);
-    _exit(failed ? 1 : 0);
+    exit(failed ? 1 : 0);
   }
   int status = 0;
   const int waited = child > 0 && waitpid(child, &status, 0) == child;

@@ -152,7 +152,8 @@ TEST_F(CommandLine, HelpAndVersion) {
 TEST_F(CommandLine, BadUsageExitsWith2WithoutRunning) {
   TableBuilder().write(root_);
   testing::write_file(root_ / "tamv30.in", Episode().line());
-  for (const std::string args : {"--bogus", "-x", "extra", "--input", "--dir=", "--input a --input b"}) {
+  for (const std::string args : {"--bogus", "-x", "extra", "--input", "--dir=", "--input a --input b", "--results -",
+                                 "--results r.tsv --results-format xml", "--results-format tsv"}) {
     auto r = run(args);
     EXPECT_EQ(r.exit_code, 2) << args;
     EXPECT_EQ(r.out, "") << args;

@@ -96,8 +96,11 @@ TEST_F(ResultsFile, JsonLinesByNameOrByOption) {
   ASSERT_EQ(run("--results rows.jsonl").exit_code, 0);
   ASSERT_EQ(run("--results rows.txt --results-format jsonl").exit_code, 0);
   ASSERT_EQ(run("--results rows.tsv").exit_code, 0);
+  ASSERT_EQ(run("--results forced.jsonl --results-format tsv").exit_code, 0);
   const std::string by_name = testing::read_file(dir_ / "rows.jsonl");
   EXPECT_EQ(testing::read_file(dir_ / "rows.txt"), by_name);
+  // The option wins over the name.
+  EXPECT_EQ(testing::read_file(dir_ / "forced.jsonl"), testing::read_file(dir_ / "rows.tsv"));
   // One object per record and no header row, where the TSV has one.
   EXPECT_EQ(by_name.rfind("{\"record\":1,", 0), 0u) << by_name;
   EXPECT_EQ(std::count(by_name.begin(), by_name.end(), '\n'), 3);

@@ -67,6 +67,7 @@ ProgramRun run_program(const std::string& program, const std::filesystem::path& 
     struct sigaction deflt {};
     deflt.sa_handler = SIG_DFL;
     ::sigaction(SIGPIPE, &deflt, nullptr);
+    for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
     ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace grouper::testing {
 
@@ -25,6 +27,8 @@ struct RunOptions {
   // reader that has seen enough (`| head -c N`) closes its pipe.
   size_t close_output_after = SIZE_MAX;
   int timeout_seconds = 300;  // then the program is killed
+  // Variables added to the program's environment (name, value).
+  std::vector<std::pair<std::string, std::string>> env;
 };
 
 // Runs `program` with `args` (already quoted for the shell) in `dir`,

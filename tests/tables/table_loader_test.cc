@@ -433,6 +433,19 @@ TEST(RoundTrip, TheFileSizesFollowTheCounts) {
   EXPECT_EQ(read_file(dir / "Tmdc.idx").substr(0, 10), "0000000003");
 }
 
+TEST(RoundTrip, AStoreThatWouldNotLoadBackIsRefusedAndAFailedWriteIsReported) {
+  TableStore s = testing::sample_builder().build();
+  s.ccx_row_cnt = static_cast<uint16_t>(s.ccx_dx.size() + 1);
+  std::string error;
+  EXPECT_FALSE(write_tables(s, fresh_dir("sizes-disagree"), error));
+  EXPECT_EQ(error.rfind("Tccedit: ccx_dx holds ", 0), 0u) << error;
+
+  const TableStore sound = testing::sample_builder().build();
+  error.clear();
+  EXPECT_FALSE(write_tables(sound, fresh_dir("write-fails") / "no-such-directory", error));
+  EXPECT_NE(error.find("Tdx.idx: cannot write"), std::string::npos) << error;
+}
+
 TEST(Release, LeavesAnEmptyStoreAfterEveryKindOfLoad) {
   auto released_after = [](const fs::path& dir) {
     Loaded l = load(dir);

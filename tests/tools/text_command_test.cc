@@ -26,11 +26,17 @@ TEST(TextCommand, HelpExplainsTheTextForm) {
   }
 }
 
-TEST(TextCommand, WrongArgumentsAreRefused) {
+TEST(TextCommand, WrongArgumentsOfEveryCommandAreRefusedAndNothingIsWritten) {
   const fs::path dir = fresh_dir("cmd-args");
-  EXPECT_EQ(tables_tool(dir, "dump").exit_code, 2);
-  EXPECT_EQ(tables_tool(dir, "build a").exit_code, 2);
-  EXPECT_EQ(tables_tool(dir, "dump a b c").exit_code, 2);
+  for (const std::string args :
+       {"", "bogus", "dump", "build a", "dump a b c", "generate", "generate out out2", "generate --seed x out",
+        "generate --episodes -1 out", "generate --profile huge out", "generate --bogus out", "verify --max 0",
+        "verify --bogus", "verify a b"}) {
+    const ProgramRun run = tables_tool(dir, args);
+    EXPECT_EQ(run.exit_code, 2) << args;
+    EXPECT_NE(run.out.find("grouper-tables"), std::string::npos) << args << ": " << run.out;  // it says why
+  }
+  EXPECT_TRUE(fs::is_empty(dir));
 }
 
 TEST(TextCommand, DumpAndBuildGiveBackTheSameFiles) {
