@@ -172,6 +172,10 @@ TEST_F(Explain, EveryFindingComesFromARecordMadeForItAndNoneFromACleanRecord) {
   ASSERT_EQ(r.findings.count, 1);
   EXPECT_EQ(r.findings.items[0].position, 3);
   EXPECT_EQ(std::string(eg::text_of(r.findings.items[0].text)), "X99  ");
+  // In the TSV a text's ";" and ">" cannot be taken for the list's own.
+  g.group(Episode().dx(1, "I21").dx(2, "A;B>\\").proc(11, "T\tX").str());
+  const std::string row = g.result_row(1);
+  EXPECT_EQ(row.substr(row.rfind('\t', row.size() - 2) + 1), "dx_unknown@2:A\\;B\\>\\\\;proc_unknown@11:T\\tX\n");
 }
 
 // The DRG key and the PCCL split row: an ADRG without its DRG, a DRG
