@@ -218,9 +218,9 @@ const tools::SyntheticSet& demo_set() {
 const std::vector<std::pair<std::string, std::string>>& demo_files() {
   static const std::vector<std::pair<std::string, std::string>> files = [] {
     std::vector<std::pair<std::string, std::string>> f;
-    for (const FileSpec& spec : load_plan()) {
+    for (const FileSpec& file_spec : load_plan()) {
       std::string error;
-      f.emplace_back(text(spec.name), table_file_image(demo_set().tables, spec, error));
+      f.emplace_back(text(file_spec.name), table_file_image(demo_set().tables, file_spec, error));
       check(error.empty(), "the demo set writes");
     }
     return f;

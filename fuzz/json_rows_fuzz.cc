@@ -55,13 +55,13 @@ struct Place {
       fill(store.drg_code, bytes, at);
       fill(store.ltc_drg_code, bytes, at);
     }
-    for (const grouper::FileSpec& spec : grouper::load_plan()) {
-      if (spec.name != "Tmdc.idx" && spec.name != "Tadrg.idx" && spec.name != "Taadrg.idx" &&
-          spec.name != "ltc_drg.idx") {
+    for (const grouper::FileSpec& file_spec : grouper::load_plan()) {
+      if (file_spec.name != "Tmdc.idx" && file_spec.name != "Tadrg.idx" && file_spec.name != "Taadrg.idx" &&
+          file_spec.name != "ltc_drg.idx") {
         continue;
       }
       std::string error;
-      grouper::fuzz::write_bytes(dir / spec.name, grouper::table_file_image(store, spec, error));
+      grouper::fuzz::write_bytes(dir / file_spec.name, grouper::table_file_image(store, file_spec, error));
     }
   }
 };
