@@ -81,8 +81,10 @@ void Grouper::set_table_conds() {
   uint64_t* bits = cond_bits_.data();
   const uint8_t* tracked = tracked_.data();
   for_each_cond_row([&](int p, size_t, int16_t cond, bool applies) {
+    // A row that does not apply may name an id outside the bitset: it sets
+    // nothing, in word 0.
     const auto c = static_cast<uint16_t>(cond);
-    bits[c / 64] |= uint64_t{applies} << (c % 64);
+    bits[applies ? c / 64 : 0] |= uint64_t{applies} << (c % 64);
     if (const uint8_t t = applies ? tracked[c] : 0) {
       if (t <= kCountedConds.size()) {
         ++counted_hits_[t - 1];
