@@ -64,8 +64,6 @@ class LineReader {
   // longer one left behind.
   size_t next(char* line);
 
-  size_t block_size() const { return block_size_; }
-
   // True when the input ended by a read error rather than its end.
   bool failed() const { return failed_; }
 

@@ -220,11 +220,6 @@ class Lookups {
     }
     return "";
   }
-  template <size_t N>
-  std::string list_code(const std::vector<std::array<char, N>>& list, int index) const {
-    if (index <= 0 || static_cast<size_t>(index) >= list.size()) return "";
-    return std::string(grouper::code_text(list[static_cast<size_t>(index)].data(), N));
-  }
   const TableStore& t() const { return t_; }
 
  private:
@@ -400,8 +395,8 @@ std::string as_text(const Steps& s, const Lookups& tables, const Result& r, cons
     const auto i = static_cast<size_t>(pass.matched);
     say(format("  matched rule %d (valid %d..%d; %s): MDC index %d %s, ADRG index %d %s", pass.matched,
                set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i], rule_slots(set, i, t.cond_cnt).c_str(), set.rule_mdc[i],
-               shown(tables.list_code(t.mdc_code, set.rule_mdc[i])).c_str(), set.rule_adrg[i],
-               shown(tables.list_code(t.adrg_code, set.rule_adrg[i])).c_str()));
+               shown(list_code(t.mdc_code, set.rule_mdc[i])).c_str(), set.rule_adrg[i],
+               shown(list_code(t.adrg_code, set.rule_adrg[i])).c_str()));
   }
 
   if (s.split_done) {
@@ -525,6 +520,12 @@ class Json {
   Json& null() {
     comma();
     out_ += "null";
+    return *this;
+  }
+  // A value already written as JSON.
+  Json& raw(std::string_view json) {
+    comma();
+    out_ += json;
     return *this;
   }
   std::string take() { return std::move(out_); }
@@ -686,17 +687,9 @@ std::string as_json(const Steps& s, const Lookups& tables, const Result& r, cons
   j.key("drg").str(r.res_drg != 0 ? grouper::code_text(r.res_drg_code.data(), 6) : std::string_view{});
   j.key("pccl").num(int64_t{r.res_pccl}).key("supplementary").str(episode_grouper::text_of(r.res_ltcdrg_code));
   j.close('}');
-  j.key("findings").open('[');
-  for (size_t i = 0; i < r.findings.count; ++i) {
-    const Finding& f = r.findings.items[i];
-    j.open('{').key("code").str(episode_grouper::finding_name(f.code));
-    if (f.position != 0) j.key("position").num(int64_t{f.position});
-    if (f.field != episode_grouper::RecordField::kNone) j.key("field").str(field_name(f.field));
-    if (!finding_text(f.text).empty()) j.key("text").str(finding_text(f.text));
-    if (!finding_text(f.to).empty()) j.key("to").str(finding_text(f.to));
-    j.close('}');
-  }
-  j.close(']');
+  // The findings as the result rows write them.
+  char findings[kMaxJsonRowBytes];
+  j.key("findings").raw({findings, static_cast<size_t>(put_json_findings(findings, r.findings) - findings)});
   j.close('}');
   return j.take() + "\n";
 }

@@ -46,6 +46,31 @@ char* put_json_string(char* out, std::string_view text) {
   return out;
 }
 
+char* put_json_findings(char* out, const episode_grouper::Findings& findings) {
+  char* p = out;
+  *p++ = '[';
+  for (size_t i = 0; i < findings.count; ++i) {
+    const episode_grouper::Finding& f = findings.items[i];
+    if (i > 0) *p++ = ',';
+    *p++ = '{';
+    p = put_json_string(key(p, "code", true), episode_grouper::finding_name(f.code));
+    if (f.position != 0) p = put_number(key(p, "position"), f.position);
+    if (f.field != episode_grouper::RecordField::kNone) {
+      p = put_json_string(key(p, "field"), episode_grouper::field_name(f.field));
+    }
+    if (!finding_text(f.text).empty()) p = put_json_string(key(p, "text"), finding_text(f.text));
+    if (!finding_text(f.to).empty()) p = put_json_string(key(p, "to"), finding_text(f.to));
+    *p++ = '}';
+  }
+  if (findings.dropped > 0) {
+    if (findings.count > 0) *p++ = ',';
+    p = put_number(key(put_bytes(p, "{\"code\":\"more\""), "count"), findings.dropped);
+    *p++ = '}';
+  }
+  *p++ = ']';
+  return p;
+}
+
 size_t format_json_row(int64_t record, const TableStore& tables, const RecordValues& values,
                        const RecordResult& result, const episode_grouper::Findings& findings, char* out) {
   const bool has_adrg = result.res_adrg != 0;
@@ -73,27 +98,7 @@ size_t format_json_row(int64_t record, const TableStore& tables, const RecordVal
   p = put_number(key(p, "dsch_cd"), values.dsch_cd);
   p = put_number(key(p, "birth_wt"), values.birth_wt);
   p = put_number(key(p, "vent_hr"), values.vent_hr);
-  p = key(p, "findings");
-  *p++ = '[';
-  for (size_t i = 0; i < findings.count; ++i) {
-    const episode_grouper::Finding& f = findings.items[i];
-    if (i > 0) *p++ = ',';
-    *p++ = '{';
-    p = put_json_string(key(p, "code", true), episode_grouper::finding_name(f.code));
-    if (f.position != 0) p = put_number(key(p, "position"), f.position);
-    if (f.field != episode_grouper::RecordField::kNone) {
-      p = put_json_string(key(p, "field"), episode_grouper::field_name(f.field));
-    }
-    if (!finding_text(f.text).empty()) p = put_json_string(key(p, "text"), finding_text(f.text));
-    if (!finding_text(f.to).empty()) p = put_json_string(key(p, "to"), finding_text(f.to));
-    *p++ = '}';
-  }
-  if (findings.dropped > 0) {
-    if (findings.count > 0) *p++ = ',';
-    p = put_number(key(put_bytes(p, "{\"code\":\"more\""), "count"), findings.dropped);
-    *p++ = '}';
-  }
-  *p++ = ']';
+  p = put_json_findings(key(p, "findings"), findings);
   *p++ = '}';
   *p++ = '\n';
   return static_cast<size_t>(p - out);

@@ -29,6 +29,10 @@ inline constexpr size_t kMaxJsonRowBytes = 4096;
 // Writes at most 2 + 6 * text.size() bytes.
 char* put_json_string(char* out, std::string_view text);
 
+// Appends a record's findings as the rows write them: a JSON array of
+// objects.  Writes less than kMaxJsonRowBytes.
+char* put_json_findings(char* out, const episode_grouper::Findings& findings);
+
 // Lays out the object of record number `record` into `out`
 // (kMaxJsonRowBytes) and returns its length.
 size_t format_json_row(int64_t record, const TableStore& tables, const RecordValues& values,
