@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
   add_run_options(app, opt);
   int status = 0;
   grouper::add_explain_command(app, status);
+  grouper::add_compare_command(app, status);
 
   // The batch run is what the command line means without a subcommand; its
   // usage errors are found while the line is parsed.
