@@ -13,6 +13,7 @@ import pytest
 from conftest import TIMEOUT, leftovers
 
 RESULT_COLUMNS = 10  # the columns of a result row after "record"; the last is the findings
+COUNTED_COLUMNS = (("mdc", 1), ("adrg", 2), ("drg", 3), ("pccl", 4), ("supplementary", 7))
 
 
 def compare(grouper_binary, old, new, input, workdir, *extra, check=True):
@@ -95,6 +96,7 @@ def test_one_edited_rule_moves_exactly_the_records_it_moves(grouper_binary, edit
     expected = []
     moves = {"adrg": Counter(), "drg": Counter(), "mdc": Counter(), "pccl": Counter()}
     results_differ = findings_only = 0
+    changed = Counter()
     for a, b in zip(old_rows, new_rows):
         if a[1:] == b[1:]:
             continue
@@ -103,6 +105,10 @@ def test_one_edited_rule_moves_exactly_the_records_it_moves(grouper_binary, edit
             findings_only += 1
             continue
         results_differ += 1
+        changed.update(name for name, column in COUNTED_COLUMNS if a[column] != b[column])
+        changed["ccl"] += a[5:7] != b[5:7]
+        changed["newly_ungroupable"] += bool(a[2]) and not b[2]
+        changed["newly_grouped"] += not a[2] and bool(b[2])
         for name, column in (("adrg", 2), ("drg", 3)):
             if a[column] != b[column]:
                 moves[name][(a[column].decode(), b[column].decode())] += 1
@@ -120,8 +126,10 @@ def test_one_edited_rule_moves_exactly_the_records_it_moves(grouper_binary, edit
         # Largest first, then by the codes (no PCCL before PCCL 0).
         order = [(-m["count"], *(-1 if v is None else v for v in (m["from"], m["to"]))) for m in table]
         assert order == sorted(order), name
-    assert summary["adrg_changed"] == sum(moves["adrg"].values())
-    assert summary["drg_changed"] == sum(moves["drg"].values())
+    for name in ("mdc", "adrg", "drg", "pccl", "ccl", "supplementary"):
+        assert summary[f"{name}_changed"] == changed[name], name
+    assert summary["newly_ungroupable"] == changed["newly_ungroupable"]
+    assert summary["newly_grouped"] == changed["newly_grouped"]
 
 
 def test_thread_counts_give_the_same_bytes(grouper_binary, edited, tmp_path):
