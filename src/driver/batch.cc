@@ -88,6 +88,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   if (rows && options.row_format == RowFormat::kTsv) rows->write(result_table_header());
 
   BatchOutcome outcome;
+  uint64_t bytes_written = 0;  // input bytes whose results are written
   run_block_pipeline<RecordBatch>(
       reader, options.threads, options.first_record,
       [&] { return std::make_unique<RecordBatch>(rows != nullptr, options.row_format, options.summary); },
@@ -118,6 +119,8 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
             options.progress(n);
           }
         }
+        bytes_written += batch.input.bytes();
+        if (options.after_block) options.after_block(outcome.records, bytes_written);
         return true;
       });
   if (outcome.end != BatchEnd::kDone) return outcome;
