@@ -42,6 +42,7 @@ struct CompareOptions {
   std::string output = "compare.tsv";
   std::string summary_file, json, html;
   int threads = 1;
+  bool progress = false, no_progress = false;
 };
 
 void remove_quietly(const std::filesystem::path& p) {
@@ -62,6 +63,7 @@ int run_compare_command(const CompareOptions& opt) {
   paths.summary_file = opt.summary_file;
   paths.json = opt.json;
   paths.threads = opt.threads;
+  paths.progress = opt.progress ? ProgressMode::kOn : opt.no_progress ? ProgressMode::kOff : ProgressMode::kAuto;
   // The page is drawn from the JSON summary: a file of its own when none is asked for.
   const bool own_json = !opt.html.empty() && opt.json.empty();
   if (own_json) paths.json = opt.html + ".json.partial-" + std::to_string(::getpid());
@@ -114,6 +116,12 @@ void add_compare_command(CLI::App& app, int& status) {
       ->check(cli::non_empty())
       ->group(outputs);
   cli::add_threads_option(*sub, opt->threads)->group("Speed");
+  CLI::Option* on = sub->add_flag("--progress", opt->progress,
+                                  "show a progress bar on standard error (percent of the input read, records per "
+                                  "second, time left); without this option, it is shown when standard error is a "
+                                  "terminal")
+                        ->group("Progress");
+  sub->add_flag("--no-progress", opt->no_progress, "never show the progress bar")->excludes(on)->group("Progress");
   sub->callback([opt, &status] { status = run_compare_command(*opt); });
 }
 

@@ -159,6 +159,7 @@ BatchOutcome compare_batch(const TableSet& old_set, const TableSet& new_set, std
 
   LineReader reader(in, kPipelineBlockBytes);
   BatchOutcome outcome;
+  uint64_t bytes = 0;
   run_block_pipeline<CompareBlock>(
       reader, options.threads, 1, [&] { return std::make_unique<CompareBlock>(diff != nullptr); },
       [&] { return Worker(old_set, new_set); }, [] { return true; },
@@ -172,6 +173,8 @@ BatchOutcome compare_batch(const TableSet& old_set, const TableSet& new_set, std
         summary.add_records(static_cast<int64_t>(block.count()));
         for (const RecordChange* c = block.changes_begin(); c != block.changes_end(); ++c) summary.add(*c);
         outcome.records += static_cast<int64_t>(block.count());
+        bytes += block.input.bytes();
+        if (options.after_block) options.after_block(outcome.records, bytes);
         return true;
       });
   if (outcome.end != BatchEnd::kDone) return outcome;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "driver/batch.h"
@@ -27,6 +28,9 @@ std::string compare_header();
 struct CompareOptions {
   int threads = 1;               // grouping threads, 1 or more
   OutputFile* diff = nullptr;    // the rows of the differing records (header first), or none
+  // Called after every block, with the records and the bytes of input
+  // compared so far (for a progress bar).
+  std::function<void(int64_t, uint64_t)> after_block;
 };
 
 // Groups every record of `in` under `old_set` and `new_set`, both of which

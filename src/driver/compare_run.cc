@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,7 +108,14 @@ int run_compare(const ComparePaths& paths) {
   CompareOptions options;
   options.threads = paths.threads;
   options.diff = diff.file.get();
+  std::optional<ProgressBar> bar;
+  if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
+  if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };
   const BatchOutcome outcome = compare_batch(old_set->engine(), new_set->engine(), in, summary, options);
+  if (bar) {
+    if (outcome.end == BatchEnd::kDone) bar->finish();
+    else bar->hide();
+  }
   if (outcome.end == BatchEnd::kReadError) {
     say("cannot read input " + (stream_in ? std::string("standard input") : paths.input.string()));
     return kExitFailure;

@@ -10,6 +10,8 @@
 
 #include <filesystem>
 
+#include "driver/progress_bar.h"
+
 namespace grouper {
 
 struct ComparePaths {
@@ -20,6 +22,7 @@ struct ComparePaths {
   std::filesystem::path summary_file;        // the text summary ("" = standard output)
   std::filesystem::path json;                // the JSON summary ("" = none)
   int threads = 1;
+  ProgressMode progress = ProgressMode::kAuto;  // the bar on standard error
 };
 
 // Runs the comparison; returns 0 when every output was written, 1 on any
