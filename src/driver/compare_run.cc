@@ -1,5 +1,7 @@
 #include "driver/compare_run.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,7 +42,17 @@ bool open_target(Target& t, const std::filesystem::path& input, const std::vecto
     return false;
   }
   if (is_stream(t.path)) {
-    t.file = std::make_unique<OutputFile>(stdout);
+    // A stream of its own on standard output, so that closing it leaves
+    // stdout usable after the run.
+    std::fflush(stdout);
+    const int fd = ::dup(STDOUT_FILENO);
+    std::FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (!f) {
+      if (fd >= 0) ::close(fd);
+      say("cannot write " + std::string(t.what) + " to standard output");
+      return false;
+    }
+    t.file = std::make_unique<OutputFile>(f);
     return true;
   }
   t.staged = std::make_unique<StagedFile>(t.path);
