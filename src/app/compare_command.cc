@@ -2,6 +2,7 @@
 // whose results differ, a summary of the moves and a page that shows them.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -67,6 +68,9 @@ int run_compare_command(const CompareOptions& opt) {
   // The page is drawn from the JSON summary: a file of its own when none is asked for.
   const bool own_json = !opt.html.empty() && opt.json.empty();
   if (own_json) paths.json = opt.html + ".json.partial-" + std::to_string(::getpid());
+  // A closed pipe on the rows is a failed write, reported as one, not a
+  // signal that ends the process unannounced.
+  std::signal(SIGPIPE, SIG_IGN);
   int status = run_compare(paths);
   if (status == kExitOk && !opt.html.empty() &&
       run_python_module("episode_grouper.compare_page", {paths.json.string(), "-o", opt.html}) != 0) {
