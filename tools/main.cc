@@ -4,7 +4,7 @@
 
 int main(int argc, char** argv) {
   CLI::App app("look inside, build, check and generate the table sets of the grouper", "grouper-tables");
-  grouper::cli::configure(app, "");
+  grouper::cli::configure(app, "grouper-tables " GROUPER_VERSION);
   app.footer("Run 'grouper-tables COMMAND --help' for the arguments of a command.");
   app.require_subcommand(1);
   int status = 0;

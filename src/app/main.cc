@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using grouper::cli::UsageError;
 
-constexpr const char* kVersion = "grouper 1.0.0";
+constexpr const char* kVersion = "grouper " GROUPER_VERSION;
 
 constexpr const char* kFooter =
     "Groups the hospital episodes of tamv30.in into tamv30.out, with the sixteen\n"
