@@ -1,16 +1,14 @@
 // Comparing two table sets over one input: every kind of difference counted
 // as the sets were built to make it, the differing records written in input
-// order, and the same bytes for any number of threads.
+// order, and the same bytes for any number of threads.  Each comparison is a
+// run of the program, as the other threaded tests: the ThreadSanitizer build
+// sees the pipeline's threads start after it is set up.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
-#include <set>
+#include <filesystem>
 #include <string>
 
 #include "driver/compare.h"
-#include "driver/output_file.h"
-#include "grouper/table_set.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
 
@@ -25,7 +23,7 @@ constexpr int kRecords = 20000;  // more than two pipeline blocks
 // The old set knows I21, J18 and procedure M5520; the new one knows I21 and
 // K35 but not J18 nor M5520.  I21 groups to F01A under both, J18 to E01C
 // under the old set only, K35 to E01C under the new set only.
-std::unique_ptr<const TableSet> open_set(bool old, const std::string& name) {
+void write_set(bool old, const std::filesystem::path& dir) {
   TableBuilder b;
   const int16_t circ = b.mdc("05 ");
   const int16_t resp = b.mdc("04 ");
@@ -38,12 +36,7 @@ std::unique_ptr<const TableSet> open_set(bool old, const std::string& name) {
   if (old) b.proc("M5520");
   b.rule({.slot = 1, .mdc = circ, .adrg = heart, .must = {100}, .must_not = {}});
   b.rule({.slot = 1, .mdc = resp, .adrg = lung, .must = {102}, .must_not = {}});
-  const std::filesystem::path dir = testing::fresh_dir("compare-" + name);
   b.write(dir);
-  std::unique_ptr<const TableSet> set;
-  std::string messages;
-  EXPECT_EQ(open_table_set(dir, set, messages), kLoadOk) << messages;
-  return set;
 }
 
 // Record i (from 0) is of kind i % 4: I21 (the same), I21 with M5520 (the
@@ -61,43 +54,36 @@ std::string episodes() {
   return all;
 }
 
+// The two sets and the episodes in a fresh directory.
+std::filesystem::path setup(const std::string& name) {
+  const std::filesystem::path dir = testing::fresh_dir("compare-" + name);
+  write_set(true, dir / "old");
+  write_set(false, dir / "new");
+  testing::write_file(dir / "episodes.txt", episodes());
+  return dir;
+}
+
 struct CompareRun {
   std::string diff;
   std::string json;
-  int64_t records = 0;
 };
 
-CompareRun compare(const TableSet& old_set, const TableSet& new_set, const std::string& input, int threads) {
-  std::FILE* in = std::tmpfile();
-  std::fwrite(input.data(), 1, input.size(), in);
-  std::rewind(in);
-  std::FILE* out = std::tmpfile();
-  OutputFile diff(out);
-  CompareSummary summary;
-  CompareOptions options;
-  options.threads = threads;
-  options.diff = &diff;
-  const BatchOutcome outcome = compare_batch(old_set, new_set, in, summary, options);
-  EXPECT_EQ(outcome.end, BatchEnd::kDone);
-  EXPECT_TRUE(diff.flush());
-  std::rewind(out);
-  CompareRun run;
-  char buf[1 << 16];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;) run.diff.append(buf, n);
-  std::fclose(in);
-  run.json = summary.json("old", "new");
-  run.records = summary.records();
-  return run;
+// grouper compare in `dir` (each run a process of its own, as a user runs it).
+CompareRun compare(const std::filesystem::path& dir, const std::string& old_set, const std::string& new_set,
+                   int threads) {
+  const testing::ProgramRun run = testing::run_grouper(
+      dir, "compare --tables " + old_set + " --tables " + new_set +
+               " --input episodes.txt --output diff.tsv --json summary.json -j " + std::to_string(threads));
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  return {testing::read_file(dir / "diff.tsv"), testing::read_file(dir / "summary.json")};
 }
 
 TEST(Compare, EveryKindOfDifferenceIsCountedAndWrittenInOrder) {
-  const auto old_set = open_set(true, "old");
-  const auto new_set = open_set(false, "new");
-  const CompareRun run = compare(*old_set, *new_set, episodes(), 2);
+  const CompareRun run = compare(setup("kinds"), "old", "new", 2);
   const int64_t quarter = kRecords / 4;
-  EXPECT_EQ(run.records, kRecords);
   auto has = [&run](const std::string& text) { return run.json.find(text) != std::string::npos; };
   const std::string q = std::to_string(quarter);
+  EXPECT_TRUE(has("\"records\":" + std::to_string(kRecords) + ",")) << run.json;
   EXPECT_TRUE(has("\"differing\":" + std::to_string(3 * quarter) + ",")) << run.json;
   EXPECT_TRUE(has("\"results_differ\":" + std::to_string(2 * quarter) + ",")) << run.json;
   EXPECT_TRUE(has("\"findings_only\":" + q + ",")) << run.json;
@@ -111,7 +97,6 @@ TEST(Compare, EveryKindOfDifferenceIsCountedAndWrittenInOrder) {
   // One row per differing record, in input order, under the header; the
   // findings of each side in its own column.
   EXPECT_EQ(run.diff.substr(0, run.diff.find('\n') + 1), compare_header());
-  std::set<int64_t> numbers;
   int64_t last = 0;
   size_t rows = 0;
   for (size_t at = run.diff.find('\n') + 1; at < run.diff.size(); at = run.diff.find('\n', at) + 1) {
@@ -130,16 +115,14 @@ TEST(Compare, EveryKindOfDifferenceIsCountedAndWrittenInOrder) {
 }
 
 TEST(Compare, SameBytesWhateverTheThreadCountAndNothingFromOneSetTwice) {
-  const auto old_set = open_set(true, "old-threads");
-  const auto new_set = open_set(false, "new-threads");
-  const std::string input = episodes();
-  const CompareRun one = compare(*old_set, *new_set, input, 1);
+  const std::filesystem::path dir = setup("threads");
+  const CompareRun one = compare(dir, "old", "new", 1);
   for (int threads : {2, 3}) {
-    const CompareRun many = compare(*old_set, *new_set, input, threads);
+    const CompareRun many = compare(dir, "old", "new", threads);
     EXPECT_EQ(many.diff, one.diff) << threads;
     EXPECT_EQ(many.json, one.json) << threads;
   }
-  const CompareRun same = compare(*old_set, *old_set, input, 3);
+  const CompareRun same = compare(dir, "old", "old", 3);
   EXPECT_EQ(same.diff, compare_header());
   EXPECT_NE(same.json.find("\"differing\":0,"), std::string::npos);
 }
