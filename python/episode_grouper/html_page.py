@@ -47,7 +47,6 @@ h3 { font-size: 15px; margin: 16px 0 6px; }
 @media (max-width: 900px) { .pair { grid-template-columns: minmax(0, 1fr); } }
 figure { margin: 0; }
 figure svg { width: 100%; height: auto; display: block; }
-.scroll { max-height: 460px; overflow-y: auto; }
 table { border-collapse: collapse; width: 100%; font-size: 13px; }
 caption { text-align: left; font-weight: bold; padding: 0 0 4px; }
 th, td { padding: 2px 8px; border-bottom: 1px solid #e3e8ed; text-align: left; white-space: nowrap; }
@@ -137,7 +136,7 @@ def section(title, *parts, section_id=None):
 
 def chart_and_table(chart_html, table_html):
     """A chart with its numbers beside it (below it on a narrow window)."""
-    return f'<div class="pair">\n<div>{chart_html}</div>\n<div class="scroll">{table_html}</div>\n</div>'
+    return f'<div class="pair">\n<div>{chart_html}</div>\n<div>{table_html}</div>\n</div>'
 
 
 def page(title, body, subtitle=None, style=""):
