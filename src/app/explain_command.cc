@@ -1,5 +1,7 @@
 // grouper explain: every step the grouping took for one record.
-#include "app/explain_command.h"
+#include "app/commands.h"
+
+#include <memory>
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/command_line.h"
 #include "driver/line_reader.h"
 #include "episode_grouper/explain.h"
 #include "episode_grouper/table_set.h"
@@ -17,32 +20,29 @@ namespace grouper {
 namespace {
 
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
-constexpr const char* kHelp =
-    "Usage: grouper explain [--tables DIR] (--line TEXT | --input FILE --record N) [--format text|json]\n"
+constexpr const char* kDescription =
+    "every step the grouping took for one record\n"
+    "\n"
     "Groups one episode record and prints every step the grouping took for it, in\n"
     "the order the grouper runs: the record values and the age, the rule set, every\n"
     "code lookup, the rewrite, repeats and dagger/asterisk exchange, the conditions\n"
     "set, each rule pass with the rules that failed on one slot only before the rule\n"
     "that matched, the age split and DRG, the CCLs and exclusions, the PCCL, the\n"
     "supplementary group, the result and the findings.  Without --line and --input\n"
-    "the record is the first line of standard input.\n"
-    "\n"
-    "  --tables DIR        the table set (default: the current directory)\n"
-    "  --line TEXT         the record itself\n"
-    "  --input FILE        the episode file ('-': standard input) ...\n"
-    "  --record N          ... and the record's number in it, from 1\n"
-    "  --format text|json  words for a person (default) or one JSON document\n"
-    "  -h, --help          print this help and exit\n"
-    "\n"
-    "Exit status: 0 when the record was explained, 1 when the tables or the record\n"
-    "could not be read, 2 on bad usage.\n";
+    "the record is the first line of standard input.";
 
-int usage_error(const std::string& message) {
-  std::fprintf(stderr, "grouper explain: %s\nTry 'grouper explain --help' for more information.\n", message.c_str());
-  return kExitUsage;
-}
+constexpr const char* kFooter =
+    "Exit status: 0 when the record was explained, 1 when the tables or the record\n"
+    "could not be read, 2 on bad usage.";
+
+struct ExplainOptions {
+  std::string tables = ".";
+  std::string line, input, format = "text";
+  uint64_t record = 0;
+  CLI::Option* line_given = nullptr;
+  CLI::Option* input_given = nullptr;
+};
 
 int failure(const std::string& message) {
   std::fprintf(stderr, "grouper explain: %s\n", message.c_str());
@@ -60,51 +60,20 @@ std::optional<std::string> nth_record(std::FILE* in, uint64_t number, bool& fail
   }
 }
 
-}  // namespace
-
-int explain_command(int argc, char** argv) {
-  std::optional<std::string> tables, line, input, record_text, format_text;
-  for (int i = 0; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
-    std::optional<std::string>* target = arg == "--tables"   ? &tables
-                                          : arg == "--line"   ? &line
-                                          : arg == "--input"  ? &input
-                                          : arg == "--record" ? &record_text
-                                          : arg == "--format" ? &format_text
-                                                              : nullptr;
-    if (!target) return usage_error("unknown argument '" + std::string(arg) + "'");
-    if (i + 1 >= argc) return usage_error("option '" + std::string(arg) + "' needs a value");
-    if (*target) return usage_error("option '" + std::string(arg) + "' given twice");
-    *target = argv[++i];
-  }
-  episode_grouper::ExplainFormat format = episode_grouper::ExplainFormat::kText;
-  if (format_text) {
-    if (*format_text == "json") format = episode_grouper::ExplainFormat::kJson;
-    else if (*format_text != "text") return usage_error("option '--format' takes text or json");
-  }
-  if (line && (input || record_text)) return usage_error("give --line or --input with --record, not both");
-  if (input.has_value() != record_text.has_value()) return usage_error("--input and --record go together");
-  uint64_t number = 1;
-  if (record_text) {
-    char* end = nullptr;
-    errno = 0;
-    number = std::strtoull(record_text->c_str(), &end, 10);
-    if (record_text->empty() || *end != '\0' || errno != 0 || number == 0 || (*record_text)[0] == '-') {
-      return usage_error("option '--record' takes a record number from 1");
-    }
-  }
-
+int run_explain(const ExplainOptions& opt) {
+  const episode_grouper::ExplainFormat format =
+      opt.format == "json" ? episode_grouper::ExplainFormat::kJson : episode_grouper::ExplainFormat::kText;
+  const bool from_line = opt.line_given->count() > 0;
+  const std::optional<std::string> input =
+      opt.input_given->count() > 0 ? std::optional<std::string>(opt.input) : std::nullopt;
+  const uint64_t number = input ? opt.record : 1;
   episode_grouper::OpenError error;
-  auto set = episode_grouper::TableSet::open(tables.value_or("."), error);
+  auto set = episode_grouper::TableSet::open(opt.tables, error);
   if (!set) return failure(error.message);
 
   std::string record;
-  if (line) {
-    record = *line;
+  if (from_line) {
+    record = opt.line;
   } else {
     const bool from_stdin = !input || *input == "-";
     std::FILE* in = from_stdin ? stdin : std::fopen(input->c_str(), "rb");
@@ -124,6 +93,30 @@ int explain_command(int argc, char** argv) {
     return failure("cannot write the explanation");
   }
   return 0;
+}
+
+}  // namespace
+
+void add_explain_command(CLI::App& app, int& status) {
+  auto opt = std::make_shared<ExplainOptions>();
+  CLI::App* sub = app.add_subcommand("explain", kDescription);
+  sub->footer(kFooter);
+  sub->add_option("--tables", opt->tables, "the table set (default: the current directory)")
+      ->type_name("DIR")
+      ->check(cli::non_empty());
+  opt->line_given = sub->add_option("--line", opt->line, "the record itself")->type_name("TEXT");
+  opt->input_given =
+      sub->add_option("--input", opt->input, "the episode file ('-': standard input) ...")->type_name("FILE");
+  CLI::Option* record = sub->add_option("--record", opt->record, "... and the record's number in it, from 1")
+                            ->type_name("N")
+                            ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
+  opt->input_given->needs(record);
+  record->needs(opt->input_given);
+  opt->line_given->excludes(opt->input_given);
+  sub->add_option("--format", opt->format, "words for a person (default) or one JSON document")
+      ->type_name("text|json")
+      ->check(CLI::IsMember({"text", "json"}));
+  sub->callback([opt, &status] { status = run_explain(*opt); });
 }
 
 }  // namespace grouper

@@ -1,0 +1,13 @@
+// The subcommands of the grouper.  Each adds itself to the command line with
+// its options and a callback that runs it and leaves its exit status in
+// `status`; main() only lists them.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace grouper {
+
+// grouper explain: one record, every step the grouping took.
+void add_explain_command(CLI::App& app, int& status);
+
+}  // namespace grouper
