@@ -18,7 +18,7 @@ from operator import itemgetter, not_
 
 __all__ = ["ReportError", "Counts", "count_results", "NONE", "LOS_FIELDS"]
 
-BLOCK_BYTES = 16 << 20  # read size
+BLOCK_BYTES = 4 << 20  # read size: larger blocks only cost memory
 JSON_BLOCK_LINES = 20_000  # JSON rows parsed in one call
 NONE = "none"  # the label of "no MDC" and of "no finding"
 
