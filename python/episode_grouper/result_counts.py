@@ -316,7 +316,8 @@ def _count_jsonl(name, blocks):
                     _note_findings(counts, _json_findings(findings), adrg is None, 1)
         except (KeyError, TypeError, ValueError):
             _find_bad_row(name, rows, line_number, counts.los_field)
-            raise
+            raise ReportError(f"{name}: a row of lines {line_number + 1} to {line_number + len(rows)} holds a "
+                              f"field of the wrong kind (a list or an object where a code or a number belongs)")
 
     for lines in _lines(blocks):
         for start in range(0, len(lines), JSON_BLOCK_LINES):
