@@ -138,6 +138,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   tbb::enumerable_thread_specific<Worker> workers([&set] { return Worker(set); });
   BatchOutcome outcome;
   int64_t records_read = 0;
+  uint64_t bytes_written = 0;  // input bytes whose results are written
   std::atomic<bool> stopped{false};  // set by a serial stage: nothing more is read or written
 
   // Everything so far happens before the stages, and every stage before the end.
@@ -198,6 +199,8 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
                       options.progress(n);
                     }
                   }
+                  bytes_written += batch->input().bytes();
+                  if (options.after_block) options.after_block(outcome.records, bytes_written);
                 }
               }
               give_back(batch);
