@@ -10,127 +10,17 @@ self-contained file: the chart is inline SVG drawn by matplotlib, and the
 page loads nothing from anywhere (its Content Security Policy says so).
 """
 import argparse
-import html
-import io
 import json
-import os
-import re
 import sys
-from pathlib import Path
 
-import matplotlib
-
-matplotlib.use("Agg")
-from matplotlib.figure import Figure  # noqa: E402  (after choosing the backend)
+from .html_page import (chart_and_table, escape, new_figure, number, page, section, share, svg_figure, table,
+                        write_page)
 
 TOP_MOVES = 25  # rows of the ADRG and DRG move tables
 NONE = "(none)"  # the name of "no group" on the page
 
-# --- page pieces -------------------------------------------------------------
-# A minimal copy of the shared pieces of the grouper's pages (html_page, with
-# the same names and behaviour), until that module is on main.
-
-CONTENT_SECURITY_POLICY = "default-src 'none'; style-src 'unsafe-inline'; img-src data:"
-
-_STYLE = """
-body { font-family: "DejaVu Sans", Verdana, Arial, sans-serif; margin: 0 auto; max-width: 1240px;
-       padding: 0 20px 40px; color: #1d2733; background: #fff; font-size: 14px; line-height: 1.4; }
-header { border-bottom: 3px solid #2f6690; padding: 18px 0 10px; margin-bottom: 8px; }
-h1 { font-size: 24px; margin: 0 0 4px; }
-h2 { font-size: 18px; margin: 28px 0 10px; border-bottom: 1px solid #cfd8e0; padding-bottom: 4px; }
-.subtitle, .note { color: #52606d; margin: 0; }
-.cards { display: flex; flex-wrap: wrap; gap: 12px; margin: 14px 0; }
-.card { border: 1px solid #cfd8e0; border-radius: 6px; padding: 10px 16px; min-width: 150px; background: #f6f9fb; }
-.card .value { font-size: 22px; font-weight: bold; color: #2f6690; }
-.card .label { color: #52606d; }
-figure { margin: 0; }
-figure svg { max-width: 100%; height: auto; display: block; }
-table { border-collapse: collapse; font-size: 13px; margin: 6px 0 14px; }
-caption { text-align: left; font-weight: bold; padding: 0 0 4px; }
-th, td { padding: 2px 8px; border-bottom: 1px solid #e3e8ed; text-align: left; white-space: nowrap; }
-th { background: #eef3f7; }
-td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; }
-"""
-
-
-def escape(value):
-    return html.escape(str(value), quote=True)
-
-
-def number(value):
-    return f"{value:,}"
-
-
-def share(part, whole):
-    return f"{100.0 * part / whole:.1f}%" if whole else "0.0%"
-
-
-_ID_OR_REFERENCE = re.compile(r'(\bid="|url\(#|href="#)([^")]+)')
-_METADATA = re.compile(r"<metadata>.*?</metadata>\s*", re.S)
-
-
-def svg_figure(fig, name, label):
-    """`fig` as inline SVG in a <figure id="NAME-chart">, its ids prefixed with
-    NAME, with no date in it, so the same counts give the same bytes."""
-    buffer = io.StringIO()
-    with matplotlib.rc_context({"svg.hashsalt": name, "svg.fonttype": "none"}):
-        fig.savefig(buffer, format="svg", metadata={"Date": None, "Creator": None})
-    text = buffer.getvalue()
-    text = _METADATA.sub("", text[text.index("<svg"):], count=1)
-    text = _ID_OR_REFERENCE.sub(lambda m: f"{m.group(1)}{name}-{m.group(2)}", text)
-    text = text.replace("<svg ", f'<svg role="img" aria-label="{escape(label)}" ', 1)
-    return f'<figure id="{name}-chart">\n{text.strip()}\n</figure>'
-
-
-def table(columns, rows, table_id=None, caption=None, numeric=()):
-    def cell(tag, index, value):
-        if isinstance(value, int) and not isinstance(value, bool):
-            value = number(value)
-        css = ' class="n"' if index in numeric else ""
-        return f"<{tag}{css}>{escape(value)}</{tag}>"
-
-    parts = [f'<table id="{escape(table_id)}">' if table_id else "<table>"]
-    if caption:
-        parts.append(f"<caption>{escape(caption)}</caption>")
-    parts.append("<thead><tr>" + "".join(cell("th", i, c) for i, c in enumerate(columns)) + "</tr></thead><tbody>")
-    parts += ["<tr>" + "".join(cell("td", i, v) for i, v in enumerate(row)) + "</tr>" for row in rows]
-    parts.append("</tbody></table>")
-    return "\n".join(parts)
-
-
-def section(title, *parts, section_id=None):
-    opening = f'<section id="{escape(section_id)}">' if section_id else "<section>"
-    return "\n".join([opening, f"<h2>{escape(title)}</h2>", *parts, "</section>"])
-
-
-def page(title, body, subtitle=None):
-    head = ["<!DOCTYPE html>", '<html lang="en">', "<head>", '<meta charset="utf-8">',
-            f'<meta http-equiv="Content-Security-Policy" content="{CONTENT_SECURITY_POLICY}">',
-            '<meta name="viewport" content="width=device-width, initial-scale=1">',
-            f"<title>{escape(title)}</title>", f"<style>{_STYLE}</style>", "</head>", "<body>", "<header>",
-            f"<h1>{escape(title)}</h1>"]
-    if subtitle:
-        head.append(f'<p class="subtitle">{escape(subtitle)}</p>')
-    head.append("</header>")
-    return "\n".join(head + [body, "</body>", "</html>", ""])
-
-
-def write_page(path, text):
-    """Writes `text` beside `path` (PATH.partial-PID) and renames it over `path`."""
-    path = Path(path)
-    staged = path.with_name(f"{path.name}.partial-{os.getpid()}")
-    try:
-        with open(staged, "w", encoding="utf-8", newline="\n") as out:
-            out.write(text)
-        os.replace(staged, path)
-    except OSError:
-        try:
-            staged.unlink()
-        except OSError:
-            pass
-        raise
-
-# --- the compare page -------------------------------------------------------
+# The heat map keeps its drawn size rather than filling its column.
+_STYLE = "#mdc-moves-chart svg { max-width: 640px; }"
 
 
 def _name(code):
@@ -150,7 +40,7 @@ def mdc_matrix(moves):
 def heat_map(moves):
     """The heat map of MDC to MDC as inline SVG."""
     olds, news, counts = mdc_matrix(moves)
-    fig = Figure(figsize=(max(4.0, 1.0 + 0.45 * len(news)), max(3.0, 1.0 + 0.4 * len(olds))), layout="constrained")
+    fig = new_figure(max(4.0, 1.0 + 0.45 * len(news)), max(3.0, 1.0 + 0.4 * len(olds)))
     ax = fig.add_subplot()
     image = ax.imshow(counts, cmap="Blues", aspect="auto", vmin=0)
     ax.set_xticks(range(len(news)), news, rotation=90)
@@ -205,9 +95,11 @@ def render(summary):
                    table_id="counts", numeric=(1, 2))
     parts = [section("What changes", card_html, counts, section_id="overview")]
     if summary["mdc_moves"]:
+        numbers = table(["old MDC", "new MDC", "records"], move_rows(summary["mdc_moves"], None),
+                        table_id="mdc-moves", numeric=(2,))
         parts.append(section("MDC to MDC", '<p class="note">Records whose results differ; the diagonal holds '
-                             "those that stay in their MDC.</p>", heat_map(summary["mdc_moves"]),
-                             section_id="mdc"))
+                             "those that stay in their MDC.</p>",
+                             chart_and_table(heat_map(summary["mdc_moves"]), numbers), section_id="mdc"))
     else:
         parts.append(section("MDC to MDC", '<p class="note">No record&#39;s result differs.</p>', section_id="mdc"))
     for key, title in (("drg_moves", "DRG"), ("adrg_moves", "ADRG")):
@@ -219,7 +111,7 @@ def render(summary):
     if summary["pccl_moves"]:
         parts.append(section("PCCL changes", pccl_table(summary["pccl_moves"]), section_id="pccl"))
     subtitle = f"old tables {summary['old_tables']}  \u2192  new tables {summary['new_tables']}"
-    return page("Impact of a table version", "\n".join(parts), subtitle=subtitle)
+    return page("Impact of a table version", "\n".join(parts), subtitle=subtitle, style=_STYLE)
 
 
 def main(argv=None):

@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/commands.h"
+#include "app/report_command.h"
 #include "driver/run_loop.h"
 
 namespace {
@@ -139,8 +140,11 @@ int main(int argc, char** argv) {
 
   RunOptions opt;
   add_run_options(app, opt);
+  std::string report;
+  CLI::Option* report_given = grouper::add_report_option(app, report)->group("More results");
   int status = 0;
   grouper::add_explain_command(app, status);
+  grouper::add_report_command(app, status);
   grouper::add_compare_command(app, status);
 
   // The batch run is what the command line means without a subcommand; its
@@ -159,5 +163,6 @@ int main(int argc, char** argv) {
   // A closed pipe on the output is a failed write, reported as one, not a
   // signal that ends the process unannounced.
   std::signal(SIGPIPE, SIG_IGN);
+  if (report_given->count()) return grouper::run_batch_with_report(paths, fs::path(opt.dir) / report);
   return grouper::run_batch(paths);
 }
