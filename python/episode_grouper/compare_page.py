@@ -20,7 +20,7 @@ TOP_MOVES = 25  # rows of the ADRG and DRG move tables
 NONE = "(none)"  # the name of "no group" on the page
 
 # The heat map keeps its drawn size rather than filling its column.
-_STYLE = "#mdc-moves-chart svg { max-width: 640px; }"
+_STYLE = "#mdc-moves-chart svg { width: auto; max-width: 100%; }"
 
 
 def _name(code):
