@@ -73,7 +73,8 @@ void by_count(std::vector<Move<T>>& moves) {
 
 CodeKey code_key(std::string_view text) {
   CodeKey key = 0;
-  std::memcpy(&key, text.data(), std::min(text.size(), sizeof key));
+  // An empty text may have no bytes at all: memcpy must not see its null.
+  if (!text.empty()) std::memcpy(&key, text.data(), std::min(text.size(), sizeof key));
   return key;
 }
 
