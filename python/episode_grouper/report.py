@@ -1,6 +1,9 @@
 """The casemix report: one self-contained HTML page with the distribution of
 a detailed result file's records over MDCs, ADRGs, DRGs, PCCLs,
-supplementary groups and ages, and the findings the grouper made.
+supplementary groups and ages, and the findings the grouper made; when the
+file comes from a run with a weight catalogue (`--weights`), also the
+case-mix, the case-mix index overall and per MDC, and the outliers, all
+computed exactly in integers of 1/10,000.
 
     /usr/bin/python3 -m episode_grouper.report RESULTS -o report.html
 
@@ -23,7 +26,7 @@ from pathlib import Path
 from matplotlib.ticker import MaxNLocator
 
 from . import html_page as hp
-from .result_counts import NONE, Counts, ReportError, count_results
+from .result_counts import NONE, Counts, ReportError, count_results, index_units, weight_text
 
 __all__ = ["ReportError", "Counts", "count_results", "render", "main"]
 
@@ -59,7 +62,8 @@ def _banded(values, bands):
     return out
 
 
-def _bar_chart(name, title, labels, values, xlabel=None, ylabel="records", horizontal=False, colour=0):
+def _bar_chart(name, title, labels, values, xlabel=None, ylabel="records", horizontal=False, colour=0,
+               whole=True):
     height = max(2.2, 1.0 + 0.22 * len(labels)) if horizontal else 3.6
     fig = hp.new_figure(6.4, height)
     ax = fig.subplots()
@@ -75,7 +79,7 @@ def _bar_chart(name, title, labels, values, xlabel=None, ylabel="records", horiz
         ax.set_ylabel(ylabel)
         if xlabel:
             ax.set_xlabel(xlabel)
-    (ax.xaxis if horizontal else ax.yaxis).set_major_locator(MaxNLocator(integer=True))
+    (ax.xaxis if horizontal else ax.yaxis).set_major_locator(MaxNLocator(integer=whole))
     ax.set_title(title)
     ax.spines[["top", "right"]].set_visible(False)
     return hp.svg_figure(fig, name, title)
@@ -102,9 +106,7 @@ def _overview(counts):
     supplementary = sum(n for code, n in counts.per_supplementary().items() if code not in NO_SUPPLEMENTARY)
     cards = [("records", hp.number(total)), ("grouped (with an ADRG)", hp.share(grouped, total)),
              ("without an ADRG", hp.number(total - grouped)), ("with a supplementary group", hp.number(supplementary))]
-    card_html = '<div class="cards">' + "".join(
-        f'<div class="card"><div class="value">{hp.escape(v)}</div><div class="label">{hp.escape(k)}</div></div>'
-        for k, v in cards) + "</div>"
+    card_html = _cards(cards)
     table = hp.table(["", "records", "share"], [
         ("records", total, hp.share(total, total)),
         ("grouped", grouped, hp.share(grouped, total)),
@@ -125,6 +127,47 @@ def _overview(counts):
                   '<p class="note">A record may carry several findings; "none" counts the records without '
                   'an ADRG that carry no finding.</p>']
     return hp.section("Overview", *parts, section_id="summary")
+
+
+def _cards(cards):
+    return '<div class="cards">' + "".join(
+        f'<div class="card"><div class="value">{hp.escape(v)}</div><div class="label">{hp.escape(k)}</div></div>'
+        for k, v in cards) + "</div>"
+
+
+def _casemix_section(counts):
+    """Case-mix, case-mix index and outliers, overall and per MDC (a file with weight columns)."""
+    per_mdc = counts.case_mix()
+    total = sum(t for t, _, _ in per_mdc.values())
+    weighted = sum(w for _, w, _ in per_mdc.values())
+    unweighted = sum(u for _, _, u in per_mdc.values())
+    classes = counts.los_classes()
+    cmi = weight_text(index_units(total, weighted)) if weighted else "–"
+    card_html = _cards([("case-mix", weight_text(total)), ("case-mix index", cmi),
+                        ("episodes with a weight", hp.number(weighted)), ("without a weight", hp.number(unweighted)),
+                        ("low outliers", hp.number(classes["low"])), ("high outliers", hp.number(classes["high"]))])
+    table = hp.table(["", "value"], [
+        ("case-mix", weight_text(total)), ("case-mix index", cmi), ("episodes with a weight", weighted),
+        ("episodes without a weight", unweighted), ("inliers", classes["inlier"]),
+        ("low outliers", classes["low"]), ("high outliers", classes["high"]),
+    ], table_id="casemix", numeric=(1,))
+    parts = [card_html, table]
+    order = [m for m in _mdc_order(per_mdc) if per_mdc[m][1]]
+    if order:
+        indexes = {m: index_units(per_mdc[m][0], per_mdc[m][1]) for m in order}
+        chart = _bar_chart("cmi-mdc", "Case-mix index per MDC", order, [indexes[m] / 10_000 for m in order],
+                           xlabel="MDC", ylabel="case-mix index", colour=2, whole=False)
+        mdc_table = hp.table(["MDC", "with a weight", "case-mix", "case-mix index", "without a weight"],
+                             [(m, per_mdc[m][1], weight_text(per_mdc[m][0]), weight_text(indexes[m]), per_mdc[m][2])
+                              for m in order], table_id="cmi-mdc", numeric=(1, 2, 3, 4),
+                             caption="Case-mix and case-mix index per MDC")
+        parts.append(hp.chart_and_table(chart, mdc_table))
+    parts.append('<p class="note">The case-mix is the sum of the effective weights (the weight of the DRG, '
+                 'less a deduction per day below the low trim, plus a surcharge per day above the high trim); the '
+                 'case-mix index is the case-mix divided by the episodes with a weight, rounded half up to 4 '
+                 'decimals. Sums are exact, in units of 0.0001. An episode has no weight without a DRG or '
+                 'without a catalogue row valid on its date.</p>')
+    return hp.section("Case-mix", *parts, section_id="casemix-section")
 
 
 def _mdc_section(counts):
@@ -232,8 +275,10 @@ def _findings_section(counts):
 
 def render(counts):
     """The HTML page of `counts`."""
-    sections = [
-        _overview(counts),
+    sections = [_overview(counts)]
+    if counts.weights is not None:
+        sections.append(_casemix_section(counts))
+    sections += [
         _mdc_section(counts),
         _ranked_section(counts, "adrg", "ADRGs", "ADRG", counts.per_adrg(), counts.records, 0),
         _ranked_section(counts, "drg", "DRGs", "DRG", counts.per_drg(), counts.records, 2),
@@ -259,7 +304,8 @@ def _arguments(argv):
         prog="grouper report",
         description="Writes the casemix report of a detailed result file of the grouper as one self-contained "
                     "HTML page: records and share grouped, episodes per MDC, the most frequent ADRGs and DRGs, "
-                    "PCCLs overall and per MDC, supplementary groups, ages, and the findings.",
+                    "PCCLs overall and per MDC, supplementary groups, ages, and the findings; for a run with "
+                    "weights, also the case-mix, the case-mix index overall and per MDC, and the outliers.",
         epilog="Exit status: 0 when the page was written, 1 when the results could not be read or the page "
                "not written, 2 on bad usage.")
     parser.add_argument("results", metavar="RESULTS",

@@ -1,7 +1,13 @@
 """Counts of a detailed result file of the grouper, in one pass: records
 per MDC, ADRG, DRG, PCCL and supplementary group, per age (and length of
-stay when the file has it), and the findings per kind, with their unknown
-codes and the findings of the records without an ADRG.
+stay when the file has it), the findings per kind, with their unknown
+codes and the findings of the records without an ADRG, and, when the file
+has the weight columns of a run with a weight catalogue, the records per
+MDC, effective weight and length-of-stay class.
+
+Weights stay exact: the 4-decimal texts are read into integers of
+1/10,000 (WEIGHT_UNIT), never into binary floating point, so every sum is
+exact however many rows there are.
 
 The file is tab-separated with its header row or JSON Lines, told apart by
 the first byte (a JSON row starts with '{').  It is read in large blocks and
@@ -13,10 +19,12 @@ import json
 import re
 import sys
 from collections import Counter
+from decimal import Decimal
 from itertools import repeat
 from operator import itemgetter, not_
 
-__all__ = ["ReportError", "Counts", "count_results", "NONE", "LOS_FIELDS"]
+__all__ = ["ReportError", "Counts", "count_results", "NONE", "LOS_FIELDS", "WEIGHT_UNIT", "weight_units",
+           "weight_text", "index_units"]
 
 BLOCK_BYTES = 4 << 20  # read size: larger blocks only cost memory
 JSON_BLOCK_LINES = 20_000  # JSON rows parsed in one call
@@ -27,6 +35,45 @@ GROUP_FIELDS = ("mdc", "adrg", "drg", "pccl", "supplementary")
 AGE_FIELD = "age_yy"
 FINDINGS_FIELD = "findings"
 LOS_FIELDS = ("los", "length_of_stay", "los_dd")  # the first of these the file has, if any
+WEIGHT_FIELD = "effective_weight"  # with "los_class": present only in a run with a weight catalogue
+LOS_CLASS_FIELD = "los_class"
+LOS_CLASSES = ("inlier", "low", "high")
+WEIGHT_UNIT = 10_000  # weights are counted in integers of 1/10,000
+
+_WEIGHT_TEXT = re.compile(r"[0-9]{1,14}(?:\.[0-9]{1,4})?")
+
+
+def weight_units(value):
+    """The weight `value` (a text with at most 4 decimals, an int, or a
+    Decimal) as an exact integer of 1/10,000; None for an empty text or None.
+    Raises ValueError for anything else (a negative, more than 4 decimals)."""
+    if value is None or value == "":
+        return None
+    if type(value) is str:
+        if not _WEIGHT_TEXT.fullmatch(value):
+            raise ValueError(f"{value!r}, not a weight with at most 4 decimals")
+        whole, _, fraction = value.partition(".")
+        return int(whole) * WEIGHT_UNIT + int(fraction.ljust(4, "0") or 0)
+    if type(value) in (int, Decimal) and value >= 0:
+        units = Decimal(value) * WEIGHT_UNIT
+        if units == units.to_integral_value():
+            return int(units)
+    raise ValueError(f"{value!r}, not a weight with at most 4 decimals")
+
+
+def weight_text(units):
+    """An integer of 1/10,000 as a text with 4 decimals: 12345 -> '1.2345', -5 -> '-0.0005'."""
+    sign = "-" if units < 0 else ""
+    whole, fraction = divmod(abs(units), WEIGHT_UNIT)
+    return f"{sign}{whole:,}.{fraction:04d}"
+
+
+def index_units(total, episodes):
+    """total / episodes (total in 1/10,000, episodes > 0) rounded half up to
+    an integer of 1/10,000 (half away from zero for a negative total)."""
+    if total < 0:
+        return -index_units(-total, episodes)
+    return (2 * total + episodes) // (2 * episodes)
 
 
 class ReportError(Exception):
@@ -44,7 +91,9 @@ class Counts:
     records that carry each kind; `unknown_codes` counts the texts of the
     *_unknown findings per (kind, text); `ungrouped_causes` counts the records
     without an ADRG per finding they carry (kind, with the field it names),
-    NONE for those without a finding.
+    NONE for those without a finding.  `weights` (None when the file has no
+    weight columns) counts records per (mdc, effective weight in 1/10,000
+    or None without a weight, los_class text).
     """
 
     def __init__(self, source, file_format):
@@ -59,6 +108,7 @@ class Counts:
         self.finding_records = Counter()
         self.unknown_codes = Counter()
         self.ungrouped_causes = Counter()
+        self.weights = None
 
     # Views of `groups`.
     def _by(self, pick, keep=lambda key: True):
@@ -100,6 +150,28 @@ class Counts:
     def per_supplementary(self):
         """Records per supplementary code, "no group" codes included."""
         return self._by(itemgetter(4))
+
+    def case_mix(self):
+        """{MDC (NONE for none): (case-mix in 1/10,000, records with a weight,
+        records without one)}: the exact sums of the effective weights."""
+        out = {}
+        for (mdc, units, _), n in self.weights.items():
+            total, weighted, unweighted = out.get(mdc if mdc is not None else NONE, (0, 0, 0))
+            if units is None:
+                unweighted += n
+            else:
+                total += units * n
+                weighted += n
+            out[mdc if mdc is not None else NONE] = (total, weighted, unweighted)
+        return out
+
+    def los_classes(self):
+        """Records per length-of-stay class ("inlier", "low", "high"; "" without a weight or with an
+        unreadable length of stay)."""
+        out = Counter({c: 0 for c in LOS_CLASSES})
+        for (_, _, los_class), n in self.weights.items():
+            out[los_class] += n
+        return out
 
 
 def count_results(path):
@@ -171,9 +243,11 @@ def _count_tsv(name, blocks):
     group_key = itemgetter(*(index[c] for c in GROUP_FIELDS))
     age = itemgetter(index[AGE_FIELD])
     los = itemgetter(index[counts.los_field]) if counts.los_field else None
+    weighted = WEIGHT_FIELD in index and LOS_CLASS_FIELD in index
+    weight_key = itemgetter(index["mdc"], index[WEIGHT_FIELD], index[LOS_CLASS_FIELD]) if weighted else None
     adrg = itemgetter(index["adrg"])
     findings = itemgetter(index[FINDINGS_FIELD])
-    raw_groups, raw_ages, raw_los = Counter(), Counter(), Counter()
+    raw_groups, raw_ages, raw_los, raw_weights = Counter(), Counter(), Counter(), Counter()
     line_number = 1  # of the last line counted
 
     def count(lines):
@@ -187,6 +261,8 @@ def _count_tsv(name, blocks):
         raw_ages.update(map(age, rows))
         if los:
             raw_los.update(map(los, rows))
+        if weighted:
+            raw_weights.update(map(weight_key, rows))
         with_findings = Counter(zip(map(not_, map(adrg, rows)), map(findings, rows)))
         for (ungrouped, text), n in with_findings.items():
             try:
@@ -209,7 +285,27 @@ def _count_tsv(name, blocks):
     counts.ages = _whole_counts(name, AGE_FIELD, raw_ages)
     if los:
         counts.los = _whole_counts(name, counts.los_field, raw_los)
+    if weighted:
+        counts.weights = _weight_counts(name, ((tuple(v.decode("latin-1") for v in key), n)
+                                               for key, n in raw_weights.items()))
     return counts
+
+
+def _weight_counts(name, raw):
+    """The Counts.weights of (mdc, effective weight, los_class) values as the file holds them."""
+    out = Counter()
+    for (mdc, weight, los_class), n in raw:
+        try:
+            units = weight_units(weight)
+        except ValueError as e:
+            raise ReportError(f"{name}: the {WEIGHT_FIELD} column holds {e}") from None
+        los_class = los_class or ""
+        if los_class not in LOS_CLASSES + ("",) or (los_class and units is None):
+            raise ReportError(f"{name}: the {LOS_CLASS_FIELD} column holds {los_class!r} beside the effective "
+                              f"weight {weight!r}: it is inlier, low or high with a weight, empty without one "
+                              f"(or with an unreadable length of stay)")
+        out[(mdc or None, units, los_class)] += n
+    return out
 
 
 def _whole(name, column, text):
@@ -280,19 +376,21 @@ def _count_jsonl(name, blocks):
     group_key = itemgetter(*GROUP_FIELDS)
     age = itemgetter(AGE_FIELD)
     los = None
+    weight_key = None
+    raw_weights = Counter()
     rows_findings = itemgetter(FINDINGS_FIELD, "adrg")
     line_number = 0
 
     def parse(lines):
         try:
-            rows = json.loads(b"[" + b",".join(lines) + b"]")
+            rows = json.loads(b"[" + b",".join(lines) + b"]", parse_float=Decimal)
             if all(type(row) is dict for row in rows):
                 return rows
         except ValueError:
             pass
         for i, line in enumerate(lines):  # find the line at fault
             try:
-                row = json.loads(line)
+                row = json.loads(line, parse_float=Decimal)
             except ValueError as e:
                 raise ReportError(f"{name}: line {line_number + i + 1} is not a JSON object: {e}") from None
             if type(row) is not dict:
@@ -300,22 +398,26 @@ def _count_jsonl(name, blocks):
         raise ReportError(f"{name}: lines {line_number + 1} to {line_number + len(lines)} are not JSON rows")
 
     def count(rows):
-        nonlocal los
+        nonlocal los, weight_key
         if los is None:
             counts.los_field = next((f for f in LOS_FIELDS if f in rows[0]), None)
             los = itemgetter(counts.los_field) if counts.los_field else False
             if los:
                 counts.los = Counter()
+            weighted = WEIGHT_FIELD in rows[0] and LOS_CLASS_FIELD in rows[0]
+            weight_key = itemgetter("mdc", WEIGHT_FIELD, LOS_CLASS_FIELD) if weighted else False
         try:
             counts.groups.update(map(group_key, rows))
             counts.ages.update(map(age, rows))
             if los:
                 counts.los.update(map(los, rows))
+            if weight_key:
+                raw_weights.update(map(weight_key, rows))
             for findings, adrg in map(rows_findings, rows):
                 if findings or adrg is None:
                     _note_findings(counts, _json_findings(findings), adrg is None, 1)
         except (KeyError, TypeError, ValueError):
-            _find_bad_row(name, rows, line_number, counts.los_field)
+            _find_bad_row(name, rows, line_number, counts.los_field, bool(weight_key))
             raise ReportError(f"{name}: a row of lines {line_number + 1} to {line_number + len(rows)} holds a "
                               f"field of the wrong kind (a list or an object where a code or a number belongs)")
 
@@ -334,6 +436,10 @@ def _count_jsonl(name, blocks):
     for field, values in ((AGE_FIELD, counts.ages), (counts.los_field, counts.los or {})):
         if any(type(v) is not int for v in values):
             raise ReportError(f"{name}: the {field} field holds a value that is not a whole number")
+    if weight_key:
+        if not all(type(los_class) in (str, type(None)) for _, _, los_class in raw_weights):
+            raise ReportError(f"{name}: the {LOS_CLASS_FIELD} field holds a value that is not a text or null")
+        counts.weights = _weight_counts(name, raw_weights.items())
     return counts
 
 
@@ -351,10 +457,11 @@ def _json_findings(findings):
     return items
 
 
-def _find_bad_row(name, rows, line_number, los_field):
+def _find_bad_row(name, rows, line_number, los_field, weighted):
     """Raises the ReportError that names the first row of `rows` (the first
     at line `line_number` + 1) that lacks a field or has a bad one."""
-    needed = GROUP_FIELDS + (AGE_FIELD, FINDINGS_FIELD) + ((los_field,) if los_field else ())
+    needed = (GROUP_FIELDS + (AGE_FIELD, FINDINGS_FIELD) + ((los_field,) if los_field else ())
+              + ((WEIGHT_FIELD, LOS_CLASS_FIELD) if weighted else ()))
     for i, row in enumerate(rows):
         where = f"{name}: line {line_number + i + 1}"
         missing = [f for f in needed if f not in row]

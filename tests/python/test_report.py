@@ -1,13 +1,16 @@
 """The casemix report: the numbers on the page are the counts of the result
-file (counted here independently, TSV and JSON Lines), the page loads
-nothing and shows every chart in headless Chromium, and the program's
-`grouper report` and `--report` write it and refuse a bad file."""
+file (counted here independently, TSV and JSON Lines), the case-mix figures
+of a file with weights are an independent exact decimal computation, the
+page loads nothing and shows every chart in headless Chromium, and the
+program's `grouper report` and `--report` write it and refuse a bad file."""
 import json
+import random
 import os
 import re
 import subprocess
 import tempfile
-from collections import Counter
+from collections import Counter, defaultdict
+from decimal import ROUND_HALF_UP, Decimal
 from html.parser import HTMLParser
 from pathlib import Path
 
@@ -157,6 +160,80 @@ def test_page_opens_in_chromium_without_errors_and_shows_every_chart(results, tm
     dom = done.stdout
     assert set(re.findall(r'<figure id="([^"]+)-chart">\s*<svg\b', dom)) == charts
     assert len(re.findall(r"<svg\b", dom)) == len(charts)
+
+
+def expected_casemix(path):
+    """{MDC or "all": (case-mix, episodes with a weight, CMI)} and the los_class counts, in Decimal."""
+    lines = path.read_text("latin-1").splitlines()
+    header = lines[0].split("\t")
+    sums, episodes, classes = defaultdict(Decimal), Counter(), Counter()
+    for line in lines[1:]:
+        r = dict(zip(header, line.split("\t")))
+        classes[r["los_class"]] += 1
+        classes["without"] += not r["effective_weight"]
+        if r["effective_weight"]:
+            for key in (r["mdc"] or "none", "all"):
+                sums[key] += Decimal(r["effective_weight"])
+                episodes[key] += 1
+    cmi = {k: (sums[k] / episodes[k]).quantize(Decimal("0.0001"), ROUND_HALF_UP) for k in sums}
+    return {k: (sums[k], episodes[k], cmi[k]) for k in sums}, classes
+
+
+def decimal(text):
+    return Decimal(text.replace(",", ""))
+
+
+def check_casemix(page, path):
+    expected, classes = expected_casemix(path)
+    t = Tables(page).tables
+    shown = {row[0]: row[1] for row in t["casemix"]}
+    assert decimal(shown["case-mix"]) == expected["all"][0]
+    assert decimal(shown["case-mix index"]) == expected["all"][2]
+    assert number(shown["episodes with a weight"]) == expected["all"][1]
+    assert number(shown["episodes without a weight"]) == classes["without"]
+    assert (number(shown["low outliers"]), number(shown["high outliers"])) == (classes["low"], classes["high"])
+    per_mdc = {row[0]: (decimal(row[2]), number(row[1]), decimal(row[3])) for row in t["cmi-mdc"]}
+    assert per_mdc == {k: v for k, v in expected.items() if k != "all"}
+    assert "rounded half up to 4" in page
+
+
+def with_weights(path, out, seed):
+    """The result file `path` with weight columns appended: weights of up to 4 decimals, some
+    records without one, outliers of both kinds, some with an unreadable length of stay."""
+    rng = random.Random(seed)
+    lines = path.read_text("latin-1").splitlines()
+    rows = [lines[0] + "\tweight\teffective_weight\tlos_class"]
+    for line in lines[1:]:
+        drg = line.split("\t")[3]
+        if not drg or rng.random() < 0.05:
+            rows.append(line + "\t\t\t")
+            continue
+        weight = rng.randrange(1, 80_000)
+        los_class = rng.choice(["inlier", "inlier", "low", "high", ""])  # "": an unreadable length of stay
+        effective = {"inlier": weight, "": weight, "low": max(0, weight - rng.randrange(0, 20_000)),
+                     "high": weight + rng.randrange(1, 30_000)}[los_class]
+        rows.append(line + f"\t{weight // 10_000}.{weight % 10_000:04d}\t{effective // 10_000}."
+                    f"{effective % 10_000:04d}\t{los_class}")
+    out.write_text("\n".join(rows) + "\n", "latin-1")
+    return out
+
+
+def test_case_mix_on_the_page_is_the_exact_decimal_sum(results, tmp_path):
+    weighted = with_weights(results["tsv"], tmp_path / "weighted.tsv", 7)
+    assert report.main([str(weighted), "-o", str(tmp_path / "report.html")]) == 0
+    page = (tmp_path / "report.html").read_text("utf-8")
+    check_casemix(page, weighted)
+    assert "cmi-mdc-chart" in page
+    # The rest of the page is that of the file without weights.
+    plain = tmp_path / "plain.html"
+    assert report.main([str(results["tsv"]), "-o", str(plain)]) == 0
+    without = re.sub(r'<section id="casemix-section">.*?</section>\n', "", page, flags=re.S)
+    assert without_subtitle(without) == without_subtitle(plain.read_text("utf-8"))
+    # More than 4 decimals is refused, naming the file.
+    bad = tmp_path / "bad.tsv"
+    bad.write_text(weighted.read_text("latin-1").replace("\tinlier", "5\tinlier", 1), "latin-1")
+    with pytest.raises(report.ReportError, match=f"{bad}.*not a weight with at most 4 decimals"):
+        result_counts.count_results(bad)
 
 
 def run(args, cwd):
