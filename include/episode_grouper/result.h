@@ -47,8 +47,12 @@ enum class FindingCode : uint8_t {
   kNoMdc,             // "no_mdc": no first-pass rule matched
   kDrgUnknown,        // "drg_unknown": the DRG key is not in the DRG list (text: the key)
   kPcclSplitMissing,  // "pccl_split_missing": the DRG has no valid PCCL split row
+  // Only with a weight catalogue (see weights.h):
+  kWeightNoDrg,          // "weight_no_drg": no DRG, so no weight
+  kWeightNoRow,          // "weight_no_row": no catalogue row of the DRG is valid on the record date
+  kWeightLosUnreadable,  // "weight_los_unreadable": the length of stay is unreadable: the weight is untrimmed (field)
 };
-inline constexpr int kFindingCodes = 14;
+inline constexpr int kFindingCodes = 17;
 
 // The fields a finding may name.
 enum class RecordField : uint8_t { kNone, kRecDate, kBirthDate, kSex, kLos, kDsch, kBirthWt, kVentHr };

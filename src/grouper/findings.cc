@@ -20,6 +20,9 @@ std::string_view finding_name(FindingCode code) {
     case FindingCode::kNoMdc: return "no_mdc";
     case FindingCode::kDrgUnknown: return "drg_unknown";
     case FindingCode::kPcclSplitMissing: return "pccl_split_missing";
+    case FindingCode::kWeightNoDrg: return "weight_no_drg";
+    case FindingCode::kWeightNoRow: return "weight_no_row";
+    case FindingCode::kWeightLosUnreadable: return "weight_los_unreadable";
   }
   return "unknown";
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "grouper/result_line.h"
+#include "grouper/weight_columns.h"
 
 namespace grouper {
 namespace {
@@ -72,7 +73,8 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings) {
 }
 
 size_t format_json_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                       const RecordResult& result, const episode_grouper::Findings& findings, char* out) {
+                       const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+                       const episode_grouper::EpisodeWeight* weight) {
   const bool has_adrg = result.res_adrg != 0;
   const std::string_view mdc = list_code(tables.mdc_code, result.res_mdc);
   const std::string_view adrg = list_code(tables.adrg_code, result.res_adrg);
@@ -99,6 +101,7 @@ size_t format_json_row(int64_t record, const TableStore& tables, const RecordVal
   p = put_number(key(p, "birth_wt"), values.birth_wt);
   p = put_number(key(p, "vent_hr"), values.vent_hr);
   p = put_json_findings(key(p, "findings"), findings);
+  if (weight) p = put_weight_json(p, *weight);
   *p++ = '}';
   *p++ = '\n';
   return static_cast<size_t>(p - out);

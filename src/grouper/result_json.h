@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "episode_grouper/weights.h"
 #include "grouper/grouper.h"
 #include "tables/table_store.h"
 
@@ -34,8 +35,10 @@ char* put_json_string(char* out, std::string_view text);
 char* put_json_findings(char* out, const episode_grouper::Findings& findings);
 
 // Lays out the object of record number `record` into `out`
-// (kMaxJsonRowBytes) and returns its length.
+// (kMaxJsonRowBytes) and returns its length.  With `weight`, "weight",
+// "effective_weight" and "los_class" follow "findings" (see weight_columns.h).
 size_t format_json_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                       const RecordResult& result, const episode_grouper::Findings& findings, char* out);
+                       const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+                       const episode_grouper::EpisodeWeight* weight = nullptr);
 
 }  // namespace grouper

@@ -2,6 +2,7 @@
 
 
 #include "grouper/result_line.h"
+#include "grouper/weight_columns.h"
 
 namespace grouper {
 namespace {
@@ -54,8 +55,14 @@ std::string_view result_table_header() {
   return "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings\n";
 }
 
+std::string_view result_table_header_with_weights() {
+  return "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings"
+         "\tweight\teffective_weight\tlos_class\n";
+}
+
 size_t format_result_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                         const RecordResult& result, const episode_grouper::Findings& findings, char* out) {
+                         const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+                         const episode_grouper::EpisodeWeight* weight) {
   const bool has_adrg = result.res_adrg != 0;
   char* p = out;
   p = put_number(p, record);
@@ -79,6 +86,7 @@ size_t format_result_row(int64_t record, const TableStore& tables, const RecordV
   p = put_number(p, values.age_dd);
   *p++ = '\t';
   p = put_findings(p, findings);
+  if (weight) p = put_weight_columns(p, *weight);
   *p++ = '\n';
   return static_cast<size_t>(p - out);
 }

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "episode_grouper/weights.h"
 #include "grouper/grouper.h"
 #include "tables/table_store.h"
 
@@ -33,9 +34,14 @@ inline constexpr size_t kMaxResultRowBytes = 1536;
 
 std::string_view result_table_header();
 
+// The header with the three weight columns of weight_columns.h after the others.
+std::string_view result_table_header_with_weights();
+
 // Lays out the row of record number `record` into `out` (kMaxResultRowBytes)
-// and returns its length.
+// and returns its length.  With `weight`, the weight columns follow the
+// others (see weight_columns.h).
 size_t format_result_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                         const RecordResult& result, const episode_grouper::Findings& findings, char* out);
+                         const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+                         const episode_grouper::EpisodeWeight* weight = nullptr);
 
 }  // namespace grouper
