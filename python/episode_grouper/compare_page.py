@@ -5,7 +5,9 @@ a person who decides whether a new table set goes live.
 
 SUMMARY.json is the summary `grouper compare --json` writes.  The page shows
 the counts, a heat map of the records' moves from MDC to MDC, and the
-largest ADRG and DRG moves and the PCCL changes as tables.  It is one
+largest ADRG and DRG moves and the PCCL changes as tables; with weights, the
+case-mix and case-mix index before and after, the weight moved and the DRG
+transitions that move the most weight (a chart and a table).  It is one
 self-contained file: the chart is inline SVG drawn by matplotlib, and the
 page loads nothing from anywhere (its Content Security Policy says so).
 """
@@ -13,10 +15,11 @@ import argparse
 import json
 import sys
 
-from .html_page import (chart_and_table, escape, new_figure, number, page, section, share, svg_figure, table,
-                        write_page)
+from .html_page import (PALETTE, chart_and_table, escape, new_figure, number, page, section, share, svg_figure,
+                        table, write_page)
 
 TOP_MOVES = 25  # rows of the ADRG and DRG move tables
+TOP_WEIGHT_MOVES = 20  # transitions shown by the weight they move
 NONE = "(none)"  # the name of "no group" on the page
 
 # The heat map keeps its drawn size rather than filling its column.
@@ -73,6 +76,52 @@ def pccl_table(moves):
                  numeric=range(1, len(names) + 1))
 
 
+def _units(text):
+    """A weight text of the summary ('-12.3456') as an integer of 1/10,000, for drawing only."""
+    sign = -1 if text.startswith("-") else 1
+    whole, _, fraction = text.lstrip("-").partition(".")
+    return sign * (int(whole) * 10_000 + int(fraction.ljust(4, "0")))
+
+
+def weights_section(w):
+    """The case-mix before and after and the transitions that move the most weight."""
+    rows = [("case-mix", w["old_case_mix"], w["new_case_mix"]),
+            ("case-mix index", w["old_case_mix_index"] or NONE, w["new_case_mix_index"] or NONE),
+            ("records with a weight", w["old_weighted"], w["new_weighted"])]
+    cards = '<div class="cards">' + "".join(
+        f'<div class="card" id="card-{escape(key)}"><div class="value">{escape(value)}</div>'
+        f'<div class="label">{escape(label)}</div></div>' for key, label, value in (
+            ("weight-moved", "weight moved (new − old)", w["weight_moved"]),
+            ("old-cmi", "case-mix index before", w["old_case_mix_index"] or NONE),
+            ("new-cmi", "case-mix index after", w["new_case_mix_index"] or NONE))) + "</div>"
+    parts = [cards, table(["", "old", "new"], rows, table_id="case-mix", numeric=(1, 2),
+                          caption=f"Weights: {w['old_weights']} (old), {w['new_weights']} (new)")]
+    moves = w["weight_moves"][:TOP_WEIGHT_MOVES]
+    if moves:
+        labels = [f"{_name(m['from'])} → {_name(m['to'])}" for m in moves]
+        values = [_units(m["weight_moved"]) / 10_000 for m in moves]
+        fig = new_figure(6.4, max(2.2, 1.0 + 0.24 * len(moves)))
+        ax = fig.subplots()
+        ax.barh(range(len(moves)), values, color=[PALETTE[1] if v < 0 else PALETTE[0] for v in values])
+        ax.set_yticks(range(len(moves)), labels, fontsize=8)
+        ax.invert_yaxis()
+        ax.axvline(0, color="#52606d", linewidth=0.8)
+        ax.set_xlabel("weight moved (new − old)")
+        title = f"The {len(moves)} DRG transitions that move the most weight"
+        ax.set_title(title)
+        ax.spines[["top", "right"]].set_visible(False)
+        numbers = table(["old DRG", "new DRG", "records", "weight moved"],
+                        [(_name(m["from"]), _name(m["to"]), m["records"], m["weight_moved"]) for m in moves],
+                        table_id="weight-moves", numeric=(2, 3),
+                        caption=f"{title}, of {len(w['weight_moves'])}")
+        parts.append(chart_and_table(svg_figure(fig, "weight-moves", title), numbers))
+    parts.append('<p class="note">The weight moved is the sum over all records of the new effective weight less '
+                 "the old one (a record without a weight counts 0), exact to 0.0001; a transition counts the "
+                 "records whose DRG or effective weight differ. The case-mix index is the case-mix divided by "
+                 "the records with a weight, rounded half up to 4 decimals.</p>")
+    return section("Weight moved", *parts, section_id="weights")
+
+
 def render(summary):
     """The whole page for the summary (a dict as grouper compare writes it)."""
     records = summary["records"]
@@ -94,6 +143,8 @@ def render(summary):
                      share(summary["supplementary_changed"], records))],
                    table_id="counts", numeric=(1, 2))
     parts = [section("What changes", card_html, counts, section_id="overview")]
+    if "weights" in summary:
+        parts.append(weights_section(summary["weights"]))
     if summary["mdc_moves"]:
         numbers = table(["old MDC", "new MDC", "records"], move_rows(summary["mdc_moves"], None),
                         table_id="mdc-moves", numeric=(2,))

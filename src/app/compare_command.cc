@@ -26,12 +26,15 @@ constexpr const char* kDescription =
     "every core, and writes the records whose results differ (both result rows side\n"
     "by side, with the findings of each), a summary of the moves (ADRG to ADRG, DRG\n"
     "to DRG, MDC to MDC, PCCL changes, newly ungroupable records) as text and JSON,\n"
-    "and an HTML page of them.";
+    "and an HTML page of them.  With weight catalogues, also the case-mix and\n"
+    "case-mix index before and after and the weight each DRG transition moves.";
 
 constexpr const char* kFooter =
     "Two results differ when any column of their result rows but the record number\n"
     "differs; groups compare by their codes.  A record whose findings alone differ\n"
-    "is counted apart.  Every file is written beside its target and moved into\n"
+    "is counted apart.  The weight moved is the sum over all records of the new\n"
+    "effective weight less the old (none counts 0), exact to 0.0001.  Every file\n"
+    "is written beside its target and moved into\n"
     "place when complete.\n"
     "\n"
     "Exit status: 0 when every output was written, 1 when the run failed, 2 on bad\n"
@@ -42,6 +45,7 @@ struct CompareOptions {
   std::string input;
   std::string output = "compare.tsv";
   std::string summary_file, json, html;
+  std::string weights, weights_old, weights_new;
   int threads = 1;
   bool progress = false, no_progress = false;
 };
@@ -63,6 +67,15 @@ int run_compare_command(const CompareOptions& opt) {
   paths.output = opt.output;
   paths.summary_file = opt.summary_file;
   paths.json = opt.json;
+  if (!opt.weights.empty()) {
+    paths.old_weights = paths.new_weights = opt.weights;
+  } else if (!opt.weights_old.empty() || !opt.weights_new.empty()) {
+    if (opt.weights_old.empty() || opt.weights_new.empty()) {
+      throw cli::UsageError("give --weights-old and --weights-new together (or --weights for both sides)");
+    }
+    paths.old_weights = opt.weights_old;
+    paths.new_weights = opt.weights_new;
+  }
   paths.threads = opt.threads;
   paths.progress = opt.progress ? ProgressMode::kOn : opt.no_progress ? ProgressMode::kOff : ProgressMode::kAuto;
   // The page is drawn from the JSON summary: a file of its own when none is asked for.
@@ -100,6 +113,23 @@ void add_compare_command(CLI::App& app, int& status) {
       ->type_name("FILE")
       ->check(cli::non_empty())
       ->group(what);
+  const std::string money = "Weights";
+  CLI::Option* both = sub->add_option("--weights", opt->weights,
+                                      "weigh both sides with the weight catalogue FILE: the summary adds the "
+                                      "case-mix, the case-mix index and the weight moved")
+                          ->type_name("FILE")
+                          ->check(cli::non_empty())
+                          ->group(money);
+  sub->add_option("--weights-old", opt->weights_old, "the weight catalogue of the old side (with --weights-new)")
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->excludes(both)
+      ->group(money);
+  sub->add_option("--weights-new", opt->weights_new, "the weight catalogue of the new side (with --weights-old)")
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->excludes(both)
+      ->group(money);
   const std::string outputs = "Outputs";
   sub->add_option("--output", opt->output,
                   "the records whose results differ, as tab-separated rows after a header (default: compare.tsv); "

@@ -6,7 +6,10 @@
 // number differs: groups compare by code text, never by table index.  The
 // differing records are written in input order, both rows side by side, and
 // counted in a CompareSummary; the bytes are the same for any number of
-// threads.
+// threads.  With weight catalogues, every record is also weighed under each
+// side's catalogue: the sums go to the summary block by block, the records
+// whose effective weight differs to its weight moves, and the differing
+// rows carry each side's weight columns.
 #pragma once
 
 #include <cstdint>
@@ -17,17 +20,23 @@
 #include "driver/batch.h"
 #include "driver/compare_summary.h"
 #include "driver/output_file.h"
+#include "episode_grouper/weights.h"
 #include "grouper/table_set.h"
 
 namespace grouper {
 
 // The header of the file of differing records: "record", then every column
-// of the result row prefixed "old_", then every one prefixed "new_".
-std::string compare_header();
+// of the result row prefixed "old_", then every one prefixed "new_"; with
+// weights, the result row's weight columns are among them.
+std::string compare_header(bool with_weights = false);
 
 struct CompareOptions {
   int threads = 1;               // grouping threads, 1 or more
   OutputFile* diff = nullptr;    // the rows of the differing records (header first), or none
+  // The catalogues that weigh the old and the new results: both or neither
+  // (then the summary must have use_weights() called).
+  const episode_grouper::WeightCatalogue* old_weights = nullptr;
+  const episode_grouper::WeightCatalogue* new_weights = nullptr;
   // Called after every block, with the records and the bytes of input
   // compared so far (for a progress bar).
   std::function<void(int64_t, uint64_t)> after_block;

@@ -15,6 +15,7 @@
 #include "driver/run_loop.h"
 #include "driver/staged_file.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/weights.h"
 
 namespace grouper {
 namespace {
@@ -87,6 +88,25 @@ std::shared_ptr<const episode_grouper::TableSet> load(const char* which, const s
   return set;
 }
 
+// The catalogue of one side, with a warning for its DRG texts that the
+// side's tables never give; null (said) when it cannot be loaded.
+std::shared_ptr<const episode_grouper::WeightCatalogue> load_weights(const char* which,
+                                                                     const std::filesystem::path& file,
+                                                                     const episode_grouper::TableSet& tables) {
+  episode_grouper::WeightLoadError error;
+  auto catalogue = episode_grouper::WeightCatalogue::load(file, error);
+  if (!catalogue) {
+    say(std::string("cannot load the ") + which + " weights: " + error.message);
+    return nullptr;
+  }
+  const std::vector<std::string> unknown = catalogue->unknown_drgs(tables);
+  if (!unknown.empty()) {
+    say(std::string("warning: ") + file.string() + ": " + std::to_string(unknown.size()) +
+        " DRG(s) that the " + which + " tables never give, first " + unknown.front());
+  }
+  return catalogue;
+}
+
 }  // namespace
 
 int run_compare(const ComparePaths& paths) {
@@ -120,6 +140,17 @@ int run_compare(const ComparePaths& paths) {
   CompareOptions options;
   options.threads = paths.threads;
   options.diff = diff.file.get();
+  std::shared_ptr<const episode_grouper::WeightCatalogue> old_weights, new_weights;
+  if (!paths.old_weights.empty()) {
+    old_weights = load_weights("old", paths.old_weights, *old_set);
+    if (!old_weights) return kExitFailure;
+    new_weights = paths.new_weights == paths.old_weights ? old_weights
+                                                         : load_weights("new", paths.new_weights, *new_set);
+    if (!new_weights) return kExitFailure;
+    options.old_weights = old_weights.get();
+    options.new_weights = new_weights.get();
+    summary.use_weights(paths.old_weights.string(), paths.new_weights.string());
+  }
   std::optional<ProgressBar> bar;
   if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
   if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };

@@ -5,7 +5,9 @@
 // Messages go to standard error, each naming the file or the table set
 // ("old" or "new") concerned; the text summary goes to standard output
 // unless a file is named for it (or the differing rows take standard output,
-// then it goes to standard error).
+// then it goes to standard error).  With weight catalogues (both or
+// neither), the summary adds the case-mix and the weight moved; a catalogue
+// that fails to load fails the run, naming its file and line.
 #pragma once
 
 #include <filesystem>
@@ -21,6 +23,8 @@ struct ComparePaths {
   std::filesystem::path output;              // the differing records ("" = none, "-": standard output)
   std::filesystem::path summary_file;        // the text summary ("" = standard output)
   std::filesystem::path json;                // the JSON summary ("" = none)
+  std::filesystem::path old_weights;         // the weight catalogue of the old side ("" = no weights)
+  std::filesystem::path new_weights;         // of the new side ("" = no weights)
   int threads = 1;
   ProgressMode progress = ProgressMode::kAuto;  // the bar on standard error
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "episode_grouper/weights.h"
 #include "grouper/result_json.h"
 
 namespace grouper {
@@ -69,6 +70,20 @@ void by_count(std::vector<Move<T>>& moves) {
   });
 }
 
+using episode_grouper::format_weight;
+
+// The case-mix index of `sum` over `weighted` records, 4 decimals; "" without a weighted record.
+std::string case_mix_index(int64_t sum, int64_t weighted) {
+  return weighted > 0 ? format_weight(episode_grouper::weight_mean(sum, weighted)) : std::string();
+}
+
+void weight_line(std::string& out, const char* label, const std::string& old_value, const std::string& new_value) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%-30s %18s %18s\n", label, old_value.empty() ? kNone : old_value.c_str(),
+                new_value.empty() ? kNone : new_value.c_str());
+  out += buf;
+}
+
 }  // namespace
 
 CodeKey code_key(std::string_view text) {
@@ -84,7 +99,25 @@ std::string key_text(CodeKey key) {
   return std::string(bytes, strnlen(bytes, sizeof key));
 }
 
+void CompareSummary::use_weights(std::string old_catalogue, std::string new_catalogue) {
+  weights_ = true;
+  old_catalogue_ = std::move(old_catalogue);
+  new_catalogue_ = std::move(new_catalogue);
+}
+
+void CompareSummary::add_weights(const WeightTotals& t) {
+  totals_.old_sum += t.old_sum;
+  totals_.new_sum += t.new_sum;
+  totals_.old_weighted += t.old_weighted;
+  totals_.new_weighted += t.new_weighted;
+}
+
 void CompareSummary::add(const RecordChange& c) {
+  if (weights_ && ((c.bits & kChangeWeight) || c.old_drg != c.new_drg)) {
+    auto& [records, moved] = weight_moves_[{c.old_drg, c.new_drg}];
+    ++records;
+    moved += (c.new_weight == kNoWeight ? 0 : c.new_weight) - (c.old_weight == kNoWeight ? 0 : c.old_weight);
+  }
   if (!(c.bits & kResultChanges)) {
     if (c.bits & kChangeFindings) ++findings_only_;
     return;
@@ -117,6 +150,20 @@ std::vector<Move<std::string>> CompareSummary::sorted(const std::map<Pair, int64
   return out;
 }
 
+std::vector<WeightMove> CompareSummary::weight_moves() const {
+  std::vector<WeightMove> out;
+  out.reserve(weight_moves_.size());
+  for (const auto& [pair, sums] : weight_moves_) {
+    out.push_back({key_text(pair.first), key_text(pair.second), sums.first, sums.second});
+  }
+  std::sort(out.begin(), out.end(), [](const WeightMove& a, const WeightMove& b) {
+    const int64_t x = a.moved < 0 ? -a.moved : a.moved;
+    const int64_t y = b.moved < 0 ? -b.moved : b.moved;
+    return std::tie(y, a.from, a.to) < std::tie(x, b.from, b.to);
+  });
+  return out;
+}
+
 std::vector<Move<int>> CompareSummary::pccl_moves() const {
   std::vector<Move<int>> out;
   for (const auto& [pair, count] : pccl_) out.push_back({pair.first, pair.second, count});
@@ -146,6 +193,28 @@ std::string CompareSummary::text(const std::string& old_tables, const std::strin
   move_table(out, "DRG moves (old -> new, records)", drg_moves());
   move_table(out, "MDC -> MDC of the records whose results differ", mdc_moves());
   move_table(out, "PCCL old -> new of the records whose results differ", pccl_moves());
+  if (weights_) {
+    out += "\nweights     " + old_catalogue_ + " (old), " + new_catalogue_ + " (new)\n";
+    weight_line(out, "", "old", "new");
+    weight_line(out, "case-mix", format_weight(totals_.old_sum), format_weight(totals_.new_sum));
+    weight_line(out, "case-mix index", case_mix_index(totals_.old_sum, totals_.old_weighted),
+                case_mix_index(totals_.new_sum, totals_.new_weighted));
+    weight_line(out, "records with a weight", std::to_string(totals_.old_weighted),
+                std::to_string(totals_.new_weighted));
+    char moved[96];
+    std::snprintf(moved, sizeof moved, "%-30s %37s\n", "weight moved (new - old)", format_weight(weight_moved()).c_str());
+    out += moved;
+    const std::vector<WeightMove> moves = weight_moves();
+    const size_t top = std::min(moves.size(), kTopWeightMoves);
+    out += "\nDRG transitions by the weight they move (old -> new, records, weight moved)";
+    out += moves.empty() ? ": none\n" : ", " + std::to_string(top) + " of " + std::to_string(moves.size()) + "\n";
+    for (size_t i = 0; i < top; ++i) {
+      char buf[128];
+      std::snprintf(buf, sizeof buf, "  %-8s -> %-8s %12" PRId64 " %18s\n", shown(moves[i].from).c_str(),
+                    shown(moves[i].to).c_str(), moves[i].records, format_weight(moves[i].moved).c_str());
+      out += buf;
+    }
+  }
   return out;
 }
 
@@ -174,6 +243,38 @@ std::string CompareSummary::json(const std::string& old_tables, const std::strin
   json_moves(out, "drg_moves", drg_moves());
   json_moves(out, "mdc_moves", mdc_moves());
   json_moves(out, "pccl_moves", pccl_moves());
+  if (weights_) {
+    auto text = [&out](const char* name, const std::string& value) {
+      out += ",\"";
+      out += name;
+      out += "\":";
+      if (value.empty()) out += "null";
+      else json_text(out, value);
+    };
+    out += ",\"weights\":{\"old_weights\":";
+    json_text(out, old_catalogue_);
+    text("new_weights", new_catalogue_);
+    text("old_case_mix", format_weight(totals_.old_sum));
+    text("new_case_mix", format_weight(totals_.new_sum));
+    text("old_case_mix_index", case_mix_index(totals_.old_sum, totals_.old_weighted));
+    text("new_case_mix_index", case_mix_index(totals_.new_sum, totals_.new_weighted));
+    out += ",\"old_weighted\":" + std::to_string(totals_.old_weighted);
+    out += ",\"new_weighted\":" + std::to_string(totals_.new_weighted);
+    text("weight_moved", format_weight(weight_moved()));
+    out += ",\"weight_moves\":[";
+    bool first = true;
+    for (const WeightMove& m : weight_moves()) {
+      out += first ? "{\"from\":" : ",{\"from\":";
+      first = false;
+      json_text(out, m.from);
+      out += ",\"to\":";
+      json_text(out, m.to);
+      out += ",\"records\":" + std::to_string(m.records);
+      text("weight_moved", format_weight(m.moved));
+      out += "}";
+    }
+    out += "]}";
+  }
   out += "}\n";
   return out;
 }
