@@ -27,7 +27,7 @@ constexpr const char* kFooter =
     "Exit status: 0 after a normal end, 1 when the run failed, 2 on bad usage.";
 
 struct RunOptions {
-  std::string dir, tables, input = "tamv30.in", output = "tamv30.out", results, results_format, summary_file;
+  std::string dir, tables, input = "tamv30.in", output = "tamv30.out", results, results_format, summary_file, weights;
   bool summary = false;
   int threads = 1;
   bool progress = false, no_progress = false;
@@ -35,6 +35,7 @@ struct RunOptions {
   CLI::Option* results_given = nullptr;
   CLI::Option* results_format_given = nullptr;
   CLI::Option* summary_file_given = nullptr;
+  CLI::Option* weights_given = nullptr;
 };
 
 void add_run_options(CLI::App& app, RunOptions& opt) {
@@ -85,6 +86,15 @@ void add_run_options(CLI::App& app, RunOptions& opt) {
                                ->excludes(summary)
                                ->group(more);
 
+  opt.weights_given =
+      app.add_option("--weights", opt.weights,
+                     "weigh every episode with the cost weight catalogue FILE (tab-separated): the detailed "
+                     "result file gains weight, effective_weight and los_class, the summary the case-mix and "
+                     "the case-mix index; a catalogue that fails its checks stops the run before grouping")
+          ->type_name("FILE")
+          ->check(grouper::cli::non_empty())
+          ->group(more);
+
   grouper::cli::add_threads_option(app, opt.threads)->group("Speed");
 
   const std::string progress = "Progress";
@@ -122,6 +132,7 @@ grouper::RunPaths run_paths(const RunOptions& opt) {
     if (opt.summary_file == grouper::kStandardStream) throw UsageError("option '--summary-file' takes a file");
     paths.summary_file = dir / opt.summary_file;
   }
+  if (opt.weights_given->count()) paths.weights = dir / opt.weights;
   paths.threads = opt.threads;
   paths.progress = opt.progress      ? grouper::ProgressMode::kOn
                    : opt.no_progress ? grouper::ProgressMode::kOff

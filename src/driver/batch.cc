@@ -23,8 +23,10 @@ constexpr int64_t kProgressEvery = 10000;
 // each.  A few batches go round the pipeline; their buffers are made once.
 class RecordBatch : public PipelineBlock {
  public:
-  RecordBatch(bool with_rows, RowFormat format, const FindingSummary* summary)
+  RecordBatch(bool with_rows, RowFormat format, const FindingSummary* summary,
+              const episode_grouper::WeightCatalogue* weights)
       : format_(format),
+        weights_(weights),
         lines_(new char[kPipelineRecords * kMaxResultLineBytes]),
         rows_(with_rows ? new char[kPipelineRecords * max_row_bytes()] : nullptr),
         summary_(summary ? std::make_unique<FindingSummary>(*summary) : nullptr) {}
@@ -40,15 +42,30 @@ class RecordBatch : public PipelineBlock {
       char* line = groupable_record(input, i, scratch);
       grouper.group(line, len);
       const RecordResult& res = grouper.result();
-      if (summary_) summary_->add(res.res_mdc, grouper.findings());
+      // With weights, the weight's finding joins the grouping's, in a copy:
+      // only records with such a finding pay for it.
+      const episode_grouper::Findings* findings = &grouper.findings();
+      episode_grouper::EpisodeWeight weight;
+      if (weights_) {
+        const std::string_view drg =
+            res.res_drg != 0 ? code_text(res.res_drg_code.data(), res.res_drg_code.size()) : std::string_view{};
+        weight = weights_->weigh(drg, grouper.values().rec_date, grouper.values().los_dd);
+        if (weight.has_finding) {
+          with_weight_finding_ = grouper.findings();
+          with_weight_finding_.add(weight.finding);
+          findings = &with_weight_finding_;
+        }
+      }
+      const episode_grouper::EpisodeWeight* weighed = weights_ ? &weight : nullptr;
+      if (summary_) summary_->add(res.res_mdc, *findings, weighed);
       lines_len_ += format_result_line(line, len, adrg_text(store, res.res_adrg), supplementary_text(res),
                                        lines_.get() + lines_len_);
       if (!rows_) continue;
       const int64_t number = first_number + static_cast<int64_t>(i);
       char* out = rows_.get() + rows_len_;
       rows_len_ += format_ == RowFormat::kJsonl
-                       ? format_json_row(number, store, grouper.values(), res, grouper.findings(), out)
-                       : format_result_row(number, store, grouper.values(), res, grouper.findings(), out);
+                       ? format_json_row(number, store, grouper.values(), res, *findings, out, weighed)
+                       : format_result_row(number, store, grouper.values(), res, *findings, out, weighed);
     }
   }
 
@@ -60,6 +77,8 @@ class RecordBatch : public PipelineBlock {
   size_t max_row_bytes() const { return format_ == RowFormat::kJsonl ? kMaxJsonRowBytes : kMaxResultRowBytes; }
 
   RowFormat format_;
+  const episode_grouper::WeightCatalogue* weights_;
+  episode_grouper::Findings with_weight_finding_;
   // Sized for the most records a batch holds; only what is written is ever
   // touched, so the room costs address space, not memory.
   std::unique_ptr<char[]> lines_;
@@ -85,13 +104,18 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
   auto write_failed = [&] { return lines.failed() || (rows && rows->failed()); };
 
   LineReader reader(in, kPipelineBlockBytes);
-  if (rows && options.row_format == RowFormat::kTsv) rows->write(result_table_header());
+  if (rows && options.row_format == RowFormat::kTsv) {
+    rows->write(options.weights ? result_table_header_with_weights() : result_table_header());
+  }
 
   BatchOutcome outcome;
   uint64_t bytes_written = 0;  // input bytes whose results are written
   run_block_pipeline<RecordBatch>(
       reader, options.threads, options.first_record,
-      [&] { return std::make_unique<RecordBatch>(rows != nullptr, options.row_format, options.summary); },
+      [&] {
+        return std::make_unique<RecordBatch>(rows != nullptr, options.row_format, options.summary,
+                                                   options.weights);
+      },
       [&set] { return Worker(set); },
       // A catalogue that disagrees with the logic conditions stops the run
       // at its first record, before any line is written.

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "driver/finding_summary.h"
+#include "episode_grouper/weights.h"
 #include "driver/output_file.h"
 #include "grouper/table_set.h"
 
@@ -23,6 +24,10 @@ struct BatchOptions {
   RowFormat row_format = RowFormat::kTsv;
   int64_t first_record = 1;         // the number of the first record in the rows
   FindingSummary* summary = nullptr;  // counts the findings of every record written, when given
+  // Weighs every record with this catalogue, when given: the rows gain the
+  // weight columns, the findings the weight findings, the summary its
+  // case-mix.  The result lines stay as they are.
+  const episode_grouper::WeightCatalogue* weights = nullptr;
   // Called after the result line of every 10000th record is written, with
   // the number of records so far.
   std::function<void(int64_t)> progress;

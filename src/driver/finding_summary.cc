@@ -8,20 +8,32 @@ namespace grouper {
 using episode_grouper::FindingCode;
 using episode_grouper::kFindingCodes;
 
-FindingSummary::FindingSummary(size_t mdc_rows)
+FindingSummary::FindingSummary(size_t mdc_rows, bool with_weights)
     : mdc_rows_(mdc_rows),
       with_code_(kFindingCodes, 0),
       mdc_records_(mdc_rows + 1, 0),
-      mdc_with_((mdc_rows + 1) * kFindingCodes, 0) {}
+      mdc_with_((mdc_rows + 1) * kFindingCodes, 0),
+      with_weights_(with_weights),
+      mdc_weighted_(with_weights ? mdc_rows + 1 : 0, 0),
+      mdc_casemix_(with_weights ? mdc_rows + 1 : 0, 0) {}
 
 size_t FindingSummary::row_of(int16_t mdc) const {
   return mdc >= 0 && static_cast<size_t>(mdc) < mdc_rows_ ? static_cast<size_t>(mdc) : mdc_rows_;
 }
 
-void FindingSummary::add(int16_t mdc, const episode_grouper::Findings& findings) {
+void FindingSummary::add(int16_t mdc, const episode_grouper::Findings& findings,
+                         const episode_grouper::EpisodeWeight* weight) {
   ++records_;
   const size_t row = row_of(mdc);
   ++mdc_records_[row];
+  if (with_weights_ && weight && weight->has_weight) {
+    ++weighted_;
+    casemix_ += weight->effective;
+    low_ += weight->los_class == episode_grouper::LosClass::kLow;
+    high_ += weight->los_class == episode_grouper::LosClass::kHigh;
+    ++mdc_weighted_[row];
+    mdc_casemix_[row] += weight->effective;
+  }
   uint32_t seen = 0;
   for (size_t i = 0; i < findings.count; ++i) seen |= uint32_t{1} << static_cast<int>(findings.items[i].code);
   for (int c = 0; c < kFindingCodes; ++c) {
@@ -38,6 +50,14 @@ void FindingSummary::merge(const FindingSummary& other) {
     mdc_records_[i] += other.mdc_records_[i];
   }
   for (size_t i = 0; i < mdc_with_.size() && i < other.mdc_with_.size(); ++i) mdc_with_[i] += other.mdc_with_[i];
+  weighted_ += other.weighted_;
+  casemix_ += other.casemix_;
+  low_ += other.low_;
+  high_ += other.high_;
+  for (size_t i = 0; i < mdc_weighted_.size() && i < other.mdc_weighted_.size(); ++i) {
+    mdc_weighted_[i] += other.mdc_weighted_[i];
+    mdc_casemix_[i] += other.mdc_casemix_[i];
+  }
 }
 
 void FindingSummary::clear() {
@@ -45,6 +65,43 @@ void FindingSummary::clear() {
   std::fill(with_code_.begin(), with_code_.end(), 0);
   std::fill(mdc_records_.begin(), mdc_records_.end(), 0);
   std::fill(mdc_with_.begin(), mdc_with_.end(), 0);
+  weighted_ = casemix_ = low_ = high_ = 0;
+  std::fill(mdc_weighted_.begin(), mdc_weighted_.end(), 0);
+  std::fill(mdc_casemix_.begin(), mdc_casemix_.end(), 0);
+}
+
+std::string FindingSummary::mdc_name(size_t row, const std::vector<Code3>& mdc_codes) const {
+  if (row == 0) return "none";
+  if (row == mdc_rows_ || row >= mdc_codes.size()) return "other";
+  std::string name;
+  for (char ch : mdc_codes[row]) {
+    if (ch == '\0') break;
+    name += ch;
+  }
+  return name;
+}
+
+std::string FindingSummary::weights_text(const std::vector<Code3>& mdc_codes) const {
+  using episode_grouper::format_weight;
+  std::string out;
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "\ncost weights\n%-24s %16" PRId64 "\n%-24s %16s\n%-24s %16s\n%-24s %16" PRId64 "\n%-24s %16" PRId64
+                "\n",
+                "episodes with a weight", weighted_, "case-mix", format_weight(casemix_).c_str(), "case-mix index",
+                format_weight(casemix_index()).c_str(), "low outliers", low_, "high outliers", high_);
+  out += line;
+  out += "\ncase-mix index by MDC\n";
+  std::snprintf(line, sizeof line, "%-6s %12s %16s %14s\n", "MDC", "weighted", "case-mix", "case-mix index");
+  out += line;
+  for (size_t row = 0; row < mdc_weighted_.size(); ++row) {
+    if (mdc_weighted_[row] == 0) continue;
+    std::snprintf(line, sizeof line, "%-6s %12" PRId64 " %16s %14s\n", mdc_name(row, mdc_codes).c_str(),
+                  mdc_weighted_[row], format_weight(mdc_casemix_[row]).c_str(),
+                  format_weight(episode_grouper::weight_mean(mdc_casemix_[row], mdc_weighted_[row])).c_str());
+    out += line;
+  }
+  return out;
 }
 
 std::string FindingSummary::text(const std::vector<Code3>& mdc_codes) const {
@@ -93,6 +150,7 @@ std::string FindingSummary::text(const std::vector<Code3>& mdc_codes) const {
     }
     out += "\n";
   }
+  if (with_weights_) out += weights_text(mdc_codes);
   return out;
 }
 

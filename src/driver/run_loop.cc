@@ -11,7 +11,9 @@
 
 #include "driver/output_file.h"
 #include "driver/staged_file.h"
+#include "episode_grouper/weights.h"
 #include "grouper/table_set.h"
+#include "grouper/weight_drgs.h"
 
 namespace grouper {
 namespace {
@@ -87,6 +89,23 @@ int run_batch(const RunPaths& paths) {
     return kExitFailure;
   }
 
+  // The weights, after the tables: a catalogue that fails its checks stops
+  // the run before anything is grouped.
+  std::shared_ptr<const episode_grouper::WeightCatalogue> weights;
+  if (!paths.weights.empty()) {
+    episode_grouper::WeightLoadError error;
+    weights = episode_grouper::WeightCatalogue::load(paths.weights, error);
+    if (!weights) {
+      std::fprintf(stderr, "grouper: %s\n", error.message.c_str());
+      return kExitFailure;
+    }
+    const size_t unknown = unknown_weight_drgs(*weights, set->store()).size();
+    if (unknown > 0) {
+      std::fprintf(stderr, "grouper: warning: %zu DRG%s of %s %s not in the DRG table\n", unknown,
+                   unknown == 1 ? "" : "s", paths.weights.c_str(), unknown == 1 ? "is" : "are");
+    }
+  }
+
   const bool want_summary = paths.summary || !paths.summary_file.empty();
   std::unique_ptr<StagedFile> summary_target;
   std::FILE* summary_file = nullptr;
@@ -101,7 +120,7 @@ int run_batch(const RunPaths& paths) {
       return kExitFailure;
     }
   }
-  FindingSummary summary(want_summary ? set->store().mdc_code.size() : 0);
+  FindingSummary summary(want_summary ? set->store().mdc_code.size() : 0, weights != nullptr);
   // The MDC codes name the summary's rows after the tables are released.
   const std::vector<Code3> mdc_codes = want_summary ? set->store().mdc_code : std::vector<Code3>{};
 
@@ -110,6 +129,7 @@ int run_batch(const RunPaths& paths) {
   options.threads = paths.threads;
   options.rows = want_results ? &results : nullptr;
   options.row_format = paths.results_format;
+  options.weights = weights.get();
   std::optional<ProgressBar> bar;
   if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
   // A message on the bar's terminal pushes the bar down a line.

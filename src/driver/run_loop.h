@@ -27,6 +27,7 @@ struct RunPaths {
   std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb+"
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)
+  std::filesystem::path weights;                // weight catalogue ("" = none): weight columns and case-mix
   RowFormat results_format = RowFormat::kTsv;
   bool summary = false;                         // print the summary of the findings on standard error
   std::filesystem::path summary_file;           // write it to this file instead ("" = none)
