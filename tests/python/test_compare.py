@@ -2,10 +2,12 @@
 detailed result files under each table set, compared row by row here."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
-from collections import Counter
+from collections import Counter, defaultdict
+from decimal import ROUND_HALF_UP, Decimal
 from html.parser import HTMLParser
 
 import pytest
@@ -141,6 +143,97 @@ def test_thread_counts_give_the_same_bytes(grouper_binary, edited, tmp_path):
         done, diff, _ = compare(grouper_binary, old, new, old / "tamv30.in", work, "-j", threads)
         outputs.append((diff, (work / "summary.json").read_bytes(), done.stdout))
     assert outputs[0] == outputs[1]
+
+
+def weighed_rows(grouper_binary, tables, weights, input, results):
+    """The rows of a run with the weight catalogue `weights`, as dicts by column name."""
+    subprocess.run([grouper_binary, "--tables", str(tables), "--input", str(input), "--output",
+                    str(results.with_suffix(".out")), "--weights", str(weights), "--results", str(results)],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+    lines = results.read_text(encoding="latin-1").splitlines()
+    header = lines[0].split("\t")
+    return [dict(zip(header, line.split("\t"))) for line in lines[1:]]
+
+
+def catalogue(drgs, out):
+    """A weight catalogue for the DRG texts `drgs`: weights of up to 4 decimals, trims that make
+    outliers of both kinds; the DRG list's first text gets no row (its records have no weight)."""
+    lines = ["drg\tvalid_from\tvalid_to\tweight\tlow_trim\tdeduction\thigh_trim\tsurcharge"]
+    for n, drg in enumerate(sorted(drgs)[1:]):
+        lines.append(f"{drg}\t\t\t{n % 4}.{(n * 1237) % 10_000:04d}\t{2 + n % 3}\t0.{(n * 311) % 10_000:04d}"
+                     f"\t{4 + n % 9}\t0.{(n * 71) % 10_000:04d}")
+    out.write_text("\n".join(lines) + "\n", encoding="latin-1")
+    return out
+
+
+def raised_weights(weights, out):
+    """A copy of the catalogue `weights` with the weight of every third row raised by 0.1234."""
+    lines = weights.read_text(encoding="latin-1").splitlines()
+    first = next(i for i, line in enumerate(lines) if line and not line.startswith("#"))
+    column = lines[first].split("\t").index("weight")
+    for n, i in enumerate(range(first + 1, len(lines))):
+        fields = lines[i].split("\t")
+        if n % 3 == 0 and lines[i] and not lines[i].startswith("#"):
+            fields[column] = str(Decimal(fields[column]) + Decimal("0.1234"))
+            lines[i] = "\t".join(fields)
+    out.write_text("\n".join(lines) + "\n", encoding="latin-1")
+    return out
+
+
+def cmi(total, episodes):
+    return str((total / episodes).quantize(Decimal("0.0001"), ROUND_HALF_UP)) if episodes else None
+
+
+def test_the_weight_moved_is_the_exact_difference_of_the_two_runs(grouper_binary, edited, tmp_path):
+    old, new, plain_old, plain_new = edited[:4]
+    weights = catalogue({row[3].decode() for row in plain_old + plain_new if row[3]}, tmp_path / "weights.tsv")
+    raised = raised_weights(weights, tmp_path / "raised.tsv")
+    old_rows = weighed_rows(grouper_binary, old, weights, old / "tamv30.in", tmp_path / "old.tsv")
+    for name, options, new_weights in (("both", ["--weights", str(weights)], weights),
+                                       ("apart", ["--weights-old", str(weights), "--weights-new", str(raised)],
+                                        raised)):
+        work = tmp_path / name
+        work.mkdir()
+        done, diff, summary = compare(grouper_binary, old, new, old / "tamv30.in", work, "-j", "2", *options,
+                                      "--html", "page.html")
+        new_rows = weighed_rows(grouper_binary, new, new_weights, old / "tamv30.in", work / "new.tsv")
+
+        # Independently, in decimal: each side's case-mix and every transition's weight.
+        def effective(row):
+            return Decimal(row["effective_weight"] or 0)
+
+        sums = [sum(map(effective, rows)) for rows in (old_rows, new_rows)]
+        weighted = [sum(1 for r in rows if r["effective_weight"]) for rows in (old_rows, new_rows)]
+        moves = defaultdict(lambda: [0, Decimal(0)])
+        for a, b in zip(old_rows, new_rows):
+            if a["drg"] != b["drg"] or a["effective_weight"] != b["effective_weight"]:
+                move = moves[(a["drg"], b["drg"])]
+                move[0] += 1
+                move[1] += effective(b) - effective(a)
+        w = summary["weights"]
+        assert (Decimal(w["old_case_mix"]), Decimal(w["new_case_mix"])) == tuple(sums)
+        assert [w["old_weighted"], w["new_weighted"]] == weighted
+        assert [w["old_case_mix_index"], w["new_case_mix_index"]] == [cmi(sums[0], weighted[0]),
+                                                                      cmi(sums[1], weighted[1])]
+        assert Decimal(w["weight_moved"]) == sums[1] - sums[0] != 0
+        assert re.search(rf"\nweight moved \(new - old\) +{re.escape(w['weight_moved'])}\n", done.stdout.decode())
+        assert {(m["from"], m["to"]): [m["records"], Decimal(m["weight_moved"])] for m in w["weight_moves"]} == moves
+        order = [(-abs(Decimal(m["weight_moved"])), m["from"], m["to"]) for m in w["weight_moves"]]
+        assert order == sorted(order)
+        page = PageParser()
+        page.feed((work / "page.html").read_text(encoding="utf-8"))
+        assert [r[3] for r in page.cells["weight-moves"][1:]] == [m["weight_moved"] for m in w["weight_moves"][:20]]
+        assert "weight-moves-chart" in page.ids
+        # The differing rows carry each side's weight columns, as the runs wrote them.
+        lines = diff.decode("latin-1").splitlines()
+        header = lines[0].split("\t")
+        assert "old_effective_weight" in header and "new_los_class" in header
+        for line in lines[1:]:
+            row = dict(zip(header, line.split("\t")))
+            number = int(row["record"]) - 1
+            for side, rows in (("old", old_rows), ("new", new_rows)):
+                assert [row[f"{side}_{c}"] for c in ("drg", "weight", "effective_weight")] == \
+                    [rows[number][c] for c in ("drg", "weight", "effective_weight")]
 
 
 class PageParser(HTMLParser):

@@ -162,13 +162,23 @@ def test_page_opens_in_chromium_without_errors_and_shows_every_chart(results, tm
     assert len(re.findall(r"<svg\b", dom)) == len(charts)
 
 
-def expected_casemix(path):
-    """{MDC or "all": (case-mix, episodes with a weight, CMI)} and the los_class counts, in Decimal."""
+def weighted_rows(path):
+    """The rows of a result file with weight columns as dicts of texts ("" for none)."""
+    if path.suffix == ".jsonl":
+        for line in path.read_text("utf-8").splitlines():
+            o = json.loads(line, parse_float=Decimal)
+            yield {k: "" if o[k] is None else str(o[k]) for k in ("mdc", "effective_weight", "los_class")}
+        return
     lines = path.read_text("latin-1").splitlines()
     header = lines[0].split("\t")
-    sums, episodes, classes = defaultdict(Decimal), Counter(), Counter()
     for line in lines[1:]:
-        r = dict(zip(header, line.split("\t")))
+        yield dict(zip(header, line.split("\t")))
+
+
+def expected_casemix(path):
+    """{MDC or "all": (case-mix, episodes with a weight, CMI)} and the los_class counts, in Decimal."""
+    sums, episodes, classes = defaultdict(Decimal), Counter(), Counter()
+    for r in weighted_rows(path):
         classes[r["los_class"]] += 1
         classes["without"] += not r["effective_weight"]
         if r["effective_weight"]:
@@ -216,6 +226,26 @@ def with_weights(path, out, seed):
                     f"{effective % 10_000:04d}\t{los_class}")
     out.write_text("\n".join(rows) + "\n", "latin-1")
     return out
+
+
+def test_case_mix_of_a_weighed_run_is_the_exact_decimal_sum(grouper_binary, generate, tmp_path):
+    tables = generate("report-weights", "small", 2000, 31)
+    plain = tmp_path / "plain.tsv"
+    subprocess.run([grouper_binary, "-C", str(tables), "--output", str(tmp_path / "plain.out"), "--results",
+                    str(plain)], check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
+    drgs = sorted({line.split("\t")[3] for line in plain.read_text("latin-1").splitlines()[1:]} - {""})
+    catalogue = ["drg\tweight\tvalid_from\tvalid_to\tlow_trim\tdeduction\thigh_trim\tsurcharge"]
+    catalogue += [f"{d}\t{n % 3}.{n * 733 % 10_000:04d}\t\t\t3\t0.{n * 97 % 10_000:04d}\t{5 + n % 6}\t0.0{n % 10}05"
+                  for n, d in enumerate(drgs[1:])]  # the first DRG without a row
+    (tmp_path / "weights.tsv").write_text("\n".join(catalogue) + "\n", "latin-1")
+    rows = tmp_path / "rows.jsonl"
+    subprocess.run([grouper_binary, "-C", str(tables), "--output", str(tmp_path / "rows.out"), "--weights",
+                    str(tmp_path / "weights.tsv"), "--results", str(rows)], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+    assert report.main([str(rows), "-o", str(tmp_path / "report.html")]) == 0
+    check_casemix((tmp_path / "report.html").read_text("utf-8"), rows)
+    _, classes = expected_casemix(rows)
+    assert classes["low"] and classes["high"] and classes["without"]
 
 
 def test_case_mix_on_the_page_is_the_exact_decimal_sum(results, tmp_path):
