@@ -24,17 +24,26 @@
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/weights.h"
 
 namespace py = pybind11;
 namespace eg = episode_grouper;
 
 namespace {
 
-// One grouped record as Python sees it: the result and its result line.
+// A weight catalogue, shared by the Results it weighed.
+struct PyWeights {
+  std::shared_ptr<const eg::WeightCatalogue> catalogue;
+};
+
+// One grouped record as Python sees it: the result and its result line, and
+// its weight when it was weighed (`weights` set).
 struct PyResult {
   std::shared_ptr<const eg::TableSet> tables;
   eg::Result result;
   std::string line;
+  std::shared_ptr<const eg::WeightCatalogue> weights;
+  eg::EpisodeWeight weight;
 };
 
 std::string_view as_bytes_view(const py::handle& line, std::string& keep) {
@@ -72,10 +81,40 @@ int thread_count(int threads) {
   return threads;
 }
 
-PyResult group_one(const std::shared_ptr<const eg::TableSet>& tables, eg::Grouper& g, std::string_view record) {
-  PyResult r{tables, g.group(record), {}};
+PyResult group_one(const std::shared_ptr<const eg::TableSet>& tables, eg::Grouper& g, std::string_view record,
+                   const PyWeights* weights = nullptr) {
+  PyResult r{tables, g.group(record), {}, {}, {}};
   r.line = g.result_line();
+  if (weights) {
+    r.weights = weights->catalogue;
+    r.weight = weights->catalogue->weigh(r.result);
+  }
   return r;
+}
+
+// A weight as an exact decimal.Decimal, or None.
+py::object decimal_weight(int64_t units, bool present) {
+  if (!present) return py::none();
+  return py::module_::import("decimal").attr("Decimal")(eg::format_weight(units));
+}
+
+py::object weight_load_error;
+
+std::shared_ptr<const eg::WeightCatalogue> load_weights(const std::string& path) {
+  eg::WeightLoadError error;
+  std::shared_ptr<const eg::WeightCatalogue> loaded;
+  {
+    py::gil_scoped_release release;
+    loaded = eg::WeightCatalogue::load(path, error);
+  }
+  if (!loaded) {
+    py::object exc = weight_load_error(error.message);
+    exc.attr("file") = py::str(error.file);
+    exc.attr("line") = error.line;
+    PyErr_SetObject(weight_load_error.ptr(), exc.ptr());
+    throw py::error_already_set();
+  }
+  return loaded;
 }
 
 // Table sets are held through shared ownership so that a Result or a
@@ -106,7 +145,8 @@ py::object path_to_python(const std::string& p) { return py::module_::import("os
   throw py::error_already_set();
 }
 
-std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines, int threads) {
+std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines, int threads,
+                                 const PyWeights* weights) {
   // The records are taken out of Python first; the grouping runs without the GIL.
   std::vector<std::string> records;
   for (const py::handle& line : lines) {
@@ -122,7 +162,7 @@ std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines
       eg::Grouper g(ts.set);
       const size_t first = records.size() * static_cast<size_t>(member) / static_cast<size_t>(n);
       const size_t last = records.size() * static_cast<size_t>(member + 1) / static_cast<size_t>(n);
-      for (size_t i = first; i < last; ++i) results[i] = group_one(ts.set, g, records[i]);
+      for (size_t i = first; i < last; ++i) results[i] = group_one(ts.set, g, records[i], weights);
     };
     std::vector<std::thread> team;
     for (int member = 1; member < n; ++member) team.emplace_back(work, member);
@@ -147,7 +187,8 @@ struct FileCloser {
 };
 
 int64_t group_file(const PyTableSet& ts, const py::object& input, const py::object& output,
-                   const py::object& results, int threads, const std::optional<std::string>& results_format) {
+                   const py::object& results, int threads, const std::optional<std::string>& results_format,
+                   const PyWeights* weights) {
   const std::string in_path = path_of(input);
   const std::string out_path = path_of(output);
   const std::string rows_path = results.is_none() ? std::string() : path_of(results);
@@ -183,6 +224,7 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
     options.threads = team;
     options.rows = rows_target ? &rows : nullptr;
     options.row_format = format;
+    options.weights = weights ? weights->catalogue.get() : nullptr;
     outcome = grouper::group_batch(ts.set->engine(), in.get(), lines, options);
     lines_ok = lines.close();
     if (rows_target) rows_ok = rows.close();
@@ -202,7 +244,7 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
 // input): its result lines, and its result rows numbered from first_record
 // (the TSV without its header), and the number of records.
 py::tuple group_block(const PyTableSet& ts, const py::bytes& block, int64_t first_record,
-                      const std::optional<std::string>& results_format) {
+                      const std::optional<std::string>& results_format, const PyWeights* weights) {
   std::string_view data = block;
   const bool with_rows = results_format.has_value();
   const bool json = with_rows && row_format(results_format, "") == grouper::RowFormat::kJsonl;
@@ -217,8 +259,15 @@ py::tuple group_block(const PyTableSet& ts, const py::bytes& block, int64_t firs
     for (eg::LineSplitter split(data); split.next(record); ++count) {
       g.group(record);
       lines.append(out, g.write_result_line(out));
-      if (with_rows) rows.append(out, json ? g.write_json_row(first_record + count, out)
-                                           : g.write_result_row(first_record + count, out));
+      if (!with_rows) continue;
+      if (weights) {
+        const eg::EpisodeWeight weight = g.weigh(*weights->catalogue);
+        rows.append(out, json ? g.write_json_row(first_record + count, weight, out)
+                              : g.write_result_row(first_record + count, weight, out));
+      } else {
+        rows.append(out, json ? g.write_json_row(first_record + count, out)
+                              : g.write_result_row(first_record + count, out));
+      }
     }
   }
   return py::make_tuple(py::bytes(lines), with_rows ? py::object(py::bytes(rows)) : py::object(py::none()), count);
@@ -277,7 +326,8 @@ PYBIND11_MODULE(_core, m) {
           "findings",
           [](const PyResult& r) {
             py::list out;
-            const eg::Findings& f = r.result.findings;
+            eg::Findings f = r.result.findings;
+            if (r.weights) eg::add_weight_finding(r.weight, f);
             for (size_t i = 0; i < f.count; ++i) {
               const eg::Finding& item = f.items[i];
               py::dict d;
@@ -297,23 +347,46 @@ PYBIND11_MODULE(_core, m) {
             return out;
           },
           "What the grouping had to make of the record's data: a list of dicts with 'code' and, as the\n"
-          "finding has them, 'position', 'field', 'text' and 'to' (as the JSON Lines rows write them).")
+          "finding has them, 'position', 'field', 'text' and 'to' (as the JSON Lines rows write them);\n"
+          "for a weighed record, the weight's finding last.")
+      .def_property_readonly(
+          "weight", [](const PyResult& r) { return decimal_weight(r.weight.weight, r.weight.has_weight); },
+          "The cost weight of the record's row as a decimal.Decimal, or None without a weight\n"
+          "(or when it was grouped without weights).")
+      .def_property_readonly(
+          "effective_weight",
+          [](const PyResult& r) { return decimal_weight(r.weight.effective, r.weight.has_weight); },
+          "The weight trimmed by the length of stay (decimal.Decimal, exact), or None.")
+      .def_property_readonly(
+          "los_class",
+          [](const PyResult& r) {
+            return r.weight.los_class == eg::LosClass::kNone
+                       ? py::object(py::none())
+                       : py::object(py::str(std::string(eg::los_class_name(r.weight.los_class))));
+          },
+          "'inlier', 'low' or 'high'; None without a weight or with an unreadable length of stay.")
       .def_property_readonly("line", [](const PyResult& r) { return py::bytes(r.line); },
                              "The classic 300-character result line with its line feed, as bytes.")
       .def(
           "result_row",
           [](const PyResult& r, int64_t record) {
             char out[eg::kMaxResultRow];
-            return latin1({out, eg::write_result_row(*r.tables, r.result, record, out)});
+            return latin1({out, r.weights ? eg::write_result_row(*r.tables, r.result, r.weight, record, out)
+                                          : eg::write_result_row(*r.tables, r.result, record, out)});
           },
-          py::arg("record") = 1, "The tab-separated result row of record number `record`, line feed included.")
+          py::arg("record") = 1,
+          "The tab-separated result row of record number `record`, line feed included (with the\n"
+          "weight columns when the record was weighed).")
       .def(
           "json_row",
           [](const PyResult& r, int64_t record) {
             char out[eg::kMaxJsonRow];
-            return py::str(std::string(out, eg::write_json_row(*r.tables, r.result, record, out)));
+            return py::str(std::string(out, r.weights ? eg::write_json_row(*r.tables, r.result, r.weight, record, out)
+                                                      : eg::write_json_row(*r.tables, r.result, record, out)));
           },
-          py::arg("record") = 1, "The JSON Lines result row of record number `record`, line feed included.")
+          py::arg("record") = 1,
+          "The JSON Lines result row of record number `record`, line feed included (with the\n"
+          "weight fields when the record was weighed).")
       .def("__repr__", [](const PyResult& r) {
         return "<Result adrg=" + std::string(py::repr(latin1(eg::text_of(r.result.adrg_code)))) +
                " drg=" + std::string(py::repr(latin1(eg::text_of(r.result.res_drg_code)))) +
@@ -355,13 +428,13 @@ PYBIND11_MODULE(_core, m) {
           "The sizes of the set: codes, groups, conditions and rules of both rule sets.")
       .def(
           "group",
-          [](PyTableSet& ts, const py::handle& line) {
+          [](PyTableSet& ts, const py::handle& line, const PyWeights* weights) {
             std::string keep;
-            return group_one(ts.set, *ts.grouper, as_bytes_view(line, keep));
+            return group_one(ts.set, *ts.grouper, as_bytes_view(line, keep), weights);
           },
-          py::arg("line"),
+          py::arg("line"), py::arg("weights") = py::none(),
           "Groups one episode line (bytes, or str of Latin-1 characters; at most 4095\n"
-          "bytes are read) and returns its Result.")
+          "bytes are read) and returns its Result, weighed when a WeightCatalogue is given.")
       .def(
           "explain",
           [](PyTableSet& ts, const py::handle& line, const std::string& format) {
@@ -376,27 +449,68 @@ PYBIND11_MODULE(_core, m) {
           "JSON document ('json'): the record values, the rule set, every code lookup, the\n"
           "conditions, each rule pass with its near misses, the age split and DRG, the CCLs\n"
           "and exclusions, the PCCL, the supplementary group, the result and the findings.")
-      .def("group_many", &group_many, py::arg("lines"), py::arg("threads") = 0,
+      .def("group_many", &group_many, py::arg("lines"), py::arg("threads") = 0, py::arg("weights") = py::none(),
            "Groups every line of `lines` on `threads` threads (0: one per core) without\n"
-           "the GIL and returns the Results in input order.")
+           "the GIL and returns the Results in input order (weighed with `weights`).")
       .def("group_file", &group_file, py::arg("input"), py::arg("output"), py::arg("results") = py::none(),
-           py::arg("threads") = 0, py::arg("results_format") = py::none(),
+           py::arg("threads") = 0, py::arg("results_format") = py::none(), py::arg("weights") = py::none(),
            "Runs the whole batch in C++: groups every record of the file `input` into the\n"
            "result lines of `output` (and the detailed result file `results`, TSV or, for\n"
            "a name ending in .jsonl or results_format='jsonl', JSON Lines), the same bytes\n"
            "as the grouper program.  The outputs are written beside their targets and\n"
            "moved into place when complete.  Returns the number of records; raises\n"
            "OSError when a file cannot be opened or read, or an output would overwrite\n"
-           "the input or the other output, RuntimeError when a write fails.")
+           "the input or the other output, RuntimeError when a write fails.  With a\n"
+           "WeightCatalogue `weights`, the result rows gain the weight columns as the\n"
+           "program's --weights gives them.")
       .def("group_block", &group_block, py::arg("block"), py::arg("first_record") = 1,
-           py::arg("results_format") = py::none(),
+           py::arg("results_format") = py::none(), py::arg("weights") = py::none(),
            "Groups a block of input that starts at a line boundary, split as the batch\n"
            "run splits it.  Returns (result lines as bytes, result rows numbered from\n"
            "first_record as bytes or None, number of records); results_format is\n"
-           "None (no rows), 'tsv' (no header) or 'jsonl'.");
+           "None (no rows), 'tsv' (no header) or 'jsonl'; with `weights`, the rows carry the\n"
+           "weight columns.");
+
+  weight_load_error = py::reinterpret_borrow<py::object>(
+      PyErr_NewExceptionWithDoc("episode_grouper.WeightCatalogueError",
+                                "A weight catalogue could not be read or fails its checks.\n\n"
+                                "The message reads FILE:LINE: what; attributes file and line (0 when\n"
+                                "no line is concerned).",
+                                PyExc_ValueError, nullptr));
+  m.attr("WeightCatalogueError") = weight_load_error;
+
+  py::class_<PyWeights>(m, "WeightCatalogue",
+                        "A cost weight catalogue (tab-separated, see the README), checked on loading.\n\n"
+                        "WeightCatalogue(path) raises WeightCatalogueError naming the file and line.\n"
+                        "Give it as weights= to TableSet.group, group_many, group_block or group_file.")
+      .def(py::init([](const py::object& path) { return PyWeights{load_weights(path_of(path))}; }), py::arg("path"))
+      .def("__len__", [](const PyWeights& w) { return w.catalogue->rows().size(); }, "The number of rows.")
+      .def("drgs", [](const PyWeights& w) { return w.catalogue->drgs(); }, "The DRG texts of the rows, sorted.")
+      .def(
+          "unknown_drgs", [](const PyWeights& w, const PyTableSet& ts) { return w.catalogue->unknown_drgs(*ts.set); },
+          py::arg("tables"), "The DRG texts of the catalogue that the TableSet `tables` never gives.")
+      .def(
+          "weigh",
+          [](const PyWeights& w, const std::string& drg, int32_t rec_date, int32_t los) {
+            const eg::EpisodeWeight e = w.catalogue->weigh(drg, rec_date, los);
+            py::dict d;
+            d["weight"] = decimal_weight(e.weight, e.has_weight);
+            d["effective_weight"] = decimal_weight(e.effective, e.has_weight);
+            d["los_class"] = e.los_class == eg::LosClass::kNone
+                                 ? py::object(py::none())
+                                 : py::object(py::str(std::string(eg::los_class_name(e.los_class))));
+            d["finding"] = e.has_finding ? py::object(py::str(std::string(eg::finding_name(e.finding.code))))
+                                         : py::object(py::none());
+            return d;
+          },
+          py::arg("drg"), py::arg("rec_date"), py::arg("los"),
+          "The weight of an episode of DRG text `drg` ('' for none), record date YYYYMMDD and\n"
+          "length of stay `los` (negative: unreadable), as a dict: weight and effective_weight\n"
+          "(decimal.Decimal or None), los_class and finding (str or None).");
 
   m.def("count_records", [](const py::bytes& block) { return eg::count_records(block); }, py::arg("block"),
         "The number of records in a block that starts at a line boundary.");
   m.attr("result_header") = py::str(std::string(eg::Grouper::result_header()));
+  m.attr("result_header_with_weights") = py::str(std::string(eg::Grouper::result_header_with_weights()));
   m.attr("MAX_RECORD_BYTES") = eg::kMaxRecordBytes;
 }

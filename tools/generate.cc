@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "generate_episodes.h"
 #include "generate_tables.h"
+#include "generate_weights.h"
 #include "tables/table_writer.h"
 
 namespace grouper::tools {
@@ -20,7 +21,8 @@ constexpr const char* kGenerateHelp =
     "\n"
     "Writes a synthetic table set (the sixteen table files) and an episode file\n"
     "tamv30.in of N lines (default 1000) into OUTDIR, which is created when\n"
-    "missing.  The same seed and profile always give the same bytes.";
+    "missing, with a cost weight catalogue weights.tsv for the set (grouper\n"
+    "--weights).  The same seed and profile always give the same bytes.";
 
 struct GenerateArgs {
   uint64_t seed = 1;
@@ -53,9 +55,18 @@ int generate(const GenerateArgs& args) {
     std::fprintf(stderr, "grouper-tables generate: cannot write %s\n", episodes_path.c_str());
     return 1;
   }
+  const std::filesystem::path weights_path = dir / "weights.tsv";
+  const std::string weights = generate_weights(set.tables, args.seed ^ 0x3e19'4175ULL);
+  std::FILE* w = std::fopen(weights_path.c_str(), "wb");
+  bool weights_ok = w && std::fwrite(weights.data(), 1, weights.size(), w) == weights.size();
+  if (w && std::fclose(w) != 0) weights_ok = false;
+  if (!weights_ok) {
+    std::fprintf(stderr, "grouper-tables generate: cannot write %s\n", weights_path.c_str());
+    return 1;
+  }
   const TableStore& t = set.tables;
   std::printf("%s: %s table set (seed %llu): %u diagnoses, %u procedures, %u conditions, %u MDCs, "
-              "%u ADRGs, %u DRGs, %u + %u rules; %llu episodes in tamv30.in\n",
+              "%u ADRGs, %u DRGs, %u + %u rules; %llu episodes in tamv30.in; weights.tsv\n",
               out_dir, std::string(profile->name).c_str(), static_cast<unsigned long long>(args.seed),
               t.dx_cnt - 1u, t.sg_cnt - 1u, static_cast<unsigned>(t.cond_cnt), t.mdc_cnt - 1u,
               t.adrg_cnt - 1u, t.drg_cnt - 1u, static_cast<unsigned>(t.tadrg.rule_cnt),

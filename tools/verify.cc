@@ -9,6 +9,7 @@
 #include "verify_checks.h"
 #include "verify_load.h"
 #include "verify_run.h"
+#include "verify_weights.h"
 
 namespace grouper::tools {
 namespace {
@@ -22,6 +23,10 @@ constexpr const char* kVerifyHelp =
     "catalogue against the built-in logic conditions, keys for every code id,\n"
     "ascending exclusion lists, digits in the CCL matrix, codes for the\n"
     "supplementary groups in use.\n"
+    "\n"
+    "With --weights FILE, also checks that cost weight catalogue against the\n"
+    "set: every DRG the set gives has a weight row, the windows of a DRG leave\n"
+    "no gap, and no row is for a DRG the set does not give.\n"
     "\n"
     "Each problem is printed once with its file, array and index, most serious\n"
     "first; at most N of a kind (default 10), then a count of the rest.";
@@ -47,8 +52,18 @@ int verify_table_set(const std::filesystem::path& dir, const VerifyOptions& opti
     if (!messages.empty()) out += "loader said: " + messages;
     return kVerifyUnreadable;
   }
+  std::shared_ptr<const episode_grouper::WeightCatalogue> weights;
+  if (!options.weights.empty()) {
+    episode_grouper::WeightLoadError error;
+    weights = episode_grouper::WeightCatalogue::load(options.weights, error);
+    if (!weights) {
+      out += error.message + "\n";
+      return kVerifyUnreadable;
+    }
+  }
   Report report(options.cap);
   check_tables(store, report);
+  if (weights) check_weights(*weights, store, report);
   if (report.clean()) {
     if (options.verbose) out += clean_summary(dir, store);
     return kVerifyClean;
@@ -70,6 +85,10 @@ void add_verify_command(CLI::App& app, int& status) {
       ->type_name("N")
       ->check(CLI::Range(size_t{1}, SIZE_MAX));
   sub->add_flag("-v,--verbose", args->options.verbose, "say so when the set is clean");
+  sub->add_option("--weights", args->options.weights,
+                  "also check the cost weight catalogue FILE against the set (a catalogue that fails its own "
+                  "checks cannot be read: exit status 2)")
+      ->type_name("FILE");
   sub->callback([args, &status] {
     std::string out;
     status = verify_table_set(args->dir, args->options, out);

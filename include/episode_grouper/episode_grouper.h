@@ -47,7 +47,8 @@ typedef enum eg_status {
   EG_ERROR_COUNT_MISMATCH = 4, /* a table count disagrees with an earlier file's */
   EG_ERROR_LOGIC_SETTING = 5,  /* the condition catalogue disagrees with the built-in logic conditions */
   EG_ERROR_MEMORY = 6,
-  EG_ERROR_INTERNAL = 7
+  EG_ERROR_INTERNAL = 7,
+  EG_ERROR_WEIGHTS = 8         /* a weight catalogue fails its checks; the last error says "FILE:LINE: what" */
 } eg_status;
 
 typedef struct eg_table_set eg_table_set;
@@ -124,6 +125,44 @@ EPISODE_GROUPER_API size_t eg_result_row(const eg_grouper* grouper, int64_t reco
 
 /* The same as one JSON object and a line feed (4096 bytes always suffice). */
 EPISODE_GROUPER_API size_t eg_json_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
+
+/* Cost weights.  A catalogue is immutable and may be shared by any number
+ * of threads.  Weights are integers of 1/10,000 (12345 is 1.2345), so sums
+ * stay exact; eg_format_weight writes one with 4 decimals. */
+typedef struct eg_weights eg_weights;
+
+/* Loads the tab-separated catalogue at `path`.  On failure *weights is NULL
+ * and the last error names the file and line. */
+EPISODE_GROUPER_API eg_status eg_weights_load(const char* path, eg_weights** weights);
+EPISODE_GROUPER_API void eg_weights_free(eg_weights* weights);
+
+/* The weight of one episode.  has_weight is 0 without a DRG or without a
+ * row valid on the record date; `finding` then names why ("weight_no_drg",
+ * "weight_no_row"), or "weight_los_unreadable" when the length of stay
+ * could not be read (the weight is then untrimmed), else "". */
+typedef struct eg_weight {
+  size_t size; /* set by the caller to sizeof(eg_weight) before each call */
+  int32_t has_weight;
+  int64_t weight;     /* the row's weight, units of 1/10,000 */
+  int64_t effective;  /* trimmed by the length of stay, never below 0 */
+  char los_class[8];  /* "inlier", "low", "high" or "" */
+  char finding[24];
+} eg_weight;
+
+/* The weight of the last record `grouper` grouped. */
+EPISODE_GROUPER_API eg_status eg_weigh(const eg_grouper* grouper, const eg_weights* weights, eg_weight* weight);
+
+/* eg_result_row and eg_json_row with the weight columns weight,
+ * effective_weight and los_class after the others, and the weight's
+ * finding after the record's findings. */
+EPISODE_GROUPER_API size_t eg_weighted_result_row(const eg_grouper* grouper, const eg_weights* weights,
+                                                  int64_t record, char* out, size_t capacity);
+EPISODE_GROUPER_API size_t eg_weighted_json_row(const eg_grouper* grouper, const eg_weights* weights,
+                                                int64_t record, char* out, size_t capacity);
+
+/* `weight` with 4 decimals, NUL-terminated, into `out` (24 bytes always
+ * suffice); returns its length, 0 when it does not fit. */
+EPISODE_GROUPER_API size_t eg_format_weight(int64_t weight, char* out, size_t capacity);
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,7 @@
 #include "episode_grouper/export.h"
 #include "episode_grouper/result.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/weights.h"
 
 namespace grouper {
 class Grouper;
@@ -35,6 +36,13 @@ EPISODE_GROUPER_API size_t write_result_row(const TableSet& tables, const Result
                                             char* out);
 EPISODE_GROUPER_API size_t write_json_row(const TableSet& tables, const Result& result, int64_t record,
                                           char* out);
+// The same with the weight columns after the others and the weight's
+// finding, if any, after the result's findings (see weights.h; the header
+// is result_header_with_weights()).
+EPISODE_GROUPER_API size_t write_result_row(const TableSet& tables, const Result& result,
+                                            const EpisodeWeight& weight, int64_t record, char* out);
+EPISODE_GROUPER_API size_t write_json_row(const TableSet& tables, const Result& result,
+                                          const EpisodeWeight& weight, int64_t record, char* out);
 
 class EPISODE_GROUPER_API Grouper {
  public:
@@ -58,12 +66,20 @@ class EPISODE_GROUPER_API Grouper {
   size_t write_result_row(int64_t record, char* out) const;
   // one JSON object of record number `record` and a line feed.
   size_t write_json_row(int64_t record, char* out) const;
+  // Both with the weight columns, `weight` being the last record's (as
+  // weigh() gives it; see weights.h).
+  size_t write_result_row(int64_t record, const EpisodeWeight& weight, char* out) const;
+  size_t write_json_row(int64_t record, const EpisodeWeight& weight, char* out) const;
+  // The weight of the last record grouped.
+  EpisodeWeight weigh(const WeightCatalogue& weights) const { return weights.weigh(result_); }
 
   std::string result_line() const;
   std::string result_row(int64_t record) const;
   std::string json_row(int64_t record) const;
 
   static std::string_view result_header();
+  // The header of rows with the weight columns.
+  static std::string_view result_header_with_weights();
 
  private:
   std::shared_ptr<const TableSet> tables_;

@@ -84,6 +84,21 @@ def worker_table_set(directory):
         return cached[1]
 
 
+_weight_catalogues = {}
+
+
+def worker_weights(path):
+    """The WeightCatalogue of the file `path` in this process, loaded again only when the file changed."""
+    st = os.stat(path)
+    signature = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    with _table_lock:
+        cached = _weight_catalogues.get(path)
+        if cached is None or cached[0] != signature:
+            cached = (signature, _core.WeightCatalogue(path))
+            _weight_catalogues[path] = cached
+        return cached[1]
+
+
 def _read_partition(path, start, end, size):
     """The bytes [start, end) of the input, checked against the size the partitions were planned for."""
     with open(path, "rb") as f:
@@ -102,13 +117,15 @@ def count_partition(path, start, end, size):
     return _core.count_records(_read_partition(path, start, end, size))
 
 
-def group_partition(path, start, end, size, tables, first_record, results_format):
+def group_partition(path, start, end, size, tables, first_record, results_format, weights=None):
     """On a worker: groups the partition [start, end) of the input.
 
     Returns (result lines, result rows numbered from first_record or None, records),
-    as TableSet.group_block does."""
+    as TableSet.group_block does; the rows carry the weight columns when `weights`
+    names a weight catalogue."""
     block = _read_partition(path, start, end, size)
-    return worker_table_set(tables).group_block(block, first_record, results_format)
+    catalogue = worker_weights(weights) if weights is not None else None
+    return worker_table_set(tables).group_block(block, first_record, results_format, catalogue)
 
 
 def partition_bounds(path, partition_size):
@@ -219,7 +236,8 @@ def _default_workers():
     return max(2, os.cpu_count() or 1)
 
 
-def _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress):
+def _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
+              weights=None):
     parts, size = partition_bounds(input, partition_size)
     rows_format = results_format_of(results, results_format) if results is not None else None
 
@@ -247,7 +265,8 @@ def _group_on(client, input, output, tables, results, results_format, partition_
         if rows_format is not None:
             rows_out = _StagedOutput(results)
             if rows_format == "tsv":
-                rows_out.file.write(_core.result_header.encode("latin-1"))
+                header = _core.result_header_with_weights if weights is not None else _core.result_header
+                rows_out.file.write(header.encode("latin-1"))
         # A bounded window of partitions in flight: results are written and
         # released in input order, never all held at once.
         window = max(2, 2 * sum(client.nthreads().values()))
@@ -258,7 +277,7 @@ def _group_on(client, input, output, tables, results, results_format, partition_
             while submitted < len(parts) and len(pending) < window:
                 start, end = parts[submitted]
                 pending.append(client.submit(group_partition, input, start, end, size, tables, firsts[submitted],
-                                             rows_format, pure=False))
+                                             rows_format, weights, pure=False))
                 submitted += 1
             future = pending.popleft()
             try:
@@ -291,7 +310,7 @@ def _group_on(client, input, output, tables, results, results_format, partition_
 
 
 def run(input, output, tables, results=None, *, results_format=None, partition_size=DEFAULT_PARTITION_SIZE,
-        client=None, scheduler=None, local_workers=None, timeout=None, progress=False):
+        client=None, scheduler=None, local_workers=None, timeout=None, progress=False, weights=None):
     """Groups the episode file `input` on a Dask cluster into the result lines of `output`.
 
     tables: the table directory, as every worker sees it.  results: the detailed
@@ -303,10 +322,13 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
     at address `scheduler`, else a LocalCluster of `local_workers` processes
     (default: the number of cores, at least 2) started for this run and closed
     at its end.  timeout: seconds to wait for any one partition (None: no
-    limit).  progress: show a progress line on standard error.
+    limit).  progress: show a progress line on standard error.  weights: a cost
+    weight catalogue, as every worker sees it: the result rows gain the weight
+    columns, as the program's --weights gives them.
 
     Returns the number of records.  Raises TableSetError when the table set
-    cannot be opened (before any cluster is started), OSError when a file cannot
+    cannot be opened and WeightCatalogueError when the catalogue fails its
+    checks (both before any cluster is started), OSError when a file cannot
     be read or written, ValueError for bad arguments, and whatever a worker
     raised; no output is left behind on failure, and an output that existed
     before keeps its contents."""
@@ -326,21 +348,27 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
 
     # Fail fast, and with the loader's message, before any work is sent out.
     _core.TableSet(tables)
+    if weights is not None:
+        weights = os.path.abspath(weights)
+        _core.WeightCatalogue(weights)
 
     if client is not None:
-        return _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress)
+        return _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
+                         weights)
 
     from distributed import Client, LocalCluster
 
     if scheduler is not None:
         with Client(scheduler, timeout=timeout if timeout is not None else "30s") as own:
-            return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress)
+            return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress,
+                         weights)
     workers = local_workers if local_workers is not None else _default_workers()
     if workers < 1:
         raise ValueError("at least one local worker is needed")
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as own:
-        return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress)
+        return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress,
+                         weights)
 
 
 def _positive_int(text):
@@ -367,6 +395,9 @@ def main(argv=None):
     parser.add_argument("output", metavar="OUTPUT", help="the result lines")
     parser.add_argument("--tables", required=True, metavar="DIR", help="the table directory, as the workers see it")
     parser.add_argument("--results", metavar="FILE", help="also write the detailed result file FILE")
+    parser.add_argument("--weights", metavar="FILE",
+                        help="weigh every episode with the cost weight catalogue FILE: the result rows gain "
+                             "weight, effective_weight and los_class")
     parser.add_argument("--results-format", choices=("tsv", "jsonl"),
                         help="the detailed result file as TSV (default) or JSON Lines; a FILE ending in .jsonl "
                              "chooses JSON Lines")
@@ -383,9 +414,13 @@ def main(argv=None):
     try:
         records = run(args.input, args.output, args.tables, args.results, results_format=args.results_format,
                       partition_size=args.partition_size, scheduler=args.scheduler,
-                      local_workers=args.local_workers, timeout=args.timeout, progress=sys.stderr.isatty())
+                      local_workers=args.local_workers, timeout=args.timeout, progress=sys.stderr.isatty(),
+                      weights=args.weights)
     except _core.TableSetError as e:
         print(f"{parser.prog}: cannot open the table set: {e}", file=sys.stderr)
+        return 1
+    except _core.WeightCatalogueError as e:
+        print(f"{parser.prog}: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{parser.prog}: interrupted", file=sys.stderr)

@@ -10,6 +10,11 @@
 #include "episode_grouper/episode_grouper.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/weights.h"
+
+struct eg_weights {
+  std::shared_ptr<const episode_grouper::WeightCatalogue> catalogue;
+};
 
 struct eg_table_set {
   std::shared_ptr<const episode_grouper::TableSet> set;
@@ -107,6 +112,28 @@ size_t put_row(size_t (episode_grouper::Grouper::*write)(int64_t, char*) const,
   return n;
 }
 
+// A row with the weight columns into `out`, as put_row.
+size_t put_weighted_row(bool json, const eg_grouper* grouper, const episode_grouper::WeightCatalogue& weights,
+                        int64_t record, char* out, size_t capacity) {
+  if (!grouper || !out) {
+    fail(EG_ERROR_ARGUMENT, "a null grouper or buffer");
+    return 0;
+  }
+  const episode_grouper::EpisodeWeight weight = grouper->grouper.weigh(weights);
+  char row[episode_grouper::kMaxJsonRow];
+  const size_t n = json ? grouper->grouper.write_json_row(record, weight, row)
+                        : grouper->grouper.write_result_row(record, weight, row);
+  if (n >= capacity) {
+    fail(EG_ERROR_ARGUMENT, "the buffer holds " + std::to_string(capacity) + " bytes, the row needs " +
+                                std::to_string(n + 1));
+    return 0;
+  }
+  std::memcpy(out, row, n);
+  out[n] = '\0';
+  ok();
+  return n;
+}
+
 }  // namespace
 
 extern "C" {
@@ -169,6 +196,76 @@ size_t eg_result_row(const eg_grouper* grouper, int64_t record, char* out, size_
 
 size_t eg_json_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity) {
   return put_row(&episode_grouper::Grouper::write_json_row, grouper, record, out, capacity);
+}
+
+eg_status eg_weights_load(const char* path, eg_weights** weights) {
+  if (!weights) return fail(EG_ERROR_ARGUMENT, "a null result pointer");
+  *weights = nullptr;
+  if (!path) return fail(EG_ERROR_ARGUMENT, "a null path");
+  try {
+    episode_grouper::WeightLoadError error;
+    auto loaded = episode_grouper::WeightCatalogue::load(path, error);
+    if (!loaded) return fail(EG_ERROR_WEIGHTS, error.message);
+    *weights = new eg_weights{std::move(loaded)};
+    return ok();
+  } catch (const std::bad_alloc&) {
+    return fail(EG_ERROR_MEMORY, "out of memory");
+  } catch (const std::exception& e) {
+    return fail(EG_ERROR_INTERNAL, e.what());
+  }
+}
+
+void eg_weights_free(eg_weights* weights) { delete weights; }
+
+eg_status eg_weigh(const eg_grouper* grouper, const eg_weights* weights, eg_weight* weight) {
+  if (!grouper || !weights || !weight) return fail(EG_ERROR_ARGUMENT, "a null argument");
+  const size_t size = weight->size;
+  if (size < sizeof(size_t)) return fail(EG_ERROR_ARGUMENT, "eg_weight.size is not set");
+  const episode_grouper::EpisodeWeight w = grouper->grouper.weigh(*weights->catalogue);
+  eg_weight full{};
+  full.has_weight = w.has_weight ? 1 : 0;
+  full.weight = w.weight;
+  full.effective = w.effective;
+  const std::string_view los_class = episode_grouper::los_class_name(w.los_class);
+  std::memcpy(full.los_class, los_class.data(), std::min(los_class.size(), sizeof full.los_class - 1));
+  if (w.has_finding) {
+    const std::string_view finding = episode_grouper::finding_name(w.finding.code);
+    std::memcpy(full.finding, finding.data(), std::min(finding.size(), sizeof full.finding - 1));
+  }
+  const size_t n = std::min(size, sizeof full) - sizeof full.size;
+  std::memcpy(reinterpret_cast<char*>(weight) + sizeof full.size, reinterpret_cast<const char*>(&full) + sizeof full.size, n);
+  return ok();
+}
+
+size_t eg_weighted_result_row(const eg_grouper* grouper, const eg_weights* weights, int64_t record, char* out,
+                              size_t capacity) {
+  if (!weights) {
+    fail(EG_ERROR_ARGUMENT, "a null weight catalogue");
+    return 0;
+  }
+  return put_weighted_row(false, grouper, *weights->catalogue, record, out, capacity);
+}
+
+size_t eg_weighted_json_row(const eg_grouper* grouper, const eg_weights* weights, int64_t record, char* out,
+                            size_t capacity) {
+  if (!weights) {
+    fail(EG_ERROR_ARGUMENT, "a null weight catalogue");
+    return 0;
+  }
+  return put_weighted_row(true, grouper, *weights->catalogue, record, out, capacity);
+}
+
+size_t eg_format_weight(int64_t weight, char* out, size_t capacity) {
+  char text[episode_grouper::kMaxWeightText];
+  const size_t n = episode_grouper::format_weight(weight, text);
+  if (!out || n >= capacity) {
+    fail(EG_ERROR_ARGUMENT, "the buffer is too small for a weight");
+    return 0;
+  }
+  std::memcpy(out, text, n);
+  out[n] = '\0';
+  ok();
+  return n;
 }
 
 }  // extern "C"

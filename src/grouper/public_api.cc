@@ -186,6 +186,14 @@ size_t Grouper::write_json_row(int64_t record, char* out) const {
                                   engine_->findings(), out);
 }
 
+size_t Grouper::write_result_row(int64_t record, const EpisodeWeight& weight, char* out) const {
+  return episode_grouper::write_result_row(*tables_, result_, weight, record, out);
+}
+
+size_t Grouper::write_json_row(int64_t record, const EpisodeWeight& weight, char* out) const {
+  return episode_grouper::write_json_row(*tables_, result_, weight, record, out);
+}
+
 std::string Grouper::result_line() const {
   char out[kMaxResultLine];
   return std::string(out, write_result_line(out));
@@ -234,7 +242,24 @@ size_t write_json_row(const TableSet& tables, const Result& result, int64_t reco
                                   result.findings, out);
 }
 
+size_t write_result_row(const TableSet& tables, const Result& result, const EpisodeWeight& weight, int64_t record,
+                        char* out) {
+  Findings findings = result.findings;
+  add_weight_finding(weight, findings);
+  return grouper::format_result_row(record, tables.engine().store(), result.values, engine_form(result), findings,
+                                    out, &weight);
+}
+
+size_t write_json_row(const TableSet& tables, const Result& result, const EpisodeWeight& weight, int64_t record,
+                      char* out) {
+  Findings findings = result.findings;
+  add_weight_finding(weight, findings);
+  return grouper::format_json_row(record, tables.engine().store(), result.values, engine_form(result), findings,
+                                  out, &weight);
+}
+
 std::string_view Grouper::result_header() { return grouper::result_table_header(); }
+std::string_view Grouper::result_header_with_weights() { return grouper::result_table_header_with_weights(); }
 
 }  // namespace episode_grouper
 

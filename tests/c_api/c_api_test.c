@@ -209,6 +209,72 @@ done:
   free(json);
 }
 
+/* The weighted rows of every record against the program's run with
+ * --weights, the weight of each against its columns, and a catalogue that
+ * fails its checks. */
+static void check_weights(eg_grouper* g) {
+  eg_weights* weights = NULL;
+  CHECK_STATUS(eg_weights_load(path_in("set", "weights.tsv"), &weights), EG_OK);
+  size_t in_size = 0, tsv_size = 0, json_size = 0;
+  char* in = read_all(path_in("set", "tamv30.in"), &in_size);
+  char* tsv = read_all(path_in("set", "weighted.tsv"), &tsv_size);
+  char* json = read_all(path_in("set", "weighted.jsonl"), &json_size);
+  CHECK(weights && in && tsv && json);
+  if (weights && in && tsv && json) {
+    size_t tsv_pos = 0, json_pos = 0;
+    const char* line;
+    next_line(tsv, tsv_size, &tsv_pos, &line); /* the header */
+    int64_t records = 0, weighed = 0;
+    int mismatches = 0;
+    for (size_t pos = 0; pos < in_size && mismatches < 5;) {
+      const size_t window = in_size - pos < 4095 ? in_size - pos : 4095;
+      const char* lf = memchr(in + pos, '\n', window);
+      const size_t length = lf ? (size_t)(lf - (in + pos)) + 1 : window;
+      ++records;
+      eg_result r;
+      memset(&r, 0, sizeof r);
+      r.size = sizeof r;
+      CHECK_STATUS(eg_group(g, in + pos, length, &r), EG_OK);
+      pos += length;
+      char row[4096], field[64], text[24];
+      const size_t tsv_length = next_line(tsv, tsv_size, &tsv_pos, &line);
+      const size_t n = eg_weighted_result_row(g, weights, records, row, sizeof row);
+      if (n != tsv_length || memcmp(row, line, n) != 0) ++mismatches;
+      eg_weight w;
+      memset(&w, 0, sizeof w);
+      w.size = sizeof w;
+      CHECK_STATUS(eg_weigh(g, weights, &w), EG_OK);
+      weighed += w.has_weight;
+      tsv_field(line, tsv_length, 12, field, sizeof field);
+      if (w.has_weight) CHECK(eg_format_weight(w.effective, text, sizeof text) > 0 && strcmp(field, text) == 0);
+      else CHECK(field[0] == '\0' && w.finding[0] != '\0');
+      tsv_field(line, tsv_length, 13, field, sizeof field);
+      CHECK(strcmp(field, w.los_class) == 0);
+      const size_t json_length = next_line(json, json_size, &json_pos, &line);
+      const size_t m = eg_weighted_json_row(g, weights, records, row, sizeof row);
+      if (m != json_length || memcmp(row, line, m) != 0) ++mismatches;
+    }
+    CHECK(mismatches == 0 && tsv_pos == tsv_size && json_pos == json_size);
+    CHECK(weighed > records / 2);
+  }
+  free(in);
+  free(tsv);
+  free(json);
+  eg_weights_free(weights);
+
+  FILE* bad = fopen(path_in("set", "bad_weights.tsv"), "wb");
+  CHECK(bad != NULL);
+  if (bad) {
+    fputs("drg\tvalid_from\tvalid_to\tweight\tlow_trim\tdeduction\thigh_trim\tsurcharge\nA\t\t\t-1\t\t\t\t\n", bad);
+    fclose(bad);
+  }
+  eg_weights* none = (eg_weights*)&failures;
+  CHECK_STATUS(eg_weights_load(path_in("set", "bad_weights.tsv"), &none), EG_ERROR_WEIGHTS);
+  CHECK(none == NULL && strstr(eg_last_error(), "bad_weights.tsv:2: weight '-1' is negative") != NULL);
+  char small[4];
+  CHECK(eg_format_weight(12345, small, sizeof small) == 0);
+}
+
 /* A caller's eg_result shorter or longer than the library's. */
 static void check_result_sizes(eg_grouper* g, const char* record, size_t length) {
   eg_result full;
@@ -368,8 +434,10 @@ static int run_checks(const char* grouper_tables, const char* grouper) {
   }
   snprintf(command, sizeof command,
            "'%s' -C '%s' --results results.tsv >/dev/null && '%s' -C '%s' --output json.out --results results.jsonl "
-           ">/dev/null",
-           grouper, path_in("set", ""), grouper, path_in("set", ""));
+           ">/dev/null && '%s' -C '%s' --output w.out --weights weights.tsv --results weighted.tsv >/dev/null && "
+           "'%s' -C '%s' --output w.out --weights weights.tsv --results weighted.jsonl >/dev/null",
+           grouper, path_in("set", ""), grouper, path_in("set", ""), grouper, path_in("set", ""), grouper,
+           path_in("set", ""));
   ready = ready && run(command) == 0;
   CHECK(ready);
 
@@ -383,6 +451,7 @@ static int run_checks(const char* grouper_tables, const char* grouper) {
   if (g) {
     check_against_program(g);
     check_row_capacity(g);
+    check_weights(g);
     check_null_arguments(set, g);
     /* The grouper keeps what it needs of a set freed before it. */
     eg_table_set_free(set);

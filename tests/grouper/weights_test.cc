@@ -5,6 +5,8 @@
 #include <string>
 
 #include "episode_grouper/weights.h"
+#include "grouper/weight_columns.h"
+#include "support/alloc_probe.h"
 
 namespace episode_grouper {
 namespace {
@@ -87,6 +89,22 @@ TEST(Weights, NoDrgOrNoRowGivesNoWeightAndSaysWhich) {
   expect_none(c->weigh("B02C0", 20191231, 5), FindingCode::kWeightNoRow);     // before its window
   expect_none(c->weigh("A01A", 20230615, 5), FindingCode::kWeightNoRow);      // a prefix is no match
   expect_none(c->weigh("A01A1X7", 20230615, 5), FindingCode::kWeightNoRow);   // longer than any DRG text
+}
+
+TEST(Weights, WeighingAndWritingTheColumnsAllocateNothing) {
+  const auto c = catalogue();
+  char row[256];
+  int64_t total = 0;
+  grouper::testing::AllocProbe probe;
+  for (int los = -1; los < 40; ++los) {
+    for (std::string_view drg : {"A01A1", "B02C0", "Z99Z0", ""}) {
+      const EpisodeWeight w = c->weigh(drg, 20230615, los);
+      total += w.effective;
+      grouper::put_weight_json(grouper::put_weight_columns(row, w), w);
+    }
+  }
+  EXPECT_EQ(probe.count(), 0u);
+  EXPECT_GT(total, 0);
 }
 
 TEST(Weights, DecimalsAreExact) {
