@@ -3,7 +3,8 @@
 # episodes in demo/, groups them, shows the result lines, the detailed result
 # file and a short summary, writes the casemix report demo/report.html with
 # its screenshot demo/report.png (when chromium is there), and compares the
-# set with a copy that has one rule edited (demo/compare.tsv, compare.html).
+# set with a copy that has one rule edited, weighing both with the set's
+# generated weights.tsv (demo/compare.tsv, compare.html: the weight moved).
 # Builds the release build first (through scripts/setup.sh) when it is not
 # there yet.
 #
@@ -119,11 +120,18 @@ awk -F'\t' -v OFS='\t' -v adrg="$frequent" '
   }' "$demo/edited-text/Tadrg1.tsv" "$demo/edited-text/Tadrg1.tsv" > "$demo/edited-text/Tadrg1.edited"
 mv "$demo/edited-text/Tadrg1.edited" "$demo/edited-text/Tadrg1.tsv"
 "$tables" build "$demo/edited-text" "$demo/edited" > /dev/null
-echo "   $grouper compare --tables $demo --tables $demo/edited --input $demo/tamv30.in"
+weights=()  # the set's generated weight catalogue weighs both sides
+[[ -f $demo/weights.tsv ]] && weights=(--weights "$demo/weights.tsv")
+echo "   $grouper compare --tables $demo --tables $demo/edited --input $demo/tamv30.in ${weights[*]}"
 echo "       --output $demo/compare.tsv --summary-file $demo/compare.txt --html $demo/compare.html"
-"$grouper" compare --tables "$demo" --tables "$demo/edited" --input "$demo/tamv30.in" \
+"$grouper" compare --tables "$demo" --tables "$demo/edited" --input "$demo/tamv30.in" "${weights[@]}" \
   --output "$demo/compare.tsv" --summary-file "$demo/compare.txt" --html "$demo/compare.html"
 head -n 24 "$demo/compare.txt" | sed 's/^/   /'
+if [[ ${#weights[@]} -gt 0 ]]; then
+  echo "   ..."
+  # The money: the case-mix before and after, the weight moved and the transitions that move it.
+  sed -n '/^weights /,$p' "$demo/compare.txt" | head -n 14 | sed 's/^/   /'
+fi
 
 echo
 echo "Everything is in $demo/: the sixteen table files, tamv30.in, tamv30.out and results.tsv."
@@ -133,4 +141,5 @@ if [[ -f $demo/report.png ]]; then
   echo "Its screenshot: $demo/report.png"
 fi
 echo "The impact of the edited rule ($demo/edited): $demo/compare.tsv (the records it moves, both results"
-echo "side by side), $demo/compare.txt (the summary) and $demo/compare.html (the page, open it in a browser)."
+echo "side by side), $demo/compare.txt (the summary, with the weight moved) and $demo/compare.html (the page,"
+echo "open it in a browser)."
