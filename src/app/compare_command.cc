@@ -34,8 +34,7 @@ constexpr const char* kFooter =
     "differs; groups compare by their codes.  A record whose findings alone differ\n"
     "is counted apart.  The weight moved is the sum over all records of the new\n"
     "effective weight less the old (none counts 0), exact to 0.0001.  Every file\n"
-    "is written beside its target and moved into\n"
-    "place when complete.\n"
+    "is written beside its target and moved into place when complete.\n"
     "\n"
     "Exit status: 0 when every output was written, 1 when the run failed, 2 on bad\n"
     "usage.";
