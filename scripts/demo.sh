@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A first look at the grouper: makes a synthetic table set and a few thousand
-# episodes in demo/, groups them, shows the result lines, the detailed result
-# file and a short summary, writes the casemix report demo/report.html with
+# episodes in demo/ with their cost weights, groups and weighs them, shows
+# the result lines, the detailed result file and a short summary with the
+# case-mix index, writes the casemix report demo/report.html with
 # its screenshot demo/report.png (when chromium is there), and compares the
 # set with a copy that has one rule edited, weighing both with the set's
 # generated weights.tsv (demo/compare.tsv, compare.html: the weight moved).
@@ -29,10 +30,10 @@ rule() { printf '\n== %s\n' "$1"; }
 rule "1. A synthetic table set and $episodes episodes (seed $seed)"
 rm -rf "$demo"
 "$tables" generate --seed "$seed" --profile small --episodes "$episodes" "$demo"
-"$tables" verify -v "$demo"
+"$tables" verify -v --weights "$demo/weights.tsv" "$demo"
 
-rule "2. The grouper run: $grouper -C $demo --results results.tsv"
-"$grouper" -C "$demo" --results results.tsv > "$demo/.messages"
+rule "2. The grouper run: $grouper -C $demo --results results.tsv --weights weights.tsv --summary-file summary.txt"
+"$grouper" -C "$demo" --results results.tsv --weights weights.tsv --summary-file summary.txt > "$demo/.messages"
 # The end message is written in code page 949; shown converted when possible.
 iconv -f CP949 -t UTF-8 < "$demo/.messages" 2>/dev/null || cat "$demo/.messages"
 echo   # the end message has no line feed of its own
@@ -73,6 +74,8 @@ echo "   most frequent ADRGs:"
 awk '$1 == "adrg" { print $2, $3 }' "$demo/.counts" | sort -k1,1nr -k2,2 | head -n 5 |
   awk '{ printf "     %-5s %6d\n", $2, $1 }'
 rm -f "$demo/.counts"
+echo "   cost weights ($demo/weights.tsv; the whole summary of the findings is $demo/summary.txt):"
+sed -n '/^cost weights$/,/^$/p' "$demo/summary.txt" | sed '1d;/^$/d;s/^/     /'
 
 rule "6. The casemix report: $grouper report $demo/results.tsv -o $demo/report.html"
 "$grouper" report "$demo/results.tsv" -o "$demo/report.html"
