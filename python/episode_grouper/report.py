@@ -157,10 +157,10 @@ def _casemix_section(counts):
         indexes = {m: index_units(per_mdc[m][0], per_mdc[m][1]) for m in order}
         chart = _bar_chart("cmi-mdc", "Case-mix index per MDC", order, [indexes[m] / 10_000 for m in order],
                            xlabel="MDC", ylabel="case-mix index", colour=2, whole=False)
-        mdc_table = hp.table(["MDC", "with a weight", "case-mix", "case-mix index", "without a weight"],
-                             [(m, per_mdc[m][1], weight_text(per_mdc[m][0]), weight_text(indexes[m]), per_mdc[m][2])
-                              for m in order], table_id="cmi-mdc", numeric=(1, 2, 3, 4),
-                             caption="Case-mix and case-mix index per MDC")
+        mdc_table = hp.table(["MDC", "with a weight", "case-mix", "index"],
+                             [(m, per_mdc[m][1], weight_text(per_mdc[m][0]), weight_text(indexes[m]))
+                              for m in order], table_id="cmi-mdc", numeric=(1, 2, 3),
+                             caption="Case-mix and case-mix index per MDC (episodes with a weight)")
         parts.append(hp.chart_and_table(chart, mdc_table))
     parts.append('<p class="note">The case-mix is the sum of the effective weights (the weight of the DRG, '
                  'less a deduction per day below the low trim, plus a surcharge per day above the high trim); the '
