@@ -55,7 +55,7 @@ struct WeightRow {
   std::string drg;                // the DRG text, as the result file's drg column writes it (1..6 characters)
   int32_t valid_from = 0;
   int32_t valid_to = 99999999;
-  int64_t weight = 0;             // units of 1/10,000, 0 or more
+  int64_t weight = 0;             // units of 1/10,000, 0 to 999,999.9999
   int32_t low_trim = -1;          // days, -1 none
   int64_t deduction = 0;          // units per day below low_trim, 0 or more
   int32_t high_trim = -1;         // days, -1 none

@@ -17,7 +17,10 @@ namespace {
 
 constexpr size_t kMaxDrgText = 6;
 constexpr int kMaxDecimals = 4;
-constexpr int kMaxWholeDigits = 12;  // weights up to 999,999,999,999.9999: sums of billions stay in int64
+// Weights up to 999,999.9999: the effective weight of the longest stay
+// (surcharge x 32767 days) stays below 2^49, so sums of thousands of such
+// extremes, and of billions of real episodes, stay exact in int64.
+constexpr int kMaxWholeDigits = 6;
 constexpr int kMaxTrimDigits = 5;
 
 // The DRG text as one number that orders as its bytes do (unsigned), its
@@ -111,7 +114,7 @@ class Checker {
       return fail(line, about(column, text, "has more than 4 decimals"));
     }
     if (whole.size() > static_cast<size_t>(kMaxWholeDigits)) {
-      return fail(line, about(column, text, "is too large"));
+      return fail(line, about(column, text, "is too large (at most 6 digits before the point)"));
     }
     int64_t value = 0;
     for (char c : whole) value = value * 10 + (c - '0');

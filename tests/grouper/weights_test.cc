@@ -137,6 +137,7 @@ TEST(Weights, EveryLoadingErrorNamesFileAndLine) {
       {header + "A\t\t\t1\t2\t0.12345\t\t\n", "w.tsv:2: deduction '0.12345' has more than 4 decimals"},
       {header + "A\t\t\t1\t\t\t2\t0.00001\n", "w.tsv:2: surcharge '0.00001' has more than 4 decimals"},
       {header + "A\t\t\t-0.5\t\t\t\t\n", "w.tsv:2: weight '-0.5' is negative"},
+      {header + "A\t\t\t1\t\t\t2\t1000000\n", "w.tsv:2: surcharge '1000000' is too large"},
       {header + "A\t\t\t\t\t\t\t\n", "w.tsv:2: empty weight"},
       {header + "A\t2023011\t\t1\t\t\t\t\n", "w.tsv:2: valid_from '2023011' is not a date YYYYMMDD"},
       {header + "A\t\t20230230\t1\t\t\t\t\n", "w.tsv:2: valid_to '20230230' is not a date YYYYMMDD"},
