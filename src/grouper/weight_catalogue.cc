@@ -1,9 +1,7 @@
-// Loading a weight catalogue (every check with its file and line) and the
-// lookup of an episode's row.
+// Loading a weight catalogue: every check with its file and line, then the
+// rows ordered and indexed by packed DRG text for weigh() (weight_lookup.cc).
 //
-// Workload: loading runs once per run; weigh() runs once per record on every
-// thread, so its lookup is a halving search over the packed DRG texts and a
-// short scan of that DRG's windows, with nothing allocated.
+// Workload: runs once per run, on a file of a few thousand rows.
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -11,28 +9,17 @@
 #include <sstream>
 
 #include "episode_grouper/weights.h"
+#include "grouper/weight_key.h"
 
 namespace episode_grouper {
 namespace {
 
-constexpr size_t kMaxDrgText = 6;
 constexpr int kMaxDecimals = 4;
 // Weights up to 999,999.9999: the effective weight of the longest stay
 // (surcharge x 32767 days) stays below 2^49, so sums of thousands of such
 // extremes, and of billions of real episodes, stay exact in int64.
 constexpr int kMaxWholeDigits = 6;
 constexpr int kMaxTrimDigits = 5;
-
-// The DRG text as one number that orders as its bytes do (unsigned), its
-// length in the lowest byte so that "A01" and "A01\0" differ.
-uint64_t pack_drg(std::string_view drg) {
-  uint64_t key = 0;
-  for (size_t i = 0; i < 7; ++i) {
-    key <<= 8;
-    if (i < drg.size()) key |= static_cast<unsigned char>(drg[i]);
-  }
-  return (key << 8) | drg.size();
-}
 
 enum Column { kDrg, kValidFrom, kValidTo, kWeight, kLowTrim, kDeduction, kHighTrim, kSurcharge, kColumns };
 constexpr std::array<std::string_view, kColumns> kColumnNames = {
@@ -218,7 +205,7 @@ std::shared_ptr<const WeightCatalogue> WeightCatalogue::parse(std::string_view t
       check.fail(n, "empty drg");
       return nullptr;
     }
-    if (row.drg.size() > kMaxDrgText) {
+    if (row.drg.size() > grouper::kMaxDrgText) {
       check.fail(n, about("drg", row.drg, "is longer than 6 characters"));
       return nullptr;
     }
@@ -252,11 +239,11 @@ std::shared_ptr<const WeightCatalogue> WeightCatalogue::parse(std::string_view t
   }
 
   std::stable_sort(rows.begin(), rows.end(), [](const WeightRow& a, const WeightRow& b) {
-    const uint64_t ka = pack_drg(a.drg), kb = pack_drg(b.drg);
+    const uint64_t ka = grouper::pack_drg(a.drg), kb = grouper::pack_drg(b.drg);
     return ka != kb ? ka < kb : a.valid_from < b.valid_from;
   });
   for (size_t i = 0; i < rows.size(); ++i) {
-    const uint64_t key = pack_drg(rows[i].drg);
+    const uint64_t key = grouper::pack_drg(rows[i].drg);
     if (i > 0 && key == catalogue->keys_.back()) {
       const WeightRow& before = rows[i - 1];
       if (rows[i].valid_from <= before.valid_to) {
@@ -288,66 +275,6 @@ std::shared_ptr<const WeightCatalogue> WeightCatalogue::load(const std::filesyst
     return nullptr;
   }
   return parse(text.str(), path.string(), error);
-}
-
-EpisodeWeight WeightCatalogue::weigh(std::string_view drg, int32_t rec_date, int32_t los) const {
-  EpisodeWeight out;
-  if (drg.empty()) {
-    out.has_finding = true;
-    out.finding.code = FindingCode::kWeightNoDrg;
-    return out;
-  }
-  const WeightRow* row = nullptr;
-  if (drg.size() <= kMaxDrgText) {
-    const uint64_t key = pack_drg(drg);
-    const auto found = std::lower_bound(keys_.begin(), keys_.end(), key);
-    if (found != keys_.end() && *found == key) {
-      const size_t k = static_cast<size_t>(found - keys_.begin());
-      for (uint32_t r = key_first_[k]; r < key_first_[k + 1]; ++r) {
-        const WeightRow& candidate = rows_[r];
-        if (candidate.valid_from > rec_date) break;
-        if (rec_date <= candidate.valid_to) {
-          row = &candidate;
-          break;
-        }
-      }
-    }
-  }
-  if (!row) {
-    out.has_finding = true;
-    out.finding.code = FindingCode::kWeightNoRow;
-    return out;
-  }
-  out.has_weight = true;
-  out.row = row;
-  out.weight = row->weight;
-  out.effective = row->weight;
-  if (los < 0) {
-    out.has_finding = true;
-    out.finding.code = FindingCode::kWeightLosUnreadable;
-    out.finding.field = RecordField::kLos;
-    return out;
-  }
-  out.los_class = LosClass::kInlier;
-  if (row->low_trim >= 0 && los < row->low_trim) {
-    out.los_class = LosClass::kLow;
-    out.effective = std::max<int64_t>(0, row->weight - row->deduction * (row->low_trim - los));
-  } else if (row->high_trim >= 0 && los > row->high_trim) {
-    out.los_class = LosClass::kHigh;
-    out.effective = row->weight + row->surcharge * (los - row->high_trim);
-  }
-  return out;
-}
-
-EpisodeWeight WeightCatalogue::weigh(const Result& result) const {
-  const std::string_view drg = result.res_drg != 0 ? text_of(result.res_drg_code) : std::string_view{};
-  return weigh(drg, result.values.rec_date, result.values.los_dd);
-}
-
-std::vector<std::string> WeightCatalogue::drgs() const {
-  std::vector<std::string> out;
-  for (size_t k = 0; k < keys_.size(); ++k) out.push_back(rows_[key_first_[k]].drg);
-  return out;
 }
 
 }  // namespace episode_grouper
