@@ -118,7 +118,7 @@ EPISODE_GROUPER_API void eg_grouper_free(eg_grouper* grouper);
 EPISODE_GROUPER_API eg_status eg_group(eg_grouper* grouper, const char* record, size_t length, eg_result* result);
 
 /* The tab-separated result row of the last record grouped, numbered
- * `record`, line feed included, into `out` of `capacity` bytes (1536 always
+ * `record`, line feed included, into `out` of `capacity` bytes (2048 always
  * suffice); NUL-terminated when it fits.  Returns the row's length, or 0
  * with EG_ERROR_ARGUMENT as the last error when it does not fit. */
 EPISODE_GROUPER_API size_t eg_result_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);

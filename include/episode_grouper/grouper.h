@@ -27,7 +27,7 @@ namespace episode_grouper {
 // Bytes a result line can take: 300 characters and a line feed, more never.
 inline constexpr size_t kMaxResultLine = 301;
 // Bytes a TSV result row or a JSON Lines result row can take, at most.
-inline constexpr size_t kMaxResultRow = 1536;
+inline constexpr size_t kMaxResultRow = 2048;
 inline constexpr size_t kMaxJsonRow = 4096;
 
 // The outputs of a result kept from an earlier group() call, written as the

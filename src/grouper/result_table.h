@@ -30,7 +30,7 @@
 
 namespace grouper {
 
-inline constexpr size_t kMaxResultRowBytes = 1536;
+inline constexpr size_t kMaxResultRowBytes = 2048;
 
 std::string_view result_table_header();
 

@@ -323,7 +323,7 @@ static void check_result_sizes(eg_grouper* g, const char* record, size_t length)
 }
 
 static void check_row_capacity(const eg_grouper* g) {
-  char row[1536], small[1536];
+  char row[2048], small[2048];
   const size_t n = eg_result_row(g, 7, row, sizeof row);
   CHECK(n > 0 && row[n - 1] == '\n' && row[n] == '\0');
   memset(small, '#', sizeof small);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
+#include <vector>
 
+#include "grouper/result_json.h"
 #include "grouper/result_table.h"
 #include "support/table_builder.h"
 
@@ -158,6 +161,56 @@ TEST_F(ResultTable, RowBreakingBytesInCodesAreEscaped) {
   result_.res_adrg = a;
   const std::string r = row(1, t, values_, result_);
   EXPECT_EQ(r, "1\ta\\tb\t\\n\\\\\\r \t\t0\t\t\t0000\t25\t9191\t\n");
+}
+
+
+// The largest row a record can give: every code text escaped byte for byte,
+// the most findings with the longest names, fields and texts, a count of
+// findings left out, and the weight columns.  It must fit the buffers that
+// the writers are given.
+TEST(ResultRow, TheLargestRowFitsItsBuffer) {
+  TableStore tables = testing::TableBuilder().build();
+  tables.mdc_code.assign(2, Code3{'\\', '\\', '\\'});
+  tables.adrg_code.assign(2, Code4{'\\', '\\', '\\', '\\'});
+  RecordValues values;
+  values.age_yy = INT16_MIN;
+  values.age_dd = INT32_MIN;
+  RecordResult result;
+  result.res_mdc = 1;
+  result.res_adrg = 1;
+  result.res_drg = 1;
+  result.res_pccl = 4;
+  result.res_drg_code.fill('\t');
+  result.res_ccl_raw.fill('\n');
+  result.res_ccl_excl.fill('\r');
+  result.res_ltcdrg_code.fill('\\');
+  size_t longest_name = 0;
+  episode_grouper::FindingCode longest{};
+  for (int c = 0; c < episode_grouper::kFindingCodes; ++c) {
+    const auto code = static_cast<episode_grouper::FindingCode>(c);
+    if (episode_grouper::finding_name(code).size() > longest_name) {
+      longest_name = episode_grouper::finding_name(code).size();
+      longest = code;
+    }
+  }
+  episode_grouper::Findings findings;
+  episode_grouper::Finding f;
+  f.code = longest;
+  f.position = 46;
+  f.field = episode_grouper::RecordField::kBirthDate;
+  f.text.fill(';');
+  f.to.fill('>');
+  for (size_t i = 0; i < episode_grouper::kMaxFindings + 255; ++i) findings.add(f);
+  episode_grouper::EpisodeWeight weight;
+  weight.has_weight = true;
+  weight.weight = weight.effective = INT64_MAX;
+  weight.los_class = episode_grouper::LosClass::kInlier;
+
+  std::vector<char> out(2 * kMaxJsonRowBytes);
+  const size_t row = format_result_row(INT64_MIN, tables, values, result, findings, out.data(), &weight);
+  EXPECT_LE(row, kMaxResultRowBytes);
+  const size_t json = format_json_row(INT64_MIN, tables, values, result, findings, out.data(), &weight);
+  EXPECT_LE(json, kMaxJsonRowBytes);
 }
 
 }  // namespace
