@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/commands.h"
+#include "app/serve_command.h"
 #include "driver/run_loop.h"
 
 namespace {
@@ -129,6 +130,7 @@ int main(int argc, char** argv) {
   add_run_options(app, opt);
   int status = 0;
   grouper::add_explain_command(app, status);
+  grouper::add_serve_command(app, status);
 
   // The batch run is what the command line means without a subcommand; its
   // usage errors are found while the line is parsed.

@@ -1,0 +1,71 @@
+// The named table sets a service serves, each replaced whole on reload.
+//
+// The names and directories are fixed when the registry is made; only the
+// loaded sets change.  current() hands out the set a request keeps until it
+// ends; reload() loads every directory again and publishes each set that
+// loads completely in one atomic step, keeping the old one where a load
+// fails.  All members may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "episode_grouper/table_set.h"
+
+namespace grouper::serve {
+
+// One loaded generation of a set: immutable once published.
+struct LoadedSet {
+  std::shared_ptr<const episode_grouper::TableSet> tables;
+  uint64_t generation = 0;  // unique across every registry of the process
+  int64_t loaded_at_ms = 0;  // Unix time of the load, milliseconds
+  std::string checksum;      // FNV-1a 64 of the sixteen files (names and bytes), hex
+};
+
+struct SetConfig {
+  std::string name;
+  std::filesystem::path directory;
+};
+
+// What a reload of one set did.
+struct ReloadOutcome {
+  std::string name;
+  bool ok = false;
+  std::string message;  // the loader's message when it failed
+};
+
+class TableRegistry {
+ public:
+  // Loads every set once; fails (false, `error` naming the set) when any
+  // does not load.
+  bool open(const std::vector<SetConfig>& sets, std::string& error);
+
+  size_t size() const { return slots_.size(); }
+  const std::string& name(size_t i) const { return slots_[i]->config.name; }
+  const std::filesystem::path& directory(size_t i) const { return slots_[i]->config.directory; }
+  // The index of the set named `name`, or -1; "" names the first (default) set.
+  int find(std::string_view name) const;
+
+  std::shared_ptr<const LoadedSet> current(size_t i) const { return slots_[i]->current.load(); }
+
+  // Loads every set again; one outcome per set, in order.  Reloads run one
+  // at a time.
+  std::vector<ReloadOutcome> reload();
+
+ private:
+  struct Slot {
+    SetConfig config;
+    std::atomic<std::shared_ptr<const LoadedSet>> current;
+  };
+  static std::shared_ptr<const LoadedSet> load(const SetConfig& config, std::string& error);
+
+  std::vector<std::unique_ptr<Slot>> slots_;
+  std::mutex reload_mutex_;
+};
+
+}  // namespace grouper::serve
