@@ -1,0 +1,370 @@
+"""grouper serve: the service answers the batch run's bytes, explain's trace,
+a JSON error with its status for every bad request, enforces its token,
+describes exactly its routes, drains on SIGTERM and swaps table sets whole.
+
+Every server is started on a free port of the loopback (port 0, read back
+from its first line), and stopped by its fixture also when a test fails."""
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+import requests
+
+from conftest import TIMEOUT, odd_input, split_records
+
+HTTP_TIMEOUT = 60  # seconds for any one request
+
+
+class Server:
+    """A `grouper serve` process on 127.0.0.1, port 0."""
+
+    def __init__(self, binary, args, log_path):
+        self.log_path = log_path
+        self.log = open(log_path, "wb")
+        self.proc = subprocess.Popen([binary, "serve", "--listen", "127.0.0.1:0", *map(str, args)],
+                                     stdout=subprocess.PIPE, stderr=self.log)
+        try:
+            line = self._first_line(30)
+            match = re.fullmatch(rb"listening on http://127\.0\.0\.1:(\d+)\n", line)
+            assert match, line
+            self.port = int(match.group(1))
+            self.url = f"http://127.0.0.1:{self.port}"
+            self.http = requests.Session()
+            self._wait_ready(30)
+        except BaseException:
+            self.stop()
+            raise
+
+    def _first_line(self, seconds):
+        line = b""
+        deadline = time.monotonic() + seconds
+        fd = self.proc.stdout.fileno()
+        while not line.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            assert left > 0, f"no listening line in {seconds} s: {line!r} {self.log_text()}"
+            ready, _, _ = select.select([fd], [], [], left)
+            if ready:
+                chunk = os.read(fd, 1)
+                assert chunk, f"the server ended: {self.log_text()}"
+                line += chunk
+        return line
+
+    def _wait_ready(self, seconds):
+        deadline = time.monotonic() + seconds
+        while requests.get(self.url + "/readyz", timeout=HTTP_TIMEOUT).status_code != 200:
+            assert time.monotonic() < deadline, "not ready"
+            time.sleep(0.05)
+
+    def post(self, path, data, **kw):
+        return self.http.post(self.url + path, data=data, timeout=HTTP_TIMEOUT, **kw)
+
+    def get(self, path, **kw):
+        return self.http.get(self.url + path, timeout=HTTP_TIMEOUT, **kw)
+
+    def log_text(self):
+        self.log.flush()
+        return Path(self.log_path).read_text(errors="replace")
+
+    def stop(self):
+        """SIGTERM, then SIGKILL after 20 s; returns the exit status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(20)
+        self.proc.stdout.close()
+        self.log.close()
+        return self.proc.returncode
+
+
+@pytest.fixture
+def serve(grouper_binary, tmp_path):
+    """serve(*args) -> a started Server; all are stopped at the end of the test."""
+    started = []
+
+    def start(*args):
+        server = Server(grouper_binary, args, tmp_path / f"serve-{len(started)}.log")
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+@pytest.fixture(scope="session")
+def other_set(generate):
+    return generate("serve-other", "small", 300, 11)
+
+
+def program_lines(grouper_binary, tables, data):
+    done = subprocess.run([grouper_binary, "--tables", str(tables), "--input", "-", "--output", "-"], input=data,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT, check=True)
+    return done.stdout
+
+
+def program_rows(grouper_binary, tables, data, workdir):
+    (workdir / "in").write_bytes(data)
+    subprocess.run([grouper_binary, "--tables", str(tables), "--input", str(workdir / "in"), "--output",
+                    str(workdir / "out"), "--results", str(workdir / "rows.jsonl")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TIMEOUT, check=True)
+    return (workdir / "rows.jsonl").read_bytes()
+
+
+def explain_command(grouper_binary, tables, record, fmt):
+    done = subprocess.run([grouper_binary, "explain", "--tables", str(tables), "--format", fmt, "--line",
+                           record.decode("latin-1")], stdout=subprocess.PIPE, timeout=TIMEOUT, check=True)
+    return done.stdout
+
+
+def metric(text, sample):
+    """The value of the sample named `sample` (labels included) in a Prometheus text."""
+    values = [float(line[len(sample) + 1:]) for line in text.splitlines() if line.startswith(sample + " ")]
+    assert len(values) == 1, sample
+    return values[0]
+
+
+def test_group_answers_the_bytes_and_rows_of_the_program(serve, small_set, other_set, grouper_binary, tmp_path):
+    episodes = (small_set / "tamv30.in").read_bytes()
+    # Carriage returns, a NUL, lines of 4094..9000 bytes and a last line without a line feed.
+    data = episodes + odd_input(episodes)
+    server = serve("--tables", small_set, "--tables", f"other={other_set}", "--threads", 2)
+
+    answer = server.post("/v1/group", data, headers={"Content-Type": "text/plain"})
+    assert answer.status_code == 200, answer.text
+    assert answer.content == program_lines(grouper_binary, small_set, data)
+    records = len(split_records(data))
+    assert int(answer.headers["X-Records"]) == records
+
+    rows = program_rows(grouper_binary, small_set, data, tmp_path)
+    assert server.post("/v1/group?format=jsonl", data).content == rows
+    by_accept = server.post("/v1/group", data, headers={"Accept": "application/x-ndjson"})
+    assert by_accept.headers["Content-Type"] == "application/x-ndjson"
+    assert by_accept.content == rows
+
+    other = (other_set / "tamv30.in").read_bytes()
+    assert server.post("/v1/group?tables=other", other).content == program_lines(grouper_binary, other_set, other)
+    # The sets differ, so the name chose the set.
+    assert server.post("/v1/group", other).content != program_lines(grouper_binary, other_set, other)
+
+    metrics = server.get("/metrics").text
+    assert metric(metrics, "grouper_records_grouped_total") == 3 * records + 2 * len(split_records(other))
+    assert metric(metrics, 'grouper_requests_total{route="/v1/group",status="200"}') == 5
+
+    tables = server.get("/v1/tables").json()["tables"]
+    assert [(t["name"], t["directory"], t["default"]) for t in tables] == [
+        ("default", str(small_set), True), ("other", str(other_set), False)]
+    assert tables[0]["checksum"] != tables[1]["checksum"]
+
+
+def test_explain_answers_the_trace_of_grouper_explain(serve, small_set, grouper_binary):
+    server = serve("--tables", small_set)
+    for record in (small_set / "tamv30.in").read_bytes().split(b"\n")[:3]:
+        expected = explain_command(grouper_binary, small_set, record, "json")
+        as_text = server.post("/v1/explain", record, headers={"Content-Type": "text/plain"})
+        assert as_text.status_code == 200 and as_text.content == expected
+        as_json = server.post("/v1/explain", json.dumps({"record": record.decode("latin-1")}),
+                              headers={"Content-Type": "application/json"})
+        assert as_json.content == expected
+        words = server.post("/v1/explain?format=text", record)
+        assert words.content == explain_command(grouper_binary, small_set, record, "text")
+
+
+def test_every_bad_request_gets_its_status_and_a_json_error(serve, small_set):
+    server = serve("--tables", small_set, "--max-body", 5000)
+    record = (small_set / "tamv30.in").read_bytes().split(b"\n")[0]
+    text = {"Content-Type": "text/plain"}
+    as_json = {"Content-Type": "application/json"}
+    cases = [
+        (400, "POST", "/v1/group?format=xml", record, text),
+        (400, "POST", "/v1/group?colour=red", record, text),
+        (400, "POST", "/v1/group?format=text&format=jsonl", record, text),
+        (400, "POST", "/v1/explain", b"{not json", as_json),
+        (400, "POST", "/v1/explain", b"[1, 2]", as_json),
+        (400, "POST", "/v1/explain", json.dumps({"record": "x", "tables": "../etc"}), as_json),
+        (400, "POST", "/v1/explain", json.dumps({"record": "\u20ac" + record.decode()}), as_json),
+        (400, "POST", "/v1/explain", record + b"\n" + record, text),
+        (400, "POST", "/v1/explain", b"", text),
+        (400, "GET", "/v1/tables?x=1", None, {}),
+        (404, "GET", "/v1/nothing", None, {}),
+        (404, "GET", "/../etc/passwd", None, {}),
+        (404, "POST", "/v1/group?tables=missing", record, text),
+        (405, "GET", "/v1/group", None, {}),
+        (405, "DELETE", "/v1/tables", None, {}),
+        (413, "POST", "/v1/group", record * 20, text),
+        (415, "POST", "/v1/group", record, {"Content-Type": "application/json"}),
+        (415, "POST", "/v1/explain", record, {"Content-Type": "image/png"}),
+    ]
+    for status, method, path, body, headers in cases:
+        answer = server.http.request(method, server.url + path, data=body, headers=headers, timeout=HTTP_TIMEOUT)
+        assert answer.status_code == status, (method, path, answer.text)
+        error = answer.json()
+        assert set(error) == {"error", "message"} and error["error"] and error["message"], error
+    # Bytes the server never expects do not end it.
+    with socket.create_connection(("127.0.0.1", server.port), timeout=HTTP_TIMEOUT) as raw:
+        raw.sendall(b"\x00\xff GARBAGE \r\n\r\n")
+        raw.recv(4096)
+    assert server.get("/healthz").status_code == 200
+
+
+def test_the_token_guards_every_route_but_health(serve, small_set, tmp_path):
+    (tmp_path / "token").write_text("s3cret-token\n")
+    server = serve("--tables", small_set, "--token-file", tmp_path / "token")
+    record = (small_set / "tamv30.in").read_bytes().split(b"\n")[0]
+    good = {"Authorization": "Bearer s3cret-token"}
+    for headers in ({}, {"Authorization": "Bearer s3cret-tokem"}, {"Authorization": "Bearer s3cret-token2"},
+                    {"Authorization": "s3cret-token"}):
+        assert server.post("/v1/group", record, headers=headers).status_code == 401
+        assert server.get("/metrics", headers=headers).status_code == 401
+        assert server.post("/v1/admin/reload", b"", headers=headers).status_code == 401
+    assert server.post("/v1/group", record, headers=good).status_code == 200
+    assert server.get("/metrics", headers=good).status_code == 200
+    assert server.get("/healthz").status_code == 200
+    assert server.get("/readyz").status_code == 200
+
+
+def test_openapi_lists_exactly_the_routes_served(serve, small_set):
+    server = serve("--tables", small_set)
+    document = server.get("/openapi.json").json()
+    assert document["openapi"].startswith("3.")
+    listed = {(method.upper(), path) for path, item in document["paths"].items() for method in item}
+    # The routes the service is asked for, all listed.
+    assert {("POST", "/v1/group"), ("POST", "/v1/explain"), ("GET", "/v1/tables"), ("GET", "/healthz"),
+            ("GET", "/readyz"), ("GET", "/metrics"), ("GET", "/openapi.json"), ("GET", "/"),
+            ("POST", "/v1/admin/reload")} <= listed
+    # Each listed route is served with its method and no other.
+    for method, path in listed:
+        answer = server.http.request(method, server.url + path, timeout=HTTP_TIMEOUT)
+        assert answer.status_code not in (404, 405), (method, path)
+        other = "PUT" if method != "PUT" else "GET"
+        assert server.http.request(other, server.url + path, timeout=HTTP_TIMEOUT).status_code == 405
+    paths = {path for _, path in listed}
+    for path in ("/v2/group", "/v1", "/index.html", "/v1/admin"):
+        assert path not in paths and server.get(path).status_code == 404
+
+
+def test_sigterm_lets_the_request_in_flight_finish_and_ends_with_status_0(serve, small_set, grouper_binary):
+    server = serve("--tables", small_set)
+    data = (small_set / "tamv30.in").read_bytes()
+    with socket.create_connection(("127.0.0.1", server.port), timeout=HTTP_TIMEOUT) as raw:
+        raw.sendall(b"POST /v1/group HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+                    b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(data) + data[:1000])
+        time.sleep(0.3)  # the request is in flight: its headers are read
+        server.proc.send_signal(signal.SIGTERM)
+        deadline = time.monotonic() + 20
+        while True:  # no new connection is taken
+            try:
+                socket.create_connection(("127.0.0.1", server.port), timeout=1).close()
+            except OSError:
+                break
+            assert time.monotonic() < deadline, "still accepting after SIGTERM"
+            time.sleep(0.05)
+        raw.sendall(data[1000:])
+        answer = b""
+        while chunk := raw.recv(1 << 16):
+            answer += chunk
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 200"), head
+    assert body == program_lines(grouper_binary, small_set, data)
+    assert server.proc.wait(20) == 0
+    log = server.log_text()
+    assert "SIGTERM" in log and re.search(r" POST /v1/group 200 records=\d+ us=\d+", log)
+
+
+def build_edited_set(tables_binary, source, target, workdir, adrg_from, adrg_to):
+    """A copy of `source` whose ADRG code `adrg_from` reads `adrg_to`, through dump, edit and build."""
+    text = workdir / "text"
+    subprocess.run([tables_binary, "dump", str(source), str(text)], check=True, stdout=subprocess.DEVNULL,
+                   timeout=TIMEOUT)
+    index = text / "Tadrg.idx.tsv"
+    lines = index.read_text(encoding="latin-1").split("\n")
+    edited = [re.sub(rf"^(\d+)\t{adrg_from}$", rf"\g<1>\t{adrg_to}", line) for line in lines]
+    assert sum(a != b for a, b in zip(lines, edited)) == 1
+    index.write_text("\n".join(edited), encoding="latin-1")
+    subprocess.run([tables_binary, "build", str(text), str(target)], check=True, stdout=subprocess.DEVNULL,
+                   timeout=TIMEOUT)
+
+
+def point(link, target):
+    """Points the symbolic link `link` at `target` in one step."""
+    staged = link.with_name(link.name + ".new")
+    staged.unlink(missing_ok=True)
+    staged.symlink_to(target)
+    os.replace(staged, link)
+
+
+def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_binary, grouper_binary, tmp_path):
+    data = b"".join((small_set / "tamv30.in").read_bytes().splitlines(keepends=True)[:200])
+    old_lines = program_lines(grouper_binary, small_set, data)
+    adrgs = re.findall(rb"^.{277}([A-Z]\d{3})       20050515", old_lines, re.M)
+    adrg = max(set(adrgs), key=adrgs.count).decode()
+    edited = tmp_path / "edited"
+    build_edited_set(tables_binary, small_set, edited, tmp_path, adrg, "Z999")
+    new_lines = program_lines(grouper_binary, edited, data)
+    assert new_lines != old_lines
+    broken = tmp_path / "broken"
+    shutil.copytree(edited, broken)
+    (broken / "Tccl").write_bytes(b"short")
+
+    live = tmp_path / "live"
+    point(live, small_set)
+    server = serve("--tables", live, "--threads", 2)
+    failures, answers = [], []
+    stop = threading.Event()
+    done = 'grouper_reloads_total{tables="default",result="done"}'
+
+    def client():
+        with requests.Session() as http:
+            for _ in range(400):
+                if stop.is_set():
+                    return
+                answer = http.post(server.url + "/v1/group", data=data, timeout=HTTP_TIMEOUT)
+                if answer.status_code != 200:
+                    failures.append(answer.status_code)
+                answers.append(answer.content)
+
+    clients = [threading.Thread(target=client) for _ in range(3)]
+    for thread in clients:
+        thread.start()
+    try:
+        for round in range(6):
+            point(live, edited if round % 2 == 0 else small_set)
+            if round in (1, 3):
+                server.proc.send_signal(signal.SIGHUP)
+                deadline = time.monotonic() + 20
+                while metric(server.get("/metrics").text, done) != round + 1:
+                    assert time.monotonic() < deadline, "SIGHUP did not reload"
+                    time.sleep(0.02)
+            else:
+                assert server.post("/v1/admin/reload", b"").status_code == 200
+            time.sleep(0.1)
+        point(live, broken)
+        failed = server.post("/v1/admin/reload", b"")
+        assert failed.status_code == 500 and "Tccl" in failed.json()["reloaded"][0]["message"]
+    finally:
+        stop.set()
+        for thread in clients:
+            thread.join(TIMEOUT)
+    assert failures == []
+    assert answers and all(a in (old_lines, new_lines) for a in answers)
+    assert old_lines in answers and new_lines in answers
+    # The set of the last good load (the original) serves on after the failed one.
+    assert server.post("/v1/group", data).content == old_lines
+    metrics = server.get("/metrics").text
+    assert metric(metrics, 'grouper_reloads_total{tables="default",result="failed"}') == 1
+    assert re.search(r'grouper_reload_last_failure\{tables="default",message=".*Tccl.*"\} 1', metrics)
+    deadline = time.monotonic() + 10
+    while "failed, the old set keeps serving" not in server.log_text():
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
