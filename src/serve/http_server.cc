@@ -81,6 +81,9 @@ void library_error(httplib::Response& res) {
                                : error_response(status, "bad_request", "the request is not well-formed HTTP");
   res.body = std::move(e.body);
   res.set_header("Content-Type", e.content_type);
+  // A request the library could not read leaves the connection in an
+  // unknown state: it is closed, not kept for another request.
+  res.set_header("Connection", "close");
 }
 
 }  // namespace
@@ -102,8 +105,11 @@ int run_server(Service& service, const ServerOptions& options) {
   server.set_payload_max_length(options.max_body);
   server.set_read_timeout(options.timeout_seconds, 0);
   server.set_write_timeout(options.timeout_seconds, 0);
-  server.set_keep_alive_timeout(5);
-  server.set_keep_alive_max_count(10000);
+  // Each open connection holds a worker while it lives: an idle one is let
+  // go after 2 seconds, a busy one after 100 requests, so that waiting
+  // connections get their turn.
+  server.set_keep_alive_timeout(2);
+  server.set_keep_alive_max_count(100);
   server.set_tcp_nodelay(true);
   server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
     request_start = Clock::now();

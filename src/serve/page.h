@@ -10,5 +10,6 @@ namespace grouper::serve {
 std::string_view page_html();
 std::string_view page_script();
 std::string_view page_style();
+std::string_view page_icon();  // SVG
 
 }  // namespace grouper::serve

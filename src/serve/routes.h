@@ -7,7 +7,7 @@
 
 namespace grouper::serve {
 
-enum class Route { kPage, kPageScript, kPageStyle, kGroup, kExplain, kTables, kHealthz, kReadyz, kMetrics,
+enum class Route { kPage, kPageScript, kPageStyle, kIcon, kGroup, kExplain, kTables, kHealthz, kReadyz, kMetrics,
                    kOpenapi, kReload, kOther };
 inline constexpr size_t kRouteCount = static_cast<size_t>(Route::kOther) + 1;
 
@@ -23,6 +23,7 @@ inline constexpr std::array<RouteInfo, kRouteCount - 1> kRoutes{{
     {Route::kPage, "GET", "/", "The single-case page", true},
     {Route::kPageScript, "GET", "/page.js", "The script of the single-case page", true},
     {Route::kPageStyle, "GET", "/page.css", "The style of the single-case page", true},
+    {Route::kIcon, "GET", "/favicon.ico", "The icon of the single-case page", false},
     {Route::kGroup, "POST", "/v1/group", "Group episode lines", true},
     {Route::kExplain, "POST", "/v1/explain", "Explain the grouping of one record", true},
     {Route::kTables, "GET", "/v1/tables", "The loaded table sets", true},

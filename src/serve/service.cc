@@ -167,7 +167,8 @@ Response Service::handle(const Request& request) {
     r.headers.emplace_back("Allow", std::string(info->method));
     return r;
   }
-  if (route != Route::kGroup && route != Route::kExplain && !request.query.empty()) {
+  // The page reads its own query (the fields of a case); the other routes take none.
+  if (route != Route::kGroup && route != Route::kExplain && route != Route::kPage && !request.query.empty()) {
     return error_response(400, "bad_parameter", std::string(info->path) + " takes no parameters");
   }
   switch (route) {
@@ -187,6 +188,7 @@ Response Service::handle(const Request& request) {
     }
     case Route::kPageScript: return plain(200, "text/javascript; charset=utf-8", std::string(page_script()));
     case Route::kPageStyle: return plain(200, "text/css; charset=utf-8", std::string(page_style()));
+    case Route::kIcon: return plain(200, "image/svg+xml", std::string(page_icon()));
     case Route::kOther: break;
   }
   return error_response(404, "not_found", "no route");

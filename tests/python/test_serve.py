@@ -319,7 +319,8 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
 
     live = tmp_path / "live"
     point(live, small_set)
-    server = serve("--tables", live, "--threads", 2)
+    # A worker per client's connection and one for the reloads.
+    server = serve("--tables", live, "--threads", 4)
     failures, answers = [], []
     stop = threading.Event()
     done = 'grouper_reloads_total{tables="default",result="done"}'
@@ -368,3 +369,67 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
     while "failed, the old set keeps serving" not in server.log_text():
         assert time.monotonic() < deadline
         time.sleep(0.05)
+
+
+def test_a_stalled_client_is_cut_off_and_does_not_hold_the_only_worker(serve, small_set):
+    server = serve("--tables", small_set, "--threads", 1, "--timeout", 1)
+    record = (small_set / "tamv30.in").read_bytes().split(b"\n")[0] + b"\n"
+    with socket.create_connection(("127.0.0.1", server.port), timeout=HTTP_TIMEOUT) as stalled:
+        stalled.sendall(b"POST /v1/group HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nonly part")
+        # The only worker is taken by the stalled request until its read times out.
+        assert server.post("/v1/group", record).status_code == 200
+        stalled.settimeout(HTTP_TIMEOUT)
+        answer = b""
+        while chunk := stalled.recv(4096):  # cut off: closed, at most with a 400
+            answer += chunk
+        assert answer == b"" or answer.startswith(b"HTTP/1.1 400")
+
+
+def coder_fields(line):
+    """The fields of a generated episode line as a coder enters them, and the
+    record the page must build from them (unused columns blank, codes packed)."""
+    text = line.decode("latin-1")
+    indicator = text[14]
+    century = {"1": "19", "2": "19", "3": "20", "4": "20"}[indicator]
+    slots = [text[33 + 5 * i:38 + 5 * i].strip() for i in range(46)]
+    dx = [c for c in slots[:10] if c]
+    proc = [c for c in slots[10:] if c]
+    fields = {"rec_date": text[21:29], "birth_date": century + text[8:14], "sex": "M" if int(indicator) % 2 else "F",
+              "los": text[29:32].strip(), "dsch": text[32].strip(), "birth_wt": text[263:268].strip(),
+              "vent_hr": text[268:273].strip(), "dx1": dx[0], "dx": " ".join(dx[1:]), "proc": " ".join(proc)}
+    record = list(" " * 273)
+    record[8:15] = text[8:15]
+    record[21:33] = text[21:33]
+    record[263:273] = text[263:273]
+    for i, code in enumerate(dx + [""] * (10 - len(dx)) + proc):
+        record[33 + 5 * i:38 + 5 * i] = code.ljust(5)
+    return fields, "".join(record)
+
+
+def test_the_page_groups_a_case_entered_in_its_fields(serve, small_set, grouper_binary, tmp_path):
+    chromium = shutil.which("chromium")
+    if not chromium:
+        pytest.skip("no chromium")
+    server = serve("--tables", small_set)
+    page = server.get("/")
+    assert page.headers["Content-Security-Policy"] == "default-src 'self'"
+    assert not re.search(r"(src|href)=\"(https?:)?//", page.text)
+    lines = [l for l in (small_set / "tamv30.in").read_bytes().split(b"\n")[:40] if l[14:15] in b"1234"]
+    for line in lines[:3]:
+        fields, record = coder_fields(line)
+        query = "&".join(f"{k}={requests.utils.quote(v)}" for k, v in fields.items())
+        done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path}/chromium",
+                               "--enable-logging=stderr", "--v=0", "--dump-dom", "--virtual-time-budget=10000",
+                               f"{server.url}/?{query}&submit=1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=TIMEOUT)
+        dom = done.stdout.decode()
+        shown = re.search(r'<pre id="record">([^<]*)</pre>', dom).group(1)
+        assert shown == record
+        trace = json.loads(explain_command(grouper_binary, small_set, record.encode("latin-1"), "json"))
+        assert re.search(r'<td id="drg">([^<]*)</td>', dom).group(1) == trace["result"]["drg"]
+        assert re.search(r'<td id="mdc">([^<]*)</td>', dom).group(1) == trace["result"]["mdc"]
+        assert re.search(r'<td id="pccl">([^<]*)</td>', dom).group(1) == str(trace["result"]["pccl"])
+        assert dom.count("<details") >= 8
+        console = [l for l in done.stderr.decode(errors="replace").splitlines()
+                   if ":CONSOLE" in l and '"[DOM]' not in l]
+        assert console == []
