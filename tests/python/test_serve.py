@@ -71,7 +71,8 @@ class Server:
         return self.http.get(self.url + path, timeout=HTTP_TIMEOUT, **kw)
 
     def log_text(self):
-        self.log.flush()
+        if not self.log.closed:
+            self.log.flush()
         return Path(self.log_path).read_text(errors="replace")
 
     def stop(self):
@@ -433,3 +434,88 @@ def test_the_page_groups_a_case_entered_in_its_fields(serve, small_set, grouper_
         console = [l for l in done.stderr.decode(errors="replace").splitlines()
                    if ":CONSOLE" in l and '"[DOM]' not in l]
         assert console == []
+
+
+NGINX_CONF = """
+daemon off;
+master_process off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log;
+events {{ worker_connections 64; }}
+http {{
+  access_log {dir}/access.log;
+  client_body_temp_path {dir}/body;
+  proxy_temp_path {dir}/proxy;
+  fastcgi_temp_path {dir}/fastcgi;
+  uwsgi_temp_path {dir}/uwsgi;
+  scgi_temp_path {dir}/scgi;
+  upstream grouper {{
+    server 127.0.0.1:{first} max_fails=1 fail_timeout=30s;
+    server 127.0.0.1:{second} max_fails=1 fail_timeout=30s;
+    keepalive 4;
+  }}
+  server {{
+    listen 127.0.0.1:{port};
+    client_max_body_size 64m;
+    location / {{
+      proxy_pass http://grouper;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_next_upstream error timeout http_502 http_503 non_idempotent;
+      proxy_read_timeout 60s;
+    }}
+  }}
+}}
+"""
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def test_two_instances_behind_nginx_keep_answering_when_one_stops(serve, small_set, grouper_binary, tmp_path):
+    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+    if not os.access(nginx, os.X_OK):
+        pytest.skip("no nginx")
+    first, second = serve("--tables", small_set), serve("--tables", small_set)
+    conf_dir = tmp_path / "nginx"
+    conf_dir.mkdir()
+    port = free_port()
+    (conf_dir / "nginx.conf").write_text(NGINX_CONF.format(dir=conf_dir, first=first.port, second=second.port,
+                                                           port=port))
+    proxy = subprocess.Popen([nginx, "-p", str(conf_dir), "-c", str(conf_dir / "nginx.conf"), "-e",
+                              str(conf_dir / "error.log")], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        url = f"http://127.0.0.1:{port}"
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                if requests.get(url + "/readyz", timeout=HTTP_TIMEOUT).status_code == 200:
+                    break
+            except requests.ConnectionError:
+                pass
+            assert proxy.poll() is None and time.monotonic() < deadline, (conf_dir / "error.log").read_text()
+            time.sleep(0.05)
+        data = b"".join((small_set / "tamv30.in").read_bytes().splitlines(keepends=True)[:50])
+        expected = program_lines(grouper_binary, small_set, data)
+        with requests.Session() as http:
+            def check(count):
+                for _ in range(count):
+                    answer = http.post(url + "/v1/group", data=data, timeout=HTTP_TIMEOUT)
+                    assert answer.status_code == 200 and answer.content == expected
+
+            check(20)
+            assert "POST /v1/group 200" in first.log_text() and "POST /v1/group 200" in second.log_text()
+            assert first.stop() == 0
+            check(20)
+        assert second.log_text().count("POST /v1/group 200") > first.log_text().count("POST /v1/group 200")
+    finally:
+        proxy.terminate()
+        try:
+            proxy.wait(20)
+        except subprocess.TimeoutExpired:
+            proxy.kill()
+            proxy.wait(20)
