@@ -43,6 +43,7 @@ struct ServeOptions {
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
   int threads = 1;
+  int connections = 64;
   size_t max_body = size_t{64} << 20;
   int timeout = 10;
   int deadline = 10;
@@ -111,7 +112,7 @@ int run_serve(const ServeOptions& opt) {
   serve::ServerOptions server;
   parse_listen(opt.listen, server);
   const std::vector<serve::SetConfig> sets = table_sets(opt.tables);
-  server.threads = opt.threads;
+  server.connections = opt.connections;
   server.max_body = opt.max_body;
   server.timeout_seconds = opt.timeout;
   server.deadline_seconds = opt.deadline;
@@ -129,7 +130,7 @@ int run_serve(const ServeOptions& opt) {
   serve::TableRegistry registry;
   std::string error;
   if (!registry.open(sets, error)) return failure(error);
-  serve::Service service(registry, token);
+  serve::Service service(registry, token, opt.threads);
   return serve::run_server(service, server);
 }
 
@@ -148,9 +149,14 @@ void add_serve_command(CLI::App& app, int& status) {
   sub->add_option("--listen", opt->listen, "the address to listen on (default: 127.0.0.1:8080; port 0: any free port)")
       ->type_name("HOST:PORT");
   opt->threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  sub->add_option("--threads", opt->threads, "requests answered at once (default: one per core)")
+  sub->add_option("--threads", opt->threads, "requests grouped or explained at once (default: one per core)")
       ->type_name("N")
       ->check(CLI::Range(1, 1024));
+  sub->add_option("--connections", opt->connections,
+                  "connections served at once, each by a worker that mostly waits (default: 64); more wait for "
+                  "their turn")
+      ->type_name("N")
+      ->check(CLI::Range(1, 4096));
   sub->add_option("--max-body", opt->max_body, "the largest request body taken, in bytes (default: 64 MiB)")
       ->type_name("BYTES")
       ->check(CLI::Range(size_t{1}, size_t{1} << 40));

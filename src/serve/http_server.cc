@@ -100,14 +100,16 @@ int run_server(Service& service, const ServerOptions& options) {
   service.set_log(log_line);
 
   httplib::Server server;
-  const size_t threads = static_cast<size_t>(options.threads > 0 ? options.threads : 1);
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // A worker holds its connection while the connection lives, mostly
+  // waiting; the grouping itself is bounded by the service.
+  const size_t workers = static_cast<size_t>(options.connections > 0 ? options.connections : 1);
+  server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
   server.set_payload_max_length(options.max_body);
   server.set_read_timeout(options.timeout_seconds, 0);
   server.set_write_timeout(options.timeout_seconds, 0);
   // Each open connection holds a worker while it lives: an idle one is let
-  // go after 2 seconds, a busy one after 100 requests, so that waiting
-  // connections get their turn.
+  // go after 2 seconds, a busy one after 100 requests, so that connections
+  // waiting for a worker get their turn.
   server.set_keep_alive_timeout(2);
   server.set_keep_alive_max_count(100);
   server.set_tcp_nodelay(true);

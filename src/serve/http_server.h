@@ -4,7 +4,8 @@
 // run_server() binds, prints "listening on http://HOST:PORT" on standard
 // output once it listens, and serves until SIGTERM or SIGINT: then it stops
 // accepting, says so in /readyz, lets the requests in flight finish within
-// the deadline and returns.  SIGHUP reloads every table set.  One access log
+// the deadline and returns.  How many requests group at once is the
+// Service's own limit.  SIGHUP reloads every table set.  One access log
 // line per request goes to standard error.
 #pragma once
 
@@ -17,7 +18,7 @@ namespace grouper::serve {
 struct ServerOptions {
   std::string host = "127.0.0.1";
   int port = 8080;  // 0: any free port
-  int threads = 1;
+  int connections = 64;  // connections served at once, each by its own worker
   size_t max_body = size_t{64} << 20;
   int timeout_seconds = 10;   // read and write, per request
   int deadline_seconds = 10;  // for the requests in flight at a stop

@@ -6,6 +6,7 @@
 // allocates its answer and nothing per record.
 #include "serve/service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -145,8 +146,27 @@ Response error_response(int status, std::string_view error, std::string_view mes
   return r;
 }
 
-Service::Service(TableRegistry& registry, std::string token)
-    : registry_(registry), token_(std::move(token)), metrics_(registry.size()) {}
+Service::Service(TableRegistry& registry, std::string token, int threads)
+    : registry_(registry),
+      token_(std::move(token)),
+      metrics_(registry.size()),
+      grouping_(std::clamp<std::ptrdiff_t>(threads, 1, 4096)) {}
+
+namespace {
+
+// Holds one of the service's grouping turns for a scope.
+class Turn {
+ public:
+  explicit Turn(std::counting_semaphore<4096>& turns) : turns_(turns) { turns_.acquire(); }
+  ~Turn() { turns_.release(); }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+ private:
+  std::counting_semaphore<4096>& turns_;
+};
+
+}  // namespace
 
 Response Service::handle(const Request& request) {
   const Route route = route_of(request.path);
@@ -208,6 +228,7 @@ Response Service::group(const Request& request) {
   else if (!query.format.empty()) return error_response(400, "bad_parameter", "format takes text or jsonl");
   const int index = registry_.find(query.tables);
   if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
+  const Turn turn(grouping_);
   const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
   episode_grouper::Grouper& grouper = worker_grouper(static_cast<size_t>(index), set);
 
@@ -273,6 +294,7 @@ Response Service::explain(const Request& request) {
   }
   const int index = registry_.find(query.tables);
   if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
+  const Turn turn(grouping_);
   const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
   Response r = plain(200,
                      format == episode_grouper::ExplainFormat::kJson ? "application/json"

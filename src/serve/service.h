@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <semaphore>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -44,8 +45,9 @@ struct Response {
 class Service {
  public:
   // `token`: when not empty, every route but /healthz and /readyz needs
-  // "Authorization: Bearer TOKEN".
-  Service(TableRegistry& registry, std::string token);
+  // "Authorization: Bearer TOKEN".  At most `threads` requests group or
+  // explain at once; the others wait for their turn.
+  Service(TableRegistry& registry, std::string token, int threads = 1);
 
   Response handle(const Request& request);
 
@@ -72,6 +74,7 @@ class Service {
   TableRegistry& registry_;
   std::string token_;
   Metrics metrics_;
+  std::counting_semaphore<4096> grouping_;
   std::atomic<bool> draining_{false};
   std::function<void(const std::string&)> log_;
 };

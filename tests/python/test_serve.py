@@ -320,8 +320,7 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
 
     live = tmp_path / "live"
     point(live, small_set)
-    # A worker per client's connection and one for the reloads.
-    server = serve("--tables", live, "--threads", 4)
+    server = serve("--tables", live, "--threads", 2)
     failures, answers = [], []
     stop = threading.Event()
     done = 'grouper_reloads_total{tables="default",result="done"}'
@@ -373,11 +372,11 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
 
 
 def test_a_stalled_client_is_cut_off_and_does_not_hold_the_only_worker(serve, small_set):
-    server = serve("--tables", small_set, "--threads", 1, "--timeout", 1)
+    server = serve("--tables", small_set, "--connections", 1, "--timeout", 1)
     record = (small_set / "tamv30.in").read_bytes().split(b"\n")[0] + b"\n"
     with socket.create_connection(("127.0.0.1", server.port), timeout=HTTP_TIMEOUT) as stalled:
         stalled.sendall(b"POST /v1/group HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nonly part")
-        # The only worker is taken by the stalled request until its read times out.
+        # The only connection's worker is taken by the stalled request until its read times out.
         assert server.post("/v1/group", record).status_code == 200
         stalled.settimeout(HTTP_TIMEOUT)
         answer = b""
