@@ -30,6 +30,7 @@ import threading
 import time
 
 import requests
+import urllib3
 
 
 def rss_kib(pid):
@@ -79,6 +80,12 @@ def main():
             def client(seed):
                 rng = random.Random(seed)
                 http = requests.Session()
+                # A connection the server closes for idleness just as a request
+                # goes out on it is dropped by the client, not answered: retry
+                # such a request once on a new connection, as clients do.
+                retry = requests.adapters.HTTPAdapter(max_retries=urllib3.util.Retry(
+                    total=1, connect=1, read=1, status=0, allowed_methods=None, raise_on_redirect=False))
+                http.mount("http://", retry)
                 while time.monotonic() < stop:
                     kind = rng.randrange(10)
                     try:
@@ -145,6 +152,8 @@ def main():
         print(f"soak: {duration:.0f} s, {counts['good']} good and {counts['bad']} bad requests answered as they "
               f"should be, {counts['failed']} not; server alive to the end: {alive}, exit status {status}")
         print(f"soak: peak RSS first quarter {first} KiB, second half {second} KiB, growth {second - first} KiB")
+        timeline = [kib for _, kib in samples[:: max(1, len(samples) // 10)]]
+        print("soak: RSS KiB every tenth of the run:", " ".join(map(str, timeline)))
         for what in failures[:10]:
             print("soak: failed:", what)
         ok = alive and status == 0 and counts["failed"] == 0 and second - first <= 16 * 1024

@@ -84,23 +84,19 @@ bool read_query(const Request& request, std::initializer_list<std::string_view> 
   return true;
 }
 
-// The Grouper of this worker thread for generation `set` of set `index`:
-// made again when the set was reloaded.  It holds the set it was made for.
-episode_grouper::Grouper& worker_grouper(size_t index, const std::shared_ptr<const LoadedSet>& set) {
-  struct Slot {
-    uint64_t generation = 0;
-    std::unique_ptr<episode_grouper::Grouper> grouper;
-  };
-  thread_local std::vector<Slot> slots;
-  if (slots.size() <= index) slots.resize(index + 1);
-  Slot& slot = slots[index];
-  if (slot.generation != set->generation) {
-    slot.grouper.reset();
-    slot.grouper = std::make_unique<episode_grouper::Grouper>(set->tables);
-    slot.generation = set->generation;
-  }
-  return *slot.grouper;
-}
+// A Grouper of one generation, borrowed from its pool for one request.
+class Borrowed {
+ public:
+  explicit Borrowed(const LoadedSet& set) : set_(set), grouper_(set.groupers.take()) {}
+  ~Borrowed() { set_.groupers.give_back(std::move(grouper_)); }
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+  episode_grouper::Grouper& operator*() { return *grouper_; }
+
+ private:
+  const LoadedSet& set_;
+  std::unique_ptr<episode_grouper::Grouper> grouper_;
+};
 
 std::string iso_time(int64_t ms) {
   const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
@@ -230,7 +226,8 @@ Response Service::group(const Request& request) {
   if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
   const Turn turn(grouping_);
   const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
-  episode_grouper::Grouper& grouper = worker_grouper(static_cast<size_t>(index), set);
+  Borrowed borrowed(*set);
+  episode_grouper::Grouper& grouper = *borrowed;
 
   Response r;
   r.records = static_cast<int64_t>(episode_grouper::count_records(request.body));

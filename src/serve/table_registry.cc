@@ -40,6 +40,23 @@ std::string checksum_of(const std::filesystem::path& dir) {
 
 }  // namespace
 
+std::unique_ptr<episode_grouper::Grouper> GrouperPool::take() const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      std::unique_ptr<episode_grouper::Grouper> grouper = std::move(idle_.back());
+      idle_.pop_back();
+      return grouper;
+    }
+  }
+  return std::make_unique<episode_grouper::Grouper>(tables_);
+}
+
+void GrouperPool::give_back(std::unique_ptr<episode_grouper::Grouper> grouper) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idle_.push_back(std::move(grouper));
+}
+
 std::shared_ptr<const LoadedSet> TableRegistry::load(const SetConfig& config, std::string& error) {
   episode_grouper::OpenError open_error;
   auto tables = episode_grouper::TableSet::open(config.directory, open_error);
@@ -47,8 +64,7 @@ std::shared_ptr<const LoadedSet> TableRegistry::load(const SetConfig& config, st
     error = open_error.message;
     return nullptr;
   }
-  auto set = std::make_shared<LoadedSet>();
-  set->tables = std::move(tables);
+  auto set = std::make_shared<LoadedSet>(std::move(tables));
   set->generation = next_generation.fetch_add(1);
   set->loaded_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())

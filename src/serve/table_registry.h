@@ -15,13 +15,34 @@
 #include <string>
 #include <vector>
 
+#include "episode_grouper/grouper.h"
 #include "episode_grouper/table_set.h"
 
 namespace grouper::serve {
 
-// One loaded generation of a set: immutable once published.
+// The Groupers over one generation of a set, lent to one request at a time:
+// as many as requests ever grouped on it at once, freed with the generation.
+class GrouperPool {
+ public:
+  explicit GrouperPool(std::shared_ptr<const episode_grouper::TableSet> tables) : tables_(std::move(tables)) {}
+
+  // A Grouper of the pool, or a new one when all are lent.
+  std::unique_ptr<episode_grouper::Grouper> take() const;
+  void give_back(std::unique_ptr<episode_grouper::Grouper> grouper) const;
+
+ private:
+  std::shared_ptr<const episode_grouper::TableSet> tables_;
+  mutable std::mutex mutex_;
+  mutable std::vector<std::unique_ptr<episode_grouper::Grouper>> idle_;
+};
+
+// One loaded generation of a set: immutable once published (but for the
+// Groupers its pool lends).
 struct LoadedSet {
+  explicit LoadedSet(std::shared_ptr<const episode_grouper::TableSet> set) : tables(set), groupers(set) {}
+
   std::shared_ptr<const episode_grouper::TableSet> tables;
+  GrouperPool groupers;
   uint64_t generation = 0;  // unique across every registry of the process
   int64_t loaded_at_ms = 0;  // Unix time of the load, milliseconds
   std::string checksum;      // FNV-1a 64 of the sixteen files (names and bytes), hex
