@@ -143,9 +143,12 @@ function list(parent, items) {
   parent.appendChild(ul);
   return ul;
 }
+// An empty must-hold slot holds 0; an empty must-not-hold slot the
+// always-false condition, the set's condition count (or a negative id).
+let condCount = -1;
 function slots(rule) {
   const must = rule.must_hold.filter(c => c !== 0).join(", ") || "-";
-  const not = rule.must_not_hold.join(", ") || "-";
+  const not = rule.must_not_hold.filter(c => c >= 0 && c !== condCount).join(", ") || "-";
   return "must hold " + must + "; must not hold " + not;
 }
 
@@ -229,10 +232,23 @@ function showResult(t, record) {
   if (t.findings.length === 0) findings.appendChild(el("li", "none"));
 }
 
-async function explain(record, format) {
-  const headers = { "Content-Type": "application/json" };
+function authorization() {
   const token = $("token").value.trim();
-  if (token) headers["Authorization"] = "Bearer " + token;
+  return token ? { "Authorization": "Bearer " + token } : {};
+}
+
+// The condition count of the chosen set, from /v1/tables.
+async function loadCondCount() {
+  const answer = await fetch("/v1/tables", { headers: authorization() });
+  if (!answer.ok) return -1;
+  const sets = (await answer.json()).tables;
+  const name = $("tables").value.trim();
+  const set = sets.find(s => (name ? s.name === name : s.default));
+  return set ? set.counts.cond : -1;
+}
+
+async function explain(record, format) {
+  const headers = Object.assign({ "Content-Type": "application/json" }, authorization());
   const tables = $("tables").value.trim();
   const query = "?format=" + format + (tables ? "&tables=" + encodeURIComponent(tables) : "");
   const answer = await fetch("/v1/explain" + query, { method: "POST", headers, body: JSON.stringify({ record }) });
@@ -254,7 +270,8 @@ async function submitCase(event) {
     $("ruler").textContent = ruler(record.length);
     $("built").hidden = false;
     status.textContent = "grouping...";
-    const [trace, text] = await Promise.all([explain(record, "json"), explain(record, "text")]);
+    const [trace, text, conds] = await Promise.all([explain(record, "json"), explain(record, "text"), loadCondCount()]);
+    condCount = conds;
     showResult(trace, record);
     showSteps(trace, text);
     $("result").hidden = false;
