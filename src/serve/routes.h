@@ -23,7 +23,7 @@ inline constexpr std::array<RouteInfo, kRouteCount - 1> kRoutes{{
     {Route::kPage, "GET", "/", "The single-case page", true},
     {Route::kPageScript, "GET", "/page.js", "The script of the single-case page", true},
     {Route::kPageStyle, "GET", "/page.css", "The style of the single-case page", true},
-    {Route::kIcon, "GET", "/favicon.ico", "The icon of the single-case page", false},
+    {Route::kIcon, "GET", "/favicon.ico", "The icon of the single-case page", true},
     {Route::kGroup, "POST", "/v1/group", "Group episode lines", true},
     {Route::kExplain, "POST", "/v1/explain", "Explain the grouping of one record", true},
     {Route::kTables, "GET", "/v1/tables", "The loaded table sets", true},

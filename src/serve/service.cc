@@ -1,9 +1,10 @@
 // Routing, checks and the handlers of the service.
 //
 // The common request is POST /v1/group with one record or a few thousand;
-// its records are grouped by the worker's own Grouper straight into the
-// answer, which is sized once from the number of records, so a request
-// allocates its answer and nothing per record.
+// its records are grouped by a Grouper borrowed from the set's pool straight
+// into the answer, which is sized once from the number of records (the text
+// answer exactly, the JSON rows by a first estimate), so a request allocates
+// its answer and nothing per record.
 #include "serve/service.h"
 
 #include <algorithm>
