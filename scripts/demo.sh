@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # A first look at the grouper: makes a synthetic table set and a few thousand
-# episodes in demo/, groups them, and shows the result lines, the detailed
-# result file and a short summary.  Builds the release build first (through
-# scripts/setup.sh) when it is not there yet.
+# episodes in demo/, groups them, shows the result lines, the detailed result
+# file and a short summary, writes the casemix report demo/report.html with
+# its screenshot demo/report.png (when chromium is there), and compares the
+# set with a copy that has one rule edited (demo/compare.tsv, compare.html).
+# Builds the release build first (through scripts/setup.sh) when it is not
+# there yet.
 #
 #   scripts/demo.sh [EPISODES] [SEED]      (defaults: 3000 episodes, seed 2005)
 set -euo pipefail
@@ -70,6 +73,64 @@ awk '$1 == "adrg" { print $2, $3 }' "$demo/.counts" | sort -k1,1nr -k2,2 | head 
   awk '{ printf "     %-5s %6d\n", $2, $1 }'
 rm -f "$demo/.counts"
 
+rule "6. The casemix report: $grouper report $demo/results.tsv -o $demo/report.html"
+"$grouper" report "$demo/results.tsv" -o "$demo/report.html"
+echo "   $demo/report.html: one page, readable offline, with the charts and their numbers"
+chromium=$(command -v chromium || true)
+if [[ -n $chromium ]]; then
+  # A picture of the top of the page, for a look without a browser.
+  profile=$(mktemp -d)
+  sandbox=()
+  [[ $(id -u) -eq 0 ]] && sandbox=(--no-sandbox)  # Chromium refuses to run as root with its sandbox
+  if timeout 120 "$chromium" --headless "${sandbox[@]}" --disable-gpu --hide-scrollbars --user-data-dir="$profile" \
+      --window-size=1280,2400 --screenshot="$PWD/$demo/report.png" "file://$PWD/$demo/report.html" \
+      > "$demo/.chromium.log" 2>&1; then
+    echo "   $demo/report.png: a screenshot of its first 2400 pixels"
+  else
+    echo "   (no screenshot: chromium failed; its messages are in $demo/.chromium.log)"
+  fi
+  rm -rf "$profile"
+  [[ -f $demo/report.png ]] && rm -f "$demo/.chromium.log"
+else
+  echo "   (no screenshot: chromium is not installed)"
+fi
+
+rule "7. The impact of a table version: the same episodes under a copy of the set with one rule edited"
+# The copy: the set as text, one rule of the most frequent ADRG pointed at
+# another ADRG of its MDC (the last such rule of the set for records from
+# 2005 on), built again.
+"$tables" dump "$demo" "$demo/edited-text" > /dev/null
+frequent=$(awk -F'\t' 'NR > 1 && $3 != "" { n[$3]++ }
+  END { for (a in n) if (n[a] > best || (n[a] == best && a < code)) { best = n[a]; code = a }; print code }' \
+  "$demo/results.tsv")
+awk -F'\t' -v OFS='\t' -v adrg="$frequent" '
+  FNR == 1 { pass++ }
+  /^@/ { rules = ($0 == "@rules") }
+  pass == 1 && rules && $1 ~ /^[0-9]+$/ {
+    if ($11 == adrg) { edit = FNR; mdc = $8 }
+    else if (!($8 in to_index)) { to_index[$8] = $10; to_code[$8] = $11 }
+  }
+  pass == 2 {
+    if (FNR == edit) {
+      printf "   edited rule %s of Tadrg1: ADRG %s -> %s\n", $1, $11, to_code[mdc] > "/dev/stderr"
+      $10 = to_index[mdc]; $11 = to_code[mdc]
+    }
+    print
+  }' "$demo/edited-text/Tadrg1.tsv" "$demo/edited-text/Tadrg1.tsv" > "$demo/edited-text/Tadrg1.edited"
+mv "$demo/edited-text/Tadrg1.edited" "$demo/edited-text/Tadrg1.tsv"
+"$tables" build "$demo/edited-text" "$demo/edited" > /dev/null
+echo "   $grouper compare --tables $demo --tables $demo/edited --input $demo/tamv30.in"
+echo "       --output $demo/compare.tsv --summary-file $demo/compare.txt --html $demo/compare.html"
+"$grouper" compare --tables "$demo" --tables "$demo/edited" --input "$demo/tamv30.in" \
+  --output "$demo/compare.tsv" --summary-file "$demo/compare.txt" --html "$demo/compare.html"
+head -n 24 "$demo/compare.txt" | sed 's/^/   /'
+
 echo
 echo "Everything is in $demo/: the sixteen table files, tamv30.in, tamv30.out and results.tsv."
 echo "Try: $tables dump $demo $demo/text    (the tables as tab-separated text)"
+echo "The casemix report: $demo/report.html (open it in a browser)"
+if [[ -f $demo/report.png ]]; then
+  echo "Its screenshot: $demo/report.png"
+fi
+echo "The impact of the edited rule ($demo/edited): $demo/compare.tsv (the records it moves, both results"
+echo "side by side), $demo/compare.txt (the summary) and $demo/compare.html (the page, open it in a browser)."

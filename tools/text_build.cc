@@ -2,6 +2,8 @@
 // checked before anything is written; the first fault is reported with its
 // file, line and column.
 #include <cstdio>
+#include <memory>
+#include <utility>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -346,15 +348,12 @@ std::string cross_check_warnings(const TableStore& store) {
 }
 
 constexpr const char* kBuildHelp =
-    "usage: grouper-tables build TEXTDIR OUTDIR\n"
-    "\n"
     "Turns the text form in TEXTDIR (as 'grouper-tables dump' writes it) into\n"
     "the sixteen table files in OUTDIR.  The files are written beside OUTDIR\n"
     "first and moved into place only when all sixteen are complete.  Text\n"
     "that cannot be built is refused with 'FILE:LINE:COLUMN: what is wrong'\n"
     "and exit status 1, and nothing is written.  Counts that disagree\n"
-    "between files (which the grouper refuses) are built, with a warning.\n"
-    "\n";
+    "between files (which the grouper refuses) are built, with a warning.\n";
 
 }  // namespace
 
@@ -400,21 +399,19 @@ int build_table_set(const std::filesystem::path& textdir, const std::filesystem:
   return kExitOk;
 }
 
-int cmd_build(int argc, char** argv) {
-  if (asks_for_help(argc, argv)) {
-    std::fputs(kBuildHelp, stdout);
-    std::fputs(kTextFormHelp, stdout);
-    return kExitOk;
-  }
-  if (argc != 2) {
-    std::fputs(kBuildHelp, stderr);
-    return kExitRefused;
-  }
-  std::string message;
-  int rc = build_table_set(argv[0], argv[1], message);
-  // Messages start with FILE:LINE:COLUMN, as editors expect them.
-  std::fputs(message.c_str(), stderr);
-  return rc;
+void add_build_command(CLI::App& app, int& status) {
+  CLI::App* sub =
+      app.add_subcommand("build", std::string("turn that text back into the sixteen table files\n\n") + kBuildHelp);
+  sub->footer(kTextFormHelp);
+  auto dirs = std::make_shared<std::pair<std::string, std::string>>();
+  sub->add_option("TEXTDIR", dirs->first, "the text form")->required()->type_name("");
+  sub->add_option("OUTDIR", dirs->second, "where the table files go")->required()->type_name("");
+  sub->callback([dirs, &status] {
+    std::string message;
+    status = build_table_set(dirs->first, dirs->second, message);
+    // Messages start with FILE:LINE:COLUMN, as editors expect them.
+    std::fputs(message.c_str(), stderr);
+  });
 }
 
 }  // namespace grouper::tools

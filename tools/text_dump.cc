@@ -2,6 +2,7 @@
 // ids, indices and row ranges that lie outside their tables show no code.
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <cstring>
 #include <utility>
 
@@ -198,15 +199,12 @@ void dump_section(const TableStore& s, const FileSpec& file, const SectionSpec& 
 }
 
 constexpr const char* kDumpHelp =
-    "usage: grouper-tables dump DIR OUTDIR\n"
-    "\n"
     "Writes the table set in DIR (the sixteen table files) as readable text\n"
     "into OUTDIR (created when missing): one tab-separated file per table\n"
     "file, named after it (Tdx.idx.tsv, Tcode.tsv, ...).  'grouper-tables\n"
     "build' turns the text back into the same table files.  A table set that\n"
     "the grouper would refuse to load is refused with exit status 2, and\n"
-    "nothing is written.\n"
-    "\n";
+    "nothing is written.\n";
 
 }  // namespace
 
@@ -249,20 +247,17 @@ int dump_table_set(const std::filesystem::path& dir, const std::filesystem::path
   return kExitOk;
 }
 
-int cmd_dump(int argc, char** argv) {
-  if (asks_for_help(argc, argv)) {
-    std::fputs(kDumpHelp, stdout);
-    std::fputs(kTextFormHelp, stdout);
-    return kExitOk;
-  }
-  if (argc != 2) {
-    std::fputs(kDumpHelp, stderr);
-    return kExitRefused;
-  }
-  std::string message;
-  int rc = dump_table_set(argv[0], argv[1], message);
-  if (!message.empty()) std::fputs(("grouper-tables dump: " + message).c_str(), stderr);
-  return rc;
+void add_dump_command(CLI::App& app, int& status) {
+  CLI::App* sub = app.add_subcommand("dump", std::string("write a table set as readable tab-separated text\n\n") + kDumpHelp);
+  sub->footer(kTextFormHelp);
+  auto dirs = std::make_shared<std::pair<std::string, std::string>>();
+  sub->add_option("DIR", dirs->first, "the table set")->required()->type_name("");
+  sub->add_option("OUTDIR", dirs->second, "where the text goes")->required()->type_name("");
+  sub->callback([dirs, &status] {
+    std::string message;
+    status = dump_table_set(dirs->first, dirs->second, message);
+    if (!message.empty()) std::fputs(("grouper-tables dump: " + message).c_str(), stderr);
+  });
 }
 
 }  // namespace grouper::tools

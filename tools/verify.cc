@@ -1,7 +1,7 @@
-// grouper-tables verify [--max N] [-v] [DIR]
+// grouper-tables verify [--max N] [-v] [DIR]: every rule the files of a table set must follow.
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
 
 #include "commands.h"
@@ -13,8 +13,8 @@
 namespace grouper::tools {
 namespace {
 
-constexpr const char* kVerifyUsage =
-    "usage: grouper-tables verify [--max N] [-v] [DIR]\n"
+constexpr const char* kVerifyHelp =
+    "check a table set against every rule its files must follow\n"
     "\n"
     "Loads the sixteen table files of DIR (default: the current directory) and\n"
     "checks every rule they must follow: sorted dictionaries, ids and indices\n"
@@ -24,9 +24,7 @@ constexpr const char* kVerifyUsage =
     "supplementary groups in use.\n"
     "\n"
     "Each problem is printed once with its file, array and index, most serious\n"
-    "first; at most N of a kind (default 10), then a count of the rest.\n"
-    "  -v       say so when the set is clean\n"
-    "Exit status: 0 clean, 1 problems found, 2 the set cannot be read.\n";
+    "first; at most N of a kind (default 10), then a count of the rest.";
 
 std::string clean_summary(const std::filesystem::path& dir, const TableStore& s) {
   return dir.string() + ": clean (" + std::to_string(s.dx_cnt) + " diagnosis and " +
@@ -59,42 +57,24 @@ int verify_table_set(const std::filesystem::path& dir, const VerifyOptions& opti
   return kVerifyProblems;
 }
 
-int cmd_verify(int argc, char** argv) {
-  VerifyOptions options;
-  const char* dir = ".";
-  int dirs = 0;
-  for (int i = 0; i < argc; ++i) {
-    const char* a = argv[i];
-    if (is_help_flag(a)) {
-      std::fputs(kVerifyUsage, stdout);
-      return 0;
-    }
-    if (std::strcmp(a, "-v") == 0 || std::strcmp(a, "--verbose") == 0) {
-      options.verbose = true;
-    } else if (std::strcmp(a, "--max") == 0 && i + 1 < argc) {
-      char* end = nullptr;
-      const long n = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || n < 1) {
-        std::fprintf(stderr, "grouper-tables verify: --max needs a number of 1 or more\n");
-        return kVerifyUnreadable;
-      }
-      options.cap = static_cast<size_t>(n);
-    } else if (a[0] == '-' && a[1] != '\0') {
-      std::fprintf(stderr, "grouper-tables verify: unknown option '%s'\n\n%s", a, kVerifyUsage);
-      return kVerifyUnreadable;
-    } else {
-      dir = a;
-      ++dirs;
-    }
-  }
-  if (dirs > 1) {
-    std::fputs(kVerifyUsage, stderr);
-    return kVerifyUnreadable;
-  }
-  std::string out;
-  const int rc = verify_table_set(dir, options, out);
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  return rc;
+void add_verify_command(CLI::App& app, int& status) {
+  CLI::App* sub = app.add_subcommand("verify", kVerifyHelp);
+  sub->footer("Exit status: 0 clean, 1 problems found, 2 the set cannot be read.");
+  struct Args {
+    VerifyOptions options;
+    std::string dir = ".";
+  };
+  auto args = std::make_shared<Args>();
+  sub->add_option("DIR", args->dir, "the table set (default: the current directory)")->type_name("");
+  sub->add_option("--max", args->options.cap, "print at most N problems of a kind (default 10)")
+      ->type_name("N")
+      ->check(CLI::Range(size_t{1}, SIZE_MAX));
+  sub->add_flag("-v,--verbose", args->options.verbose, "say so when the set is clean");
+  sub->callback([args, &status] {
+    std::string out;
+    status = verify_table_set(args->dir, args->options, out);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+  });
 }
 
 }  // namespace grouper::tools

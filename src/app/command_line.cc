@@ -1,6 +1,8 @@
 #include "app/command_line.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <sstream>
@@ -13,6 +15,23 @@ const CLI::Validator& non_empty() {
       [](const std::string& value) { return value.empty() ? std::string("needs a non-empty value") : std::string(); },
       "", "non-empty");
   return check;
+}
+
+CLI::Option* add_count_option(CLI::App& app, const std::string& name, uint64_t& value, const std::string& text) {
+  return app
+      .add_option_function<std::string>(
+          name,
+          [&value, name](const std::string& digits) {
+            errno = 0;
+            char* end = nullptr;
+            const unsigned long long n = std::strtoull(digits.c_str(), &end, 10);
+            if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos || errno != 0) {
+              throw CLI::ValidationError(name, "takes a whole number");
+            }
+            value = n;
+          },
+          text)
+      ->type_name("N");
 }
 
 CLI::Option* add_threads_option(CLI::App& app, int& threads) {

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <string>
 
 namespace grouper::cli {
@@ -21,6 +22,10 @@ class UsageError : public CLI::ParseError {
 
 // Refuses an empty value ("--dir=").
 const CLI::Validator& non_empty();
+
+// Adds an option NAME whose value is a whole number written in digits only
+// (a sign is refused, not wrapped around).
+CLI::Option* add_count_option(CLI::App& app, const std::string& name, uint64_t& value, const std::string& text);
 
 // Adds "-j,--threads N" (0, the default, meaning one thread per core) that
 // leaves the resolved count in `threads`.

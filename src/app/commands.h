@@ -9,5 +9,7 @@ namespace grouper {
 
 // grouper explain: one record, every step the grouping took.
 void add_explain_command(CLI::App& app, int& status);
+// grouper compare: every record under two table sets, what moves and where.
+void add_compare_command(CLI::App& app, int& status);
 
 }  // namespace grouper

@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/commands.h"
+#include "app/report_command.h"
 #include "app/serve_command.h"
 #include "driver/run_loop.h"
 
@@ -16,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using grouper::cli::UsageError;
 
-constexpr const char* kVersion = "grouper 1.0.0";
+constexpr const char* kVersion = "grouper " GROUPER_VERSION;
 
 constexpr const char* kFooter =
     "Groups the hospital episodes of tamv30.in into tamv30.out, with the sixteen\n"
@@ -30,6 +31,7 @@ struct RunOptions {
   std::string dir, tables, input = "tamv30.in", output = "tamv30.out", results, results_format, summary_file;
   bool summary = false;
   int threads = 1;
+  bool progress = false, no_progress = false;
   CLI::Option* tables_given = nullptr;
   CLI::Option* results_given = nullptr;
   CLI::Option* results_format_given = nullptr;
@@ -85,6 +87,14 @@ void add_run_options(CLI::App& app, RunOptions& opt) {
                                ->group(more);
 
   grouper::cli::add_threads_option(app, opt.threads)->group("Speed");
+
+  const std::string progress = "Progress";
+  CLI::Option* on = app.add_flag("--progress", opt.progress,
+                                 "show a progress bar on standard error (percent of the input read, records per "
+                                 "second, time left); without this option, it is shown when standard error is a "
+                                 "terminal, except in the run without arguments")
+                         ->group(progress);
+  app.add_flag("--no-progress", opt.no_progress, "never show the progress bar")->excludes(on)->group(progress);
 }
 
 // The run's paths from its options: relative to --dir, "-" naming a standard
@@ -114,6 +124,9 @@ grouper::RunPaths run_paths(const RunOptions& opt) {
     paths.summary_file = dir / opt.summary_file;
   }
   paths.threads = opt.threads;
+  paths.progress = opt.progress      ? grouper::ProgressMode::kOn
+                   : opt.no_progress ? grouper::ProgressMode::kOff
+                                     : grouper::ProgressMode::kAuto;
   return paths;
 }
 
@@ -128,9 +141,13 @@ int main(int argc, char** argv) {
 
   RunOptions opt;
   add_run_options(app, opt);
+  std::string report;
+  CLI::Option* report_given = grouper::add_report_option(app, report)->group("More results");
   int status = 0;
   grouper::add_explain_command(app, status);
   grouper::add_serve_command(app, status);
+  grouper::add_report_command(app, status);
+  grouper::add_compare_command(app, status);
 
   // The batch run is what the command line means without a subcommand; its
   // usage errors are found while the line is parsed.
@@ -143,8 +160,11 @@ int main(int argc, char** argv) {
   });
   const int parsed = grouper::cli::parse_and_run(app, argc, argv, status);
   if (!batch) return parsed;
+  // The classic run prints exactly what it always printed.
+  if (argc == 1) paths.progress = grouper::ProgressMode::kOff;
   // A closed pipe on the output is a failed write, reported as one, not a
   // signal that ends the process unannounced.
   std::signal(SIGPIPE, SIG_IGN);
+  if (report_given->count()) return grouper::run_batch_with_report(paths, fs::path(opt.dir) / report);
   return grouper::run_batch(paths);
 }

@@ -60,7 +60,7 @@ int run_python_module(const std::string& module, const std::vector<std::string>&
   env.push_back(path_entry.data());
   env.push_back(nullptr);
 
-  std::vector<std::string> words = {"python3", "-m", module};
+  std::vector<std::string> words = {kInterpreter, "-m", module};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());

@@ -26,6 +26,9 @@ struct BatchOptions {
   // Called after the result line of every 10000th record is written, with
   // the number of records so far.
   std::function<void(int64_t)> progress;
+  // Called after every block written, with the records written and the
+  // bytes of input consumed so far (for a progress bar).
+  std::function<void(int64_t, uint64_t)> after_block;
 };
 
 enum class BatchEnd {

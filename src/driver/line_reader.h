@@ -29,6 +29,8 @@ class RecordBlock {
   explicit RecordBlock(size_t block_size);
 
   size_t count() const { return ends_.size(); }
+  // The bytes of input the block's records hold.
+  size_t bytes() const { return ends_.empty() ? 0 : ends_.back(); }
   std::string_view record(size_t i) const {
     const size_t fr = i == 0 ? 0 : ends_[i - 1];
     return {bytes_.get() + fr, ends_[i] - fr};

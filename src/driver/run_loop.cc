@@ -1,9 +1,11 @@
 #include "driver/run_loop.h"
 
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,8 +110,24 @@ int run_batch(const RunPaths& paths) {
   options.threads = paths.threads;
   options.rows = want_results ? &results : nullptr;
   options.row_format = paths.results_format;
-  options.progress = [messages_to](int64_t n) { std::fprintf(messages_to, "record_count = [%" PRId64 "]\n", n); };
+  std::optional<ProgressBar> bar;
+  if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
+  // A message on the bar's terminal pushes the bar down a line.
+  ProgressBar* around = bar && isatty(fileno(messages_to)) ? &*bar : nullptr;
+  options.progress = [messages_to, around](int64_t n) {
+    if (around) around->hide();
+    std::fprintf(messages_to, "record_count = [%" PRId64 "]\n", n);
+    if (around) {
+      std::fflush(messages_to);
+      around->show();
+    }
+  };
+  if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };
   const BatchOutcome outcome = group_batch(*set, in, output, options);
+  if (bar) {
+    if (outcome.end == BatchEnd::kDone) bar->finish();
+    else bar->hide();
+  }
   if (outcome.end == BatchEnd::kLogicSetting) say("logic setting missing or error\n");
   if (outcome.end == BatchEnd::kReadError) say("file in read error\n");
 

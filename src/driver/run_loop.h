@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "driver/batch.h"
+#include "driver/progress_bar.h"
 
 namespace grouper {
 
@@ -29,6 +30,7 @@ struct RunPaths {
   RowFormat results_format = RowFormat::kTsv;
   bool summary = false;                         // print the summary of the findings on standard error
   std::filesystem::path summary_file;           // write it to this file instead ("" = none)
+  ProgressMode progress = ProgressMode::kOff;  // the bar on standard error
   int threads = 1;                              // grouping threads (the program gives one per core); the output is the same for any number
 };
 

@@ -20,7 +20,7 @@ TEST(TextCommand, HelpExplainsTheTextForm) {
   for (std::string command : {"dump", "build"}) {
     ProgramRun run = tables_tool(dir, command + " --help");
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_NE(run.out.find("usage: grouper-tables " + command), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Usage: grouper-tables " + command), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\\xNN"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("#20050230"), std::string::npos) << run.out;
   }

@@ -1,0 +1,290 @@
+"""The casemix report: one self-contained HTML page with the distribution of
+a detailed result file's records over MDCs, ADRGs, DRGs, PCCLs,
+supplementary groups and ages, and the findings the grouper made.
+
+    /usr/bin/python3 -m episode_grouper.report RESULTS -o report.html
+
+RESULTS is a detailed result file of the grouper (`--results`), tab-separated
+with its header row or JSON Lines, or '-' for standard input.  The file is
+read once, keeping only counts per distinct value (result_counts), so a file
+of ten million rows needs no more memory than one of a thousand.  The page loads
+nothing from anywhere: its charts are inline SVG drawn by matplotlib, each
+with its numbers in a table beside it.
+
+Exit status: 0 when the page was written, 1 when the file could not be read
+or is not a result file (the message says which and why) or the page could
+not be written, 2 on bad usage.
+"""
+import argparse
+import sys
+from collections import Counter
+from pathlib import Path
+
+from matplotlib.ticker import MaxNLocator
+
+from . import html_page as hp
+from .result_counts import NONE, Counts, ReportError, count_results
+
+__all__ = ["ReportError", "Counts", "count_results", "render", "main"]
+
+TOP = 25  # ADRGs, DRGs, supplementary groups and unknown codes shown
+NO_SUPPLEMENTARY = ("", "0000")  # supplementary codes that mean "no supplementary group"
+
+AGE_BANDS = [(lo, lo + 4) for lo in range(0, 100, 5)] + [(100, None)]
+LOS_BANDS = [(0, 0), (1, 1), (2, 2), (3, 3), (4, 5), (6, 7), (8, 14), (15, 30), (31, 60), (61, None)]
+
+
+def _ranked(counter, limit=None):
+    """(key, count) by count, largest first, ties by key."""
+    items = sorted(counter.items(), key=lambda kv: (-kv[1], str(kv[0])))
+    return items[:limit] if limit else items
+
+
+def _mdc_order(mdcs):
+    return sorted(mdcs, key=lambda m: (m == NONE, m))
+
+
+def _band_label(lo, hi):
+    return f"{lo}+" if hi is None else (str(lo) if lo == hi else f"{lo}–{hi}")
+
+
+def _banded(values, bands):
+    """[(label, records)] for `bands`, then ('invalid', n) for negative values when there are any."""
+    out = []
+    for lo, hi in bands:
+        out.append((_band_label(lo, hi), sum(n for v, n in values.items() if v >= lo and (hi is None or v <= hi))))
+    invalid = sum(n for v, n in values.items() if v < 0)
+    if invalid:
+        out.append(("invalid", invalid))
+    return out
+
+
+def _bar_chart(name, title, labels, values, xlabel=None, ylabel="records", horizontal=False, colour=0):
+    height = max(2.2, 1.0 + 0.22 * len(labels)) if horizontal else 3.6
+    fig = hp.new_figure(6.4, height)
+    ax = fig.subplots()
+    positions = range(len(labels))
+    if horizontal:
+        ax.barh(positions, values, color=hp.PALETTE[colour])
+        ax.set_yticks(positions, labels, fontsize=8)
+        ax.invert_yaxis()
+        ax.set_xlabel(ylabel)
+    else:
+        ax.bar(positions, values, color=hp.PALETTE[colour])
+        ax.set_xticks(positions, labels, rotation=90 if len(labels) > 12 else 0, fontsize=8)
+        ax.set_ylabel(ylabel)
+        if xlabel:
+            ax.set_xlabel(xlabel)
+    (ax.xaxis if horizontal else ax.yaxis).set_major_locator(MaxNLocator(integer=True))
+    ax.set_title(title)
+    ax.spines[["top", "right"]].set_visible(False)
+    return hp.svg_figure(fig, name, title)
+
+
+def _ranked_section(counts, name, heading, what, counter, total, colour, note=""):
+    top = _ranked(counter, TOP)
+    if not top:
+        return hp.section(heading, f'<p class="note">No record has {what}.</p>', section_id=name)
+    title = f"The {len(top)} most frequent {what}s"
+    chart = _bar_chart(name, title, [k for k, _ in top], [n for _, n in top], horizontal=True, colour=colour)
+    rows = [(k, n, hp.share(n, total)) for k, n in top]
+    table = hp.table([what, "records", "share"], rows, table_id=name, numeric=(1, 2),
+                     caption=f"{title} of {len(counter):,} (share of all records)")
+    parts = [hp.chart_and_table(chart, table)]
+    if note:
+        parts.append(f'<p class="note">{hp.escape(note)}</p>')
+    return hp.section(heading, *parts, section_id=name)
+
+
+def _overview(counts):
+    total = counts.records
+    grouped = counts.grouped
+    supplementary = sum(n for code, n in counts.per_supplementary().items() if code not in NO_SUPPLEMENTARY)
+    cards = [("records", hp.number(total)), ("grouped (with an ADRG)", hp.share(grouped, total)),
+             ("without an ADRG", hp.number(total - grouped)), ("with a supplementary group", hp.number(supplementary))]
+    card_html = '<div class="cards">' + "".join(
+        f'<div class="card"><div class="value">{hp.escape(v)}</div><div class="label">{hp.escape(k)}</div></div>'
+        for k, v in cards) + "</div>"
+    table = hp.table(["", "records", "share"], [
+        ("records", total, hp.share(total, total)),
+        ("grouped", grouped, hp.share(grouped, total)),
+        ("without an ADRG", total - grouped, hp.share(total - grouped, total)),
+        ("with a supplementary group", supplementary, hp.share(supplementary, total)),
+    ], table_id="overview", numeric=(1, 2))
+    parts = [card_html, table]
+    causes = _ranked(counts.ungrouped_causes)
+    if causes:
+        title = "Records without an ADRG, by finding"
+        chart = _bar_chart("causes", title, [k for k, _ in causes], [n for _, n in causes], horizontal=True,
+                           colour=1)
+        cause_table = hp.table(["finding", "records", "share"],
+                               [(k, n, hp.share(n, total - grouped)) for k, n in causes],
+                               table_id="causes", numeric=(1, 2),
+                               caption="Findings of the records without an ADRG (share of those records)")
+        parts += [hp.chart_and_table(chart, cause_table),
+                  '<p class="note">A record may carry several findings; "none" counts the records without '
+                  'an ADRG that carry no finding.</p>']
+    return hp.section("Overview", *parts, section_id="summary")
+
+
+def _mdc_section(counts):
+    per_mdc = counts.per_mdc()
+    if not per_mdc:
+        return hp.section("Episodes per MDC", '<p class="note">No records.</p>', section_id="mdcs")
+    order = _mdc_order(per_mdc)
+    chart = _bar_chart("mdc", "Episodes per MDC", order, [per_mdc[m] for m in order], xlabel="MDC")
+    table = hp.table(["MDC", "records", "share"], [(m, per_mdc[m], hp.share(per_mdc[m], counts.records))
+                                                   for m in order], table_id="mdc", numeric=(1, 2))
+    return hp.section("Episodes per MDC", hp.chart_and_table(chart, table),
+                      '<p class="note">"none": records without an MDC.</p>', section_id="mdcs")
+
+
+def _pccl_section(counts):
+    per_pccl = counts.per_pccl()
+    grouped = sum(per_pccl.values())
+    if not grouped:
+        return hp.section("Complexity (PCCL)", '<p class="note">No record has an ADRG.</p>', section_id="pccls")
+    levels = sorted(per_pccl)
+    chart = _bar_chart("pccl", "PCCL of the grouped episodes", [str(p) for p in levels],
+                       [per_pccl[p] for p in levels], xlabel="PCCL", colour=3)
+    table = hp.table(["PCCL", "records", "share"], [(p, per_pccl[p], hp.share(per_pccl[p], grouped))
+                                                    for p in levels], table_id="pccl", numeric=(0, 1, 2),
+                     caption="Share of the grouped records")
+
+    by_mdc = counts.pccl_per_mdc()
+    order = _mdc_order(by_mdc)
+    fig = hp.new_figure(6.4, max(3.0, 1.3 + 0.24 * len(order)))
+    ax = fig.subplots()
+    left = [0.0] * len(order)
+    for i, p in enumerate(levels):
+        shares = [100.0 * by_mdc[m][p] / sum(by_mdc[m].values()) for m in order]
+        ax.barh(range(len(order)), shares, left=left, color=hp.PALETTE[i % len(hp.PALETTE)], label=f"PCCL {p}")
+        left = [a + b for a, b in zip(left, shares)]
+    ax.set_yticks(range(len(order)), order, fontsize=8)
+    ax.invert_yaxis()
+    ax.set_xlim(0, 100)
+    ax.set_xlabel("% of the MDC's grouped records")
+    title = "PCCL per MDC"
+    ax.set_title(title, pad=24)
+    ax.legend(ncols=len(levels), loc="lower center", bbox_to_anchor=(0.5, 1.0), fontsize=8, frameon=False)
+    per_mdc_chart = hp.svg_figure(fig, "pccl-mdc", title)
+    per_mdc_table = hp.table(["MDC"] + [f"PCCL {p}" for p in levels] + ["grouped"],
+                             [[m] + [by_mdc[m][p] for p in levels] + [sum(by_mdc[m].values())] for m in order],
+                             table_id="pccl-mdc", numeric=range(1, len(levels) + 2),
+                             caption="Grouped records per MDC and PCCL")
+    return hp.section("Complexity (PCCL)", hp.chart_and_table(chart, table),
+                      hp.chart_and_table(per_mdc_chart, per_mdc_table), section_id="pccls")
+
+
+def _supplementary_section(counts):
+    per_code = counts.per_supplementary()
+    groups = Counter({k: n for k, n in per_code.items() if k not in NO_SUPPLEMENTARY})
+    without = counts.records - sum(groups.values())
+    parts = []
+    top = _ranked(groups, TOP)
+    if top:
+        title = "Supplementary groups" if len(top) == len(groups) else f"The {len(top)} most frequent supplementary groups"
+        parts.append(hp.chart_and_table(
+            _bar_chart("supplementary", title, [k for k, _ in top], [n for _, n in top], horizontal=True,
+                       colour=4),
+            hp.table(["supplementary group", "records", "share"],
+                     [(k, n, hp.share(n, counts.records)) for k, n in _ranked(groups)] +
+                     [("(none)", without, hp.share(without, counts.records))],
+                     table_id="supplementary", numeric=(1, 2), caption="Share of all records")))
+    else:
+        parts.append('<p class="note">No record has a supplementary group.</p>')
+    return hp.section("Supplementary groups", *parts, section_id="supplementaries")
+
+
+def _banded_section(name, heading, title, values, bands, unit, total):
+    rows = _banded(values, bands)
+    chart = _bar_chart(name, title, [label for label, _ in rows], [n for _, n in rows], xlabel=unit, colour=5)
+    table = hp.table([unit, "records", "share"], [(label, n, hp.share(n, total)) for label, n in rows],
+                     table_id=name, numeric=(1, 2))
+    return hp.section(heading, hp.chart_and_table(chart, table), section_id=f"{name}s")
+
+
+def _findings_section(counts):
+    total = counts.records
+    kinds = _ranked(counts.finding_records)
+    if not kinds:
+        return hp.section("Findings", '<p class="note">No record carries a finding.</p>', section_id="findings-section")
+    title = "Records per finding"
+    chart = _bar_chart("findings", title, [k for k, _ in kinds], [n for _, n in kinds], horizontal=True,
+                       colour=6)
+    table = hp.table(["finding", "records", "share", "findings"],
+                     [(k, n, hp.share(n, total), counts.findings[k]) for k, n in kinds], table_id="findings",
+                     numeric=(1, 2, 3), caption="Records carrying each finding, and its number")
+    parts = [hp.chart_and_table(chart, table)]
+    unknown = _ranked(counts.unknown_codes, TOP)
+    if unknown:
+        labels = [f"{text} ({code})" for (code, text), _ in unknown]
+        title = f"The {len(unknown)} most frequent unknown codes"
+        parts += [f"<h3>{hp.escape(title)}</h3>", hp.chart_and_table(
+            _bar_chart("unknown", title, labels, [n for _, n in unknown], horizontal=True, ylabel="findings",
+                       colour=7),
+            hp.table(["code", "finding", "findings"], [(text, code, n) for (code, text), n in unknown],
+                     table_id="unknown", numeric=(2,), caption=f"{len(counts.unknown_codes):,} distinct unknown codes"))]
+    parts.append('<p class="note">The meaning of each finding is in the README (the detailed result file, '
+                 'Findings); "more" counts the findings past the 24 a record keeps.</p>')
+    return hp.section("Findings", *parts, section_id="findings-section")
+
+
+def render(counts):
+    """The HTML page of `counts`."""
+    sections = [
+        _overview(counts),
+        _mdc_section(counts),
+        _ranked_section(counts, "adrg", "ADRGs", "ADRG", counts.per_adrg(), counts.records, 0),
+        _ranked_section(counts, "drg", "DRGs", "DRG", counts.per_drg(), counts.records, 2),
+        _pccl_section(counts),
+        _supplementary_section(counts),
+    ]
+    if counts.records:
+        sections.append(_banded_section("age", "Age", "Age in years", counts.ages, AGE_BANDS, "age (years)",
+                                        counts.records))
+        if counts.los is not None:
+            sections.append(_banded_section("los", "Length of stay", f"Length of stay in days ({counts.los_field})",
+                                            counts.los, LOS_BANDS, "length of stay (days)", counts.records))
+    sections.append(_findings_section(counts))
+    source = Path(counts.source).name if counts.source != "standard input" else counts.source
+    return hp.page("Casemix report", "\n".join(sections),
+                   subtitle=f"{counts.records:,} records of {source} ({counts.format})")
+
+
+# ---------------------------------------------------------------- command line
+
+def _arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="grouper report",
+        description="Writes the casemix report of a detailed result file of the grouper as one self-contained "
+                    "HTML page: records and share grouped, episodes per MDC, the most frequent ADRGs and DRGs, "
+                    "PCCLs overall and per MDC, supplementary groups, ages, and the findings.",
+        epilog="Exit status: 0 when the page was written, 1 when the results could not be read or the page "
+               "not written, 2 on bad usage.")
+    parser.add_argument("results", metavar="RESULTS",
+                        help="the detailed result file (--results of a run), TSV or JSON Lines; '-' reads "
+                             "standard input")
+    parser.add_argument("-o", "--output", metavar="FILE", required=True,
+                        help="the HTML page to write (written beside FILE, moved into place when complete)")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    """Runs the command line; returns the exit status."""
+    args = _arguments(argv)
+    try:
+        counts = count_results(args.results)
+    except ReportError as e:
+        print(f"grouper report: {e}", file=sys.stderr)
+        return 1
+    try:
+        hp.write_page(args.output, render(counts))
+    except OSError as e:
+        print(f"grouper report: {args.output}: cannot write the page: {e.strerror}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

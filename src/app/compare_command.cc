@@ -1,0 +1,132 @@
+// grouper compare: every record grouped under two table sets, the records
+// whose results differ, a summary of the moves and a page that shows them.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/commands.h"
+#include "app/python_module.h"
+#include "driver/compare_run.h"
+#include "driver/run_loop.h"
+
+namespace grouper {
+namespace {
+
+constexpr const char* kDescription =
+    "the records a new table set moves, and where to\n"
+    "\n"
+    "Groups every record of an episode file under two table sets, side by side on\n"
+    "every core, and writes the records whose results differ (both result rows side\n"
+    "by side, with the findings of each), a summary of the moves (ADRG to ADRG, DRG\n"
+    "to DRG, MDC to MDC, PCCL changes, newly ungroupable records) as text and JSON,\n"
+    "and an HTML page of them.";
+
+constexpr const char* kFooter =
+    "Two results differ when any column of their result rows but the record number\n"
+    "differs; groups compare by their codes.  A record whose findings alone differ\n"
+    "is counted apart.  Every file is written beside its target and moved into\n"
+    "place when complete.\n"
+    "\n"
+    "Exit status: 0 when every output was written, 1 when the run failed, 2 on bad\n"
+    "usage.";
+
+struct CompareOptions {
+  std::vector<std::string> tables;
+  std::string input;
+  std::string output = "compare.tsv";
+  std::string summary_file, json, html;
+  int threads = 1;
+  bool progress = false, no_progress = false;
+};
+
+void remove_quietly(const std::filesystem::path& p) {
+  std::error_code ec;
+  std::filesystem::remove(p, ec);
+}
+
+int run_compare_command(const CompareOptions& opt) {
+  if (opt.tables.size() != 2) throw cli::UsageError("give --tables twice: the old set, then the new one");
+  for (const std::string* f : {&opt.summary_file, &opt.json, &opt.html}) {
+    if (*f == kStandardStream) throw cli::UsageError("'-' is for --input and --output; name a file");
+  }
+  ComparePaths paths;
+  paths.old_tables = opt.tables[0];
+  paths.new_tables = opt.tables[1];
+  paths.input = opt.input;
+  paths.output = opt.output;
+  paths.summary_file = opt.summary_file;
+  paths.json = opt.json;
+  paths.threads = opt.threads;
+  paths.progress = opt.progress ? ProgressMode::kOn : opt.no_progress ? ProgressMode::kOff : ProgressMode::kAuto;
+  // The page is drawn from the JSON summary: a file of its own when none is asked for.
+  const bool own_json = !opt.html.empty() && opt.json.empty();
+  if (own_json) paths.json = opt.html + ".json.partial-" + std::to_string(::getpid());
+  // A closed pipe on the rows is a failed write, reported as one, not a
+  // signal that ends the process unannounced.
+  std::signal(SIGPIPE, SIG_IGN);
+  int status = run_compare(paths);
+  if (status == kExitOk && !opt.html.empty() &&
+      run_python_module("episode_grouper.compare_page", {paths.json.string(), "-o", opt.html}) != 0) {
+    std::fprintf(stderr, "grouper compare: cannot write HTML page %s\n", opt.html.c_str());
+    status = kExitFailure;
+  }
+  if (own_json) remove_quietly(paths.json);
+  return status;
+}
+
+}  // namespace
+
+void add_compare_command(CLI::App& app, int& status) {
+  auto opt = std::make_shared<CompareOptions>();
+  CLI::App* sub = app.add_subcommand("compare", kDescription);
+  sub->footer(kFooter);
+  const std::string what = "What to compare";
+  sub->add_option("--tables", opt->tables, "the old table set, then (--tables again) the new one")
+      ->required()
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->type_name("DIR")
+      ->check(cli::non_empty())
+      ->group(what);
+  sub->add_option("--input", opt->input, "the episode file ('-': standard input)")
+      ->required()
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->group(what);
+  const std::string outputs = "Outputs";
+  sub->add_option("--output", opt->output,
+                  "the records whose results differ, as tab-separated rows after a header (default: compare.tsv); "
+                  "'-' writes them to standard output, and the summary goes to standard error")
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->group(outputs);
+  sub->add_option("--summary-file", opt->summary_file, "write the text summary to FILE (default: standard output)")
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->group(outputs);
+  sub->add_option("--json", opt->json, "also write the summary as one JSON object to FILE")
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->group(outputs);
+  sub->add_option("--html", opt->html, "also write a page of the moves to FILE, with a heat map of MDC to MDC")
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->group(outputs);
+  cli::add_threads_option(*sub, opt->threads)->group("Speed");
+  CLI::Option* on = sub->add_flag("--progress", opt->progress,
+                                  "show a progress bar on standard error (percent of the input read, records per "
+                                  "second, time left); without this option, it is shown when standard error is a "
+                                  "terminal")
+                        ->group("Progress");
+  sub->add_flag("--no-progress", opt->no_progress, "never show the progress bar")->excludes(on)->group("Progress");
+  sub->callback([opt, &status] { status = run_compare_command(*opt); });
+}
+
+}  // namespace grouper
