@@ -146,8 +146,8 @@ void add_serve_command(CLI::App& app, int& status) {
       ->type_name("[NAME=]DIR")
       ->check(cli::non_empty())
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  sub->add_option("--listen", opt->listen, "the address to listen on (default: 127.0.0.1:8080; port 0: any free port)")
-      ->type_name("HOST:PORT");
+  sub->add_option("--listen", opt->listen, "the address to listen on, HOST:PORT (default: 127.0.0.1:8080; port 0: any free port)")
+      ->type_name("ADDR");
   opt->threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   sub->add_option("--threads", opt->threads, "requests grouped or explained at once (default: one per core)")
       ->type_name("N")
