@@ -255,13 +255,32 @@ def test_openapi_lists_exactly_the_routes_served(serve, small_set):
         assert path not in paths and server.get(path).status_code == 404
 
 
+def read_answer(raw):
+    """One HTTP answer from a socket: (head, body), the body by its Content-Length."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = raw.recv(1 << 16)
+        assert chunk, data
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = int(re.search(rb"\r\nContent-Length: (\d+)", head, re.I).group(1))
+    while len(body) < length:
+        chunk = raw.recv(1 << 16)
+        assert chunk
+        body += chunk
+    return head, body
+
+
 def test_sigterm_lets_the_request_in_flight_finish_and_ends_with_status_0(serve, small_set, grouper_binary):
     server = serve("--tables", small_set)
     data = (small_set / "tamv30.in").read_bytes()
+    post = b"POST /v1/group HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n"
     with socket.create_connection(("127.0.0.1", server.port), timeout=HTTP_TIMEOUT) as raw:
-        raw.sendall(b"POST /v1/group HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
-                    b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(data) + data[:1000])
-        time.sleep(0.3)  # the request is in flight: its headers are read
+        # A first request on the connection: once answered, a worker holds the connection.
+        raw.sendall(post % 1 + b"x")
+        assert read_answer(raw)[0].startswith(b"HTTP/1.1 200")
+        # The second one is in flight, half sent, when SIGTERM comes.
+        raw.sendall(post % len(data) + data[:1000])
         server.proc.send_signal(signal.SIGTERM)
         deadline = time.monotonic() + 20
         while True:  # no new connection is taken
@@ -272,10 +291,7 @@ def test_sigterm_lets_the_request_in_flight_finish_and_ends_with_status_0(serve,
             assert time.monotonic() < deadline, "still accepting after SIGTERM"
             time.sleep(0.05)
         raw.sendall(data[1000:])
-        answer = b""
-        while chunk := raw.recv(1 << 16):
-            answer += chunk
-    head, _, body = answer.partition(b"\r\n\r\n")
+        head, body = read_answer(raw)
     assert head.startswith(b"HTTP/1.1 200"), head
     assert body == program_lines(grouper_binary, small_set, data)
     assert server.proc.wait(20) == 0
