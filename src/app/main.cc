@@ -9,6 +9,7 @@
 #include "app/command_line.h"
 #include "app/commands.h"
 #include "app/report_command.h"
+#include "app/serve_command.h"
 #include "driver/run_loop.h"
 
 namespace {
@@ -155,6 +156,7 @@ int main(int argc, char** argv) {
   CLI::Option* report_given = grouper::add_report_option(app, report)->group("More results");
   int status = 0;
   grouper::add_explain_command(app, status);
+  grouper::add_serve_command(app, status);
   grouper::add_report_command(app, status);
   grouper::add_compare_command(app, status);
 

@@ -1,0 +1,178 @@
+// grouper serve: the options of the service, its table sets and its token;
+// the service itself is in src/serve/.
+#include "app/serve_command.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/command_line.h"
+#include "serve/http_server.h"
+#include "serve/service.h"
+#include "serve/table_registry.h"
+
+namespace grouper {
+namespace {
+
+constexpr int kExitFailure = 1;
+
+constexpr const char* kDescription =
+    "the grouping service over HTTP\n"
+    "\n"
+    "Serves the grouping over HTTP: POST /v1/group answers the result lines of\n"
+    "episode lines (byte for byte those of the batch run) or their JSON Lines rows,\n"
+    "POST /v1/explain every step for one record, GET / a page for one case, and\n"
+    "GET /v1/tables, /healthz, /readyz, /metrics and /openapi.json.  Once it listens\n"
+    "it prints 'listening on http://HOST:PORT' on standard output; one access log\n"
+    "line per request goes to standard error.  SIGHUP (or POST /v1/admin/reload)\n"
+    "loads every table set again, keeping the old one where a load fails;\n"
+    "SIGTERM or SIGINT stops taking connections and ends once the requests in\n"
+    "flight are answered.";
+
+constexpr const char* kFooter =
+    "Exit status: 0 after a stop by signal, 1 when a table set, the token file or\n"
+    "the address failed, 2 on bad usage.";
+
+struct ServeOptions {
+  std::vector<std::string> tables;
+  std::string listen = "127.0.0.1:8080";
+  std::string token_file;
+  int threads = 1;
+  int connections = 64;
+  size_t max_body = size_t{64} << 20;
+  int timeout = 10;
+  int deadline = 10;
+};
+
+int failure(const std::string& message) {
+  std::fprintf(stderr, "grouper serve: %s\n", message.c_str());
+  return kExitFailure;
+}
+
+bool is_name(std::string_view text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (char c : text) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                    c == '-' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// NAME=DIR or DIR; a bare DIR is "default" when it comes first, else named
+// after its last component.
+std::vector<serve::SetConfig> table_sets(const std::vector<std::string>& given) {
+  std::vector<serve::SetConfig> sets;
+  for (const std::string& item : given.empty() ? std::vector<std::string>{"."} : given) {
+    serve::SetConfig set;
+    const size_t eq = item.find('=');
+    if (eq != std::string::npos && is_name(item.substr(0, eq))) {
+      set.name = item.substr(0, eq);
+      set.directory = item.substr(eq + 1);
+    } else {
+      set.directory = item;
+      set.name = sets.empty() ? "default" : std::filesystem::path(item).lexically_normal().filename().string();
+    }
+    if (set.directory.empty()) throw cli::UsageError("--tables " + item + ": the directory is empty");
+    // Reloads and /v1/tables name the directory as it was at the start.
+    set.directory = std::filesystem::absolute(set.directory).lexically_normal();
+    if (!is_name(set.name)) {
+      throw cli::UsageError("--tables " + item + ": give the set a name of letters, digits, '_', '-' or '.' (NAME=DIR)");
+    }
+    for (const serve::SetConfig& other : sets) {
+      if (other.name == set.name) throw cli::UsageError("two table sets are named '" + set.name + "'");
+    }
+    sets.push_back(std::move(set));
+  }
+  return sets;
+}
+
+// HOST:PORT, the host without brackets.
+void parse_listen(const std::string& text, serve::ServerOptions& out) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() || colon + 6 < text.size()) {
+    throw cli::UsageError("--listen takes HOST:PORT, e.g. 127.0.0.1:8080 (port 0: any free port)");
+  }
+  std::string host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  const std::string port = text.substr(colon + 1);
+  if (port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+    throw cli::UsageError("--listen: the port is a number from 0 to 65535");
+  }
+  out.host = host;
+  out.port = std::stoi(port);
+}
+
+int run_serve(const ServeOptions& opt) {
+  serve::ServerOptions server;
+  parse_listen(opt.listen, server);
+  const std::vector<serve::SetConfig> sets = table_sets(opt.tables);
+  server.connections = opt.connections;
+  server.max_body = opt.max_body;
+  server.timeout_seconds = opt.timeout;
+  server.deadline_seconds = opt.deadline;
+
+  std::string token;
+  if (!opt.token_file.empty()) {
+    std::ifstream in(opt.token_file, std::ios::binary);
+    std::ostringstream text;
+    if (!in || !(text << in.rdbuf())) return failure("cannot read the token file " + opt.token_file);
+    token = text.str();
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) token.pop_back();
+    if (token.empty()) return failure("the token file " + opt.token_file + " is empty");
+  }
+
+  serve::TableRegistry registry;
+  std::string error;
+  if (!registry.open(sets, error)) return failure(error);
+  serve::Service service(registry, token, opt.threads);
+  return serve::run_server(service, server);
+}
+
+}  // namespace
+
+void add_serve_command(CLI::App& app, int& status) {
+  auto opt = std::make_shared<ServeOptions>();
+  CLI::App* sub = app.add_subcommand("serve", kDescription);
+  sub->footer(kFooter);
+  sub->add_option("--tables", opt->tables,
+                  "a table set: DIR, or NAME=DIR; repeatable, the first is the default set and a bare DIR first "
+                  "is named 'default' (default: the current directory)")
+      ->type_name("[NAME=]DIR")
+      ->check(cli::non_empty())
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  sub->add_option("--listen", opt->listen, "the address to listen on, HOST:PORT (default: 127.0.0.1:8080; port 0: any free port)")
+      ->type_name("ADDR");
+  opt->threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  sub->add_option("--threads", opt->threads, "requests grouped or explained at once (default: one per core)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1024));
+  sub->add_option("--connections", opt->connections,
+                  "connections served at once, each by a worker that mostly waits (default: 64); more wait for "
+                  "their turn")
+      ->type_name("N")
+      ->check(CLI::Range(1, 4096));
+  sub->add_option("--max-body", opt->max_body, "the largest request body taken, in bytes (default: 64 MiB)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(size_t{1}, size_t{1} << 40));
+  sub->add_option("--token-file", opt->token_file,
+                  "every route but /healthz and /readyz then needs 'Authorization: Bearer TOKEN', TOKEN being the "
+                  "file's text without its trailing line feed")
+      ->type_name("FILE")
+      ->check(cli::non_empty());
+  sub->add_option("--timeout", opt->timeout, "seconds a client may take to send a request or read an answer (default: 10)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 3600));
+  sub->add_option("--shutdown-deadline", opt->deadline,
+                  "seconds the requests in flight get after SIGTERM or SIGINT (default: 10)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 3600));
+  sub->callback([opt, &status] { status = run_serve(*opt); });
+}
+
+}  // namespace grouper

@@ -1,0 +1,360 @@
+// Routing, checks and the handlers of the service.
+//
+// The common request is POST /v1/group with one record or a few thousand;
+// its records are grouped by a Grouper borrowed from the set's pool straight
+// into the answer, which is sized once from the number of records (the text
+// answer exactly, the JSON rows by a first estimate), so a request allocates
+// its answer and nothing per record.
+#include "serve/service.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "episode_grouper/explain.h"
+#include "episode_grouper/grouper.h"
+#include "episode_grouper/line_splitter.h"
+#include "serve/openapi.h"
+#include "serve/page.h"
+
+namespace grouper::serve {
+namespace {
+
+using nlohmann::json;
+
+std::string dump(const json& value) {
+  // Texts from outside (a directory, a parameter) may hold any bytes.
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Compares in time that depends on the lengths only, not on where the texts differ.
+bool same_secret(std::string_view given, std::string_view expected) {
+  unsigned diff = given.size() == expected.size() ? 0u : 1u;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    diff |= g ^ static_cast<unsigned char>(expected[i]);
+  }
+  return diff == 0;
+}
+
+// The media type of a Content-Type or Accept item: lower case, without parameters and blanks.
+std::string media_type(std::string_view value) {
+  std::string out;
+  for (char c : value.substr(0, value.find(';'))) {
+    if (c != ' ' && c != '\t') out += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+  return out;
+}
+
+bool accepts(std::string_view accept, std::string_view type) {
+  while (!accept.empty()) {
+    const size_t comma = accept.find(',');
+    if (media_type(accept.substr(0, comma)) == type) return true;
+    if (comma == std::string_view::npos) break;
+    accept.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// The query of a request, each name allowed once and only those named.
+struct Query {
+  std::string format, tables;
+};
+
+bool read_query(const Request& request, std::initializer_list<std::string_view> allowed, Query& query,
+                Response& error) {
+  std::vector<std::string_view> seen;
+  for (const auto& [name, value] : request.query) {
+    bool known = false;
+    for (std::string_view a : allowed) known = known || a == name;
+    if (!known) {
+      error = error_response(400, "bad_parameter", "unknown parameter '" + name + "'");
+      return false;
+    }
+    for (std::string_view s : seen) {
+      if (s == name) {
+        error = error_response(400, "bad_parameter", "parameter '" + name + "' given twice");
+        return false;
+      }
+    }
+    seen.push_back(name);
+    (name == "format" ? query.format : query.tables) = value;
+  }
+  return true;
+}
+
+// A Grouper of one generation, borrowed from its pool for one request.
+class Borrowed {
+ public:
+  explicit Borrowed(const LoadedSet& set) : set_(set), grouper_(set.groupers.take()) {}
+  ~Borrowed() { set_.groupers.give_back(std::move(grouper_)); }
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+  episode_grouper::Grouper& operator*() { return *grouper_; }
+
+ private:
+  const LoadedSet& set_;
+  std::unique_ptr<episode_grouper::Grouper> grouper_;
+};
+
+std::string iso_time(int64_t ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  return text;
+}
+
+// A JSON text (UTF-8, checked by the parser) as the Latin-1 bytes it names;
+// false when it holds a character past U+00FF.
+bool latin1_bytes(const std::string& utf8, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
+      out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+Response plain(int status, std::string type, std::string body) {
+  Response r;
+  r.status = status;
+  r.content_type = std::move(type);
+  r.body = std::move(body);
+  return r;
+}
+
+}  // namespace
+
+Response error_response(int status, std::string_view error, std::string_view message) {
+  Response r;
+  r.status = status;
+  r.body = dump(json{{"error", error}, {"message", message}}) + "\n";
+  return r;
+}
+
+Service::Service(TableRegistry& registry, std::string token, int threads)
+    : registry_(registry),
+      token_(std::move(token)),
+      metrics_(registry.size()),
+      grouping_(std::clamp<std::ptrdiff_t>(threads, 1, 4096)) {}
+
+namespace {
+
+// Holds one of the service's grouping turns for a scope.
+class Turn {
+ public:
+  explicit Turn(std::counting_semaphore<4096>& turns) : turns_(turns) { turns_.acquire(); }
+  ~Turn() { turns_.release(); }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+ private:
+  std::counting_semaphore<4096>& turns_;
+};
+
+}  // namespace
+
+Response Service::handle(const Request& request) {
+  const Route route = route_of(request.path);
+  const RouteInfo* info = route_info(route);
+  if (!info) return error_response(404, "not_found", "no route " + std::string(request.path.substr(0, 200)));
+  if (!token_.empty() && info->needs_token) {
+    const std::string_view auth = request.authorization;
+    if (!auth.starts_with("Bearer ") || !same_secret(auth.substr(7), token_)) {
+      Response r = error_response(401, "unauthorized", "this route needs Authorization: Bearer TOKEN");
+      r.headers.emplace_back("WWW-Authenticate", "Bearer");
+      return r;
+    }
+  }
+  const bool head_of_get = info->method == "GET" && request.method == "HEAD";
+  if (request.method != info->method && !head_of_get) {
+    Response r = error_response(405, "method_not_allowed",
+                                std::string(info->path) + " takes " + std::string(info->method));
+    r.headers.emplace_back("Allow", std::string(info->method));
+    return r;
+  }
+  // The page reads its own query (the fields of a case); the other routes take none.
+  if (route != Route::kGroup && route != Route::kExplain && route != Route::kPage && !request.query.empty()) {
+    return error_response(400, "bad_parameter", std::string(info->path) + " takes no parameters");
+  }
+  switch (route) {
+    case Route::kGroup: return group(request);
+    case Route::kExplain: return explain(request);
+    case Route::kTables: return tables();
+    case Route::kHealthz: return plain(200, "application/json", "{\"status\":\"alive\"}\n");
+    case Route::kReadyz: return readyz();
+    case Route::kMetrics:
+      return plain(200, "text/plain; version=0.0.4; charset=utf-8", metrics_.text(registry_));
+    case Route::kOpenapi: return plain(200, "application/json", openapi_document());
+    case Route::kReload: return admin_reload();
+    case Route::kPage: {
+      Response r = plain(200, "text/html; charset=utf-8", std::string(page_html()));
+      r.headers.emplace_back("Content-Security-Policy", "default-src 'self'");
+      return r;
+    }
+    case Route::kPageScript: return plain(200, "text/javascript; charset=utf-8", std::string(page_script()));
+    case Route::kPageStyle: return plain(200, "text/css; charset=utf-8", std::string(page_style()));
+    case Route::kIcon: return plain(200, "image/svg+xml", std::string(page_icon()));
+    case Route::kOther: break;
+  }
+  return error_response(404, "not_found", "no route");
+}
+
+Response Service::group(const Request& request) {
+  const std::string type = media_type(request.content_type);
+  if (!type.empty() && type != "text/plain" && type != "application/octet-stream") {
+    return error_response(415, "unsupported_media_type", "/v1/group takes text/plain episode lines");
+  }
+  Query query;
+  Response error;
+  if (!read_query(request, {"format", "tables"}, query, error)) return error;
+  bool jsonl = accepts(request.accept, "application/x-ndjson");
+  if (query.format == "jsonl") jsonl = true;
+  else if (query.format == "text") jsonl = false;
+  else if (!query.format.empty()) return error_response(400, "bad_parameter", "format takes text or jsonl");
+  const int index = registry_.find(query.tables);
+  if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
+  const Turn turn(grouping_);
+  const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
+  Borrowed borrowed(*set);
+  episode_grouper::Grouper& grouper = *borrowed;
+
+  Response r;
+  r.records = static_cast<int64_t>(episode_grouper::count_records(request.body));
+  const size_t records = static_cast<size_t>(r.records);
+  std::string_view record;
+  episode_grouper::LineSplitter split(request.body);
+  if (jsonl) {
+    r.content_type = "application/x-ndjson";
+    char row[episode_grouper::kMaxJsonRow];
+    r.body.reserve(records * 512);
+    for (int64_t n = 1; split.next(record); ++n) {
+      grouper.group(record);
+      r.body.append(row, grouper.write_json_row(n, row));
+    }
+  } else {
+    r.content_type = "text/plain; charset=iso-8859-1";
+    r.body.resize(records * episode_grouper::kMaxResultLine);
+    char* out = r.body.data();
+    while (split.next(record)) {
+      grouper.group(record);
+      out += grouper.write_result_line(out);
+    }
+    r.body.resize(static_cast<size_t>(out - r.body.data()));
+  }
+  return r;
+}
+
+Response Service::explain(const Request& request) {
+  const std::string type = media_type(request.content_type);
+  Query query;
+  Response error;
+  if (!read_query(request, {"format", "tables"}, query, error)) return error;
+  episode_grouper::ExplainFormat format = episode_grouper::ExplainFormat::kJson;
+  if (query.format == "text") format = episode_grouper::ExplainFormat::kText;
+  else if (!query.format.empty() && query.format != "json") {
+    return error_response(400, "bad_parameter", "format takes json or text");
+  }
+  std::string record;
+  if (type.empty() || type == "text/plain" || type == "application/octet-stream") {
+    record = std::string(request.body);
+  } else if (type == "application/json") {
+    const json document = json::parse(request.body, nullptr, false);
+    if (document.is_discarded()) return error_response(400, "bad_json", "the body is not JSON");
+    if (!document.is_object() || !document.contains("record") || !document["record"].is_string()) {
+      return error_response(400, "bad_json", "the body must be an object with a string \"record\"");
+    }
+    for (const auto& item : document.items()) {
+      if (item.key() != "record") return error_response(400, "bad_json", "unknown member \"" + item.key() + "\"");
+    }
+    if (!latin1_bytes(document["record"].get<std::string>(), record)) {
+      return error_response(400, "bad_record", "a record holds Latin-1 characters only (U+0000..U+00FF)");
+    }
+  } else {
+    return error_response(415, "unsupported_media_type", "/v1/explain takes text/plain or application/json");
+  }
+  const size_t records = episode_grouper::count_records(record);
+  if (records != 1) {
+    return error_response(400, "bad_record",
+                          records == 0 ? "the body holds no record" : "/v1/explain takes one record, not " +
+                                                                           std::to_string(records));
+  }
+  const int index = registry_.find(query.tables);
+  if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
+  const Turn turn(grouping_);
+  const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
+  Response r = plain(200,
+                     format == episode_grouper::ExplainFormat::kJson ? "application/json"
+                                                                      : "text/plain; charset=iso-8859-1",
+                     episode_grouper::explain(*set->tables, record, format));
+  r.records = 1;
+  return r;
+}
+
+Response Service::tables() const {
+  json list = json::array();
+  for (size_t i = 0; i < registry_.size(); ++i) {
+    const auto set = registry_.current(i);
+    const episode_grouper::TableCounts c = set->tables->counts();
+    list.push_back({{"name", registry_.name(i)},
+                    {"default", i == 0},
+                    {"directory", registry_.directory(i).string()},
+                    {"loaded_at", iso_time(set->loaded_at_ms)},
+                    {"generation", set->generation},
+                    {"checksum", set->checksum},
+                    {"counts",
+                     {{"dx", c.dx},
+                      {"sg", c.sg},
+                      {"mdc", c.mdc},
+                      {"adrg", c.adrg},
+                      {"drg", c.drg},
+                      {"cond", c.cond},
+                      {"rules_before_20050101", c.rules_before},
+                      {"rules_from_20050101", c.rules_from}}}});
+  }
+  return plain(200, "application/json", dump(json{{"tables", list}}) + "\n");
+}
+
+Response Service::readyz() const {
+  if (draining_.load()) return error_response(503, "shutting_down", "the service is stopping");
+  return plain(200, "application/json", "{\"status\":\"ready\",\"table_sets\":" + std::to_string(registry_.size()) + "}\n");
+}
+
+std::vector<ReloadOutcome> Service::reload() {
+  std::vector<ReloadOutcome> outcomes = registry_.reload();
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    ReloadOutcome& o = outcomes[i];
+    metrics_.count_reload(i, o.ok, o.message);
+    o.message = o.ok ? "reload of table set '" + o.name + "' done"
+                     : "reload of table set '" + o.name + "' failed, the old set keeps serving: " + o.message;
+    if (log_) log_(o.message);
+  }
+  return outcomes;
+}
+
+Response Service::admin_reload() {
+  json list = json::array();
+  bool all_ok = true;
+  const std::vector<ReloadOutcome> outcomes = reload();
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    all_ok = all_ok && outcomes[i].ok;
+    list.push_back({{"name", outcomes[i].name},
+                    {"ok", outcomes[i].ok},
+                    {"message", outcomes[i].message},
+                    {"generation", registry_.current(i)->generation}});
+  }
+  return plain(all_ok ? 200 : 500, "application/json", dump(json{{"reloaded", list}}) + "\n");
+}
+
+}  // namespace grouper::serve

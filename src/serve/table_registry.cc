@@ -1,0 +1,117 @@
+// Loading and publishing the named table sets.
+#include "serve/table_registry.h"
+
+#include <chrono>
+#include <fstream>
+
+#include "tables/load_plan.h"
+
+namespace grouper::serve {
+namespace {
+
+std::atomic<uint64_t> next_generation{1};
+
+// FNV-1a 64 over each file's name and bytes in load order.  The files are
+// read apart from the load, so a directory changed during a load may give a
+// checksum of other bytes than those loaded; reloads replace whole
+// directories (see the README) and so do not meet that case.
+std::string checksum_of(const std::filesystem::path& dir) {
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](const char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      h ^= static_cast<unsigned char>(data[i]);
+      h *= 1099511628211ull;
+    }
+  };
+  char buffer[1 << 16];
+  for (const FileSpec& file : load_plan()) {
+    mix(file.name.data(), file.name.size());
+    std::ifstream in(dir / std::string(file.name), std::ios::binary);
+    while (in) {
+      in.read(buffer, sizeof buffer);
+      mix(buffer, static_cast<size_t>(in.gcount()));
+    }
+  }
+  char text[17];
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 15; i >= 0; --i, h >>= 4) text[i] = kHex[h & 15];
+  return std::string(text, 16);
+}
+
+}  // namespace
+
+std::unique_ptr<episode_grouper::Grouper> GrouperPool::take() const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      std::unique_ptr<episode_grouper::Grouper> grouper = std::move(idle_.back());
+      idle_.pop_back();
+      return grouper;
+    }
+  }
+  return std::make_unique<episode_grouper::Grouper>(tables_);
+}
+
+void GrouperPool::give_back(std::unique_ptr<episode_grouper::Grouper> grouper) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idle_.push_back(std::move(grouper));
+}
+
+std::shared_ptr<const LoadedSet> TableRegistry::load(const SetConfig& config, std::string& error) {
+  episode_grouper::OpenError open_error;
+  auto tables = episode_grouper::TableSet::open(config.directory, open_error);
+  if (!tables) {
+    error = open_error.message;
+    return nullptr;
+  }
+  auto set = std::make_shared<LoadedSet>(std::move(tables));
+  set->generation = next_generation.fetch_add(1);
+  set->loaded_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  set->checksum = checksum_of(config.directory);
+  return set;
+}
+
+bool TableRegistry::open(const std::vector<SetConfig>& sets, std::string& error) {
+  slots_.clear();
+  for (const SetConfig& config : sets) {
+    auto slot = std::make_unique<Slot>();
+    slot->config = config;
+    std::string message;
+    auto set = load(config, message);
+    if (!set) {
+      error = "table set '" + config.name + "': " + message;
+      return false;
+    }
+    slot->current.store(std::move(set));
+    slots_.push_back(std::move(slot));
+  }
+  return true;
+}
+
+int TableRegistry::find(std::string_view name) const {
+  if (name.empty()) return slots_.empty() ? -1 : 0;
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i]->config.name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::vector<ReloadOutcome> TableRegistry::reload() {
+  std::lock_guard<std::mutex> lock(reload_mutex_);
+  std::vector<ReloadOutcome> outcomes;
+  for (auto& slot : slots_) {
+    ReloadOutcome outcome;
+    outcome.name = slot->config.name;
+    auto set = load(slot->config, outcome.message);
+    if (set) {
+      slot->current.store(std::move(set));
+      outcome.ok = true;
+    }
+    outcomes.push_back(std::move(outcome));
+  }
+  return outcomes;
+}
+
+}  // namespace grouper::serve
