@@ -136,6 +136,15 @@ if [[ ${#weights[@]} -gt 0 ]]; then
   sed -n '/^weights /,$p' "$demo/compare.txt" | head -n 14 | sed 's/^/   /'
 fi
 
+rule "8. The grouping service: $grouper serve, its single-case page with demo record 2 entered"
+if command -v chromium > /dev/null &&
+  scripts/serve_screenshot.sh "$demo" "$demo/serve-page.png" 2 "$build" > /dev/null; then
+  echo "   $demo/serve-page.png: the page as a coder sees it, the case grouped and its steps folded"
+else
+  echo "   (no screenshot of the page: chromium is missing or failed)"
+fi
+echo "   Try: $grouper serve --tables $demo --weights $demo/weights.tsv   (then open http://127.0.0.1:8080/)"
+
 echo
 echo "Everything is in $demo/: the sixteen table files, tamv30.in, tamv30.out and results.tsv."
 echo "Try: $tables dump $demo $demo/text    (the tables as tab-separated text)"
@@ -146,3 +155,6 @@ fi
 echo "The impact of the edited rule ($demo/edited): $demo/compare.tsv (the records it moves, both results"
 echo "side by side), $demo/compare.txt (the summary, with the weight moved) and $demo/compare.html (the page,"
 echo "open it in a browser)."
+if [[ -f $demo/serve-page.png ]]; then
+  echo "The single-case page of grouper serve: $demo/serve-page.png"
+fi

@@ -9,7 +9,6 @@
 #include "app/command_line.h"
 #include "app/commands.h"
 #include "app/report_command.h"
-#include "app/serve_command.h"
 #include "driver/run_loop.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/commands.h"
 #include "app/python_module.h"
 
 namespace grouper {

@@ -1,6 +1,7 @@
-// The casemix report: `grouper report RESULTS -o FILE`, and the batch run's
-// `--report FILE`.  Both write one self-contained HTML page through the
-// Python package's report module (episode_grouper.report).
+// The casemix report on a run: the batch run's `--report FILE` (the
+// subcommand `grouper report RESULTS -o FILE` is listed in commands.h).  Both
+// write one self-contained HTML page through the Python package's report
+// module (episode_grouper.report).
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -11,11 +12,6 @@
 #include "driver/run_loop.h"
 
 namespace grouper {
-
-// grouper report: adds the subcommand with its options and a callback that
-// writes the page of a detailed result file and leaves the exit status in
-// `status` (0 written, 1 a bad results file or a failed write).
-void add_report_command(CLI::App& app, int& status);
 
 // Adds the batch run's "--report FILE" option to `app`; the name lands in
 // `report`.  Refuses an empty name and "-".

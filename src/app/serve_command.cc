@@ -1,6 +1,6 @@
 // grouper serve: the options of the service, its table sets and its token;
 // the service itself is in src/serve/.
-#include "app/serve_command.h"
+#include "app/commands.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "episode_grouper/weights.h"
 #include "serve/http_server.h"
 #include "serve/service.h"
 #include "serve/table_registry.h"
@@ -42,6 +43,7 @@ struct ServeOptions {
   std::vector<std::string> tables;
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
+  std::string weights;
   int threads = 1;
   int connections = 64;
   size_t max_body = size_t{64} << 20;
@@ -131,6 +133,19 @@ int run_serve(const ServeOptions& opt) {
   std::string error;
   if (!registry.open(sets, error)) return failure(error);
   serve::Service service(registry, token, opt.threads);
+  if (!opt.weights.empty()) {
+    episode_grouper::WeightLoadError weight_error;
+    auto weights = episode_grouper::WeightCatalogue::load(opt.weights, weight_error);
+    if (!weights) return failure(weight_error.message);
+    for (size_t i = 0; i < registry.size(); ++i) {
+      const size_t unknown = weights->unknown_drgs(*registry.current(i)->tables).size();
+      if (unknown > 0) {
+        std::fprintf(stderr, "grouper serve: warning: %zu DRGs of %s are not in the DRG table of the set '%s'\n",
+                     unknown, opt.weights.c_str(), registry.name(i).c_str());
+      }
+    }
+    service.set_weights(std::move(weights));
+  }
   return serve::run_server(service, server);
 }
 
@@ -146,6 +161,11 @@ void add_serve_command(CLI::App& app, int& status) {
       ->type_name("[NAME=]DIR")
       ->check(cli::non_empty())
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  sub->add_option("--weights", opt->weights,
+                  "a cost-weight catalogue: JSON Lines answers carry weight, effective_weight and los_class, "
+                  "and explain the record's weight")
+      ->type_name("FILE")
+      ->check(cli::non_empty());
   sub->add_option("--listen", opt->listen, "the address to listen on, HOST:PORT (default: 127.0.0.1:8080; port 0: any free port)")
       ->type_name("ADDR");
   opt->threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "episode_grouper/explain.h"
+#include "grouper/weight_columns.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
 #include "serve/openapi.h"
@@ -241,7 +242,9 @@ Response Service::group(const Request& request) {
     r.body.reserve(records * 512);
     for (int64_t n = 1; split.next(record); ++n) {
       grouper.group(record);
-      r.body.append(row, grouper.write_json_row(n, row));
+      const size_t length =
+          weights_ ? grouper.write_json_row(n, grouper.weigh(*weights_), row) : grouper.write_json_row(n, row);
+      r.body.append(row, length);
     }
   } else {
     r.content_type = "text/plain; charset=iso-8859-1";
@@ -298,8 +301,42 @@ Response Service::explain(const Request& request) {
                      format == episode_grouper::ExplainFormat::kJson ? "application/json"
                                                                       : "text/plain; charset=iso-8859-1",
                      episode_grouper::explain(*set->tables, record, format));
+  if (weights_) add_weight(*set, record, format, r.body);
   r.records = 1;
   return r;
+}
+
+void Service::add_weight(const LoadedSet& set, std::string_view record, episode_grouper::ExplainFormat format,
+                         std::string& body) const {
+  Borrowed borrowed(set);
+  episode_grouper::Grouper& grouper = *borrowed;
+  grouper.group(record);
+  const episode_grouper::EpisodeWeight weight = grouper.weigh(*weights_);
+  if (format == episode_grouper::ExplainFormat::kJson) {
+    // The weight members close the trace's object: '..."findings":[...]}' + LF.
+    const size_t close = body.rfind('}');
+    if (close == std::string::npos) return;
+    char members[kMaxWeightColumnsBytes];
+    const std::string tail = body.substr(close);
+    body.resize(close);
+    body.append(members, static_cast<size_t>(put_weight_json(members, weight) - members));
+    body += tail;
+    return;
+  }
+  body += "Weight (";
+  body += weights_->name();
+  body += ")\n  ";
+  if (!weight.has_weight) {
+    body += "none\n";
+    return;
+  }
+  body += "weight " + episode_grouper::format_weight(weight.weight) + ", effective weight " +
+          episode_grouper::format_weight(weight.effective);
+  if (weight.los_class != episode_grouper::LosClass::kNone) {
+    body += ", length of stay ";
+    body += episode_grouper::los_class_name(weight.los_class);
+  }
+  body += "\n";
 }
 
 Response Service::tables() const {

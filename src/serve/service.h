@@ -13,11 +13,14 @@
 #include <semaphore>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "episode_grouper/explain.h"
+#include "episode_grouper/weights.h"
 #include "serve/metrics.h"
 #include "serve/routes.h"
 #include "serve/table_registry.h"
@@ -61,6 +64,10 @@ class Service {
   // Once draining, /readyz answers 503 so that a balancer stops sending.
   void set_draining() { draining_.store(true); }
 
+  // With a catalogue, /v1/group's JSON Lines rows carry the weight columns
+  // and /v1/explain the record's weight.  Set before the first request.
+  void set_weights(std::shared_ptr<const episode_grouper::WeightCatalogue> weights) { weights_ = std::move(weights); }
+
   Metrics& metrics() { return metrics_; }
   TableRegistry& registry() { return registry_; }
 
@@ -70,6 +77,9 @@ class Service {
   Response tables() const;
   Response readyz() const;
   Response admin_reload();
+  // Adds the weight of `record` under the catalogue to an explanation.
+  void add_weight(const LoadedSet& set, std::string_view record, episode_grouper::ExplainFormat format,
+                  std::string& body) const;
 
   TableRegistry& registry_;
   std::string token_;
@@ -77,6 +87,7 @@ class Service {
   std::counting_semaphore<4096> grouping_;
   std::atomic<bool> draining_{false};
   std::function<void(const std::string&)> log_;
+  std::shared_ptr<const episode_grouper::WeightCatalogue> weights_;
 };
 
 // A JSON error response.

@@ -4,6 +4,7 @@ describes exactly its routes, drains on SIGTERM and swaps table sets whole.
 
 Every server is started on a free port of the loopback (port 0, read back
 from its first line), and stopped by its fixture also when a test fails."""
+import decimal
 import json
 import os
 import re
@@ -180,6 +181,25 @@ def test_explain_answers_the_trace_of_grouper_explain(serve, small_set, grouper_
         assert as_json.content == expected
         words = server.post("/v1/explain?format=text", record)
         assert words.content == explain_command(grouper_binary, small_set, record, "text")
+
+
+def test_weights_join_the_rows_and_the_explanation(serve, small_set, grouper_binary, tmp_path):
+    data = b"".join((small_set / "tamv30.in").read_bytes().splitlines(keepends=True)[:200])
+    weights = small_set / "weights.tsv"
+    server = serve("--tables", small_set, "--weights", weights)
+    (tmp_path / "in").write_bytes(data)
+    subprocess.run([grouper_binary, "--tables", str(small_set), "--input", str(tmp_path / "in"), "--output",
+                    str(tmp_path / "out"), "--weights", str(weights), "--results", str(tmp_path / "rows.jsonl")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TIMEOUT, check=True)
+    rows = (tmp_path / "rows.jsonl").read_bytes()
+    assert server.post("/v1/group?format=jsonl", data).content == rows
+    record = data.split(b"\n")[0]
+    row = json.loads(rows.split(b"\n")[0], parse_float=decimal.Decimal)
+    trace = json.loads(server.post("/v1/explain", record).content, parse_float=decimal.Decimal)
+    assert row["weight"] is not None
+    assert [trace[k] for k in ("weight", "effective_weight", "los_class")] == [
+        row[k] for k in ("weight", "effective_weight", "los_class")]
+    assert f"effective weight {row['effective_weight']}".encode() in server.post("/v1/explain?format=text", record).content
 
 
 def test_every_bad_request_gets_its_status_and_a_json_error(serve, small_set):
