@@ -93,14 +93,9 @@ void fill(const episode_grouper::Grouper& g, eg_result& out) {
   out.result_line_length = g.write_result_line(out.result_line);
 }
 
-size_t put_row(size_t (episode_grouper::Grouper::*write)(int64_t, char*) const,
-               const eg_grouper* grouper, int64_t record, char* out, size_t capacity) {
-  if (!grouper || !out) {
-    fail(EG_ERROR_ARGUMENT, "a null grouper or buffer");
-    return 0;
-  }
-  char row[episode_grouper::kMaxJsonRow];
-  const size_t n = (grouper->grouper.*write)(record, row);
+// Copies the `n` bytes of `row` and a NUL into the caller's `out` of
+// `capacity` bytes; 0 and an argument error when they do not fit.
+size_t hand_out(const char* row, size_t n, char* out, size_t capacity) {
   if (n >= capacity) {
     fail(EG_ERROR_ARGUMENT, "the buffer holds " + std::to_string(capacity) + " bytes, the row needs " +
                                 std::to_string(n + 1));
@@ -112,6 +107,16 @@ size_t put_row(size_t (episode_grouper::Grouper::*write)(int64_t, char*) const,
   return n;
 }
 
+size_t put_row(size_t (episode_grouper::Grouper::*write)(int64_t, char*) const,
+               const eg_grouper* grouper, int64_t record, char* out, size_t capacity) {
+  if (!grouper || !out) {
+    fail(EG_ERROR_ARGUMENT, "a null grouper or buffer");
+    return 0;
+  }
+  char row[episode_grouper::kMaxJsonRow];
+  return hand_out(row, (grouper->grouper.*write)(record, row), out, capacity);
+}
+
 // A row with the weight columns into `out`, as put_row.
 size_t put_weighted_row(bool json, const eg_grouper* grouper, const episode_grouper::WeightCatalogue& weights,
                         int64_t record, char* out, size_t capacity) {
@@ -121,17 +126,10 @@ size_t put_weighted_row(bool json, const eg_grouper* grouper, const episode_grou
   }
   const episode_grouper::EpisodeWeight weight = grouper->grouper.weigh(weights);
   char row[episode_grouper::kMaxJsonRow];
-  const size_t n = json ? grouper->grouper.write_json_row(record, weight, row)
-                        : grouper->grouper.write_result_row(record, weight, row);
-  if (n >= capacity) {
-    fail(EG_ERROR_ARGUMENT, "the buffer holds " + std::to_string(capacity) + " bytes, the row needs " +
-                                std::to_string(n + 1));
-    return 0;
-  }
-  std::memcpy(out, row, n);
-  out[n] = '\0';
-  ok();
-  return n;
+  return hand_out(row,
+                  json ? grouper->grouper.write_json_row(record, weight, row)
+                       : grouper->grouper.write_result_row(record, weight, row),
+                  out, capacity);
 }
 
 }  // namespace
