@@ -45,6 +45,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--seconds", type=float, default=600)
+    parser.add_argument("--connections", type=int, default=64,
+                        help="the server's connection workers (under the sanitizer each holds its own allocator cache)")
     args = parser.parse_args()
     grouper = os.path.join(args.build, "src", "grouper")
     tables_tool = os.path.join(args.build, "tools", "grouper-tables")
@@ -66,7 +68,8 @@ def main():
         env = dict(os.environ)
         env.setdefault("ASAN_OPTIONS", "quarantine_size_mb=16:detect_leaks=1")
         server = subprocess.Popen([grouper, "serve", "--tables", f"{work}/set", "--listen", "127.0.0.1:0",
-                                   "--threads", "4", "--max-body", "200000"], stdout=subprocess.PIPE, stderr=log, env=env)
+                                   "--threads", "4", "--max-body", "200000",
+                                   "--connections", str(args.connections)], stdout=subprocess.PIPE, stderr=log, env=env)
         try:
             port = int(re.match(rb"listening on http://127\.0\.0\.1:(\d+)", server.stdout.readline()).group(1))
             url = f"http://127.0.0.1:{port}"
