@@ -12,6 +12,7 @@
 
 #include "app/command_line.h"
 #include "app/commands.h"
+#include "app/progress_options.h"
 #include "app/python_module.h"
 #include "driver/compare_run.h"
 #include "driver/run_loop.h"
@@ -46,7 +47,7 @@ struct CompareOptions {
   std::string summary_file, json, html;
   std::string weights, weights_old, weights_new;
   int threads = 1;
-  bool progress = false, no_progress = false;
+  ProgressMode progress = ProgressMode::kAuto;
 };
 
 void remove_quietly(const std::filesystem::path& p) {
@@ -76,7 +77,7 @@ int run_compare_command(const CompareOptions& opt) {
     paths.new_weights = opt.weights_new;
   }
   paths.threads = opt.threads;
-  paths.progress = opt.progress ? ProgressMode::kOn : opt.no_progress ? ProgressMode::kOff : ProgressMode::kAuto;
+  paths.progress = opt.progress;
   // The page is drawn from the JSON summary: a file of its own when none is asked for.
   const bool own_json = !opt.html.empty() && opt.json.empty();
   if (own_json) paths.json = opt.html + ".json.partial-" + std::to_string(::getpid());
@@ -149,12 +150,7 @@ void add_compare_command(CLI::App& app, int& status) {
       ->check(cli::non_empty())
       ->group(outputs);
   cli::add_threads_option(*sub, opt->threads)->group("Speed");
-  CLI::Option* on = sub->add_flag("--progress", opt->progress,
-                                  "show a progress bar on standard error (percent of the input read, records per "
-                                  "second, time left); without this option, it is shown when standard error is a "
-                                  "terminal")
-                        ->group("Progress");
-  sub->add_flag("--no-progress", opt->no_progress, "never show the progress bar")->excludes(on)->group("Progress");
+  add_progress_options(*sub, opt->progress, "when standard error is a terminal");
   sub->callback([opt, &status] { status = run_compare_command(*opt); });
 }
 

@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/commands.h"
+#include "app/progress_options.h"
 #include "app/report_command.h"
 #include "driver/run_loop.h"
 
@@ -30,7 +31,7 @@ struct RunOptions {
   std::string dir, tables, input = "tamv30.in", output = "tamv30.out", results, results_format, summary_file, weights;
   bool summary = false;
   int threads = 1;
-  bool progress = false, no_progress = false;
+  grouper::ProgressMode progress = grouper::ProgressMode::kAuto;
   CLI::Option* tables_given = nullptr;
   CLI::Option* results_given = nullptr;
   CLI::Option* results_format_given = nullptr;
@@ -97,13 +98,8 @@ void add_run_options(CLI::App& app, RunOptions& opt) {
 
   grouper::cli::add_threads_option(app, opt.threads)->group("Speed");
 
-  const std::string progress = "Progress";
-  CLI::Option* on = app.add_flag("--progress", opt.progress,
-                                 "show a progress bar on standard error (percent of the input read, records per "
-                                 "second, time left); without this option, it is shown when standard error is a "
-                                 "terminal, except in the run without arguments")
-                         ->group(progress);
-  app.add_flag("--no-progress", opt.no_progress, "never show the progress bar")->excludes(on)->group(progress);
+  grouper::add_progress_options(app, opt.progress,
+                                "when standard error is a terminal, except in the run without arguments");
 }
 
 // The run's paths from its options: relative to --dir, "-" naming a standard
@@ -134,9 +130,7 @@ grouper::RunPaths run_paths(const RunOptions& opt) {
   }
   if (opt.weights_given->count()) paths.weights = dir / opt.weights;
   paths.threads = opt.threads;
-  paths.progress = opt.progress      ? grouper::ProgressMode::kOn
-                   : opt.no_progress ? grouper::ProgressMode::kOff
-                                     : grouper::ProgressMode::kAuto;
+  paths.progress = opt.progress;
   return paths;
 }
 
