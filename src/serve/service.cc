@@ -232,30 +232,36 @@ Response Service::group(const Request& request) {
   episode_grouper::Grouper& grouper = *borrowed;
 
   Response r;
-  r.records = static_cast<int64_t>(episode_grouper::count_records(request.body));
-  const size_t records = static_cast<size_t>(r.records);
+  // The body is split once, as it is grouped; the answer grows as needed
+  // (a result line is at most kMaxResultLine bytes, a JSON row kMaxJsonRow).
   std::string_view record;
   episode_grouper::LineSplitter split(request.body);
+  int64_t n = 0;
   if (jsonl) {
     r.content_type = "application/x-ndjson";
     char row[episode_grouper::kMaxJsonRow];
-    r.body.reserve(records * 512);
-    for (int64_t n = 1; split.next(record); ++n) {
+    r.body.reserve(request.body.size() * 2);
+    while (split.next(record)) {
       grouper.group(record);
+      ++n;
       const size_t length =
           weights_ ? grouper.write_json_row(n, grouper.weigh(*weights_), row) : grouper.write_json_row(n, row);
       r.body.append(row, length);
     }
   } else {
     r.content_type = "text/plain; charset=iso-8859-1";
-    r.body.resize(records * episode_grouper::kMaxResultLine);
-    char* out = r.body.data();
+    constexpr size_t kLine = episode_grouper::kMaxResultLine;
+    r.body.resize(request.body.size() + request.body.size() / 4 + kLine);
+    size_t used = 0;
     while (split.next(record)) {
+      if (r.body.size() - used < kLine) r.body.resize(2 * r.body.size());
       grouper.group(record);
-      out += grouper.write_result_line(out);
+      ++n;
+      used += grouper.write_result_line(r.body.data() + used);
     }
-    r.body.resize(static_cast<size_t>(out - r.body.data()));
+    r.body.resize(used);
   }
+  r.records = n;
   return r;
 }
 
