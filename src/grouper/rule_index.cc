@@ -12,6 +12,8 @@ namespace {
 // scanned.  Sound sets need a small fraction of it.
 constexpr size_t kBudgetBytes = size_t{16} << 20;
 constexpr int32_t kEmpty = -2;  // a list without rules
+// A key run of this many candidates or more is filed under filters too.
+constexpr uint32_t kLongRun = 12;
 
 }  // namespace
 
@@ -43,6 +45,12 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   runs_.clear();
   cand_rule_.clear();
   cand_filter_.clear();
+  run_long_.clear();
+  long_.clear();
+  sub_word_.clear();
+  sub_mask_.clear();
+  sub_rank_.clear();
+  sub_runs_.clear();
   entries_.clear();
   conds_.clear();
 
@@ -112,8 +120,13 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         if (per_key[static_cast<size_t>(key[i])]++ == 0) used_keys.push_back(key[i]);
         ++n;
       }
-      const size_t cost = words_ * (sizeof(uint64_t) + sizeof(uint32_t)) + (used_keys.size() + 1) * sizeof(uint32_t) +
-                          n * 2 * sizeof(uint16_t);
+      size_t cost = words_ * (sizeof(uint64_t) + sizeof(uint32_t)) + (used_keys.size() + 1) * sizeof(uint32_t) +
+                    n * 2 * sizeof(uint16_t);
+      for (int32_t k : used_keys) {
+        const size_t run = per_key[static_cast<size_t>(k)];
+        cost += sizeof(uint32_t);
+        if (run >= kLongRun) cost += sizeof(LongRun) + words_ * 16 + (run + 1) * sizeof(uint32_t);
+      }
       if (bytes + cost <= kBudgetBytes) {
         bytes += cost;
         it->second = static_cast<int32_t>(lists_.size());
@@ -146,11 +159,47 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
           cand_rule_[c] = static_cast<uint16_t>(i);
           cand_filter_[c] = filter[i];
         }
+        for (size_t r = 0; r < used_keys.size(); ++r) {
+          add_run(runs_[list.runs_at + r], runs_[list.runs_at + r + 1]);
+        }
+        run_long_.push_back(kShortRun);  // beside the end of the last run
       }
       for (int32_t k : used_keys) per_key[static_cast<size_t>(k)] = 0;
     }
     list_of_[m] = it->second;
   }
+}
+
+void RuleIndex::add_run(uint32_t fr, uint32_t to) {
+  if (to - fr < kLongRun) {
+    run_long_.push_back(kShortRun);
+    return;
+  }
+  run_long_.push_back(static_cast<uint32_t>(long_.size()));
+  // Filter order, rule order within a filter.
+  std::vector<std::pair<uint16_t, uint16_t>> cands;
+  for (uint32_t c = fr; c < to; ++c) cands.emplace_back(cand_filter_[c], cand_rule_[c]);
+  std::sort(cands.begin(), cands.end());
+  LongRun run{static_cast<uint32_t>(sub_word_.size()), 0, static_cast<uint32_t>(sub_runs_.size())};
+  uint32_t distinct = 0;
+  for (uint32_t c = fr; c < to; ++c) {
+    const auto [f, rule] = cands[c - fr];
+    cand_filter_[c] = f;
+    cand_rule_[c] = rule;
+    if (c > fr && cands[c - fr - 1].first == f) continue;
+    sub_runs_.push_back(c);
+    const uint32_t word = f / 64u;
+    if (run.n_words == 0 || sub_word_.back() != word) {
+      sub_word_.push_back(word);
+      sub_mask_.push_back(0);
+      sub_rank_.push_back(distinct);
+      ++run.n_words;
+    }
+    sub_mask_.back() |= uint64_t{1} << (f % 64u);
+    ++distinct;
+  }
+  sub_runs_.push_back(to);
+  long_.push_back(run);
 }
 
 namespace {
@@ -178,6 +227,25 @@ inline bool RuleIndex::matches(const Entry& e, int32_t date, const uint64_t* bit
   return true;
 }
 
+void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* bits, uint32_t& best) const {
+  const uint16_t* cand_rule = cand_rule_.data();
+  for (uint32_t j = run.words_at, end = run.words_at + run.n_words; j < end; ++j) {
+    const uint64_t mask = sub_mask_[j];
+    uint64_t hits = mask & bits[sub_word_[j]];
+    while (hits != 0) {
+      const uint64_t below = (hits & (0 - hits)) - 1;
+      hits &= hits - 1;
+      const uint32_t f = run.runs_at + sub_rank_[j] + bit_count(mask & below);
+      for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cand_rule[c] < best; ++c) {
+        if (matches(entries_[cand_rule[c]], date, bits)) {
+          best = cand_rule[c];
+          break;
+        }
+      }
+    }
+  }
+}
+
 int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const {
   if (mdc < 0 || static_cast<size_t>(mdc) >= list_of_.size()) return -1;
   const int32_t l = list_of_[static_cast<size_t>(mdc)];
@@ -187,6 +255,7 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
   const uint64_t* keys = keys_.data() + list.keys_at;
   const uint32_t* rank = key_rank_.data() + list.keys_at;
   const uint32_t* runs = runs_.data() + list.runs_at;
+  const uint32_t* run_long = run_long_.data() + list.runs_at;
   const uint16_t* cand_rule = cand_rule_.data();
   const uint16_t* cand_filter = cand_filter_.data();
   const size_t words = words_;
@@ -197,6 +266,10 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
       const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
       hits &= hits - 1;
       const uint32_t r = rank[w] + bit_count(keys[w] & below);
+      if (runs[r + 1] - runs[r] >= kLongRun) {
+        try_long_run(long_[run_long[r]], date, bits, best);
+        continue;
+      }
       // The candidates before the best match so far whose filter holds,
       // found 64 at a time without a branch per candidate (whether a
       // filter holds varies from record to record), then tried in order.

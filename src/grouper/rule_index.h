@@ -13,10 +13,15 @@
 // match so far.  Each rule is compiled once: its window and the conditions
 // left to test after its key (empty slots and always-false ids dropped); a
 // try first tests one of them kept beside the rule number, so that most
-// rules are passed over after reading four bytes.  A rule with a must-hold slot that can
-// never hold is filed nowhere; the result is the full scan's on every table
-// set, broken ones included.  Lists whose index would pass the memory budget
-// (only hostile sets have them) are scanned.
+// rules are passed over after reading four bytes.  A long run of one key
+// (a classification with many variants of a rule) is filed a second time
+// under its candidates' filters, as a bitset of the filters in use with
+// ranks, so that a pass intersects that too and tries only the candidates
+// whose filter holds instead of reading every candidate of the run.  A rule
+// with a must-hold slot that can never hold is filed nowhere; the result is
+// the full scan's on every table set, broken ones included.  Lists whose
+// index would pass the memory budget (only hostile sets have them) are
+// scanned.
 //
 // Workload: built once per table set; a pass costs a word-wise AND over the
 // catalogue and the few candidates, however many rules the list holds.
@@ -93,6 +98,23 @@ class RuleIndex {
     uint32_t runs_at;
   };
   static constexpr int32_t kScan = -1;  // a list the index does not hold
+  // A long run, its candidates sorted by filter (in rule order within one):
+  // the words of the filters in use, those that have any, at
+  // sub_word_/sub_mask_/sub_rank_[words_at .. words_at + n_words), and the
+  // candidates of the f-th filter at sub_runs_[runs_at + f .. runs_at + f + 1].
+  struct LongRun {
+    uint32_t words_at;
+    uint32_t n_words;
+    uint32_t runs_at;
+  };
+  static constexpr uint32_t kShortRun = UINT32_MAX;
+
+  // Files the candidates at cand_rule_/cand_filter_[fr, to) as one run of a
+  // key, and a long one under their filters as well.
+  void add_run(uint32_t fr, uint32_t to);
+  // Tries the candidates of a long run whose filter holds and that come
+  // before `best`; lowers `best` to the first that matches.
+  void try_long_run(const LongRun& run, int32_t date, const uint64_t* bits, uint32_t& best) const;
 
   bool matches(const Entry& e, int32_t date, const uint64_t* bits) const;
 
@@ -108,6 +130,12 @@ class RuleIndex {
   // rule it passes over.
   std::vector<uint16_t> cand_rule_;
   std::vector<uint16_t> cand_filter_;
+  std::vector<uint32_t> run_long_;  // per run (as runs_): index into long_ of a long one
+  std::vector<LongRun> long_;
+  std::vector<uint32_t> sub_word_;
+  std::vector<uint64_t> sub_mask_;
+  std::vector<uint32_t> sub_rank_;
+  std::vector<uint32_t> sub_runs_;
   std::vector<Entry> entries_;  // per rule
   std::vector<uint16_t> conds_;
 };

@@ -47,36 +47,46 @@ TEST(RuleIndex, AgreesWithTheFullScanOnGeneratedSets) {
   }
   tools::SyntheticSet big = tools::generate_tables(*tools::find_profile("realistic"), 9);
   EXPECT_GT(compare_passes(big.tables, big.model, 9, 1000), 1000);
+  // Long runs of one key, filed under their filters as well.
+  tools::SyntheticSet heavy = tools::generate_tables(*tools::find_profile("heavy"), 9);
+  EXPECT_GT(compare_passes(heavy.tables, heavy.model, 9, 1000), 1000);
 }
 
 // Rule slots with ids outside the catalogue, the always-false id and 0,
 // rule lists past the rule count, negative and reversed ranges.
+void break_rule_sets(tools::SyntheticSet& s, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const int cond_cnt = s.tables.cond_cnt;
+  for (RuleSet* set : {&s.tables.tadrg, &s.tables.tadrg1}) {
+    for (RuleConds& conds : set->rule_cond) {
+      for (int16_t& c : conds) {
+        switch (rng() % 8) {
+          case 0: c = static_cast<int16_t>(static_cast<int>(rng() % 11) - 5); break;
+          case 1: c = static_cast<int16_t>(cond_cnt + static_cast<int>(rng() % 5) - 2); break;
+          case 2: c = static_cast<int16_t>(782 + rng() % 42); break;
+          default: break;
+        }
+      }
+    }
+    const int rules = set->rule_cnt;
+    for (size_t k = 0; k < set->mdc_rule_fr.size(); ++k) {
+      if (rng() % 3 != 0) continue;
+      set->mdc_rule_fr[k] = static_cast<int16_t>(static_cast<int>(rng() % (rules + 20)) - 10);
+      set->mdc_rule_to[k] = static_cast<int16_t>(static_cast<int>(rng() % (rules + 20)) - 10);
+    }
+    if (seed % 2 == 0) set->rule_cnt = static_cast<uint16_t>(rules + 7);  // more rules than the arrays hold
+  }
+}
+
 TEST(RuleIndex, AgreesWithTheFullScanOnBrokenRuleSets) {
   for (uint64_t seed = 1; seed <= 6; ++seed) {
     tools::SyntheticSet s = tools::generate_tables(*tools::find_profile("small"), seed);
-    std::mt19937_64 rng(seed);
-    const int cond_cnt = s.tables.cond_cnt;
-    for (RuleSet* set : {&s.tables.tadrg, &s.tables.tadrg1}) {
-      for (RuleConds& conds : set->rule_cond) {
-        for (int16_t& c : conds) {
-          switch (rng() % 8) {
-            case 0: c = static_cast<int16_t>(static_cast<int>(rng() % 11) - 5); break;
-            case 1: c = static_cast<int16_t>(cond_cnt + static_cast<int>(rng() % 5) - 2); break;
-            case 2: c = static_cast<int16_t>(782 + rng() % 42); break;
-            default: break;
-          }
-        }
-      }
-      const int rules = set->rule_cnt;
-      for (size_t k = 0; k < set->mdc_rule_fr.size(); ++k) {
-        if (rng() % 3 != 0) continue;
-        set->mdc_rule_fr[k] = static_cast<int16_t>(static_cast<int>(rng() % (rules + 20)) - 10);
-        set->mdc_rule_to[k] = static_cast<int16_t>(static_cast<int>(rng() % (rules + 20)) - 10);
-      }
-      if (seed % 2 == 0) set->rule_cnt = static_cast<uint16_t>(rules + 7);  // more rules than the arrays hold
-    }
+    break_rule_sets(s, seed);
     compare_passes(s.tables, s.model, seed, 300);
   }
+  tools::SyntheticSet heavy = tools::generate_tables(*tools::find_profile("heavy"), 3);
+  break_rule_sets(heavy, 3);
+  compare_passes(heavy.tables, heavy.model, 3, 300);
 }
 
 }  // namespace
