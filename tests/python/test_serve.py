@@ -370,7 +370,7 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
 
     def client():
         with requests.Session() as http:
-            for _ in range(400):
+            for _ in range(5000):  # until stopped, within bounds
                 if stop.is_set():
                     return
                 answer = http.post(server.url + "/v1/group", data=data, timeout=HTTP_TIMEOUT)
@@ -384,6 +384,7 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
     try:
         for round in range(6):
             point(live, edited if round % 2 == 0 else small_set)
+            seen = len(answers)
             if round in (1, 3):
                 server.proc.send_signal(signal.SIGHUP)
                 deadline = time.monotonic() + 20
@@ -392,7 +393,12 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
                     time.sleep(0.02)
             else:
                 assert server.post("/v1/admin/reload", b"").status_code == 200
-            time.sleep(0.1)
+            # The clients meet the set just loaded, however slow the machine.
+            expected = new_lines if round % 2 == 0 else old_lines
+            deadline = time.monotonic() + 20
+            while expected not in answers[seen:]:
+                assert time.monotonic() < deadline and not failures, "no answer from the set just loaded"
+                time.sleep(0.02)
         point(live, broken)
         failed = server.post("/v1/admin/reload", b"")
         assert failed.status_code == 500 and "Tccl" in failed.json()["reloaded"][0]["message"]
