@@ -110,7 +110,7 @@ void answer_with_body(const httplib::Request& req, httplib::Response& res, const
     // The library has set 413 or 400 for what it found itself.
     if (res.status < 400) res.status = 400;
   } else {
-    answer(req, res, service, req.is_multipart_form_data() ? std::string_view() : std::string_view(body));
+    answer(req, res, service, body);  // empty for a form upload
   }
 }
 
