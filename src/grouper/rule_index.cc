@@ -180,7 +180,7 @@ void RuleIndex::add_run(uint32_t fr, uint32_t to) {
   std::vector<std::pair<uint16_t, uint16_t>> cands;
   for (uint32_t c = fr; c < to; ++c) cands.emplace_back(cand_filter_[c], cand_rule_[c]);
   std::sort(cands.begin(), cands.end());
-  LongRun run{static_cast<uint32_t>(sub_word_.size()), 0, static_cast<uint32_t>(sub_runs_.size())};
+  LongRun run{static_cast<uint32_t>(sub_word_.size()), 0, static_cast<uint32_t>(sub_runs_.size()), cand_rule_[fr]};
   uint32_t distinct = 0;
   for (uint32_t c = fr; c < to; ++c) {
     const auto [f, rule] = cands[c - fr];
@@ -267,7 +267,8 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
       hits &= hits - 1;
       const uint32_t r = rank[w] + bit_count(keys[w] & below);
       if (runs[r + 1] - runs[r] >= kLongRun) {
-        try_long_run(long_[run_long[r]], date, bits, best);
+        const LongRun& run = long_[run_long[r]];
+        if (run.first_rule < best) try_long_run(run, date, bits, best);
         continue;
       }
       // The candidates before the best match so far whose filter holds,

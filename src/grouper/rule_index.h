@@ -102,10 +102,12 @@ class RuleIndex {
   // the words of the filters in use, those that have any, at
   // sub_word_/sub_mask_/sub_rank_[words_at .. words_at + n_words), and the
   // candidates of the f-th filter at sub_runs_[runs_at + f .. runs_at + f + 1].
+  // A pass skips it whole once it has a match before the run's first rule.
   struct LongRun {
     uint32_t words_at;
     uint32_t n_words;
     uint32_t runs_at;
+    uint32_t first_rule;  // the lowest rule number among its candidates
   };
   static constexpr uint32_t kShortRun = UINT32_MAX;
 
