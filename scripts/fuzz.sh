@@ -8,7 +8,7 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: table_set record text_build json_rows weights serve
 #
-# CI runs every target for 60 seconds; a longer local run, e.g. an hour each:
+# CI runs every target for 30 seconds; a longer local run, e.g. an hour each:
 #   nice -n 19 scripts/fuzz.sh 3600
 # A crash found becomes a test: add the input to fuzz/corpus/TARGET (replayed
 # by every build's tests) and a test of the behaviour under tests/.

@@ -3,7 +3,7 @@
 # build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/);
 # then the threaded tests in a ThreadSanitizer build (build-tsan/), every test
 # again for coverage (build-cov/, scripts/coverage.sh) and each fuzz target
-# for 60 seconds (build-fuzz/, scripts/fuzz.sh).  Exits non-zero when
+# for 30 seconds (build-fuzz/, scripts/fuzz.sh).  Exits non-zero when
 # anything fails to build, any test fails or a fuzz target crashes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,7 +53,7 @@ echo "== coverage in build-cov"
 scripts/coverage.sh || status=1
 
 echo "== fuzzing in build-fuzz"
-scripts/fuzz.sh 60 || status=1
+scripts/fuzz.sh 30 || status=1
 
 if ((status != 0)); then
   echo "test: FAILED" >&2
