@@ -47,9 +47,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   cand_filter_.clear();
   run_long_.clear();
   long_.clear();
-  sub_word_.clear();
-  sub_mask_.clear();
-  sub_rank_.clear();
+  sub_words_.clear();
   sub_runs_.clear();
   entries_.clear();
   conds_.clear();
@@ -180,7 +178,7 @@ void RuleIndex::add_run(uint32_t fr, uint32_t to) {
   std::vector<std::pair<uint16_t, uint16_t>> cands;
   for (uint32_t c = fr; c < to; ++c) cands.emplace_back(cand_filter_[c], cand_rule_[c]);
   std::sort(cands.begin(), cands.end());
-  LongRun run{static_cast<uint32_t>(sub_word_.size()), 0, static_cast<uint32_t>(sub_runs_.size()), cand_rule_[fr]};
+  LongRun run{static_cast<uint32_t>(sub_words_.size()), 0, static_cast<uint32_t>(sub_runs_.size()), cand_rule_[fr]};
   uint32_t distinct = 0;
   for (uint32_t c = fr; c < to; ++c) {
     const auto [f, rule] = cands[c - fr];
@@ -189,13 +187,11 @@ void RuleIndex::add_run(uint32_t fr, uint32_t to) {
     if (c > fr && cands[c - fr - 1].first == f) continue;
     sub_runs_.push_back(c);
     const uint32_t word = f / 64u;
-    if (run.n_words == 0 || sub_word_.back() != word) {
-      sub_word_.push_back(word);
-      sub_mask_.push_back(0);
-      sub_rank_.push_back(distinct);
+    if (run.n_words == 0 || sub_words_.back().word != word) {
+      sub_words_.push_back({0, word, distinct});
       ++run.n_words;
     }
-    sub_mask_.back() |= uint64_t{1} << (f % 64u);
+    sub_words_.back().mask |= uint64_t{1} << (f % 64u);
     ++distinct;
   }
   sub_runs_.push_back(to);
@@ -230,12 +226,13 @@ inline bool RuleIndex::matches(const Entry& e, int32_t date, const uint64_t* bit
 void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* bits, uint32_t& best) const {
   const uint16_t* cand_rule = cand_rule_.data();
   for (uint32_t j = run.words_at, end = run.words_at + run.n_words; j < end; ++j) {
-    const uint64_t mask = sub_mask_[j];
-    uint64_t hits = mask & bits[sub_word_[j]];
+    const SubWord& sub = sub_words_[j];
+    const uint64_t mask = sub.mask;
+    uint64_t hits = mask & bits[sub.word];
     while (hits != 0) {
       const uint64_t below = (hits & (0 - hits)) - 1;
       hits &= hits - 1;
-      const uint32_t f = run.runs_at + sub_rank_[j] + bit_count(mask & below);
+      const uint32_t f = run.runs_at + sub.rank + bit_count(mask & below);
       for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cand_rule[c] < best; ++c) {
         if (matches(entries_[cand_rule[c]], date, bits)) {
           best = cand_rule[c];

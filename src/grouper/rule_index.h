@@ -100,7 +100,7 @@ class RuleIndex {
   static constexpr int32_t kScan = -1;  // a list the index does not hold
   // A long run, its candidates sorted by filter (in rule order within one):
   // the words of the filters in use, those that have any, at
-  // sub_word_/sub_mask_/sub_rank_[words_at .. words_at + n_words), and the
+  // sub_words_[words_at .. words_at + n_words), and the
   // candidates of the f-th filter at sub_runs_[runs_at + f .. runs_at + f + 1].
   // A pass skips it whole once it has a match before the run's first rule.
   struct LongRun {
@@ -108,6 +108,14 @@ class RuleIndex {
     uint32_t n_words;
     uint32_t runs_at;
     uint32_t first_rule;  // the lowest rule number among its candidates
+  };
+  // A word of a long run's filter bitset: the filters in use among
+  // condition ids 64 * word .. 64 * word + 63, and the number in use below
+  // them; one entry, so that a pass reads one place per word.
+  struct SubWord {
+    uint64_t mask;
+    uint32_t word;
+    uint32_t rank;
   };
   static constexpr uint32_t kShortRun = UINT32_MAX;
 
@@ -134,9 +142,7 @@ class RuleIndex {
   std::vector<uint16_t> cand_filter_;
   std::vector<uint32_t> run_long_;  // per run (as runs_): index into long_ of a long one
   std::vector<LongRun> long_;
-  std::vector<uint32_t> sub_word_;
-  std::vector<uint64_t> sub_mask_;
-  std::vector<uint32_t> sub_rank_;
+  std::vector<SubWord> sub_words_;
   std::vector<uint32_t> sub_runs_;
   std::vector<Entry> entries_;  // per rule
   std::vector<uint16_t> conds_;
