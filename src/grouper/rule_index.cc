@@ -49,7 +49,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   long_.clear();
   sub_words_.clear();
   sub_runs_.clear();
-  entries_.clear();
+  cand_entry_.clear();
   conds_.clear();
 
   // Compile every rule: its key (-1 when it can never match), its filter and
@@ -61,7 +61,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   auto weight_of = [&weight](int16_t c) { return static_cast<size_t>(c) < weight.size() ? weight[c] : UINT32_MAX; };
   std::vector<int32_t> key(rules, 0);
   std::vector<uint16_t> filter(rules, 0);
-  entries_.resize(rules);
+  std::vector<Entry> entries(rules);
   for (size_t i = 0; i < rules; ++i) {
     const RuleConds& slots = set.rule_cond[i];
     int16_t k = 0;
@@ -76,7 +76,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
     }
     if (key[i] < 0) continue;
     key[i] = k;
-    Entry& e = entries_[i];
+    Entry& e = entries[i];
     e = {set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i], static_cast<uint32_t>(conds_.size()), 0, 0};
     bool key_seen = false;
     for (int s = 0; s < kMustHoldSlots; ++s) {
@@ -119,7 +119,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         ++n;
       }
       size_t cost = words_ * (sizeof(uint64_t) + sizeof(uint32_t)) + (used_keys.size() + 1) * sizeof(uint32_t) +
-                    n * 2 * sizeof(uint16_t);
+                    n * (2 * sizeof(uint16_t) + sizeof(Entry));
       for (int32_t k : used_keys) {
         const size_t run = per_key[static_cast<size_t>(k)];
         cost += sizeof(uint32_t);
@@ -166,6 +166,10 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
     }
     list_of_[m] = it->second;
   }
+  // Each candidate carries its rule's entry, so that the tries of a run
+  // read along one array instead of jumping between rules.
+  cand_entry_.resize(cand_rule_.size());
+  for (size_t c = 0; c < cand_rule_.size(); ++c) cand_entry_[c] = entries[cand_rule_[c]];
 }
 
 void RuleIndex::add_run(uint32_t fr, uint32_t to) {
@@ -234,7 +238,7 @@ void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* b
       hits &= hits - 1;
       const uint32_t f = run.runs_at + sub.rank + bit_count(mask & below);
       for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cand_rule[c] < best; ++c) {
-        if (matches(entries_[cand_rule[c]], date, bits)) {
+        if (matches(cand_entry_[c], date, bits)) {
           best = cand_rule[c];
           break;
         }
@@ -280,7 +284,7 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
         }
         for (; passing != 0; passing &= passing - 1) {
           const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));
-          if (matches(entries_[cand_rule[k]], date, bits)) {
+          if (matches(cand_entry_[k], date, bits)) {
             best = cand_rule[k];
             break;
           }

@@ -144,7 +144,7 @@ class RuleIndex {
   std::vector<LongRun> long_;
   std::vector<SubWord> sub_words_;
   std::vector<uint32_t> sub_runs_;
-  std::vector<Entry> entries_;  // per rule
+  std::vector<Entry> cand_entry_;  // per candidate, as cand_rule_
   std::vector<uint16_t> conds_;
 };
 
