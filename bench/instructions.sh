@@ -16,15 +16,12 @@ build=${1:-build-bench}
 episodes=${2:-50000}
 grouper=$build/src/grouper
 tables=$build/tools/grouper-tables
-for tool in "$grouper" "$tables"; do
-  [[ -x $tool ]] || { echo "instructions: $tool is missing; build first" >&2; exit 1; }
-done
-command -v valgrind > /dev/null || { echo "instructions: valgrind is missing (Debian package valgrind)" >&2; exit 1; }
+source bench/common.sh
+bench_need_tools instructions "build first" "$grouper" "$tables"
+bench_need_command instructions valgrind valgrind
 ((episodes >= 2)) || { echo "instructions: EPISODES must be 2 or more" >&2; exit 2; }
 
-base=/dev/shm
-[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
-work=$(mktemp -d "$base/grouper-instructions.XXXXXX")
+work=$(bench_work_dir grouper-instructions)
 trap 'rm -rf "$work"' EXIT
 "$tables" generate --seed 1 --profile realistic --episodes "$episodes" "$work/realistic" > /dev/null
 "$tables" generate --seed 1 --profile heavy --episodes 0 "$work/heavy" > /dev/null

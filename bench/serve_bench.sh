@@ -24,14 +24,11 @@ repeat=${3:-3}
 threads=${4:-$(nproc)}
 grouper=$build/src/grouper
 tables=$build/tools/grouper-tables
-for tool in "$grouper" "$tables"; do
-  [[ -x $tool ]] || { echo "serve_bench: $tool is missing" >&2; exit 1; }
-done
-command -v wrk > /dev/null || { echo "serve_bench: wrk is missing (Debian package wrk)" >&2; exit 1; }
+source bench/common.sh
+bench_need_tools serve_bench "" "$grouper" "$tables"
+bench_need_command serve_bench wrk wrk
 
-base=/dev/shm
-[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
-work=$(mktemp -d "$base/grouper-serve-bench.XXXXXX")
+work=$(bench_work_dir grouper-serve-bench)
 server_pid=
 cleanup() {
   if [[ -n $server_pid ]]; then kill "$server_pid" 2> /dev/null || true; wait "$server_pid" 2> /dev/null || true; fi

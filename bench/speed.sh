@@ -27,14 +27,11 @@ grouper=$build/src/grouper
 tables=$build/tools/grouper-tables
 floor=$build/bench/io_floor
 load_time=$build/bench/load_time
-for tool in "$grouper" "$tables" "$floor" "$load_time"; do
-  [[ -x $tool ]] || { echo "speed: $tool is missing; build with -DGROUPER_BENCH=ON" >&2; exit 1; }
-done
+source bench/common.sh
+bench_need_tools speed "build with -DGROUPER_BENCH=ON" "$grouper" "$tables" "$floor" "$load_time"
 [[ -x /usr/bin/time ]] || { echo "speed: /usr/bin/time is missing (Debian package time)" >&2; exit 1; }
 
-base=/dev/shm
-[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
-work=$(mktemp -d "$base/grouper-speed.XXXXXX")
+work=$(bench_work_dir grouper-speed)
 trap 'rm -rf "$work"' EXIT
 "$tables" generate --seed 1 --profile realistic --episodes "$episodes" "$work/realistic" > /dev/null
 "$tables" generate --seed 1 --profile heavy --episodes 0 "$work/heavy" > /dev/null
