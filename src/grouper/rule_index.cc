@@ -123,7 +123,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
       for (int32_t k : used_keys) {
         const size_t run = per_key[static_cast<size_t>(k)];
         cost += sizeof(uint32_t);
-        if (run >= kLongRun) cost += sizeof(LongRun) + words_ * 16 + (run + 1) * sizeof(uint32_t);
+        if (run >= kLongRun) cost += sizeof(LongRun) + words_ * sizeof(SubWord) + (run + 1) * sizeof(uint32_t);
       }
       if (bytes + cost <= kBudgetBytes) {
         bytes += cost;

@@ -11,9 +11,10 @@
 // with the record's bitset and visits only the keys that hold and have
 // rules, trying their rules in rule order while they come before the best
 // match so far.  Each rule is compiled once: its window and the conditions
-// left to test after its key (empty slots and always-false ids dropped); a
-// try first tests one of them kept beside the rule number, so that most
-// rules are passed over after reading four bytes.  A long run of one key
+// left to test after its key (empty slots and always-false ids dropped),
+// carried beside its candidate; a try first tests one of them kept beside
+// the rule number, so that most rules are passed over after reading four
+// bytes.  A long run of one key
 // (a classification with many variants of a rule) is filed a second time
 // under its candidates' filters, as a bitset of the filters in use with
 // ranks, so that a pass intersects that too and tries only the candidates
