@@ -9,10 +9,11 @@
 // by diagnosis id.  The guards are applied here, once: a range is clipped to
 // the rows that exist, an id outside a table's keys has no rows there, and a
 // value that can never apply (a condition outside the catalogue, a CCL
-// column outside the matrix) is marked so.  Each id's entry also holds
-// copies of its first rows, so that a code costs the stages one cache miss
-// instead of one per table.  The stages then read a code's rows with one
-// lookup and no further checks.
+// column outside the matrix) is marked so.  Each id's entry also holds what
+// its first rows say (the conditions its Tcode rows set, a copy of its first
+// Tccl row), so that a code costs the stages one cache miss instead of one
+// per table.  The stages then read a code's rows with one lookup and no
+// further checks.
 //
 // Workload: built once per table set in time linear in the table sizes;
 // read a few times per code of every record.
@@ -34,8 +35,9 @@ struct RowRange {
 
 // A Tcode row: its validity window, the condition it sets, and the code
 // positions from which it may set it (the condition's position window,
-// clamped to 0..47; 47..0 for a condition outside the catalogue or id 0,
-// which a code never sets).
+// clamped to 0..47).  A condition outside the catalogue, or id 0, which a
+// code never sets, becomes id 0 with the window 47..0: the row never
+// applies, and its id stays inside the condition bitset.
 struct CondRow {
   int32_t fr_dt;
   int32_t to_dt;
@@ -73,19 +75,44 @@ struct HeadRows {
   const Row& at(size_t k, const Row* rows) const { return k < N ? head[k] : rows[range.fr + k]; }
 };
 
+// The Tcode rows of one code, and the condition ids they set worked out
+// once: a code's rows, each valid on its own dates and from the positions
+// its condition admits, mostly come down to a few ids set at every position
+// of a class (for a diagnosis the principal position, and the secondary
+// ones; for a procedure every procedure position) on every date that all of
+// them are valid on.  Then the ids of the code's class are set, without
+// testing the rows.  A row that can never apply to a code of its kind counts
+// for nothing.  The rows themselves must be walked (kWalk) when a row's
+// position window splits a class, when the ids do not fit, or when a row
+// sets a condition whose hits or positions the logic conditions read.
+template <size_t N>
+struct CondSet {
+  static constexpr uint8_t kWalk = 1;
+  static constexpr uint8_t kSexRow = 2;  // a row names a sex condition with the window 1..1
+  RowRange range;              // the Tcode rows, in cond_rows()
+  int32_t fr_dt = INT32_MIN;   // every row that can apply is valid on fr_dt..to_dt
+  int32_t to_dt = INT32_MAX;
+  uint8_t n_first = 0;         // ids[0, n_first): the first class; ids[n_first, n_ids): the second
+  uint8_t n_ids = 0;
+  uint8_t flags = 0;
+  uint16_t ids[N] = {};
+
+  size_t size() const { return range.fr < range.to ? size_t{range.to} - range.fr : 0; }
+};
+
 // Everything the stages read about one diagnosis id: its Tcode rows, its
 // Tccl rows, its exclusion list and its dagger/asterisk rows.  One cache line.
 struct alignas(64) DxRows {
   RowRange ccx;  // into the exclusion list entries (TableStore::ccx_dx)
   RowRange dag;  // into dag_rows()
-  HeadRows<CondRow, 3> cond;
+  CondSet<12> cond;
   HeadRows<CclRow, 1> ccl;
 };
 static_assert(sizeof(DxRows) == 64);
 
 // The Tcode rows of one procedure id.
 struct alignas(32) SgRows {
-  HeadRows<CondRow, 2> cond;
+  CondSet<8> cond;
 };
 static_assert(sizeof(SgRows) == 32);
 

@@ -107,9 +107,10 @@ void Grouper::apply_sex_exclusion() {
     const int16_t id = code_ids_[p];
     // A CCL of 0 stays 0.
     if (p < kFirstSecondaryDx || result_.pos_ccl[p] == 0) continue;
-    const auto& cond_rows = rows_.dx(id).cond;
-    for (size_t k = 0, n = cond_rows.size(); k < n; ++k) {
-      const CondRow& row = cond_rows.at(k, rows_.cond_rows());
+    const auto& cond = rows_.dx(id).cond;
+    if ((cond.flags & cond.kSexRow) == 0) continue;
+    for (size_t j = cond.range.fr; j < cond.range.to; ++j) {
+      const CondRow& row = rows_.cond_rows()[j];
       // Only a condition of the principal position alone speaks about sex
       // (a condition outside the catalogue admits no position).
       if (row.cond != cancelling || row.pos_fr != 1 || row.pos_to != 1) continue;

@@ -3,7 +3,9 @@
 // Table conditions come from the Tcode rows of the record's codes; the 42
 // logic conditions 782..823 are the grouper's built-in predicates over the
 // record values and the table conditions.  Per record this touches only the
-// Tcode rows of the codes present and a fixed number of logic tests.
+// codes present (most of them set the ids their rows come down to, worked
+// out when the tables were opened; the others walk their rows) and a fixed
+// number of logic tests.
 #include <array>
 
 #include "grouper/fixed_ids.h"
@@ -15,11 +17,6 @@ namespace grouper {
 namespace {
 
 constexpr int8_t kMaxHits = 127;  // hits saturate instead of wrapping
-
-// The table conditions whose hits the logic conditions count, and those
-// whose procedure positions they test.
-constexpr std::array<int16_t, 7> kCountedConds = {387, 398, 403, 408, 602, 603, 621};
-constexpr std::array<int16_t, 9> kMarkedConds = {357, 358, 359, 743, 745, 746, 747, 748, 759};
 
 constexpr size_t counted_index(int c) {
   for (size_t i = 0; i < kCountedConds.size(); ++i) {
@@ -60,31 +57,53 @@ void Grouper::init_conditions(size_t ids) {
 static_assert(kFirstLogicCond / 64 == kLastLogicCond / 64);
 
 template <class Visit>
-void Grouper::for_each_cond_row(Visit&& visit) const {
+void Grouper::walk_cond_rows(int p, RowRange range, Visit&& visit) const {
   const int32_t rec_date = values_.rec_date;
   const CondRow* rows = rows_.cond_rows();
   // A row applies on its dates and from the positions its condition admits;
   // a condition outside the catalogue admits none.  (Tested without a
   // branch per test: which rows apply varies from record to record.)
-  auto walk = [&](int p, const auto& code_rows) {
-    for (size_t k = 0, n = code_rows.size(); k < n; ++k) {
-      const CondRow& row = code_rows.at(k, rows);
-      const bool applies = (row.fr_dt <= rec_date) & (rec_date <= row.to_dt) & (p >= row.pos_fr) & (p <= row.pos_to);
-      visit(p, code_rows.range.fr + k, row.cond, applies);
-    }
-  };
-  for (int k = 0; k < dx_count_; ++k) walk(dx_positions_[k], rows_.dx(code_ids_[dx_positions_[k]]).cond);
-  for (int k = 0; k < proc_count_; ++k) walk(proc_positions_[k], rows_.sg(code_ids_[proc_positions_[k]]).cond);
+  for (size_t j = range.fr; j < range.to; ++j) {
+    const CondRow& row = rows[j];
+    const bool applies = (row.fr_dt <= rec_date) & (rec_date <= row.to_dt) & (p >= row.pos_fr) & (p <= row.pos_to);
+    visit(p, j, row.cond, applies);
+  }
 }
+
+template <class Visit>
+void Grouper::for_each_cond_row(Visit&& visit) const {
+  for (int k = 0; k < dx_count_; ++k) {
+    const int p = dx_positions_[k];
+    walk_cond_rows(p, rows_.dx(code_ids_[p]).cond.range, visit);
+  }
+  for (int k = 0; k < proc_count_; ++k) {
+    const int p = proc_positions_[k];
+    walk_cond_rows(p, rows_.sg(code_ids_[p]).cond.range, visit);
+  }
+}
+
+namespace {
+
+// Sets the ids of the class of a code's condition set when they stand for
+// its rows on `date`; false when the rows must be walked.
+template <size_t N>
+bool set_class_ids(uint64_t* bits, const CondSet<N>& set, bool first, int32_t date) {
+  if ((set.flags & CondSet<N>::kWalk) != 0 || !in_window(date, set.fr_dt, set.to_dt)) return false;
+  for (size_t k = first ? 0 : set.n_first, end = first ? set.n_first : set.n_ids; k < end; ++k) {
+    bits[set.ids[k] / 64] |= uint64_t{1} << (set.ids[k] % 64);
+  }
+  return true;
+}
+
+}  // namespace
 
 void Grouper::set_table_conds() {
   uint64_t* bits = cond_bits_.data();
   const uint8_t* tracked = tracked_.data();
-  for_each_cond_row([&](int p, size_t, int16_t cond, bool applies) {
-    // A row that does not apply may name an id outside the bitset: it sets
-    // nothing, in word 0.
+  auto set_row = [&](int p, size_t, int16_t cond, bool applies) {
+    // Every row names an id inside the bitset.
     const auto c = static_cast<uint16_t>(cond);
-    bits[applies ? c / 64 : 0] |= uint64_t{applies} << (c % 64);
+    bits[c / 64] |= uint64_t{applies} << (c % 64);
     if (const uint8_t t = applies ? tracked[c] : 0) {
       if (t <= kCountedConds.size()) {
         ++counted_hits_[t - 1];
@@ -92,7 +111,18 @@ void Grouper::set_table_conds() {
         proc_marks_[p] |= static_cast<uint16_t>(1u << (t - 1 - kCountedConds.size()));
       }
     }
-  });
+  };
+  const int32_t date = values_.rec_date;
+  for (int k = 0; k < dx_count_; ++k) {
+    const int p = dx_positions_[k];
+    const auto& set = rows_.dx(code_ids_[p]).cond;
+    if (!set_class_ids(bits, set, p == kFirstDx, date)) walk_cond_rows(p, set.range, set_row);
+  }
+  for (int k = 0; k < proc_count_; ++k) {
+    const int p = proc_positions_[k];
+    const auto& set = rows_.sg(code_ids_[p]).cond;
+    if (!set_class_ids(bits, set, true, date)) walk_cond_rows(p, set.range, set_row);
+  }
   if (trace_) {
     for_each_cond_row([this](int p, size_t j, int16_t cond, bool applies) {
       if (applies) trace_->table_condition(p, code_ids_[p], j, cond);

@@ -4,6 +4,9 @@
 // table checks and the generator of synthetic sets all take them from here.
 #pragma once
 
+#include <array>
+#include <cstdint>
+
 namespace grouper {
 
 // Catalogue ids 782..823 are computed from the record ("l"), never set by a
@@ -11,6 +14,12 @@ namespace grouper {
 inline constexpr int kFirstLogicCond = 782;
 inline constexpr int kLastLogicCond = 823;
 inline constexpr int kLogicCondEnd = kLastLogicCond + 1;  // ids the logic needs room for
+
+// The table conditions whose hits some logic conditions count, and those
+// whose procedure positions they test: the grouping sees the code rows that
+// set them one by one.
+inline constexpr std::array<int16_t, 7> kCountedConds = {387, 398, 403, 408, 602, 603, 621};
+inline constexpr std::array<int16_t, 9> kMarkedConds = {357, 358, 359, 743, 745, 746, 747, 748, 759};
 
 // A secondary diagnosis whose valid code rows name one of these (with the
 // position window 1..1) loses its CCL for the patient's sex.

@@ -134,6 +134,9 @@ class Grouper {
   // valid on the record date and its condition admits the code's position.
   template <class Visit>
   void for_each_cond_row(Visit&& visit) const;
+  // The same for the Tcode rows `range` of the code at position p.
+  template <class Visit>
+  void walk_cond_rows(int p, RowRange range, Visit&& visit) const;
 
   const TableSet& set_;
   const TableStore& t_;

@@ -2,15 +2,18 @@
 // table arrays they are made from, on generated sets whose ranges, ids,
 // windows and counts are broken at random: every id (those outside the keys
 // included) gets exactly the rows the plain lookup gives, with the same
-// meaning.
+// meaning, and its condition set stands for those rows wherever it is used.
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 #include "generate_profile.h"
 #include "generate_tables.h"
 #include "grouper/code_rows.h"
+#include "grouper/fixed_ids.h"
 #include "grouper/guarded_lookup.h"
+#include "grouper/record_layout.h"
 
 namespace grouper {
 namespace {
@@ -32,6 +35,47 @@ void expect_rows(const HeadRows<Row, N>& got, long id, size_t key_cnt, const std
   ASSERT_EQ(got.size(), want.to > want.fr ? want.to - want.fr : 0) << "id " << id;
   for (size_t k = 0; k < got.size(); ++k) same(got.at(k, rows), want.fr + k);
 }
+template <size_t N, class Int, class Same>
+void expect_rows(const CondSet<N>& got, long id, size_t key_cnt, const std::vector<Int>& fr,
+                 const std::vector<Int>& to, size_t row_cnt, const CondRow* rows, Same same) {
+  const RowSpan want = key_rows(id, key_cnt, fr, to, row_cnt);
+  ASSERT_EQ(got.size(), want.to > want.fr ? want.to - want.fr : 0) << "id " << id;
+  for (size_t k = 0; k < got.size(); ++k) same(rows[got.range.fr + k], want.fr + k);
+}
+
+// Wherever a code's condition set stands for its rows (the class of
+// position p, on `date`), it sets exactly the ids of the rows that apply,
+// none of which the logic conditions count or mark.  Returns whether it
+// stood.
+template <size_t N>
+bool expect_set_stands_for_rows(const CondSet<N>& set, bool first_class, int p, int32_t date, const CondRow* rows) {
+  if ((set.flags & set.kWalk) != 0 || !in_window(date, set.fr_dt, set.to_dt)) return false;
+  std::set<int> walked;
+  bool tracked = false;
+  for (size_t j = set.range.fr; j < set.range.to; ++j) {
+    const CondRow& row = rows[j];
+    if (!in_window(date, row.fr_dt, row.to_dt) || p < row.pos_fr || p > row.pos_to) continue;
+    walked.insert(row.cond);
+    for (int16_t c : kCountedConds) tracked = tracked || row.cond == c;
+    for (int16_t c : kMarkedConds) tracked = tracked || row.cond == c;
+  }
+  const std::set<int> ids(set.ids + (first_class ? 0 : set.n_first), set.ids + (first_class ? set.n_first : set.n_ids));
+  EXPECT_EQ(ids, walked) << "position " << p << ", date " << date;
+  EXPECT_FALSE(tracked) << "position " << p << ", date " << date;
+  return true;
+}
+
+// The dates on which the validity of some of the rows changes (none when
+// the rows must be walked on every date).
+template <size_t N>
+std::vector<int32_t> edge_dates(const CondSet<N>& set, const CondRow* rows) {
+  if ((set.flags & set.kWalk) != 0) return {};
+  std::vector<int32_t> dates = {20041231, 20050101};
+  for (size_t j = set.range.fr; j < set.range.to; ++j) {
+    for (int32_t d : {rows[j].fr_dt - 1, rows[j].fr_dt, rows[j].to_dt, rows[j].to_dt + 1}) dates.push_back(d);
+  }
+  return dates;
+}
 
 TEST(CodeRows, EveryIdGetsThePlainRowsOnBrokenSets) {
   for (uint64_t seed = 1; seed <= 8; ++seed) {
@@ -44,6 +88,13 @@ TEST(CodeRows, EveryIdGetsThePlainRowsOnBrokenSets) {
     break_values(t.code_cond, t.cond_cnt, rng);
     break_values(t.cond_pos_fr, 48, rng);
     break_values(t.cond_pos_to, 48, rng);
+    for (size_t j = 0; j < t.code_adpt_fr_dt.size(); ++j) {  // rows added and retired at the switch
+      if (rng() % 8 == 0) t.code_adpt_fr_dt[j] = 20050101;
+      else if (rng() % 8 == 0) t.code_adpt_to_dt[j] = 20041231;
+    }
+    for (int c : {kCondMaleExcluded, kCondFemaleExcluded, int{kCountedConds[0]}, int{kMarkedConds[0]}}) {
+      if (static_cast<size_t>(c) < t.cond_pos_fr.size()) t.cond_pos_fr[c] = t.cond_pos_to[c] = 1;
+    }
     break_values(t.dx_ccl_fr, t.ccl_row_cnt, rng);
     break_values(t.ccl_col, t.ccl_col_cnt, rng);
     break_values(t.ccx_to, t.ccx_row_cnt, rng);
@@ -65,10 +116,11 @@ TEST(CodeRows, EveryIdGetsThePlainRowsOnBrokenSets) {
     auto same_cond_row = [&](const CondRow& got, size_t j) {
       ASSERT_EQ(got.fr_dt, t.code_adpt_fr_dt[j]);
       ASSERT_EQ(got.to_dt, t.code_adpt_to_dt[j]);
-      ASSERT_EQ(got.cond, t.code_cond[j]);
       const int16_t c = t.code_cond[j];
+      const bool settable = c >= 1 && static_cast<size_t>(c) < conds;
+      ASSERT_EQ(got.cond, settable ? c : 0);
       for (int p = 1; p <= 46; ++p) {
-        const bool want = c >= 1 && static_cast<size_t>(c) < conds && t.cond_pos_fr[c] <= p && p <= t.cond_pos_to[c];
+        const bool want = settable && t.cond_pos_fr[c] <= p && p <= t.cond_pos_to[c];
         ASSERT_EQ(got.pos_fr <= p && p <= got.pos_to, want) << "row " << j << ", position " << p;
       }
     };
@@ -85,6 +137,7 @@ TEST(CodeRows, EveryIdGetsThePlainRowsOnBrokenSets) {
     const long ids = static_cast<long>(std::max({t.dx_cond_fr.size(), t.dx_ccl_fr.size(), t.ccx_fr.size(),
                                                   t.dag_ast_fr.size(), t.sg_cond_fr.size()})) + 3;
     bool ascending = true;
+    int stood = 0;
     for (long id = -3; id <= ids; ++id) {
       const auto small_id = static_cast<int16_t>(id);
       const DxRows& dx = rows.dx(small_id);
@@ -95,6 +148,26 @@ TEST(CodeRows, EveryIdGetsThePlainRowsOnBrokenSets) {
                   same_ccl_row);
       expect_rows(rows.sg(small_id).cond, id, rows_of(t.code_sg_key_cnt, t.sg_cond_fr, t.sg_cond_to), t.sg_cond_fr,
                   t.sg_cond_to, cond_rows, rows.cond_rows(), same_cond_row);
+      for (int32_t date : edge_dates(dx.cond, rows.cond_rows())) {
+        for (int p = kFirstDx; p <= kLastDx; ++p) {
+          stood += expect_set_stands_for_rows(dx.cond, p == kFirstDx, p, date, rows.cond_rows());
+        }
+      }
+      const auto& sg = rows.sg(small_id).cond;
+      for (int32_t date : edge_dates(sg, rows.cond_rows())) {
+        for (int p = kFirstProc; p <= kLastProc; ++p) stood += expect_set_stands_for_rows(sg, true, p, date, rows.cond_rows());
+      }
+      // A diagnosis that names a sex condition with the window 1..1 is
+      // looked at for the sex exclusion.
+      bool sex_row = false;
+      for (size_t j = dx.cond.range.fr; j < dx.cond.range.to; ++j) {
+        const CondRow& row = rows.cond_rows()[j];
+        const bool sex = row.cond == kCondMaleExcluded || row.cond == kCondFemaleExcluded;
+        sex_row = sex_row || (sex && row.pos_fr == 1 && row.pos_to == 1);
+      }
+      if (sex_row) {
+        ASSERT_NE(dx.cond.flags & dx.cond.kSexRow, 0) << "id " << id;
+      }
 
       const RowSpan ccx = key_rows(id, rows_of(t.ccx_cnt, t.ccx_fr, t.ccx_to), t.ccx_fr, t.ccx_to,
                                    rows_of(t.ccx_row_cnt, t.ccx_dx));
@@ -114,6 +187,7 @@ TEST(CodeRows, EveryIdGetsThePlainRowsOnBrokenSets) {
       }
     }
     EXPECT_EQ(rows.ccx_ascending(), ascending) << "seed " << seed;
+    EXPECT_GT(stood, 1000) << "seed " << seed;
   }
 }
 
