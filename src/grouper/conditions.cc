@@ -37,6 +37,26 @@ constexpr size_t kCounted = counted_index(C);
 template <int C>
 constexpr uint16_t kMarked = marked_bit(C);
 
+// The table conditions that some logic conditions count together, as a mask
+// of the one bitset word that holds them all.
+template <int... C>
+struct CondGroup {
+  static constexpr int kWord = (C, ...) / 64;
+  static_assert(((C / 64 == kWord) && ...), "a group lies in one word of the bitset");
+  static constexpr uint64_t kMask = ((uint64_t{1} << (C % 64)) | ...);
+};
+
+// How many conditions of a group hold: none, one, or two or more.
+template <class Group>
+bool any_of(const uint64_t* bits) {
+  return (bits[Group::kWord] & Group::kMask) != 0;
+}
+template <class Group>
+bool two_of(const uint64_t* bits) {
+  const uint64_t held = bits[Group::kWord] & Group::kMask;
+  return (held & (held - 1)) != 0;
+}
+
 }  // namespace
 
 void Grouper::init_conditions(size_t ids) {
@@ -149,6 +169,7 @@ void Grouper::set_logic_conds() {
   const RecordValues& v = values_;
   auto hits = [this](size_t counted) { return counted_hits_[counted]; };
   auto val = [this](int c) { return static_cast<int>(cond_holds(cond_bits_.data(), c)); };
+  const uint64_t* bits = cond_bits_.data();
   // One and the same procedure at positions 11..41 sets 357 and not the
   // condition whose mark is `without`: the marks that some procedure that
   // sets 357 lacks.
@@ -171,10 +192,10 @@ void Grouper::set_logic_conds() {
   put(785, hits(kCounted<398>) >= 2);
   put(786, hits(kCounted<403>) >= 2);
   put(787, hits(kCounted<408>) >= 2);
-  put(788, val(389) + val(391) + val(392) + val(393) + val(394) + val(395) + val(396) + val(397) >= 2);
-  put(789, val(399) + val(400) + val(401) + val(402) >= 2);
-  put(790, val(404) + val(405) + val(406) + val(407) >= 2);
-  put(791, val(409) + val(410) + val(411) + val(412) >= 2);
+  put(788, two_of<CondGroup<389, 391, 392, 393, 394, 395, 396, 397>>(bits));
+  put(789, two_of<CondGroup<399, 400, 401, 402>>(bits));
+  put(790, two_of<CondGroup<404, 405, 406, 407>>(bits));
+  put(791, two_of<CondGroup<409, 410, 411, 412>>(bits));
   put(792, bw >= 1000 && bw <= 1499);
   put(793, bw >= 1500 && bw <= 1999);
   put(794, bw >= 2000 && bw <= 2499);
