@@ -66,14 +66,20 @@ void upper_case(char* line, size_t len, NonBlank& nonblank) {
   const __m128i last_lower = _mm_set1_epi8(static_cast<char>(-128 + 26));
   const __m128i to_upper = _mm_set1_epi8('a' - 'A');
   const __m128i blanks = _mm_set1_epi8(' ');
-  for (; i + 16 <= len && i + 16 <= nonblank.size() * 64; i += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
+  // Upper-cases line[at, at + 16) and returns which of its bytes are not blanks.
+  auto sixteen = [&](size_t at) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + at));
     const auto seen = static_cast<uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(v, blanks)));
-    nonblank[i / 64] |= uint64_t{seen} << (i % 64);
     const __m128i lower = _mm_cmplt_epi8(_mm_add_epi8(v, shift), last_lower);
     v = _mm_sub_epi8(v, _mm_and_si128(lower, to_upper));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(line + i), v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(line + at), v);
+    return uint64_t{seen};
+  };
+  // A whole word of the bitset at a time, then sixteen bytes at a time.
+  for (; i + 64 <= len && i + 64 <= nonblank.size() * 64; i += 64) {
+    nonblank[i / 64] = sixteen(i) | sixteen(i + 16) << 16 | sixteen(i + 32) << 32 | sixteen(i + 48) << 48;
   }
+  for (; i + 16 <= len && i + 16 <= nonblank.size() * 64; i += 16) nonblank[i / 64] |= sixteen(i) << (i % 64);
 #endif
   for (; i < len; ++i) {
     if (i < nonblank.size() * 64 && line[i] != ' ') nonblank[i / 64] |= uint64_t{1} << (i % 64);

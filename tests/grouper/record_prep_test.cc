@@ -145,6 +145,17 @@ TEST_F(CompletionTest, ProceduresAreLookedUpAsWrittenAndRepeatsKept) {
   EXPECT_NE(g.code_ids()[13], p);
 }
 
+TEST_F(CompletionTest, TheLastProcedureIsFoundWhereverItStandsAndHoweverShort) {
+  // The last code slot in use is found from the bytes that are not blanks,
+  // a word of the line at a time: its first and its last byte must count.
+  const int16_t shortest = b_.proc("P");
+  const int16_t longest = b_.proc("P0100");
+  for (int p = 11; p <= 46; ++p) {
+    EXPECT_EQ(group(Episode().proc(p, "P")).code_ids()[p], shortest) << "position " << p;
+    EXPECT_EQ(group(Episode().proc(p, "P0100")).code_ids()[p], longest) << "position " << p;
+  }
+}
+
 // ---- the appendicitis rewrite ----
 
 class AppendicitisTest : public GroupingTest {
