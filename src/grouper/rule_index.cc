@@ -5,6 +5,13 @@
 #include <map>
 #include <utility>
 
+// Where the build's instruction set may lack a population count (the x86-64
+// baseline), the passes come in two builds chosen when the index is built:
+// one for processors that have the instruction and one without it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__POPCNT__)
+#define GROUPER_COUNT_DISPATCH 1
+#endif
+
 namespace grouper {
 namespace {
 
@@ -37,6 +44,7 @@ int32_t first_match_scan(const RuleSet& set, int16_t mdc, int32_t date, const ui
 
 void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<uint32_t>& weight) {
   cond_cnt_ = cond_cnt;
+  use_hw_count(true);
   words_ = std::max<size_t>(1, (size_t{cond_cnt} + 63) / 64);  // keys 0..cond_cnt-1; key 0 always
   list_of_.clear();
   lists_.clear();
@@ -204,12 +212,19 @@ void RuleIndex::add_run(uint32_t fr, uint32_t to) {
 
 namespace {
 
-// The bits set in x, without relying on a population-count instruction.
-inline uint32_t bit_count(uint64_t x) {
-  x -= (x >> 1) & 0x5555555555555555ULL;
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
+// The bits set in x: in one instruction where the caller is built for it,
+// else by adding bit fields (the library's own count would be a call).
+template <bool kHwCount>
+[[gnu::always_inline]] inline uint32_t bit_count(uint64_t x) {
+#ifdef GROUPER_COUNT_DISPATCH
+  if constexpr (!kHwCount) {
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
+  }
+#endif
+  return static_cast<uint32_t>(__builtin_popcountll(x));
 }
 
 }  // namespace
@@ -227,7 +242,9 @@ inline bool RuleIndex::matches(const Entry& e, int32_t date, const uint64_t* bit
   return true;
 }
 
-void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* bits, uint32_t& best) const {
+template <bool kHwCount>
+[[gnu::always_inline]] inline void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* bits,
+                                                          uint32_t& best) const {
   const uint16_t* cand_rule = cand_rule_.data();
   for (uint32_t j = run.words_at, end = run.words_at + run.n_words; j < end; ++j) {
     const SubWord& sub = sub_words_[j];
@@ -236,7 +253,7 @@ void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* b
     while (hits != 0) {
       const uint64_t below = (hits & (0 - hits)) - 1;
       hits &= hits - 1;
-      const uint32_t f = run.runs_at + sub.rank + bit_count(mask & below);
+      const uint32_t f = run.runs_at + sub.rank + bit_count<kHwCount>(mask & below);
       for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cand_rule[c] < best; ++c) {
         if (matches(cand_entry_[c], date, bits)) {
           best = cand_rule[c];
@@ -247,7 +264,9 @@ void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* b
   }
 }
 
-int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const {
+template <bool kHwCount>
+[[gnu::always_inline]] inline int32_t RuleIndex::match_in(const RuleSet& set, int16_t mdc, int32_t date,
+                                                         const uint64_t* bits) const {
   if (mdc < 0 || static_cast<size_t>(mdc) >= list_of_.size()) return -1;
   const int32_t l = list_of_[static_cast<size_t>(mdc)];
   if (l == kEmpty) return -1;
@@ -266,10 +285,10 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
     while (hits != 0) {
       const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
       hits &= hits - 1;
-      const uint32_t r = rank[w] + bit_count(keys[w] & below);
+      const uint32_t r = rank[w] + bit_count<kHwCount>(keys[w] & below);
       if (runs[r + 1] - runs[r] >= kLongRun) {
         const LongRun& run = long_[run_long[r]];
-        if (run.first_rule < best) try_long_run(run, date, bits, best);
+        if (run.first_rule < best) try_long_run<kHwCount>(run, date, bits, best);
         continue;
       }
       // The candidates before the best match so far whose filter holds,
@@ -293,6 +312,31 @@ int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, co
     }
   }
   return best == UINT32_MAX ? -1 : static_cast<int32_t>(best);
+}
+
+
+void RuleIndex::use_hw_count(bool on) {
+#ifdef GROUPER_COUNT_DISPATCH
+  hw_count_ = on && __builtin_cpu_supports("popcnt");
+#else
+  hw_count_ = on;  // the build's own instructions decide
+#endif
+}
+
+int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const {
+#ifdef GROUPER_COUNT_DISPATCH
+  if (hw_count_) return match_with_hw_count(set, mdc, date, bits);
+  return match_in<false>(set, mdc, date, bits);
+#else
+  return match_in<true>(set, mdc, date, bits);
+#endif
+}
+
+#ifdef GROUPER_COUNT_DISPATCH
+__attribute__((target("popcnt")))
+#endif
+int32_t RuleIndex::match_with_hw_count(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const {
+  return match_in<true>(set, mdc, date, bits);
 }
 
 }  // namespace grouper

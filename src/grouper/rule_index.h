@@ -80,6 +80,11 @@ class RuleIndex {
   // `bits` covers ids 0..cond_cnt.
   int32_t first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const;
 
+  // Whether the passes count bits with the processor's instruction, where
+  // it has one (the default there), or without it.  Both must agree: tests
+  // run each.
+  void use_hw_count(bool on);
+
  private:
   // A rule compiled for a try: its window and the conditions left to test
   // besides its key and its filter, at conds_[at .. at + n_must + n_not).
@@ -125,11 +130,18 @@ class RuleIndex {
   void add_run(uint32_t fr, uint32_t to);
   // Tries the candidates of a long run whose filter holds and that come
   // before `best`; lowers `best` to the first that matches.
+  template <bool kHwCount>
   void try_long_run(const LongRun& run, int32_t date, const uint64_t* bits, uint32_t& best) const;
+  // first_match, counting bits with the processor's population count
+  // instruction (kHwCount) or without it.
+  template <bool kHwCount>
+  int32_t match_in(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const;
+  int32_t match_with_hw_count(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const;
 
   bool matches(const Entry& e, int32_t date, const uint64_t* bits) const;
 
   uint16_t cond_cnt_ = 0;
+  bool hw_count_ = false;  // the processor counts bits in one instruction
   size_t words_ = 0;
   std::vector<int32_t> list_of_;  // per MDC index: index into lists_, or kScan
   std::vector<List> lists_;

@@ -3,6 +3,7 @@
 // through the rule index as through the plain scan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "generate_profile.h"
 #include "generate_tables.h"
 #include "grouper/grouper.h"
+#include "grouper/rule_index.h"
 
 namespace grouper {
 namespace {
@@ -19,21 +21,35 @@ using tools::kEpisodeWidth;
 
 // Groups `n` generated records over `store` and compares both passes on the
 // first list, the record's own MDC list and lists of every other key (and
-// keys past the MDC slots).  Returns how many comparisons found a rule.
+// keys past the MDC slots), the index counting bits with the processor's
+// instruction where it has one and without it.  Returns how many
+// comparisons found a rule.
 int compare_passes(const TableStore& store, const tools::EpisodeModel& model, uint64_t seed, int n) {
   TableSet set(store);
   Grouper g(set);
+  RuleIndex plain_tadrg = set.tadrg_index();
+  RuleIndex plain_tadrg1 = set.tadrg1_index();
+  plain_tadrg.use_hw_count(false);
+  plain_tadrg1.use_hw_count(false);
   EpisodeMaker maker(model, seed);
   std::string line;
   int found = 0;
+  const int cond_cnt = set.store().cond_cnt;
+  std::vector<uint64_t> bits(static_cast<size_t>(std::max(cond_cnt, 1024)) / 64 + 1);
   const int keys = std::max<int>(set.store().tadrg.mdc_slot_cnt, set.store().tadrg1.mdc_slot_cnt) + 2;
   for (int i = 1; i <= n; ++i) {
     line.assign(kEpisodeWidth, ' ');
     maker.make(static_cast<uint64_t>(i), line.data());
     g.group(line.data(), line.size());
+    const RuleSet& active = g.active_rule_set();
+    const RuleIndex& plain = &active == &set.store().tadrg ? plain_tadrg : plain_tadrg1;
+    std::fill(bits.begin(), bits.end(), 0);
+    for (int c = 0; c < cond_cnt; ++c) bits[static_cast<size_t>(c) / 64] |= uint64_t{g.cond_val(c)} << (c % 64);
     for (int key = -1; key <= keys; ++key) {
       const int32_t scan = g.first_match_scan(static_cast<int16_t>(key));
       EXPECT_EQ(g.first_match(static_cast<int16_t>(key)), scan) << "record " << i << ", MDC key " << key;
+      EXPECT_EQ(plain.first_match(active, static_cast<int16_t>(key), g.values().rec_date, bits.data()), scan)
+          << "record " << i << ", MDC key " << key << ", counting without the instruction";
       found += scan >= 0;
     }
   }
