@@ -26,13 +26,18 @@ int16_t always_false_slot(uint16_t cond_cnt) {
 
 void normalize_set(RuleSet& set, uint16_t cond_cnt) {
   const int16_t never = always_false_slot(cond_cnt);
+  const int cnt = cond_cnt;
+  // Any id outside the catalogue refers to the always-false condition, as
+  // does an empty must-not-hold slot.  (Selects without a branch, so that
+  // the compiler may do a rule's slots at once.)
   for (RuleConds& conds : set.rule_cond) {
-    for (int s = 0; s < kRuleSlots; ++s) {
-      int16_t& c = conds[s];
-      // An empty must-not-hold slot refers to the always-false condition, as
-      // does any id outside the catalogue.
-      const bool empty_must_not = s >= kMustHoldSlots && c == 0;
-      if (empty_must_not || c < 0 || c > cond_cnt) c = never;
+    for (int s = 0; s < kMustHoldSlots; ++s) {
+      const int c = conds[s];
+      conds[s] = (c < 0) | (c > cnt) ? never : conds[s];
+    }
+    for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
+      const int c = conds[s];
+      conds[s] = (c <= 0) | (c > cnt) ? never : conds[s];
     }
   }
 }
