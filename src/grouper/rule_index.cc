@@ -48,8 +48,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   words_ = std::max<size_t>(1, (size_t{cond_cnt} + 63) / 64);  // keys 0..cond_cnt-1; key 0 always
   list_of_.clear();
   lists_.clear();
-  keys_.clear();
-  key_rank_.clear();
+  key_words_.clear();
   runs_.clear();
   cand_rule_.clear();
   cand_filter_.clear();
@@ -126,7 +125,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         if (per_key[static_cast<size_t>(key[i])]++ == 0) used_keys.push_back(key[i]);
         ++n;
       }
-      size_t cost = words_ * (sizeof(uint64_t) + sizeof(uint32_t)) + (used_keys.size() + 1) * sizeof(uint32_t) +
+      size_t cost = words_ * sizeof(SubWord) + (used_keys.size() + 1) * sizeof(uint32_t) +
                     n * (2 * sizeof(uint16_t) + sizeof(Entry));
       for (int32_t k : used_keys) {
         const size_t run = per_key[static_cast<size_t>(k)];
@@ -136,17 +135,18 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
       if (bytes + cost <= kBudgetBytes) {
         bytes += cost;
         it->second = static_cast<int32_t>(lists_.size());
-        const List list{static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(runs_.size())};
-        lists_.push_back(list);
-        keys_.resize(keys_.size() + words_, 0);
-        for (int32_t k : used_keys) keys_[list.keys_at + static_cast<size_t>(k) / 64] |= uint64_t{1} << (k % 64);
         // Runs in key order; the rank of a key is the number of keys below it.
-        uint32_t rank = 0;
-        for (size_t w = 0; w < words_; ++w) {
-          key_rank_.push_back(rank);
-          rank += static_cast<uint32_t>(std::popcount(keys_[list.keys_at + w]));
-        }
         std::sort(used_keys.begin(), used_keys.end());
+        List list{static_cast<uint32_t>(key_words_.size()), 0, static_cast<uint32_t>(runs_.size())};
+        for (size_t r = 0; r < used_keys.size(); ++r) {
+          const auto word = static_cast<uint32_t>(used_keys[r] / 64);
+          if (list.n_words == 0 || key_words_.back().word != word) {
+            key_words_.push_back({0, word, static_cast<uint32_t>(r)});
+            ++list.n_words;
+          }
+          key_words_.back().mask |= uint64_t{1} << (used_keys[r] % 64);
+        }
+        lists_.push_back(list);
         std::vector<uint32_t> fill;
         fill.reserve(used_keys.size());
         uint32_t at = static_cast<uint32_t>(cand_rule_.size());
@@ -272,20 +272,18 @@ template <bool kHwCount>
   if (l == kEmpty) return -1;
   if (l == kScan) return first_match_scan(set, mdc, date, bits, cond_cnt_);
   const List& list = lists_[static_cast<size_t>(l)];
-  const uint64_t* keys = keys_.data() + list.keys_at;
-  const uint32_t* rank = key_rank_.data() + list.keys_at;
   const uint32_t* runs = runs_.data() + list.runs_at;
   const uint32_t* run_long = run_long_.data() + list.runs_at;
   const uint16_t* cand_rule = cand_rule_.data();
   const uint16_t* cand_filter = cand_filter_.data();
-  const size_t words = words_;
   uint32_t best = UINT32_MAX;
-  for (size_t w = 0; w < words; ++w) {
-    uint64_t hits = keys[w] & bits[w];
+  for (uint32_t j = list.words_at, words_end = list.words_at + list.n_words; j < words_end; ++j) {
+    const SubWord& keys = key_words_[j];
+    uint64_t hits = keys.mask & bits[keys.word];
     while (hits != 0) {
       const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
       hits &= hits - 1;
-      const uint32_t r = rank[w] + bit_count<kHwCount>(keys[w] & below);
+      const uint32_t r = keys.rank + bit_count<kHwCount>(keys.mask & below);
       if (runs[r + 1] - runs[r] >= kLongRun) {
         const LongRun& run = long_[run_long[r]];
         if (run.first_rule < best) try_long_run<kHwCount>(run, date, bits, best);

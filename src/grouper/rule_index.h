@@ -95,12 +95,13 @@ class RuleIndex {
     uint8_t n_must;
     uint8_t n_not;
   };
-  // One rule list: the keys in use as a bitset of words_ words from keys_at,
-  // the number of keys below each word at the same place in key_rank_, and
-  // the candidates of the r-th key at cand_rule_/cand_filter_[runs_[runs_at + r]
-  // .. runs_[runs_at + r + 1]), in rule order.
+  // One rule list: the words of its bitset of keys in use that have any, at
+  // key_words_[words_at .. words_at + n_words), and the candidates of the
+  // r-th key at cand_rule_/cand_filter_[runs_[runs_at + r] ..
+  // runs_[runs_at + r + 1]), in rule order.
   struct List {
-    uint32_t keys_at;
+    uint32_t words_at;
+    uint32_t n_words;
     uint32_t runs_at;
   };
   static constexpr int32_t kScan = -1;  // a list the index does not hold
@@ -115,9 +116,10 @@ class RuleIndex {
     uint32_t runs_at;
     uint32_t first_rule;  // the lowest rule number among its candidates
   };
-  // A word of a long run's filter bitset: the filters in use among
-  // condition ids 64 * word .. 64 * word + 63, and the number in use below
-  // them; one entry, so that a pass reads one place per word.
+  // A word of a list's key bitset or of a long run's filter bitset: the ids
+  // in use among condition ids 64 * word .. 64 * word + 63, and the number
+  // in use below them; one entry, so that a pass reads one place per word,
+  // and only the words that have ids in use.
   struct SubWord {
     uint64_t mask;
     uint32_t word;
@@ -145,8 +147,7 @@ class RuleIndex {
   size_t words_ = 0;
   std::vector<int32_t> list_of_;  // per MDC index: index into lists_, or kScan
   std::vector<List> lists_;
-  std::vector<uint64_t> keys_;
-  std::vector<uint32_t> key_rank_;
+  std::vector<SubWord> key_words_;
   std::vector<uint32_t> runs_;
   // A candidate is its rule number and one must-hold condition to test first
   // (0, which always holds, when none is left): a scan reads 4 bytes per
