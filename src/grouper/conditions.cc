@@ -46,11 +46,7 @@ struct CondGroup {
   static constexpr uint64_t kMask = ((uint64_t{1} << (C % 64)) | ...);
 };
 
-// How many conditions of a group hold: none, one, or two or more.
-template <class Group>
-bool any_of(const uint64_t* bits) {
-  return (bits[Group::kWord] & Group::kMask) != 0;
-}
+// Whether two or more conditions of a group hold.
 template <class Group>
 bool two_of(const uint64_t* bits) {
   const uint64_t held = bits[Group::kWord] & Group::kMask;

@@ -217,14 +217,17 @@ namespace {
 template <bool kHwCount>
 [[gnu::always_inline]] inline uint32_t bit_count(uint64_t x) {
 #ifdef GROUPER_COUNT_DISPATCH
-  if constexpr (!kHwCount) {
+  if constexpr (kHwCount) {
+    return static_cast<uint32_t>(__builtin_popcountll(x));
+  } else {
     x -= (x >> 1) & 0x5555555555555555ULL;
     x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
     x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
     return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
   }
+#else
+  return static_cast<uint32_t>(std::popcount(x));  // the build's instruction set has a count
 #endif
-  return static_cast<uint32_t>(__builtin_popcountll(x));
 }
 
 }  // namespace
@@ -311,7 +314,6 @@ template <bool kHwCount>
   }
   return best == UINT32_MAX ? -1 : static_cast<int32_t>(best);
 }
-
 
 void RuleIndex::use_hw_count(bool on) {
 #ifdef GROUPER_COUNT_DISPATCH

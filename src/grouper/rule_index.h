@@ -7,9 +7,9 @@
 // must-hold conditions, or key 0 when all its must-hold slots are empty.  A
 // rule matches only when its key holds, so the first match of a list is the
 // earliest first match among the rules filed under the keys that hold.  Per
-// list the index keeps the keys in use as a bitset, so a pass intersects it
-// with the record's bitset and visits only the keys that hold and have
-// rules, trying their rules in rule order while they come before the best
+// list the index keeps the keys in use as a bitset (only its words that
+// hold keys), so a pass intersects it with the record's bitset and visits
+// only the keys that hold and have rules, trying their rules in rule order while they come before the best
 // match so far.  Each rule is compiled once: its window and the conditions
 // left to test after its key (empty slots and always-false ids dropped),
 // carried beside its candidate; a try first tests one of them kept beside
@@ -25,7 +25,9 @@
 // scanned.
 //
 // Workload: built once per table set; a pass costs a word-wise AND over the
-// catalogue and the few candidates, however many rules the list holds.
+// list's key words and the few candidates, however many rules the list
+// holds.  Bits are counted with the processor's instruction where it has
+// one, chosen when the index is built.
 #pragma once
 
 #include <cstddef>

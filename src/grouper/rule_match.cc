@@ -33,11 +33,11 @@ void normalize_set(RuleSet& set, uint16_t cond_cnt) {
   for (RuleConds& conds : set.rule_cond) {
     for (int s = 0; s < kMustHoldSlots; ++s) {
       const int c = conds[s];
-      conds[s] = (c < 0) | (c > cnt) ? never : conds[s];
+      conds[s] = ((c < 0) | (c > cnt)) ? never : conds[s];
     }
     for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
       const int c = conds[s];
-      conds[s] = (c <= 0) | (c > cnt) ? never : conds[s];
+      conds[s] = ((c <= 0) | (c > cnt)) ? never : conds[s];
     }
   }
 }
