@@ -31,6 +31,8 @@ namespace grouper {
 struct RowRange {
   uint16_t fr = 0;
   uint16_t to = 0;
+
+  size_t size() const { return fr < to ? size_t{to} - fr : 0; }
 };
 
 // A Tcode row: its validity window, the condition it sets, and the code
@@ -70,7 +72,7 @@ struct HeadRows {
   RowRange range;
   Row head[N];  // rows range.fr .. range.fr + N - 1, as far as the range goes
 
-  size_t size() const { return range.fr < range.to ? size_t{range.to} - range.fr : 0; }
+  size_t size() const { return range.size(); }
   // Row k of the range (k < size()); `rows` is the table's row array.
   const Row& at(size_t k, const Row* rows) const { return k < N ? head[k] : rows[range.fr + k]; }
 };
@@ -96,8 +98,6 @@ struct CondSet {
   uint8_t n_ids = 0;
   uint8_t flags = 0;
   uint16_t ids[N] = {};
-
-  size_t size() const { return range.fr < range.to ? size_t{range.to} - range.fr : 0; }
 };
 
 // Everything the stages read about one diagnosis id: its Tcode rows, its

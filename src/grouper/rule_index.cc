@@ -324,12 +324,7 @@ void RuleIndex::use_hw_count(bool on) {
 }
 
 int32_t RuleIndex::first_match(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const {
-#ifdef GROUPER_COUNT_DISPATCH
-  if (hw_count_) return match_with_hw_count(set, mdc, date, bits);
-  return match_in<false>(set, mdc, date, bits);
-#else
-  return match_in<true>(set, mdc, date, bits);
-#endif
+  return hw_count_ ? match_with_hw_count(set, mdc, date, bits) : match_in<false>(set, mdc, date, bits);
 }
 
 #ifdef GROUPER_COUNT_DISPATCH

@@ -39,8 +39,8 @@ template <size_t N, class Int, class Same>
 void expect_rows(const CondSet<N>& got, long id, size_t key_cnt, const std::vector<Int>& fr,
                  const std::vector<Int>& to, size_t row_cnt, const CondRow* rows, Same same) {
   const RowSpan want = key_rows(id, key_cnt, fr, to, row_cnt);
-  ASSERT_EQ(got.size(), want.to > want.fr ? want.to - want.fr : 0) << "id " << id;
-  for (size_t k = 0; k < got.size(); ++k) same(rows[got.range.fr + k], want.fr + k);
+  ASSERT_EQ(got.range.size(), want.to > want.fr ? want.to - want.fr : 0) << "id " << id;
+  for (size_t k = 0; k < got.range.size(); ++k) same(rows[got.range.fr + k], want.fr + k);
 }
 
 // Wherever a code's condition set stands for its rows (the class of
