@@ -50,25 +50,22 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   lists_.clear();
   key_words_.clear();
   runs_.clear();
-  cand_rule_.clear();
-  cand_filter_.clear();
+  cands_.clear();
   run_long_.clear();
   long_.clear();
   sub_words_.clear();
   sub_runs_.clear();
-  cand_entry_.clear();
   conds_.clear();
 
-  // Compile every rule: its key (-1 when it can never match), its filter and
-  // its entry.  Condition 0 always holds and cond_cnt never does (nor any id
+  // Compile every rule: its key (-1 when it can never match) and its
+  // candidate.  Condition 0 always holds and cond_cnt never does (nor any id
   // outside 0..cond_cnt): a must-hold 0 and a must-not-hold never-true id
   // test nothing; a must-hold never-true id or a must-not-hold 0 fails always.
   const size_t rules = rule_rows(set);
   auto real = [cond_cnt](int16_t c) { return c >= 1 && c < cond_cnt; };
   auto weight_of = [&weight](int16_t c) { return static_cast<size_t>(c) < weight.size() ? weight[c] : UINT32_MAX; };
   std::vector<int32_t> key(rules, 0);
-  std::vector<uint16_t> filter(rules, 0);
-  std::vector<Entry> entries(rules);
+  std::vector<Cand> compiled(rules);
   for (size_t i = 0; i < rules; ++i) {
     const RuleConds& slots = set.rule_cond[i];
     int16_t k = 0;
@@ -83,26 +80,30 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
     }
     if (key[i] < 0) continue;
     key[i] = k;
-    Entry& e = entries[i];
-    e = {set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i], static_cast<uint32_t>(conds_.size()), 0, 0};
+    const auto at = static_cast<uint32_t>(conds_.size());
+    uint16_t filter = 0;
+    uint32_t n_must = 0;
+    uint32_t n_not = 0;
     bool key_seen = false;
     for (int s = 0; s < kMustHoldSlots; ++s) {
       const int16_t c = slots[s];
       if (c == 0) continue;
       if (c == k && !key_seen) {
         key_seen = true;
-      } else if (filter[i] == 0) {
-        filter[i] = static_cast<uint16_t>(c);
+      } else if (filter == 0) {
+        filter = static_cast<uint16_t>(c);
       } else {
         conds_.push_back(static_cast<uint16_t>(c));
-        ++e.n_must;
+        ++n_must;
       }
     }
     for (int s = kMustHoldSlots; s < kRuleSlots; ++s) {
       if (!real(slots[s])) continue;
       conds_.push_back(static_cast<uint16_t>(slots[s]));
-      ++e.n_not;
+      ++n_not;
     }
+    compiled[i] = {static_cast<uint16_t>(i), filter, at | n_must << Cand::kAtBits | n_not << (Cand::kAtBits + 4),
+                   set.rule_adpt_fr_dt[i], set.rule_adpt_to_dt[i]};
   }
 
   // One index per distinct clipped list; MDC indices are 16-bit.
@@ -126,7 +127,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         ++n;
       }
       size_t cost = words_ * sizeof(SubWord) + (used_keys.size() + 1) * sizeof(uint32_t) +
-                    n * (2 * sizeof(uint16_t) + sizeof(Entry));
+                    n * sizeof(Cand);
       for (int32_t k : used_keys) {
         const size_t run = per_key[static_cast<size_t>(k)];
         cost += sizeof(uint32_t);
@@ -149,7 +150,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         lists_.push_back(list);
         std::vector<uint32_t> fill;
         fill.reserve(used_keys.size());
-        uint32_t at = static_cast<uint32_t>(cand_rule_.size());
+        uint32_t at = static_cast<uint32_t>(cands_.size());
         for (int32_t k : used_keys) {
           runs_.push_back(at);
           fill.push_back(at);
@@ -157,13 +158,10 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
           per_key[static_cast<size_t>(k)] = static_cast<uint32_t>(fill.size() - 1);  // now the key's rank
         }
         runs_.push_back(at);
-        cand_rule_.resize(at);
-        cand_filter_.resize(at);
+        cands_.resize(at);
         for (size_t i = span.fr; i < span.to; ++i) {
           if (key[i] < 0) continue;
-          const uint32_t c = fill[per_key[static_cast<size_t>(key[i])]]++;
-          cand_rule_[c] = static_cast<uint16_t>(i);
-          cand_filter_[c] = filter[i];
+          cands_[fill[per_key[static_cast<size_t>(key[i])]]++] = compiled[i];
         }
         for (size_t r = 0; r < used_keys.size(); ++r) {
           add_run(runs_[list.runs_at + r], runs_[list.runs_at + r + 1]);
@@ -174,10 +172,6 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
     }
     list_of_[m] = it->second;
   }
-  // Each candidate carries its rule's entry, so that the tries of a run
-  // read along one array instead of jumping between rules.
-  cand_entry_.resize(cand_rule_.size());
-  for (size_t c = 0; c < cand_rule_.size(); ++c) cand_entry_[c] = entries[cand_rule_[c]];
 }
 
 void RuleIndex::add_run(uint32_t fr, uint32_t to) {
@@ -187,16 +181,13 @@ void RuleIndex::add_run(uint32_t fr, uint32_t to) {
   }
   run_long_.push_back(static_cast<uint32_t>(long_.size()));
   // Filter order, rule order within a filter.
-  std::vector<std::pair<uint16_t, uint16_t>> cands;
-  for (uint32_t c = fr; c < to; ++c) cands.emplace_back(cand_filter_[c], cand_rule_[c]);
-  std::sort(cands.begin(), cands.end());
-  LongRun run{static_cast<uint32_t>(sub_words_.size()), 0, static_cast<uint32_t>(sub_runs_.size()), cand_rule_[fr]};
+  LongRun run{static_cast<uint32_t>(sub_words_.size()), 0, static_cast<uint32_t>(sub_runs_.size()), cands_[fr].rule};
+  std::sort(cands_.begin() + fr, cands_.begin() + to,
+            [](const Cand& a, const Cand& b) { return a.filter != b.filter ? a.filter < b.filter : a.rule < b.rule; });
   uint32_t distinct = 0;
   for (uint32_t c = fr; c < to; ++c) {
-    const auto [f, rule] = cands[c - fr];
-    cand_filter_[c] = f;
-    cand_rule_[c] = rule;
-    if (c > fr && cands[c - fr - 1].first == f) continue;
+    const uint16_t f = cands_[c].filter;
+    if (c > fr && cands_[c - 1].filter == f) continue;
     sub_runs_.push_back(c);
     const uint32_t word = f / 64u;
     if (run.n_words == 0 || sub_words_.back().word != word) {
@@ -232,14 +223,14 @@ template <bool kHwCount>
 
 }  // namespace
 
-inline bool RuleIndex::matches(const Entry& e, int32_t date, const uint64_t* bits) const {
-  if (!in_window(date, e.fr_dt, e.to_dt)) return false;
-  const uint16_t* c = conds_.data() + e.at;
-  for (uint8_t k = 0; k < e.n_must; ++k) {
+inline bool RuleIndex::matches(const Cand& cand, int32_t date, const uint64_t* bits) const {
+  if (!in_window(date, cand.fr_dt, cand.to_dt)) return false;
+  const uint16_t* c = conds_.data() + cand.at();
+  for (uint32_t k = 0, n = cand.n_must(); k < n; ++k) {
     if (!cond_holds(bits, c[k])) return false;
   }
-  c += e.n_must;
-  for (uint8_t k = 0; k < e.n_not; ++k) {
+  c += cand.n_must();
+  for (uint32_t k = 0, n = cand.n_not(); k < n; ++k) {
     if (cond_holds(bits, c[k])) return false;
   }
   return true;
@@ -248,7 +239,7 @@ inline bool RuleIndex::matches(const Entry& e, int32_t date, const uint64_t* bit
 template <bool kHwCount>
 [[gnu::always_inline]] inline void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* bits,
                                                           uint32_t& best) const {
-  const uint16_t* cand_rule = cand_rule_.data();
+  const Cand* cands = cands_.data();
   for (uint32_t j = run.words_at, end = run.words_at + run.n_words; j < end; ++j) {
     const SubWord& sub = sub_words_[j];
     const uint64_t mask = sub.mask;
@@ -257,9 +248,9 @@ template <bool kHwCount>
       const uint64_t below = (hits & (0 - hits)) - 1;
       hits &= hits - 1;
       const uint32_t f = run.runs_at + sub.rank + bit_count<kHwCount>(mask & below);
-      for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cand_rule[c] < best; ++c) {
-        if (matches(cand_entry_[c], date, bits)) {
-          best = cand_rule[c];
+      for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cands[c].rule < best; ++c) {
+        if (matches(cands[c], date, bits)) {
+          best = cands[c].rule;
           break;
         }
       }
@@ -277,8 +268,7 @@ template <bool kHwCount>
   const List& list = lists_[static_cast<size_t>(l)];
   const uint32_t* runs = runs_.data() + list.runs_at;
   const uint32_t* run_long = run_long_.data() + list.runs_at;
-  const uint16_t* cand_rule = cand_rule_.data();
-  const uint16_t* cand_filter = cand_filter_.data();
+  const Cand* cands = cands_.data();
   uint32_t best = UINT32_MAX;
   for (uint32_t j = list.words_at, words_end = list.words_at + list.n_words; j < words_end; ++j) {
     const SubWord& keys = key_words_[j];
@@ -295,17 +285,17 @@ template <bool kHwCount>
       // The candidates before the best match so far whose filter holds,
       // found 64 at a time without a branch per candidate (whether a
       // filter holds varies from record to record), then tried in order.
-      for (uint32_t c = runs[r], end = runs[r + 1]; c < end && cand_rule[c] < best; c += 64) {
+      for (uint32_t c = runs[r], end = runs[r + 1]; c < end && cands[c].rule < best; c += 64) {
         const uint32_t n = std::min<uint32_t>(64, end - c);
         uint64_t passing = 0;
         for (uint32_t k = 0; k < n; ++k) {
-          const bool before = cand_rule[c + k] < best;
-          passing |= static_cast<uint64_t>(before & cond_holds(bits, cand_filter[c + k])) << k;
+          const bool before = cands[c + k].rule < best;
+          passing |= static_cast<uint64_t>(before & cond_holds(bits, cands[c + k].filter)) << k;
         }
         for (; passing != 0; passing &= passing - 1) {
           const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));
-          if (matches(cand_entry_[k], date, bits)) {
-            best = cand_rule[k];
+          if (matches(cands[k], date, bits)) {
+            best = cands[k].rule;
             break;
           }
         }

@@ -9,16 +9,17 @@
 // earliest first match among the rules filed under the keys that hold.  Per
 // list the index keeps the keys in use as a bitset (only its words that
 // hold keys), so a pass intersects it with the record's bitset and visits
-// only the keys that hold and have rules, trying their rules in rule order while they come before the best
-// match so far.  Each rule is compiled once: its window and the conditions
-// left to test after its key (empty slots and always-false ids dropped),
-// carried beside its candidate; a try first tests one of them kept beside
-// the rule number, so that most rules are passed over after reading four
-// bytes.  A long run of one key
-// (a classification with many variants of a rule) is filed a second time
-// under its candidates' filters, as a bitset of the filters in use with
-// ranks, so that a pass intersects that too and tries only the candidates
-// whose filter holds instead of reading every candidate of the run.  A rule
+// only the keys that hold and have rules, trying their rules in rule order
+// while they come before the best match so far.  Each rule is compiled once
+// into a 16-byte candidate: its number, its window and the conditions left
+// to test after its key (empty slots and always-false ids dropped), one of
+// them (the filter) kept in the candidate and tested first, so that most
+// rules are passed over on the cache line that the run's candidates share.
+// A long run of one key (a classification with many variants of a rule) is
+// filed a second time under its candidates' filters, as a bitset of the
+// filters in use with ranks, so that a pass intersects that too and tries
+// only the candidates whose filter holds instead of reading every candidate
+// of the run.  A rule
 // with a must-hold slot that can never hold is filed nowhere; the result is
 // the full scan's on every table set, broken ones included.  Lists whose
 // index would pass the memory budget (only hostile sets have them) are
@@ -88,19 +89,28 @@ class RuleIndex {
   void use_hw_count(bool on);
 
  private:
-  // A rule compiled for a try: its window and the conditions left to test
-  // besides its key and its filter, at conds_[at .. at + n_must + n_not).
-  struct Entry {
+  // A candidate of a run: its rule number, one must-hold condition to test
+  // first (0, which always holds, when none is left), its window and the
+  // conditions left to test besides its key and its filter, at
+  // conds_[at .. at + n_must + n_not).  One 16-byte entry, so that the
+  // tries of a run read along one array: four candidates a cache line.
+  struct Cand {
+    static constexpr uint32_t kAtBits = 24;  // conds_ holds at most 20 ids per rule, rules fit 16 bits
+    uint16_t rule;
+    uint16_t filter;
+    uint32_t packed;  // at in bits 0..23, n_must in 24..27, n_not in 28..31
     int32_t fr_dt;
     int32_t to_dt;
-    uint32_t at;
-    uint8_t n_must;
-    uint8_t n_not;
+
+    uint32_t at() const { return packed & ((uint32_t{1} << kAtBits) - 1); }
+    uint32_t n_must() const { return (packed >> kAtBits) & 15; }
+    uint32_t n_not() const { return packed >> (kAtBits + 4); }
   };
+  static_assert(sizeof(Cand) == 16);
   // One rule list: the words of its bitset of keys in use that have any, at
   // key_words_[words_at .. words_at + n_words), and the candidates of the
-  // r-th key at cand_rule_/cand_filter_[runs_[runs_at + r] ..
-  // runs_[runs_at + r + 1]), in rule order.
+  // r-th key at cands_[runs_[runs_at + r] .. runs_[runs_at + r + 1]), in
+  // rule order.
   struct List {
     uint32_t words_at;
     uint32_t n_words;
@@ -129,8 +139,8 @@ class RuleIndex {
   };
   static constexpr uint32_t kShortRun = UINT32_MAX;
 
-  // Files the candidates at cand_rule_/cand_filter_[fr, to) as one run of a
-  // key, and a long one under their filters as well.
+  // Files the candidates at cands_[fr, to) as one run of a key, and a long
+  // one under their filters as well.
   void add_run(uint32_t fr, uint32_t to);
   // Tries the candidates of a long run whose filter holds and that come
   // before `best`; lowers `best` to the first that matches.
@@ -142,7 +152,7 @@ class RuleIndex {
   int32_t match_in(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const;
   int32_t match_with_hw_count(const RuleSet& set, int16_t mdc, int32_t date, const uint64_t* bits) const;
 
-  bool matches(const Entry& e, int32_t date, const uint64_t* bits) const;
+  bool matches(const Cand& c, int32_t date, const uint64_t* bits) const;
 
   uint16_t cond_cnt_ = 0;
   bool hw_count_ = false;  // the processor counts bits in one instruction
@@ -151,16 +161,11 @@ class RuleIndex {
   std::vector<List> lists_;
   std::vector<SubWord> key_words_;
   std::vector<uint32_t> runs_;
-  // A candidate is its rule number and one must-hold condition to test first
-  // (0, which always holds, when none is left): a scan reads 4 bytes per
-  // rule it passes over.
-  std::vector<uint16_t> cand_rule_;
-  std::vector<uint16_t> cand_filter_;
+  std::vector<Cand> cands_;
   std::vector<uint32_t> run_long_;  // per run (as runs_): index into long_ of a long one
   std::vector<LongRun> long_;
   std::vector<SubWord> sub_words_;
   std::vector<uint32_t> sub_runs_;
-  std::vector<Entry> cand_entry_;  // per candidate, as cand_rule_
   std::vector<uint16_t> conds_;
 };
 

@@ -69,7 +69,8 @@ TEST(RuleIndex, AgreesWithTheFullScanOnGeneratedSets) {
 }
 
 // Rule slots with ids outside the catalogue, the always-false id and 0,
-// rule lists past the rule count, negative and reversed ranges.
+// rules with every must-not-hold slot in use, rule lists past the rule
+// count, negative and reversed ranges.
 void break_rule_sets(tools::SyntheticSet& s, uint64_t seed) {
   std::mt19937_64 rng(seed);
   const int cond_cnt = s.tables.cond_cnt;
@@ -82,6 +83,12 @@ void break_rule_sets(tools::SyntheticSet& s, uint64_t seed) {
           case 2: c = static_cast<int16_t>(782 + rng() % 42); break;
           default: break;
         }
+      }
+      // Now and then every must-not-hold slot names a logic condition (most
+      // rarely hold), the last one a common one: a pass must test them all.
+      if (rng() % 8 == 0) {
+        for (int slot = kMustHoldSlots; slot < kRuleSlots - 1; ++slot) conds[slot] = static_cast<int16_t>(782 + rng() % 42);
+        conds[kRuleSlots - 1] = 796;  // birth weight under 1250 g, blank included
       }
     }
     const int rules = set->rule_cnt;
