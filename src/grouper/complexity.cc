@@ -4,7 +4,7 @@
 //
 // Workload: calc_pccl runs once per record that has an ADRG; it makes at most
 // nine CCL lookups, a few dozen exclusion tests over short ascending lists,
-// and one Tpccl scan.  Nothing is allocated.  Every table value used as an
+// and reads the DRG's entry of the group rows.  Nothing is allocated.  Every table value used as an
 // index is checked first: a key beyond its key count has no rows, a row range
 // is clipped to its rows, and a column, ADRG or split string out of range
 // gives CCL 0 or split character "0".
@@ -53,25 +53,16 @@ void write_ccl_text(const std::array<int16_t, 11>& ccl, int16_t dx_swapped, std:
 // character for `pccl` in the split string of the DRG's first Tpccl row
 // valid on `rec_date`; "0" when there is no such row or it holds a NUL there.
 // Returns that row, -1 when none is valid.
-int32_t write_drg_text(const TableStore& t, int32_t rec_date, int16_t drg, int16_t pccl, std::array<char, 6>& text) {
-  text.fill('\0');
-  if (key_in(drg, t.drg_code.size())) {
-    const Code5& code = t.drg_code[static_cast<size_t>(drg)];
-    for (size_t i = 0; i < code.size() && code[i] != '\0'; ++i) text[i] = code[i];
-  }
-
-  const size_t keys = rows_of(t.pccl_key_cnt, t.drg_pccl_fr, t.drg_pccl_to);
-  const size_t row_cnt = rows_of(t.pccl_row_cnt, t.pccl_adpt_fr_dt, t.pccl_adpt_to_dt, t.pccl_split_row);
-  const size_t splits = rows_of(t.pccl_split_cnt, t.pccl_split);
-  const RowSpan rows = key_rows(drg, keys, t.drg_pccl_fr, t.drg_pccl_to, row_cnt);
+int32_t write_drg_text(const GroupRows& rows, int32_t rec_date, int16_t drg, int16_t pccl, std::array<char, 6>& text) {
+  const DrgRows& d = rows.drg(drg);
+  std::copy(std::begin(d.code), std::end(d.code), text.begin());
+  text[5] = '\0';
   int32_t used = -1;
-  for (size_t r = rows.fr; r < rows.to; ++r) {
-    if (!in_window(rec_date, t.pccl_adpt_fr_dt[r], t.pccl_adpt_to_dt[r])) continue;
-    const int split = t.pccl_split_row[r];
-    if (key_in(split, splits) && pccl >= 0 && pccl <= kMaxPccl) {
-      text[5] = t.pccl_split[static_cast<size_t>(split)][static_cast<size_t>(pccl)];
-    }
-    used = static_cast<int32_t>(r);
+  for (size_t k = 0, n = d.pccl.size(); k < n; ++k) {
+    const PcclRow& row = d.pccl.at(k, rows.pccl_rows());
+    if (!in_window(rec_date, row.fr_dt, row.to_dt)) continue;
+    if (pccl >= 0 && pccl <= kMaxPccl) text[5] = row.chars[pccl];
+    used = static_cast<int32_t>(d.pccl.range.fr + k);
     break;
   }
   if (text[5] == '\0') text[5] = '0';
@@ -223,7 +214,7 @@ void Grouper::calc_pccl() {
     }
   }
 
-  const int32_t split_row = write_drg_text(t_, values_.rec_date, result_.res_drg, result_.res_pccl,
+  const int32_t split_row = write_drg_text(group_rows_, values_.rec_date, result_.res_drg, result_.res_pccl,
                                            result_.res_drg_code);
   if (trace_) trace_->pccl_split(result_.res_drg, split_row, result_.res_drg_code[5]);
   if (result_.res_drg != 0 && split_row < 0) note(episode_grouper::FindingCode::kPcclSplitMissing);

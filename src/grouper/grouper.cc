@@ -15,6 +15,7 @@ Grouper::Grouper(const TableSet& tables)
     : set_(tables),
       t_(tables.store()),
       rows_(tables.code_rows()),
+      group_rows_(tables.group_rows()),
       active_(&t_.tadrg1),
       active_index_(&tables.tadrg1_index()),
       cond_cnt_(t_.cond_cnt) {

@@ -141,6 +141,7 @@ class Grouper {
   const TableSet& set_;
   const TableStore& t_;
   const CodeRows& rows_;
+  const GroupRows& group_rows_;
   const RuleSet* active_;
   const RuleIndex* active_index_;
 

@@ -3,8 +3,8 @@
 //
 // Both passes give the first rule of a rule list that matches; they go
 // through the rule index (see rule_index.h), which gives the full scan's
-// rule.  The DRG lookup is one hash probe per record with an ADRG.  Nothing
-// is allocated.
+// rule.  The age split reads the ADRG's entry of the group rows, which
+// holds the DRG row of its first splits too.  Nothing is allocated.
 #include <algorithm>
 #include <bit>
 
@@ -107,28 +107,32 @@ void Grouper::find_drg() {
   const int16_t age = values_.age_yy;
   const int32_t rec_date = values_.rec_date;
 
-  const size_t rows = rows_of(t_.split_row_cnt, t_.split_age_fr, t_.split_age_to, t_.split_adpt_fr_dt,
-                              t_.split_adpt_to_dt, t_.split_code);
-  const RowSpan span = key_rows(adrg, rows_of(t_.split_key_cnt, t_.adrg_split_fr, t_.adrg_split_to),
-                                t_.adrg_split_fr, t_.adrg_split_to, rows);
+  const AdrgRows& rows = group_rows_.adrg(adrg);
   int32_t split_row = -1;
-  for (size_t i = span.fr; i < span.to; ++i) {
-    if (t_.split_age_fr[i] > age || age > t_.split_age_to[i]) continue;
-    if (!in_window(rec_date, t_.split_adpt_fr_dt[i], t_.split_adpt_to_dt[i])) continue;
-    result_.res_split = static_cast<char>(t_.split_code[i]);
-    split_row = static_cast<int32_t>(i);
+  int32_t drg_row = rows.unsplit_drg;
+  for (size_t k = 0, n = rows.splits.size(); k < n; ++k) {
+    const SplitRow& row = rows.splits.at(k, group_rows_.split_rows());
+    if (row.age_fr > age || age > row.age_to) continue;
+    if (!in_window(rec_date, row.fr_dt, row.to_dt)) continue;
+    result_.res_split = row.code;
+    split_row = static_cast<int32_t>(rows.splits.range.fr + k);
+    // The head rows know their DRG row; past them it is looked up.
+    if (k < std::size(rows.splits.head)) {
+      drg_row = row.drg;
+    } else {
+      const char key[5] = {rows.code[0], rows.code[1], rows.code[2], rows.code[3], row.code};
+      drg_row = rows.has_code ? set_.find_drg_row(key) : -1;
+    }
     break;
   }
   if (trace_) trace_->age_split(adrg, split_row, result_.res_split);
 
   // An ADRG index past the ADRG list has no code, so no DRG either.
-  if (!key_in(adrg, t_.adrg_code.size())) return;
-  const Code4& code = t_.adrg_code[adrg];
-  const char key[5] = {code[0], code[1], code[2], code[3], result_.res_split};
-  // The first row from row 0 up that holds the key.
-  const int32_t row = set_.find_drg_row(key);
-  if (trace_) trace_->drg(key, row);
-  if (row >= 0) result_.res_drg = static_cast<int16_t>(row);
+  if (!rows.has_code) return;
+  // The first row from row 0 up that holds the code and the split.
+  const char key[5] = {rows.code[0], rows.code[1], rows.code[2], rows.code[3], result_.res_split};
+  if (trace_) trace_->drg(key, drg_row);
+  if (drg_row >= 0) result_.res_drg = static_cast<int16_t>(drg_row);
   else note(episode_grouper::FindingCode::kDrgUnknown, 0, episode_grouper::RecordField::kNone, key);
 }
 

@@ -68,6 +68,7 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   tadrg_index_.build(t.tadrg, t.cond_cnt, weight);
   tadrg1_index_.build(t.tadrg1, t.cond_cnt, weight);
   code_rows_.build(t);
+  group_rows_.build(t, drg_index_);
 }
 
 int16_t TableSet::search_dx(const char* code) const {

@@ -15,6 +15,7 @@
 
 #include "grouper/code_index.h"
 #include "grouper/code_rows.h"
+#include "grouper/group_rows.h"
 #include "grouper/record_layout.h"
 #include "grouper/rule_index.h"
 #include "tables/table_loader.h"
@@ -65,6 +66,8 @@ class TableSet {
 
   // The rows of every code id, laid out for the stages.
   const CodeRows& code_rows() const { return code_rows_; }
+  // The rows of every ADRG and DRG, laid out for the stages.
+  const GroupRows& group_rows() const { return group_rows_; }
 
  private:
   // A code id as the index holds it (its 16-bit pattern), 0 when not found.
@@ -81,6 +84,7 @@ class TableSet {
   CodeIndex dx_index_, sg_index_, drg_index_;
   RuleIndex tadrg_index_, tadrg1_index_;
   CodeRows code_rows_;
+  GroupRows group_rows_;
   bool dx_sorted_ = false, sg_sorted_ = false;
   bool logic_setting_ok_ = false;
 };

@@ -241,6 +241,17 @@ TEST_F(AgeSplitTest, ANegativeAgeMatchesOnlyWindowsHoldingIt) {
   EXPECT_EQ(on("19991231").res_split, 'A');
 }
 
+TEST_F(AgeSplitTest, RowsPastTheFirstFewGiveTheirOwnDrg) {
+  b_.split(adrg_, 0, 1, 'X');
+  b_.split(adrg_, 2, 3, 'Y');
+  b_.split(adrg_, 4, 5, 'W');
+  b_.split(adrg_, 6, 17, 'C');
+  b_.split(adrg_, 18, 120, 'A');
+  EXPECT_EQ(on("20171231").res_drg, drg_child_);
+  EXPECT_EQ(on("20180101").res_drg, drg_adult_);
+  EXPECT_EQ(on("20030101").res_drg, 0) << "split X has no DRG";
+}
+
 TEST_F(AgeSplitTest, AMissingDrgKeyLeavesNoDrg) {
   b_.split(adrg_, 0, 120, 'Z');
   const RecordResult& r = on("20050101");

@@ -1,0 +1,81 @@
+#include "grouper/group_rows.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "grouper/guarded_lookup.h"
+
+namespace grouper {
+namespace {
+
+// Rows of `key` in a keyed range table, as a RowRange (row counts are 16-bit).
+template <class Int>
+RowRange range_of(size_t key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
+                  size_t row_cnt) {
+  const RowSpan span = key_rows(static_cast<long>(key), key_cnt, fr, to, row_cnt);
+  return {static_cast<uint16_t>(span.fr), static_cast<uint16_t>(span.to)};
+}
+
+// Copies the first rows of `range` into the head of `rows`.
+template <class Row, size_t N>
+void fill_head(HeadRows<Row, N>& rows, RowRange range, const std::vector<Row>& all) {
+  rows.range = range;
+  for (size_t k = 0; k < N && k < range.size(); ++k) rows.head[k] = all[range.fr + k];
+}
+
+}  // namespace
+
+void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
+  // ADRG indices are 16-bit; an ADRG beyond both tables has neither rows nor code.
+  const size_t split_keys = rows_of(t.split_key_cnt, t.adrg_split_fr, t.adrg_split_to);
+  const size_t adrgs = std::min<size_t>(std::max(split_keys, t.adrg_code.size()), size_t{INT16_MAX} + 1);
+  const size_t splits =
+      rows_of(t.split_row_cnt, t.split_age_fr, t.split_age_to, t.split_adpt_fr_dt, t.split_adpt_to_dt, t.split_code);
+  adrg_.assign(adrgs, AdrgRows{});
+  split_rows_.assign(splits, SplitRow{});
+  for (size_t i = 0; i < splits; ++i) {
+    split_rows_[i] = {t.split_adpt_fr_dt[i], t.split_adpt_to_dt[i], t.split_age_fr[i], t.split_age_to[i], -1,
+                      static_cast<char>(t.split_code[i])};
+  }
+  for (size_t a = 0; a < adrgs; ++a) {
+    AdrgRows& e = adrg_[a];
+    e.has_code = a < t.adrg_code.size();
+    if (e.has_code) e.code = t.adrg_code[a];
+    const RowRange range = range_of(a, split_keys, t.adrg_split_fr, t.adrg_split_to, splits);
+    // The DRG rows are found per ADRG (ranges of several ADRGs may share
+    // rows), for its head rows; past them the grouping looks the row up.
+    auto drg_of = [&](char split) {
+      const char key[5] = {e.code[0], e.code[1], e.code[2], e.code[3], split};
+      return static_cast<int16_t>(e.has_code ? drg_index.find(key) : -1);
+    };
+    e.unsplit_drg = drg_of('0');
+    fill_head(e.splits, range, split_rows_);
+    for (size_t k = 0; k < std::size(e.splits.head) && k < range.size(); ++k) {
+      e.splits.head[k].drg = drg_of(e.splits.head[k].code);
+    }
+  }
+
+  const size_t pccl_keys = rows_of(t.pccl_key_cnt, t.drg_pccl_fr, t.drg_pccl_to);
+  const size_t drgs = std::min<size_t>(std::max(pccl_keys, t.drg_code.size()), size_t{INT16_MAX} + 1);
+  const size_t pccl_rows = rows_of(t.pccl_row_cnt, t.pccl_adpt_fr_dt, t.pccl_adpt_to_dt, t.pccl_split_row);
+  const size_t strings = rows_of(t.pccl_split_cnt, t.pccl_split);
+  pccl_rows_.assign(pccl_rows, PcclRow{});
+  for (size_t r = 0; r < pccl_rows; ++r) {
+    PcclRow& row = pccl_rows_[r];
+    row.fr_dt = t.pccl_adpt_fr_dt[r];
+    row.to_dt = t.pccl_adpt_to_dt[r];
+    const int split = t.pccl_split_row[r];
+    if (key_in(split, strings)) std::memcpy(row.chars, t.pccl_split[static_cast<size_t>(split)].data(), 5);
+  }
+  drg_.assign(drgs, DrgRows{});
+  for (size_t d = 0; d < drgs; ++d) {
+    DrgRows& e = drg_[d];
+    if (d < t.drg_code.size()) {
+      const Code5& code = t.drg_code[d];
+      for (size_t i = 0; i < code.size() && code[i] != '\0'; ++i) e.code[i] = code[i];
+    }
+    fill_head(e.pccl, range_of(d, pccl_keys, t.drg_pccl_fr, t.drg_pccl_to, pccl_rows), pccl_rows_);
+  }
+}
+
+}  // namespace grouper
