@@ -14,14 +14,6 @@ constexpr int kNoPosition = kPositionCount;  // a window starting here admits no
 
 int8_t clamp_position(int16_t p) { return static_cast<int8_t>(std::clamp<int>(p, 0, kNoPosition)); }
 
-// Rows of `key` in a keyed range table, as a RowRange (row counts are 16-bit).
-template <class Int>
-RowRange range_of(size_t key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
-                  size_t row_cnt) {
-  const RowSpan span = key_rows(static_cast<long>(key), key_cnt, fr, to, row_cnt);
-  return {static_cast<uint16_t>(span.fr), static_cast<uint16_t>(span.to)};
-}
-
 // Code positions lo..hi (none when lo > hi).
 struct PositionClass {
   int lo;
@@ -105,14 +97,6 @@ CondSet<N> cond_set(RowRange range, const std::vector<CondRow>& rows, const std:
   return set;
 }
 
-// The range with copies of its first rows.
-template <class Row, size_t N>
-HeadRows<Row, N> with_head(RowRange range, const std::vector<Row>& rows) {
-  HeadRows<Row, N> h{range, {}};
-  for (size_t k = 0; k < N && k < h.size(); ++k) h.head[k] = rows[range.fr + k];
-  return h;
-}
-
 }  // namespace
 
 void CodeRows::build(const TableStore& t) {
@@ -156,10 +140,10 @@ void CodeRows::build(const TableStore& t) {
   dx_.resize(dx_ids);
   for (size_t id = 0; id < dx_ids; ++id) {
     DxRows& d = dx_[id];
-    d.ccx = range_of(id, ccx_keys, t.ccx_fr, t.ccx_to, ccx_rows);
-    d.dag = range_of(id, dag_keys, t.dag_ast_fr, t.dag_ast_to, dag_rows);
-    d.cond = cond_set<12>(range_of(id, dx_cond_keys, t.dx_cond_fr, t.dx_cond_to, code_rows), cond_rows_, dx_effect);
-    d.ccl = with_head<CclRow, 1>(range_of(id, ccl_keys, t.dx_ccl_fr, t.dx_ccl_to, ccl_rows), ccl_rows_);
+    d.ccx = key_range(id, ccx_keys, t.ccx_fr, t.ccx_to, ccx_rows);
+    d.dag = key_range(id, dag_keys, t.dag_ast_fr, t.dag_ast_to, dag_rows);
+    d.cond = cond_set<12>(key_range(id, dx_cond_keys, t.dx_cond_fr, t.dx_cond_to, code_rows), cond_rows_, dx_effect);
+    d.ccl = with_head<CclRow, 1>(key_range(id, ccl_keys, t.dx_ccl_fr, t.dx_ccl_to, ccl_rows), ccl_rows_);
   }
 
   // Each range is checked in one step, from the number of descents before
@@ -175,7 +159,7 @@ void CodeRows::build(const TableStore& t) {
   const std::vector<uint8_t> sg_effect = row_effects(t, conds, {kFirstProc, kLastProc}, {1, 0});
   sg_.resize(sg_keys);
   for (size_t id = 0; id < sg_keys; ++id) {
-    sg_[id].cond = cond_set<8>(range_of(id, sg_keys, t.sg_cond_fr, t.sg_cond_to, code_rows), cond_rows_, sg_effect);
+    sg_[id].cond = cond_set<8>(key_range(id, sg_keys, t.sg_cond_fr, t.sg_cond_to, code_rows), cond_rows_, sg_effect);
   }
 }
 

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "grouper/guarded_lookup.h"
 #include "tables/table_store.h"
 
 namespace grouper {
@@ -77,6 +78,30 @@ struct HeadRows {
   const Row& at(size_t k, const Row* rows) const { return k < N ? head[k] : rows[range.fr + k]; }
 };
 
+// The rows of `key` in a keyed range table, clipped as key_rows clips them,
+// as a RowRange (row counts are 16-bit).
+template <class Int>
+RowRange key_range(size_t key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
+                   size_t row_cnt) {
+  const RowSpan span = key_rows(static_cast<long>(key), key_cnt, fr, to, row_cnt);
+  return {static_cast<uint16_t>(span.fr), static_cast<uint16_t>(span.to)};
+}
+
+// `range` with copies of its first rows, from the table's row array `rows`.
+template <class Row, size_t N>
+HeadRows<Row, N> with_head(RowRange range, const std::vector<Row>& rows) {
+  HeadRows<Row, N> h{range, {}};
+  for (size_t k = 0; k < N && k < h.size(); ++k) h.head[k] = rows[range.fr + k];
+  return h;
+}
+
+// The entry of `key` in a table of entries per key, `none` for a key
+// outside it.
+template <class Entry>
+const Entry& entry_of(const std::vector<Entry>& entries, int16_t key, const Entry& none) {
+  return key >= 0 && static_cast<size_t>(key) < entries.size() ? entries[static_cast<size_t>(key)] : none;
+}
+
 // The Tcode rows of one code, and the condition ids they set worked out
 // once: a code's rows, each valid on its own dates and from the positions
 // its condition admits, mostly come down to a few ids set at every position
@@ -121,13 +146,9 @@ class CodeRows {
   void build(const TableStore& t);
 
   // The rows of diagnosis id `id`, none for an id outside every table's keys.
-  const DxRows& dx(int16_t id) const {
-    return id >= 0 && static_cast<size_t>(id) < dx_.size() ? dx_[static_cast<size_t>(id)] : kNoDxRows;
-  }
+  const DxRows& dx(int16_t id) const { return entry_of(dx_, id, kNoDxRows); }
   // The Tcode rows of procedure id `id`.
-  const SgRows& sg(int16_t id) const {
-    return id >= 0 && static_cast<size_t>(id) < sg_.size() ? sg_[static_cast<size_t>(id)] : kNoSgRows;
-  }
+  const SgRows& sg(int16_t id) const { return entry_of(sg_, id, kNoSgRows); }
 
   // Whether every diagnosis id's exclusion list is in ascending order (as
   // the tables mean them to be), so that a search may halve it.

@@ -3,27 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "grouper/guarded_lookup.h"
 
 namespace grouper {
-namespace {
-
-// Rows of `key` in a keyed range table, as a RowRange (row counts are 16-bit).
-template <class Int>
-RowRange range_of(size_t key, size_t key_cnt, const std::vector<Int>& fr, const std::vector<Int>& to,
-                  size_t row_cnt) {
-  const RowSpan span = key_rows(static_cast<long>(key), key_cnt, fr, to, row_cnt);
-  return {static_cast<uint16_t>(span.fr), static_cast<uint16_t>(span.to)};
-}
-
-// Copies the first rows of `range` into the head of `rows`.
-template <class Row, size_t N>
-void fill_head(HeadRows<Row, N>& rows, RowRange range, const std::vector<Row>& all) {
-  rows.range = range;
-  for (size_t k = 0; k < N && k < range.size(); ++k) rows.head[k] = all[range.fr + k];
-}
-
-}  // namespace
 
 void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
   // ADRG indices are 16-bit; an ADRG beyond both tables has neither rows nor code.
@@ -41,7 +22,6 @@ void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
     AdrgRows& e = adrg_[a];
     e.has_code = a < t.adrg_code.size();
     if (e.has_code) e.code = t.adrg_code[a];
-    const RowRange range = range_of(a, split_keys, t.adrg_split_fr, t.adrg_split_to, splits);
     // The DRG rows are found per ADRG (ranges of several ADRGs may share
     // rows), for its head rows; past them the grouping looks the row up.
     auto drg_of = [&](char split) {
@@ -49,8 +29,8 @@ void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
       return static_cast<int16_t>(e.has_code ? drg_index.find(key) : -1);
     };
     e.unsplit_drg = drg_of('0');
-    fill_head(e.splits, range, split_rows_);
-    for (size_t k = 0; k < std::size(e.splits.head) && k < range.size(); ++k) {
+    e.splits = with_head<SplitRow, 3>(key_range(a, split_keys, t.adrg_split_fr, t.adrg_split_to, splits), split_rows_);
+    for (size_t k = 0; k < std::size(e.splits.head) && k < e.splits.size(); ++k) {
       e.splits.head[k].drg = drg_of(e.splits.head[k].code);
     }
   }
@@ -74,7 +54,7 @@ void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
       const Code5& code = t.drg_code[d];
       for (size_t i = 0; i < code.size() && code[i] != '\0'; ++i) e.code[i] = code[i];
     }
-    fill_head(e.pccl, range_of(d, pccl_keys, t.drg_pccl_fr, t.drg_pccl_to, pccl_rows), pccl_rows_);
+    e.pccl = with_head<PcclRow, 3>(key_range(d, pccl_keys, t.drg_pccl_fr, t.drg_pccl_to, pccl_rows), pccl_rows_);
   }
 }
 

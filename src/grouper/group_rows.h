@@ -70,13 +70,9 @@ class GroupRows {
   void build(const TableStore& t, const CodeIndex& drg_index);
 
   // The entry of ADRG index `adrg`, empty for one outside the tables.
-  const AdrgRows& adrg(int16_t adrg) const {
-    return adrg >= 0 && static_cast<size_t>(adrg) < adrg_.size() ? adrg_[static_cast<size_t>(adrg)] : kNoAdrg;
-  }
+  const AdrgRows& adrg(int16_t adrg) const { return entry_of(adrg_, adrg, kNoAdrg); }
   // The entry of DRG index `drg`, empty for one outside the tables.
-  const DrgRows& drg(int16_t drg) const {
-    return drg >= 0 && static_cast<size_t>(drg) < drg_.size() ? drg_[static_cast<size_t>(drg)] : kNoDrg;
-  }
+  const DrgRows& drg(int16_t drg) const { return entry_of(drg_, drg, kNoDrg); }
   const SplitRow* split_rows() const { return split_rows_.data(); }
   const PcclRow* pccl_rows() const { return pccl_rows_.data(); }
 
