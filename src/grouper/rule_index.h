@@ -95,7 +95,7 @@ class RuleIndex {
   // conds_[at .. at + n_must + n_not).  One 16-byte entry, so that the
   // tries of a run read along one array: four candidates a cache line.
   struct Cand {
-    static constexpr uint32_t kAtBits = 24;  // conds_ holds at most 20 ids per rule, rules fit 16 bits
+    static constexpr uint32_t kAtBits = 24;
     uint16_t rule;
     uint16_t filter;
     uint32_t packed;  // at in bits 0..23, n_must in 24..27, n_not in 28..31
@@ -107,6 +107,9 @@ class RuleIndex {
     uint32_t n_not() const { return packed >> (kAtBits + 4); }
   };
   static_assert(sizeof(Cand) == 16);
+  // Rule numbers are 16-bit and a rule leaves fewer ids to test than it has
+  // slots, so a place in conds_ fits its bits.
+  static_assert((uint64_t{UINT16_MAX} + 1) * kRuleSlots <= uint64_t{1} << Cand::kAtBits);
   // One rule list: the words of its bitset of keys in use that have any, at
   // key_words_[words_at .. words_at + n_words), and the candidates of the
   // r-th key at cands_[runs_[runs_at + r] .. runs_[runs_at + r + 1]), in
