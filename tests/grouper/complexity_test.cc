@@ -372,6 +372,8 @@ TEST_F(ComplexityTest, NoValidSplitRowGivesZero) {
 
 TEST_F(ComplexityTest, FirstValidSplitRowWins) {
   b_.pccl(late_drg_, "PPPPP", Window{0, 20041231});
+  b_.pccl(late_drg_, "OOOOO", Window{0, 20041231});
+  b_.pccl(late_drg_, "NNNNN", Window{0, 20041231});  // the fourth row decides
   b_.pccl(late_drg_, "QQQQQ");
   b_.pccl(late_drg_, "RRRRR");
   EXPECT_EQ(text(group(episode({}).date("20050701")).res_drg_code), "X0200Q");

@@ -143,6 +143,16 @@ TEST_F(SupplementaryTest, FirstValidRowWins) {
   EXPECT_EQ(code("20050801"), group_code("LT02"));
 }
 
+TEST_F(SupplementaryTest, RowsPastTheFirstFewAreReadToo) {
+  b_.ltc_row(adrg_, 1, Window{20050701, 20050731});
+  b_.ltc_row(adrg_, 2, Window{20050801, 20050831});
+  b_.ltc_row(adrg_, 3, Window{20050901, 20050930});
+  b_.ltc_row(adrg_, 4, Window{20051001, 20051031});
+  b_.ltc_row(adrg_, 5, Window{20051101, 99991231});
+  EXPECT_EQ(code("20051015"), group_code("LT04"));
+  EXPECT_EQ(code("20060101"), group_code("LT05"));
+}
+
 TEST_F(SupplementaryTest, FirstValidRowDecidesEvenWhenItHoldsNoGroup) {
   b_.ltc_row(adrg_, 20);
   b_.ltc_row(adrg_, 7);
