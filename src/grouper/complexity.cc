@@ -9,6 +9,7 @@
 // is clipped to its rows, and a column, ADRG or split string out of range
 // gives CCL 0 or split character "0".
 #include <algorithm>
+#include <iterator>
 #include <array>
 #include <cmath>
 #include <cstddef>

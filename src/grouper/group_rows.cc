@@ -1,6 +1,7 @@
 #include "grouper/group_rows.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 
 #include "grouper/fixed_ids.h"

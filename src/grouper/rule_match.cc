@@ -6,6 +6,7 @@
 // rule.  The age split reads the ADRG's entry of the group rows, which
 // holds the DRG row of its first splits too.  Nothing is allocated.
 #include <algorithm>
+#include <iterator>
 #include <bit>
 
 #include "grouper/grouper.h"
