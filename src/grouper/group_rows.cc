@@ -1,8 +1,8 @@
 #include "grouper/group_rows.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 #include "grouper/fixed_ids.h"
 

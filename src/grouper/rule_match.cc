@@ -109,6 +109,7 @@ void Grouper::find_drg() {
   const int32_t rec_date = values_.rec_date;
 
   const AdrgRows& rows = group_rows_.adrg(adrg);
+  constexpr int32_t kLookUp = -2;  // a split row past the head rows: its DRG row is looked up
   int32_t split_row = -1;
   int32_t drg_row = rows.unsplit_drg;
   for (size_t k = 0, n = rows.splits.size(); k < n; ++k) {
@@ -117,13 +118,7 @@ void Grouper::find_drg() {
     if (!in_window(rec_date, row.fr_dt, row.to_dt)) continue;
     result_.res_split = row.code;
     split_row = static_cast<int32_t>(rows.splits.range.fr + k);
-    // The head rows know their DRG row; past them it is looked up.
-    if (k < std::size(rows.splits.head)) {
-      drg_row = row.drg;
-    } else {
-      const char key[5] = {rows.code[0], rows.code[1], rows.code[2], rows.code[3], row.code};
-      drg_row = rows.has_code ? set_.find_drg_row(key) : -1;
-    }
+    drg_row = k < std::size(rows.splits.head) ? row.drg : kLookUp;
     break;
   }
   if (trace_) trace_->age_split(adrg, split_row, result_.res_split);
@@ -132,6 +127,7 @@ void Grouper::find_drg() {
   if (!rows.has_code) return;
   // The first row from row 0 up that holds the code and the split.
   const char key[5] = {rows.code[0], rows.code[1], rows.code[2], rows.code[3], result_.res_split};
+  if (drg_row == kLookUp) drg_row = set_.find_drg_row(key);
   if (trace_) trace_->drg(key, drg_row);
   if (drg_row >= 0) result_.res_drg = static_cast<int16_t>(drg_row);
   else note(episode_grouper::FindingCode::kDrgUnknown, 0, episode_grouper::RecordField::kNone, key);
