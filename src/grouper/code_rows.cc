@@ -29,17 +29,20 @@ constexpr auto kTracked = [] {
 }();
 
 bool is_tracked(size_t c) { return c / 64 < kTracked.size() && ((kTracked[c / 64] >> (c % 64)) & 1) != 0; }
+bool is_counted(size_t c) { return std::find(kCountedConds.begin(), kCountedConds.end(), c) != kCountedConds.end(); }
 
 // What a row naming condition c does for a code of one kind, by c: the
-// classes it sets c from, whether the rows must be walked, and whether it
-// names a sex condition; 0 for a row that never applies to the kind.  The
+// classes it sets c from, whether the rows must be walked, whether the
+// logic conditions count or mark c, and whether it names a sex condition; 0
+// for a row that never applies to the kind.  The
 // position window is the condition's, so this is worked out once per
 // catalogue id rather than once per row.  Rows name ids below `conds` (id 0
 // for those that never apply).
 constexpr uint8_t kFromFirst = 8;
 constexpr uint8_t kFromSecond = 16;
 constexpr uint8_t kApplies = 32;
-static_assert(((kFromFirst | kFromSecond | kApplies) & (CondSet<1>::kWalk | CondSet<1>::kSexRow)) == 0);
+static_assert(((kFromFirst | kFromSecond | kApplies) & (CondSet<1>::kWalk | CondSet<1>::kSexRow | CondSet<1>::kTracked)) ==
+              0);
 
 std::vector<uint8_t> row_effects(const TableStore& t, size_t conds, PositionClass first, PositionClass second) {
   std::vector<uint8_t> effect(std::max<size_t>(conds, 1), 0);
@@ -54,7 +57,7 @@ std::vector<uint8_t> row_effects(const TableStore& t, size_t conds, PositionClas
       if (pos_fr > cls.lo || pos_to < cls.hi) e |= CondSet<1>::kWalk;  // from some of its positions only
       else e |= k == 0 ? kFromFirst : kFromSecond;
     }
-    if (e != 0 && is_tracked(c)) e |= CondSet<1>::kWalk;
+    if (e != 0 && is_tracked(c)) e |= CondSet<1>::kTracked;
     const bool sex = c == kCondMaleExcluded || c == kCondFemaleExcluded;
     if (sex && pos_fr == 1 && pos_to == 1) e |= CondSet<1>::kSexRow;
     effect[c] = e;
@@ -71,7 +74,10 @@ CondSet<N> cond_set(RowRange range, const std::vector<CondRow>& rows, const std:
   uint16_t ids[2][N];
   size_t n[2] = {0, 0};
   auto add = [&](int k, uint16_t id) {
-    if (std::find(ids[k], ids[k] + n[k], id) != ids[k] + n[k]) return;
+    if (std::find(ids[k], ids[k] + n[k], id) != ids[k] + n[k]) {
+      if (is_counted(id)) set.flags |= CondSet<N>::kWalk;  // its hits are the rows that set it
+      return;
+    }
     if (n[k] == N) set.flags |= CondSet<N>::kWalk;
     else ids[k][n[k]++] = id;
   };
@@ -82,7 +88,7 @@ CondSet<N> cond_set(RowRange range, const std::vector<CondRow>& rows, const std:
     if ((e & kApplies) == 0) continue;
     set.fr_dt = std::max(set.fr_dt, row.fr_dt);
     set.to_dt = std::min(set.to_dt, row.to_dt);
-    set.flags |= e & (CondSet<N>::kWalk | CondSet<N>::kSexRow);
+    set.flags |= e & (CondSet<N>::kWalk | CondSet<N>::kSexRow | CondSet<N>::kTracked);
     if ((e & kFromFirst) != 0) add(0, id);
     if ((e & kFromSecond) != 0) add(1, id);
   }

@@ -110,12 +110,15 @@ const Entry& entry_of(const std::vector<Entry>& entries, int16_t key, const Entr
 // them are valid on.  Then the ids of the code's class are set, without
 // testing the rows.  A row that can never apply to a code of its kind counts
 // for nothing.  The rows themselves must be walked (kWalk) when a row's
-// position window splits a class, when the ids do not fit, or when a row
-// sets a condition whose hits or positions the logic conditions read.
+// position window splits a class, when the ids do not fit, or when two rows
+// of a class set one condition whose hits the logic conditions count.  A
+// set with a condition whose hits or positions they read (kTracked) counts
+// and marks its ids as the walk would: each stands for one row.
 template <size_t N>
 struct CondSet {
   static constexpr uint8_t kWalk = 1;
   static constexpr uint8_t kSexRow = 2;  // a row names a sex condition with the window 1..1
+  static constexpr uint8_t kTracked = 4;  // an id is counted or position-marked
   RowRange range;              // the Tcode rows, in cond_rows()
   int32_t fr_dt = INT32_MIN;   // every row that can apply is valid on fr_dt..to_dt
   int32_t to_dt = INT32_MAX;

@@ -101,12 +101,17 @@ void Grouper::for_each_cond_row(Visit&& visit) const {
 namespace {
 
 // Sets the ids of the class of a code's condition set when they stand for
-// its rows on `date`; false when the rows must be walked.
-template <size_t N>
-bool set_class_ids(uint64_t* bits, const CondSet<N>& set, bool first, int32_t date) {
+// its rows on `date`, and has `track` count or mark each of them at
+// position p when the set holds such ids; false when the rows must be
+// walked.
+template <size_t N, class Track>
+bool set_class_ids(uint64_t* bits, const CondSet<N>& set, int p, bool first, int32_t date, Track&& track) {
   if ((set.flags & CondSet<N>::kWalk) != 0 || !in_window(date, set.fr_dt, set.to_dt)) return false;
-  for (size_t k = first ? 0 : set.n_first, end = first ? set.n_first : set.n_ids; k < end; ++k) {
-    bits[set.ids[k] / 64] |= uint64_t{1} << (set.ids[k] % 64);
+  const size_t fr = first ? 0 : set.n_first;
+  const size_t to = first ? set.n_first : set.n_ids;
+  for (size_t k = fr; k < to; ++k) bits[set.ids[k] / 64] |= uint64_t{1} << (set.ids[k] % 64);
+  if ((set.flags & CondSet<N>::kTracked) != 0) {
+    for (size_t k = fr; k < to; ++k) track(p, set.ids[k]);
   }
   return true;
 }
@@ -116,11 +121,10 @@ bool set_class_ids(uint64_t* bits, const CondSet<N>& set, bool first, int32_t da
 void Grouper::set_table_conds() {
   uint64_t* bits = cond_bits_.data();
   const uint8_t* tracked = tracked_.data();
-  auto set_row = [&](int p, size_t, int16_t cond, bool applies) {
-    // Every row names an id inside the bitset.
-    const auto c = static_cast<uint16_t>(cond);
-    bits[c / 64] |= uint64_t{applies} << (c % 64);
-    if (const uint8_t t = applies ? tracked[c] : 0) {
+  // A row that applies at position p and sets condition c: its hit, or its
+  // mark at a procedure position, when the logic conditions read them.
+  auto track = [&](int p, uint16_t c) {
+    if (const uint8_t t = tracked[c]) {
       if (t <= kCountedConds.size()) {
         ++counted_hits_[t - 1];
       } else if (p >= kFirstProc && p <= kLastPosCondRow) {
@@ -128,16 +132,22 @@ void Grouper::set_table_conds() {
       }
     }
   };
+  auto set_row = [&](int p, size_t, int16_t cond, bool applies) {
+    // Every row names an id inside the bitset.
+    const auto c = static_cast<uint16_t>(cond);
+    bits[c / 64] |= uint64_t{applies} << (c % 64);
+    if (applies) track(p, c);
+  };
   const int32_t date = values_.rec_date;
   for (int k = 0; k < dx_count_; ++k) {
     const int p = dx_positions_[k];
     const auto& set = rows_.dx(code_ids_[p]).cond;
-    if (!set_class_ids(bits, set, p == kFirstDx, date)) walk_cond_rows(p, set.range, set_row);
+    if (!set_class_ids(bits, set, p, p == kFirstDx, date, track)) walk_cond_rows(p, set.range, set_row);
   }
   for (int k = 0; k < proc_count_; ++k) {
     const int p = proc_positions_[k];
     const auto& set = rows_.sg(code_ids_[p]).cond;
-    if (!set_class_ids(bits, set, true, date)) walk_cond_rows(p, set.range, set_row);
+    if (!set_class_ids(bits, set, p, true, date, track)) walk_cond_rows(p, set.range, set_row);
   }
   if (trace_) {
     for_each_cond_row([this](int p, size_t j, int16_t cond, bool applies) {

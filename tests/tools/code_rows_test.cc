@@ -44,24 +44,30 @@ void expect_rows(const CondSet<N>& got, long id, size_t key_cnt, const std::vect
 }
 
 // Wherever a code's condition set stands for its rows (the class of
-// position p, on `date`), it sets exactly the ids of the rows that apply,
-// none of which the logic conditions count or mark.  Returns whether it
-// stood.
+// position p, on `date`), it sets exactly the ids of the rows that apply; it
+// is flagged when the logic conditions count or mark one of them, and then
+// each counted id stands for one row.  Returns whether it stood.
 template <size_t N>
 bool expect_set_stands_for_rows(const CondSet<N>& set, bool first_class, int p, int32_t date, const CondRow* rows) {
   if ((set.flags & set.kWalk) != 0 || !in_window(date, set.fr_dt, set.to_dt)) return false;
   std::set<int> walked;
+  std::multiset<int> counted;
   bool tracked = false;
   for (size_t j = set.range.fr; j < set.range.to; ++j) {
     const CondRow& row = rows[j];
     if (!in_window(date, row.fr_dt, row.to_dt) || p < row.pos_fr || p > row.pos_to) continue;
     walked.insert(row.cond);
-    for (int16_t c : kCountedConds) tracked = tracked || row.cond == c;
+    for (int16_t c : kCountedConds) {
+      if (row.cond == c) counted.insert(c);
+    }
     for (int16_t c : kMarkedConds) tracked = tracked || row.cond == c;
   }
   const std::set<int> ids(set.ids + (first_class ? 0 : set.n_first), set.ids + (first_class ? set.n_first : set.n_ids));
   EXPECT_EQ(ids, walked) << "position " << p << ", date " << date;
-  EXPECT_FALSE(tracked) << "position " << p << ", date " << date;
+  if (tracked || !counted.empty()) {
+    EXPECT_NE(set.flags & set.kTracked, 0) << "position " << p << ", date " << date;
+  }
+  for (int c : counted) EXPECT_EQ(counted.count(c), 1u) << "condition " << c << ", position " << p << ", date " << date;
   return true;
 }
 
@@ -94,6 +100,9 @@ TEST(CodeRows, EveryIdGetsThePlainRowsOnBrokenSets) {
     }
     for (int c : {kCondMaleExcluded, kCondFemaleExcluded, int{kCountedConds[0]}, int{kMarkedConds[0]}}) {
       if (static_cast<size_t>(c) < t.cond_pos_fr.size()) t.cond_pos_fr[c] = t.cond_pos_to[c] = 1;
+    }
+    for (size_t j = 0; j + 1 < t.code_cond.size(); j += 37) {  // a code's counted condition set twice
+      t.code_cond[j] = t.code_cond[j + 1] = kCountedConds[0];
     }
     break_values(t.dx_ccl_fr, t.ccl_row_cnt, rng);
     break_values(t.ccl_col, t.ccl_col_cnt, rng);
