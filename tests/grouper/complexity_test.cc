@@ -289,6 +289,23 @@ TEST_F(ComplexityTest, ExclusionListEdgesAreFoundAndOutsidersRejected) {
   EXPECT_EQ(grouper_->is_cc_excluded(3, principal_.id), 0) << "an empty list excludes nothing";
 }
 
+TEST_F(ComplexityTest, EveryEntryOfListsOfAnyLengthIsFound) {
+  const std::vector<std::vector<int16_t>> lists = {{2}, {2, 4}, {2, 4, 4, 7, 11}, {2, 4, 4, 7, 11, 12, 13, 20, 26, 27, 31}};
+  std::vector<Dx> of;
+  for (int k = 0; k < 4; ++k) of.push_back(new_dx(1));
+  b_.ccx(of[0].id, {2});
+  b_.ccx(of[1].id, {2, 4});
+  b_.ccx(of[2].id, {2, 4, 4, 7, 11});
+  b_.ccx(of[3].id, {2, 4, 4, 7, 11, 12, 13, 20, 26, 27, 31});
+  build();
+  for (size_t k = 0; k < lists.size(); ++k) {
+    for (int16_t id = 0; id <= 33; ++id) {
+      const bool in = std::find(lists[k].begin(), lists[k].end(), id) != lists[k].end();
+      EXPECT_EQ(grouper_->is_cc_excluded(id, of[k].id), in ? 1 : 0) << "id " << id << ", list " << k;
+    }
+  }
+}
+
 // --- sex exclusion ---
 
 class SexExclusionTest : public ComplexityTest {
