@@ -34,15 +34,14 @@ bool is_counted(size_t c) { return std::find(kCountedConds.begin(), kCountedCond
 // What a row naming condition c does for a code of one kind, by c: the
 // classes it sets c from, whether the rows must be walked, whether the
 // logic conditions count or mark c, and whether it names a sex condition; 0
-// for a row that never applies to the kind.  The
-// position window is the condition's, so this is worked out once per
-// catalogue id rather than once per row.  Rows name ids below `conds` (id 0
-// for those that never apply).
+// for a row that never applies to the kind.  The position window is the
+// condition's, so this is worked out once per catalogue id rather than once
+// per row.  Rows name ids below `conds` (id 0 for those that never apply).
 constexpr uint8_t kFromFirst = 8;
 constexpr uint8_t kFromSecond = 16;
 constexpr uint8_t kApplies = 32;
-static_assert(((kFromFirst | kFromSecond | kApplies) & (CondSet<1>::kWalk | CondSet<1>::kSexRow | CondSet<1>::kTracked)) ==
-              0);
+constexpr uint8_t kSetFlags = CondSet<1>::kWalk | CondSet<1>::kSexRow | CondSet<1>::kTracked;
+static_assert(((kFromFirst | kFromSecond | kApplies) & kSetFlags) == 0);
 
 std::vector<uint8_t> row_effects(const TableStore& t, size_t conds, PositionClass first, PositionClass second) {
   std::vector<uint8_t> effect(std::max<size_t>(conds, 1), 0);
@@ -88,7 +87,7 @@ CondSet<N> cond_set(RowRange range, const std::vector<CondRow>& rows, const std:
     if ((e & kApplies) == 0) continue;
     set.fr_dt = std::max(set.fr_dt, row.fr_dt);
     set.to_dt = std::min(set.to_dt, row.to_dt);
-    set.flags |= e & (CondSet<N>::kWalk | CondSet<N>::kSexRow | CondSet<N>::kTracked);
+    set.flags |= e & kSetFlags;
     if ((e & kFromFirst) != 0) add(0, id);
     if ((e & kFromSecond) != 0) add(1, id);
   }
