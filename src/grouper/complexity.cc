@@ -4,16 +4,16 @@
 //
 // Workload: calc_pccl runs once per record that has an ADRG; it makes at most
 // nine CCL lookups, a few dozen exclusion tests over short ascending lists,
-// and reads the DRG's entry of the group rows.  Nothing is allocated.  Every table value used as an
-// index is checked first: a key beyond its key count has no rows, a row range
-// is clipped to its rows, and a column, ADRG or split string out of range
-// gives CCL 0 or split character "0".
+// and reads the DRG's entry of the group rows.  Nothing is allocated.  Every
+// table value used as an index is checked first: a key beyond its key count
+// has no rows, a row range is clipped to its rows, and a column, ADRG or
+// split string out of range gives CCL 0 or split character "0".
 #include <algorithm>
-#include <iterator>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <iterator>
 
 #include "grouper/fixed_ids.h"
 #include "grouper/grouper.h"

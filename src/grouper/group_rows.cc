@@ -6,7 +6,6 @@
 
 #include "grouper/fixed_ids.h"
 
-
 namespace grouper {
 
 void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
@@ -62,7 +61,8 @@ void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
 
   fixed_group_ = supplementary_group(t, kFixedGroup);
   no_group_ = supplementary_group(t, 0);
-  const size_t ast_keys = std::min<size_t>(rows_of(t.adrg_ast_cnt, t.adrg_ast_fr, t.adrg_ast_to), size_t{INT16_MAX} + 1);
+  const size_t ast_keys =
+      std::min<size_t>(rows_of(t.adrg_ast_cnt, t.adrg_ast_fr, t.adrg_ast_to), size_t{INT16_MAX} + 1);
   const size_t ast_rows = rows_of(t.ast_row_cnt, t.ast_adpt_fr_dt, t.ast_adpt_to_dt, t.ltcdrg_ast);
   supplementary_rows_.assign(ast_rows, SupplementaryRow{});
   for (size_t r = 0; r < ast_rows; ++r) {
@@ -72,7 +72,9 @@ void GroupRows::build(const TableStore& t, const CodeIndex& drg_index) {
   for (size_t a = 0; a < ast_keys; ++a) {
     SupplementaryRows& e = supplementary_[a];
     e.marker = t.adrg_ast_fr[a] == 0;
-    if (!e.marker) e.rows = with_head<SupplementaryRow, 3>(key_range(a, ast_keys, t.adrg_ast_fr, t.adrg_ast_to, ast_rows), supplementary_rows_);
+    if (e.marker) continue;
+    const RowRange range = key_range(a, ast_keys, t.adrg_ast_fr, t.adrg_ast_to, ast_rows);
+    e.rows = with_head<SupplementaryRow, 3>(range, supplementary_rows_);
   }
 }
 

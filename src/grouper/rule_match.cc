@@ -6,8 +6,8 @@
 // rule.  The age split reads the ADRG's entry of the group rows, which
 // holds the DRG row of its first splits too.  Nothing is allocated.
 #include <algorithm>
-#include <iterator>
 #include <bit>
+#include <iterator>
 
 #include "grouper/grouper.h"
 #include "grouper/guarded_lookup.h"

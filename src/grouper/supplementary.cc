@@ -6,8 +6,8 @@
 // count, or a range beyond the rows, gives no group; a group value without a
 // code row gives no group either.
 #include <algorithm>
-#include <iterator>
 #include <cstddef>
+#include <iterator>
 
 #include "grouper/fixed_ids.h"
 #include "grouper/grouper.h"
