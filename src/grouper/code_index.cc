@@ -27,6 +27,17 @@ void CodeIndex::build_from(const std::vector<Code5>& codes, size_t first, size_t
   }
 }
 
+void CodeIndex::mark(const char* key) {
+  if (slots_.empty()) return;
+  const uint64_t key_bits = pack(key);
+  for (size_t slot = slot_of(key_bits); slots_[slot] != 0; slot = (slot + 1) & mask_) {
+    if ((slots_[slot] & kKeyMask) == key_bits) {
+      slots_[slot] |= kMarked;
+      return;
+    }
+  }
+}
+
 bool CodeIndex::strictly_ascending(const std::vector<Code5>& codes, size_t first, size_t end) {
   end = std::min(end, codes.size());
   for (size_t row = first + 1; row < end; ++row) {

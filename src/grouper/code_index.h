@@ -36,14 +36,17 @@ class CodeIndex {
   // value comes back as its 16-bit pattern), or -1 when no indexed row holds
   // it.
   int32_t find(const char* key) const {
-    if (slots_.empty()) return -1;
-    const uint64_t key_bits = pack(key);
-    for (size_t slot = slot_of(key_bits);; slot = (slot + 1) & mask_) {
-      const uint64_t entry = slots_[slot];
-      if ((entry & kKeyMask) == key_bits) return static_cast<int32_t>(entry >> kValueShift);
-      if (entry == 0) return -1;
-    }
+    const uint64_t entry = entry_of(key);
+    return entry == 0 ? -1 : static_cast<int32_t>(entry >> kValueShift);
   }
+  // find(), only for a key that mark() marked: -1 for any other.
+  int32_t find_marked(const char* key) const {
+    const uint64_t entry = entry_of(key);
+    return (entry & kMarked) == 0 ? -1 : static_cast<int32_t>(entry >> kValueShift);
+  }
+  // Marks the row that holds `key`, if one does: a fact about it that the
+  // owner of the index works out once.
+  void mark(const char* key);
 
   // Whether rows [first, end) are strictly ascending under the dictionary
   // comparison, so that the halving search finds every row they hold.
@@ -52,9 +55,11 @@ class CodeIndex {
  private:
   // Bits 0..39 hold the five bytes, those after the first NUL cleared (texts
   // equal up to a NUL they share are one key); bit 40 marks a used slot, so
-  // that no text packs to the empty slot 0; bits 48..63 hold the value.
+  // that no text packs to the empty slot 0; bit 41 marks a row that mark()
+  // marked; bits 48..63 hold the value.
   static constexpr uint64_t kUsed = uint64_t{1} << 40;
   static constexpr uint64_t kKeyMask = (uint64_t{1} << 41) - 1;
+  static constexpr uint64_t kMarked = uint64_t{1} << 41;
   static constexpr int kValueShift = 48;
 
   void build_from(const std::vector<Code5>& codes, size_t first, size_t end, const std::vector<int16_t>* values);
@@ -71,6 +76,15 @@ class CodeIndex {
   }
   size_t slot_of(uint64_t key_bits) const {
     return static_cast<size_t>((key_bits * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+  // The slot that holds `key`, 0 when none does.
+  uint64_t entry_of(const char* key) const {
+    if (slots_.empty()) return 0;
+    const uint64_t key_bits = pack(key);
+    for (size_t slot = slot_of(key_bits);; slot = (slot + 1) & mask_) {
+      const uint64_t entry = slots_[slot];
+      if ((entry & kKeyMask) == key_bits || entry == 0) return entry;
+    }
   }
 
   std::vector<uint64_t> slots_;  // 0 = empty

@@ -249,8 +249,11 @@ void Grouper::load_dx_codes(const char* line) {
   for (int p = kFirstDx; p <= kLastDx; ++p) {
     const char* code = p == 1 ? principal : slot(line, p);
     if (is_blank5(code)) continue;
-    if (code[4] != ' ') {
-      code_ids_[p] = find(p, code);
+    // A full code takes one lookup, and so does a code of four characters
+    // known to stand as given (without a trace, which shows every lookup).
+    const bool full = code[4] != ' ';
+    if (full || (code[3] != ' ' && !trace_ && set_.find_standing_dx(code, code_ids_[p]))) {
+      if (full) code_ids_[p] = find(p, code);
       if (code_ids_[p] == 0) note(FindingCode::kDxUnknown, p, RecordField::kNone, code);
       continue;
     }

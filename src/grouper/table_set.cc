@@ -61,7 +61,10 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   const size_t sg_rows = rows_of(t.sg_cnt, t.sg_code, t.sg_id);
   dx_sorted_ = CodeIndex::strictly_ascending(t.dx_code, 1, dx_rows);
   sg_sorted_ = CodeIndex::strictly_ascending(t.sg_code, 1, sg_rows);
-  if (dx_sorted_) dx_index_.build(t.dx_code, 1, dx_rows, t.dx_id);
+  if (dx_sorted_) {
+    dx_index_.build(t.dx_code, 1, dx_rows, t.dx_id);
+    mark_standing_dx(dx_rows);
+  }
   if (sg_sorted_) sg_index_.build(t.sg_code, 1, sg_rows, t.sg_id);
   drg_index_.build(t.drg_code, 0, drg_rows(t));
   const std::vector<uint32_t> weight = condition_weights(t);
@@ -69,6 +72,20 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   tadrg1_index_.build(t.tadrg1, t.cond_cnt, weight);
   code_rows_.build(t);
   group_rows_.build(t, drg_index_);
+}
+
+void TableSet::mark_standing_dx(size_t dx_rows) {
+  const TableStore& t = store_;
+  for (size_t row = 1; row < dx_rows; ++row) {
+    const Code5& code = t.dx_code[row];
+    // (A text cut short by a NUL stands for every text with its bytes up to
+    // the NUL, and so does that text with "0" in place of its fifth byte.)
+    if (code[4] != ' ' || code[3] == ' ') continue;
+    Code5 zero = code;
+    zero[4] = '0';
+    const int16_t id = find_dx_id(zero.data());  // 0 when not found: id 0's flag decides then
+    if (!key_in(id, t.dx_flag.size()) || t.dx_flag[static_cast<size_t>(id)] != 'y') dx_index_.mark(code.data());
+  }
 }
 
 int16_t TableSet::search_dx(const char* code) const {

@@ -56,6 +56,18 @@ class TableSet {
   int16_t find_dx_id(const char* code) const { return dx_sorted_ ? id_of(dx_index_.find(code)) : search_dx(code); }
   int16_t find_sg_id(const char* code) const { return sg_sorted_ ? id_of(sg_index_.find(code)) : search_sg(code); }
 
+  // A diagnosis of four characters ("ABCD ") is completed to "ABCD0" when
+  // that code is flagged "y", else looked up as given.  Whether a code the
+  // dictionary holds stands as given is worked out when the tables are
+  // opened: then this gives its id in one lookup, and true.  False when the
+  // lookups must decide.
+  bool find_standing_dx(const char* code, int16_t& id) const {
+    const int32_t found = dx_sorted_ ? dx_index_.find_marked(code) : -1;
+    if (found < 0) return false;
+    id = id_of(found);
+    return true;
+  }
+
   // The first row of the DRG list, from row 0 up, that holds the 5-byte
   // `key`, or -1.
   int32_t find_drg_row(const char* key) const { return drg_index_.find(key); }
@@ -75,6 +87,9 @@ class TableSet {
   // The halving search, for a dictionary whose rows are not strictly ascending.
   int16_t search_dx(const char* code) const;
   int16_t search_sg(const char* code) const;
+  // Marks in the diagnosis index the codes of four characters that stand as
+  // given.
+  void mark_standing_dx(size_t dx_rows);
 
   TableStore store_;
   // A dictionary whose rows 1..n-1 are strictly ascending finds a code by

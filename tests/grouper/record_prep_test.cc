@@ -119,11 +119,17 @@ TEST_F(CompletionTest, FourCharacterCodeOtherwiseTakesItsOwnIdEvenZero) {
 
 TEST_F(CompletionTest, AFailedLookupReadsTheFlagOfIdZero) {
   b_.dx("A0100", true);
+  const int16_t own = b_.dx("C123");
   build();
   store_.dx_flag[0] = 'y';  // breaks the rule that id 0 is no end point
   set_ = std::make_unique<TableSet>(store_);
   grouper_ = std::make_unique<Grouper>(*set_);
   EXPECT_EQ(id_at(Episode().dx(1, "A01"), 1), 0) << "\"A01\" is not found, and id 0 reads as an end point";
+  EXPECT_EQ(id_at(Episode().dx(2, "C123"), 2), 0) << "\"C1230\" is not found, and ends the completion";
+  store_.dx_flag[0] = 'n';
+  set_ = std::make_unique<TableSet>(store_);
+  grouper_ = std::make_unique<Grouper>(*set_);
+  EXPECT_EQ(id_at(Episode().dx(2, "C123"), 2), own);
 }
 
 TEST_F(CompletionTest, BlankSlotGetsNoId) {
