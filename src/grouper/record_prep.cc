@@ -164,6 +164,7 @@ int Grouper::prepare_record(char* line, size_t len) {
     const char* code = slot(line, p);
     if (is_blank5(code)) continue;
     code_ids_[p] = set_.find_sg_id(code);
+    __builtin_prefetch(&rows_.sg(code_ids_[p]));  // the stages below read its rows
     if (trace_) trace_->lookup(p, code, code_ids_[p], 0);
     if (code_ids_[p] != 0) proc_positions_[proc_count_++] = static_cast<int8_t>(p);
     else note(FindingCode::kProcUnknown, p, RecordField::kNone, code);
@@ -207,10 +208,6 @@ int Grouper::prepare_record(char* line, size_t len) {
     }
   }
 
-  // Ask early for the rows of every code found: the stages below read them.
-  for (int k = 0; k < dx_count_; ++k) __builtin_prefetch(&rows_.dx(code_ids_[dx_positions_[k]]));
-  for (int k = 0; k < proc_count_; ++k) __builtin_prefetch(&rows_.sg(code_ids_[proc_positions_[k]]));
-
   set_table_conds();
   set_logic_conds();
   return check_logic_setting();
@@ -249,19 +246,13 @@ void Grouper::load_dx_codes(const char* line) {
   for (int p = kFirstDx; p <= kLastDx; ++p) {
     const char* code = p == 1 ? principal : slot(line, p);
     if (is_blank5(code)) continue;
-    // A full code takes one lookup, and so does a code of four characters
-    // known to stand as given (without a trace, which shows every lookup).
-    const bool full = code[4] != ' ';
-    if (full || (code[3] != ' ' && !trace_ && set_.find_standing_dx(code, code_ids_[p]))) {
-      if (full) code_ids_[p] = find(p, code);
-      if (code_ids_[p] == 0) note(FindingCode::kDxUnknown, p, RecordField::kNone, code);
-      continue;
-    }
     // A short code is completed on a copy of its text.
     char text[5];
     std::memcpy(text, code, 5);
     int16_t id;
-    if (text[3] == ' ') {
+    if (text[4] != ' ') {
+      id = find(p, text);
+    } else if (text[3] == ' ') {
       // Three characters: as given, then with "00", then with "0".
       id = find(p, text);
       if (!completes(id)) {
@@ -273,8 +264,10 @@ void Grouper::load_dx_codes(const char* line) {
           id = find(p, text);
         }
       }
-    } else {
-      // Four characters: with "0", then as given.
+    } else if (trace_ || !set_.find_standing_dx(text, id)) {
+      // Four characters: with "0", then as given.  Most stand as given,
+      // known when the tables were opened: one lookup (not under a trace,
+      // which shows every lookup).
       text[4] = '0';
       id = find(p, text);
       if (!completes(id)) {
@@ -283,6 +276,7 @@ void Grouper::load_dx_codes(const char* line) {
       }
     }
     code_ids_[p] = id;
+    __builtin_prefetch(&rows_.dx(id));  // the stages below read its rows
     if (id == 0) note(FindingCode::kDxUnknown, p, RecordField::kNone, code);
     else if (!same5(text, code)) note(FindingCode::kDxCompleted, p, RecordField::kNone, code, text);
   }
