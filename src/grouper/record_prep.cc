@@ -171,20 +171,29 @@ int Grouper::prepare_record(char* line, size_t len) {
   }
 
   // A repeated diagnosis keeps its first position; later ones become empty
-  // without closing the gap.
+  // without closing the gap.  The ids seen so far are kept as bits of their
+  // low six bits: only an id whose bit is set may be a repeat and is looked
+  // for (the other positions take no branch of their own, as which are
+  // filled varies from record to record).
+  uint64_t seen = 0;
   for (int p = kFirstDx; p <= kLastDx; ++p) {
-    if (code_ids_[p] == 0) continue;
-    int first = 0;
-    for (int k = 0; k < dx_count_ && first == 0; ++k) {
-      if (code_ids_[dx_positions_[k]] == code_ids_[p]) first = dx_positions_[k];
+    const int16_t id = code_ids_[p];
+    const uint64_t bit = id != 0 ? uint64_t{1} << (id & 63) : 0;
+    if ((seen & bit) != 0) {
+      int first = 0;
+      for (int k = 0; k < dx_count_ && first == 0; ++k) {
+        if (code_ids_[dx_positions_[k]] == id) first = dx_positions_[k];
+      }
+      if (first != 0) {
+        note(FindingCode::kDxRepeated, p, RecordField::kNone, slot(line, p));
+        if (trace_) trace_->repeat_removed(p, first, id);
+        code_ids_[p] = 0;
+        continue;
+      }
     }
-    if (first == 0) {
-      dx_positions_[dx_count_++] = static_cast<int8_t>(p);
-      continue;
-    }
-    note(FindingCode::kDxRepeated, p, RecordField::kNone, slot(line, p));
-    if (trace_) trace_->repeat_removed(p, first, code_ids_[p]);
-    code_ids_[p] = 0;
+    seen |= bit;
+    dx_positions_[static_cast<size_t>(dx_count_)] = static_cast<int8_t>(p);  // kept when the id is not 0
+    dx_count_ += id != 0;
   }
 
   // Dagger/asterisk: the principal diagnosis changes place with the second

@@ -3,7 +3,9 @@
 // dagger/asterisk exchange and the reset between records.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "grouping_fixture.h"
 
@@ -235,6 +237,27 @@ TEST_F(RepeatTest, CodesCompletedToTheSameIdAreRepeats) {
   const Grouper& g = group(Episode().dx(1, "B0100").dx(2, "A01").dx(3, "A0100"));
   EXPECT_EQ(g.code_ids()[2], a);
   EXPECT_EQ(g.code_ids()[3], 0);
+}
+
+TEST_F(RepeatTest, IdsThatShareTheirLowBitsAreNoRepeats) {
+  // Ids 64 and 128 apart look alike to the first test for a repeat.
+  std::vector<int16_t> ids;
+  for (int k = 0; k < 130; ++k) {
+    char code[8];
+    std::snprintf(code, sizeof code, "D%d", 1000 + k);
+    ids.push_back(b_.dx(code));
+  }
+  ASSERT_EQ(ids[64] - ids[0], 64);
+  b_.dx_cond(ids[128], 100);
+  b_.dx_cond(ids[1], 101);
+  const Grouper& g = group(Episode().dx(1, "D1000").dx(2, "D1064").dx(3, "D1128").dx(4, "D1064").dx(5, "D1001"));
+  EXPECT_EQ(g.code_ids()[1], ids[0]);
+  EXPECT_EQ(g.code_ids()[2], ids[64]);
+  EXPECT_EQ(g.code_ids()[3], ids[128]);
+  EXPECT_EQ(g.code_ids()[4], 0) << "a repeat after ids that share its low bits";
+  EXPECT_EQ(g.code_ids()[5], ids[1]);
+  EXPECT_EQ(g.cond_val(100), 1) << "the codes kept are read by the stages";
+  EXPECT_EQ(g.cond_val(101), 1);
 }
 
 TEST_F(RepeatTest, CodesNotFoundAreNotRepeats) {
