@@ -6,6 +6,7 @@
 // codes present (most of them set the ids their rows come down to, worked
 // out when the tables were opened; the others walk their rows) and a fixed
 // number of logic tests.
+#include <algorithm>
 #include <array>
 
 #include "grouper/fixed_ids.h"
@@ -109,7 +110,18 @@ bool set_class_ids(uint64_t* bits, const CondSet<N>& set, int p, bool first, int
   if ((set.flags & CondSet<N>::kWalk) != 0 || !in_window(date, set.fr_dt, set.to_dt)) return false;
   const size_t fr = first ? 0 : set.n_first;
   const size_t to = first ? set.n_first : set.n_ids;
-  for (size_t k = fr; k < to; ++k) bits[set.ids[k] / 64] |= uint64_t{1} << (set.ids[k] % 64);
+  if (to - fr <= 3) {
+    // Most classes hold one to three ids: set without a branch on their
+    // count, which varies from code to code.  Id 0, which always holds,
+    // stands in for the ids a class lacks.
+    for (size_t k = 0; k < 3; ++k) {
+      const auto in_class = static_cast<uint16_t>(0 - static_cast<uint16_t>(fr + k < to));
+      const uint16_t id = set.ids[std::min(fr + k, N - 1)] & in_class;
+      bits[id / 64] |= uint64_t{1} << (id % 64);
+    }
+  } else {
+    for (size_t k = fr; k < to; ++k) bits[set.ids[k] / 64] |= uint64_t{1} << (set.ids[k] % 64);
+  }
   if ((set.flags & CondSet<N>::kTracked) != 0) {
     for (size_t k = fr; k < to; ++k) track(p, set.ids[k]);
   }

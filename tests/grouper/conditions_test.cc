@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "grouping_fixture.h"
@@ -63,6 +64,41 @@ TEST_F(TableCondTest, PositionWindowRestrictsWhereACodeSetsTheCondition) {
   EXPECT_TRUE(holds(Episode().dx(1, "A0100"), 100));
   EXPECT_FALSE(holds(Episode().dx(2, "A0100"), 100));
   EXPECT_FALSE(holds(Episode().proc(11, "P0100"), 101));
+}
+
+TEST_F(TableCondTest, EachClassOfACodeSetsItsOwnIdsHoweverMany) {
+  // Diagnoses whose rows set a ids at the principal position only and b at
+  // the others only; a procedure setting a + b ids.
+  const std::pair<int, int> sizes[] = {{1, 4}, {4, 1}, {3, 2}, {2, 3}, {0, 2}, {5, 0}};
+  int16_t next = 100;
+  struct Code {
+    std::string text;
+    std::vector<int16_t> principal, other;
+  };
+  std::vector<Code> codes;
+  for (const auto& [a, b] : sizes) {
+    char text[8];
+    std::snprintf(text, sizeof text, "E%zu000", codes.size());
+    Code c{text, {}, {}};
+    const int16_t dx = b_.dx(c.text.c_str());
+    const int16_t proc = b_.proc(c.text.c_str());
+    for (int k = 0; k < a + b; ++k, ++next) {
+      b_.dx_cond(dx, next);
+      b_.proc_cond(proc, next);
+      b_.cond_window(next, k < a ? 1 : 2, k < a ? 1 : 46);
+      (k < a ? c.principal : c.other).push_back(next);
+    }
+    codes.push_back(c);
+  }
+  for (const Code& c : codes) {
+    for (int p : {1, 2}) {
+      const Grouper& g = group(Episode().dx(p, c.text));
+      for (int16_t id : c.principal) EXPECT_EQ(g.cond_val(id), p == 1) << c.text << " at " << p << ", id " << id;
+      for (int16_t id : c.other) EXPECT_EQ(g.cond_val(id), p == 2) << c.text << " at " << p << ", id " << id;
+    }
+    const Grouper& g = group(Episode().proc(11, c.text));
+    for (int16_t id : c.other) EXPECT_EQ(g.cond_val(id), 1) << c.text << " as a procedure, id " << id;
+  }
 }
 
 TEST_F(TableCondTest, TheExchangedCodeSetsConditionsOfItsNewPosition) {
