@@ -65,8 +65,29 @@ void format_digits(int32_t value, char* dest, int width) {
 
 int16_t calc_age(const char* birth, const char* rec_date, const char* indicator, int32_t& age_dd,
                  AgeSteps* steps) {
+  int yy, birth_month, birth_day, rec_year, rec_month, rec_day;
+  const uint64_t birth_word = digit_word::load(birth);
+  const uint64_t rec_word = digit_word::load(rec_date);
+  if (digit_word::all_digits(birth_word, 0xFFFFFFFFFFFFULL) && digit_word::all_digits(rec_word, ~uint64_t{0})) {
+    // Both dates all digits, as nearly every record's are: a word each.
+    const uint64_t b = digit_word::pairs(birth_word);
+    const uint64_t r = digit_word::pairs(rec_word);
+    yy = digit_word::pair(b, 0);
+    birth_month = digit_word::pair(b, 1);
+    birth_day = digit_word::pair(b, 2);
+    rec_year = digit_word::pair(r, 0) * 100 + digit_word::pair(r, 1);
+    rec_month = digit_word::pair(r, 2);
+    rec_day = digit_word::pair(r, 3);
+  } else {
+    yy = parse_digits(birth, 2);
+    birth_month = parse_digits(birth + 2, 2);
+    birth_day = parse_digits(birth + 4, 2);
+    rec_year = parse_digits(rec_date, 4);
+    rec_month = parse_digits(rec_date + 4, 2);
+    rec_day = parse_digits(rec_date + 6, 2);
+  }
+
   const char ind = indicator[0];
-  const int yy = parse_digits(birth, 2);
   const char* why = "";
   int birth_year = birth_century(ind, birth, rec_date, why) + yy;
   // For indicators 5..8 a record dated in the 1900s puts the birth there too.
@@ -74,12 +95,6 @@ int16_t calc_age(const char* birth, const char* rec_date, const char* indicator,
     birth_year = 1900 + yy;
     why = "indicator 5..8 and a record dated in the 1900s: the 1900s";
   }
-
-  const int birth_month = parse_digits(birth + 2, 2);
-  const int birth_day = parse_digits(birth + 4, 2);
-  const int rec_year = parse_digits(rec_date, 4);
-  const int rec_month = parse_digits(rec_date + 4, 2);
-  const int rec_day = parse_digits(rec_date + 6, 2);
 
   // A birth month or day of 0 passes; days are not checked against their month.
   const bool dates_ok = birth_month >= 0 && birth_month <= 12 && rec_month >= 1 && rec_month <= 12 &&

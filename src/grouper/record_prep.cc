@@ -142,7 +142,8 @@ void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age) {
 int Grouper::prepare_record(char* line, size_t len) {
   RecordValues& v = values_;
   AgeSteps age;
-  v.rec_date = parse_digits(line + kRecDateOffset, kRecDateWidth);
+  static_assert(kRecDateWidth == 8);
+  v.rec_date = digit_word::parse_eight(line + kRecDateOffset);
   v.age_yy = calc_age(line + kBirthDateOffset, line + kRecDateOffset, line + kSexOffset, v.age_dd, &age);
   v.sex_cd = static_cast<int16_t>(static_cast<unsigned char>(line[kSexOffset]) - '0');
   v.dsch_cd = static_cast<int16_t>(parse_digits(line + kDschOffset, kDschWidth));

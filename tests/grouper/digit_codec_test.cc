@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace grouper {
@@ -15,9 +16,12 @@ struct Age {
 };
 
 Age age(const char* birth, char indicator, const char* rec_date) {
+  // calc_age reads eight bytes of each date, as a line always holds them.
+  const std::string b = std::string(birth) + std::string(8, '\0');
+  const std::string r = std::string(rec_date) + std::string(8, '\0');
   Age a{};
   a.days = -12345;  // must be overwritten on every path
-  a.years = calc_age(birth, rec_date, &indicator, a.days);
+  a.years = calc_age(b.data(), r.data(), &indicator, a.days);
   return a;
 }
 
@@ -28,6 +32,24 @@ TEST(ParseDigits, ReadsZeroPaddedAndBlankPaddedNumbers) {
   EXPECT_EQ(parse("005"), 5);
   EXPECT_EQ(parse("  7"), 7);
   EXPECT_EQ(parse("7  "), 7);
+}
+
+TEST(DigitWord, TellsDigitsFromEveryOtherByteAndReadsEveryPair) {
+  for (int at = 0; at < 8; ++at) {
+    for (int byte = 0; byte < 256; ++byte) {
+      char text[8];
+      std::memcpy(text, "20050515", 8);
+      text[at] = static_cast<char>(byte);
+      const uint64_t word = digit_word::load(text);
+      const bool digit = byte >= '0' && byte <= '9';
+      EXPECT_EQ(digit_word::all_digits(word, ~uint64_t{0}), digit) << "byte " << byte << " at " << at;
+      EXPECT_TRUE(digit_word::all_digits(word, ~(uint64_t{0xFF} << (8 * at)))) << "byte " << byte << " masked at " << at;
+      EXPECT_EQ(digit_word::parse_eight(text), parse_digits(text, 8)) << "byte " << byte << " at " << at;
+      if (!digit) continue;
+      const uint64_t pairs = digit_word::pairs(word);
+      for (int k = 0; k < 4; ++k) EXPECT_EQ(digit_word::pair(pairs, k), parse_digits(text + 2 * k, 2)) << std::string(text, 8);
+    }
+  }
 }
 
 TEST(ParseDigits, SkipsBlanksAnywhereInTheField) { EXPECT_EQ(parse(" 0 12"), 12); }
