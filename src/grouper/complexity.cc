@@ -91,15 +91,12 @@ int16_t Grouper::find_ccl(int16_t code_id, int32_t* row_used, int32_t* column) c
   return 0;
 }
 
-void Grouper::apply_sex_exclusion() {
+void Grouper::apply_sex_exclusion(const int* with_ccl, int n) {
   const bool odd = values_.sex_cd % 2 != 0;  // a negative odd value counts as odd
   const int16_t cancelling = odd ? kCondMaleExcluded : kCondFemaleExcluded;
-  for (int k = 0; k < dx_count_; ++k) {
-    const int p = dx_positions_[k];
-    const int16_t id = code_ids_[p];
-    // A CCL of 0 stays 0.
-    if (p < kFirstSecondaryDx || result_.pos_ccl[p] == 0) continue;
-    const auto& cond = rows_.dx(id).cond;
+  for (int i = 0; i < n; ++i) {
+    const int p = with_ccl[i];
+    const auto& cond = rows_.dx(code_ids_[p]).cond;
     if ((cond.flags & cond.kSexRow) == 0) continue;
     for (size_t j = cond.range.fr; j < cond.range.to; ++j) {
       const CondRow& row = rows_.cond_rows()[j];
@@ -157,7 +154,7 @@ void Grouper::calc_pccl() {
   write_ccl_text(ccl, dx_swapped_, result_.res_ccl_raw);
 
   if (n > 0) {
-    apply_sex_exclusion();
+    apply_sex_exclusion(with_ccl, n);
     for (int i = 0; i < n; ++i) {
       const int p = with_ccl[i];
       if (ccl[p] != 0 && is_cc_excluded(code_ids_[1], code_ids_[p]) == 1) {

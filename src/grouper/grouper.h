@@ -100,7 +100,9 @@ class Grouper {
   // `column`, when given, receive the Tccl row and matrix column used (-1
   // for none).
   int16_t find_ccl(int16_t code_id, int32_t* row = nullptr, int32_t* column = nullptr) const;
-  void apply_sex_exclusion();
+  // Cancels the CCLs of the positions with_ccl[0, n), those of the
+  // secondary diagnoses with a CCL, that the patient's sex excludes.
+  void apply_sex_exclusion(const int* with_ccl, int n);
   int is_cc_excluded(int16_t by_id, int16_t of_id) const;
 
   // --- per-record state, readable by tests ---
