@@ -149,7 +149,8 @@ void Grouper::calc_pccl() {
     } else {
       ccl[p] = find_ccl(code_ids_[p]);
     }
-    if (ccl[p] != 0) with_ccl[n++] = p;
+    with_ccl[n] = p;  // kept when its CCL is not 0 (appended without a branch)
+    n += ccl[p] != 0;
   }
   write_ccl_text(ccl, dx_swapped_, result_.res_ccl_raw);
 
