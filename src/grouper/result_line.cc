@@ -1,6 +1,5 @@
 #include "grouper/result_line.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -38,9 +37,13 @@ std::string_view supplementary_text(const RecordResult& result) {
 size_t format_result_line(const char* line, size_t len, std::string_view adrg, std::string_view supplementary,
                           char* out) {
   char* p = out;
-  const size_t head = std::min(len, kHeadWidth);
-  std::memcpy(p, line, head);
-  p += head;
+  if (len >= kHeadWidth) {
+    std::memcpy(p, line, kHeadWidth);  // a copy of known size, for nearly every line
+    p += kHeadWidth;
+  } else {
+    std::memcpy(p, line, len);
+    p += len;
+  }
   std::memset(p, ' ', kHeadGap);
   p += kHeadGap;
   p = put_bytes(p, adrg.substr(0, kCodeWidth4));
