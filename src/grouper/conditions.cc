@@ -191,10 +191,13 @@ void Grouper::set_logic_conds() {
   // One and the same procedure at positions 11..41 sets 357 and not the
   // condition whose mark is `without`: the marks that some procedure that
   // sets 357 lacks.
+  // (Every position is read, without a branch on whether a procedure
+  // stands there: positions without one hold no marks.)
   uint16_t lacking = 0;
-  for (int k = 0; k < proc_count_ && proc_positions_[k] <= kLastPosCondRow; ++k) {
-    const uint16_t marks = proc_marks_[proc_positions_[k]];
-    if ((marks & kMarked<357>) != 0) lacking |= static_cast<uint16_t>(~marks);
+  for (int p = kFirstProc; p <= kLastPosCondRow; ++p) {
+    const uint16_t marks = proc_marks_[p];
+    const auto sets_357 = static_cast<uint16_t>(0 - static_cast<uint16_t>((marks & kMarked<357>) != 0));
+    lacking |= static_cast<uint16_t>(~marks & sets_357);
   }
   auto procedure_sets_357_without = [lacking](uint16_t without) { return (lacking & without) != 0; };
   const int bw = v.birth_wt;
