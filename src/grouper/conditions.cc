@@ -151,11 +151,15 @@ void Grouper::set_table_conds() {
     if (applies) track(p, c);
   };
   const int32_t date = values_.rec_date;
-  for (int k = 0; k < dx_count_; ++k) {
-    const int p = dx_positions_[k];
+  auto set_dx = [&](int p, bool principal) {
     const auto& set = rows_.dx(code_ids_[p]).cond;
-    if (!set_class_ids(bits, set, p, p == kFirstDx, date, track)) walk_cond_rows(p, set.range, set_row);
-  }
+    if (!set_class_ids(bits, set, p, principal, date, track)) walk_cond_rows(p, set.range, set_row);
+  };
+  // The principal diagnosis, where there is one, apart: the others then
+  // take no test of their class.
+  const int principal = dx_count_ > 0 && dx_positions_[0] == kFirstDx ? 1 : 0;
+  if (principal) set_dx(kFirstDx, true);
+  for (int k = principal; k < dx_count_; ++k) set_dx(dx_positions_[k], false);
   for (int k = 0; k < proc_count_; ++k) {
     const int p = proc_positions_[k];
     const auto& set = rows_.sg(code_ids_[p]).cond;
