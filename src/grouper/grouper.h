@@ -92,7 +92,8 @@ class Grouper {
   // Dictionary search: positions 1..10 search the diagnoses, 11.. the
   // procedures.  Returns the code id or 0.
   int16_t find_code_id(const char* code, int position) const { return set_.find_code_id(code, position); }
-  void load_dx_codes(const char* line);
+  // The ids of the diagnoses in the slots `in_use` (bit p - 1 for position p).
+  void load_dx_codes(const char* line, uint32_t in_use);
   void set_table_conds();
   void set_logic_conds();
   int check_logic_setting() const;

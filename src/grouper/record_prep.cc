@@ -87,6 +87,18 @@ void upper_case(char* line, size_t len, NonBlank& nonblank) {
   }
 }
 
+// The diagnosis slots that are not five blanks: bit p - 1 for position p.
+uint32_t dx_slots_in_use(const NonBlank& nonblank) {
+  constexpr size_t kStart = code_offset(kFirstDx);
+  static_assert(kStart < 64 && code_offset(kLastDx + 1) <= 64 + kStart, "the slots lie in two words");
+  const uint64_t bytes = nonblank[0] >> kStart | nonblank[1] << (64 - kStart);  // byte kStart + i at bit i
+  uint32_t in_use = 0;
+  for (int k = 0; k < kLastDx; ++k) {
+    in_use |= uint32_t{((bytes >> (kCodeWidth * k)) & ((1u << kCodeWidth) - 1)) != 0} << k;
+  }
+  return in_use;
+}
+
 // The last code position whose slot is not five blanks, 0 when every slot
 // is blank: from the last byte in the code slots that is not a blank.
 int last_code_position(const NonBlank& nonblank) {
@@ -157,7 +169,7 @@ int Grouper::prepare_record(char* line, size_t len) {
 
   NonBlank nonblank;
   upper_case(line, len, nonblank);
-  load_dx_codes(line);
+  load_dx_codes(line, dx_slots_in_use(nonblank));
 
   // Procedures are looked up as written; repeats are kept.
   const int last = last_code_position(nonblank);
@@ -223,7 +235,7 @@ int Grouper::prepare_record(char* line, size_t len) {
   return check_logic_setting();
 }
 
-void Grouper::load_dx_codes(const char* line) {
+void Grouper::load_dx_codes(const char* line, uint32_t in_use) {
   // Appendicitis: an unspecified principal "K35" becomes "K350 " with
   // "Q2850" or "Q2862" among the first ten procedures, else "K359 " with
   // "Q2861" there.  The rewrite works on a copy: the line keeps the code.
@@ -253,9 +265,10 @@ void Grouper::load_dx_codes(const char* line) {
     return id;
   };
 
-  for (int p = kFirstDx; p <= kLastDx; ++p) {
+  // The slots in use only: which are varies from record to record.
+  for (; in_use != 0; in_use &= in_use - 1) {
+    const int p = kFirstDx + std::countr_zero(in_use);
     const char* code = p == 1 ? principal : slot(line, p);
-    if (is_blank5(code)) continue;
     // A short code is completed on a copy of its text.
     char text[5];
     std::memcpy(text, code, 5);

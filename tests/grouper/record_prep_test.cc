@@ -164,6 +164,17 @@ TEST_F(CompletionTest, TheLastProcedureIsFoundWhereverItStandsAndHoweverShort) {
   }
 }
 
+TEST_F(CompletionTest, EveryDiagnosisSlotIsReadWhateverByteOfItIsNotBlank) {
+  // The diagnosis slots in use are found from the bytes that are not blanks:
+  // a slot whose first byte, or only its fifth, is not blank is in use.
+  const int16_t first = b_.dx("A", true);
+  const int16_t fifth = b_.dx("    9");
+  for (int p = 1; p <= 10; ++p) {
+    EXPECT_EQ(group(Episode().dx(p, "A")).code_ids()[p], first) << "position " << p;
+    EXPECT_EQ(group(Episode().dx(p, "    9")).code_ids()[p], fifth) << "position " << p;
+  }
+}
+
 // ---- the appendicitis rewrite ----
 
 class AppendicitisTest : public GroupingTest {
