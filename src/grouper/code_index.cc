@@ -7,10 +7,14 @@
 
 namespace grouper {
 
-void CodeIndex::build_from(const std::vector<Code5>& codes, size_t first, size_t end,
-                      const std::vector<int16_t>* values) {
+size_t CodeIndex::indexed_end(const std::vector<Code5>& codes, size_t end, const std::vector<int16_t>* values) {
   end = std::min({end, codes.size(), size_t{1} << 16});
-  if (values != nullptr) end = std::min(end, values->size());
+  return values != nullptr ? std::min(end, values->size()) : end;
+}
+
+void CodeIndex::build_from(const std::vector<Code5>& codes, size_t first, size_t end,
+                           const std::vector<int16_t>* values, const std::vector<uint8_t>* marked) {
+  end = indexed_end(codes, end, values);
   const size_t n = end > first ? end - first : 0;
   const size_t capacity = std::bit_ceil(std::max<size_t>(2 * n, 16));
   slots_.assign(capacity, 0);
@@ -22,18 +26,8 @@ void CodeIndex::build_from(const std::vector<Code5>& codes, size_t first, size_t
     while (slots_[slot] != 0 && (slots_[slot] & kKeyMask) != key_bits) slot = (slot + 1) & mask_;
     if (slots_[slot] == 0) {  // an equal text in a lower row keeps its place
       const uint16_t value = values != nullptr ? static_cast<uint16_t>((*values)[row]) : static_cast<uint16_t>(row);
-      slots_[slot] = key_bits | uint64_t{value} << kValueShift;
-    }
-  }
-}
-
-void CodeIndex::mark(const char* key) {
-  if (slots_.empty()) return;
-  const uint64_t key_bits = pack(key);
-  for (size_t slot = slot_of(key_bits); slots_[slot] != 0; slot = (slot + 1) & mask_) {
-    if ((slots_[slot] & kKeyMask) == key_bits) {
-      slots_[slot] |= kMarked;
-      return;
+      const bool mark = marked != nullptr && row < marked->size() && (*marked)[row] != 0;
+      slots_[slot] = key_bits | (mark ? kMarked : 0) | uint64_t{value} << kValueShift;
     }
   }
 }

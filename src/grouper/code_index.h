@@ -25,12 +25,23 @@ class CodeIndex {
  public:
   // Indexes rows [first, end) of `codes` (rows past 65535 are not indexed);
   // of equal texts the lowest row wins.  A row's value is its row number.
-  void build(const std::vector<Code5>& codes, size_t first, size_t end) { build_from(codes, first, end, nullptr); }
+  void build(const std::vector<Code5>& codes, size_t first, size_t end) {
+    build_from(codes, first, end, nullptr, nullptr);
+  }
   // The same, with values[row] as a row's value; rows past the end of
   // `values` are not indexed.
   void build(const std::vector<Code5>& codes, size_t first, size_t end, const std::vector<int16_t>& values) {
-    build_from(codes, first, end, &values);
+    build_from(codes, first, end, &values, nullptr);
   }
+  // The same, with values[row] as a row's value; rows past the end of
+  // `values` are not indexed.  A row with marked[row] != 0 is marked: a
+  // fact about it that the owner of the index works out.
+  void build(const std::vector<Code5>& codes, size_t first, size_t end, const std::vector<int16_t>& values,
+             const std::vector<uint8_t>& marked) {
+    build_from(codes, first, end, &values, &marked);
+  }
+  // The end of the rows that build() indexes of rows [first, end).
+  static size_t indexed_end(const std::vector<Code5>& codes, size_t end, const std::vector<int16_t>* values);
 
   // The value of the row that holds `key` (5 bytes), as 0..65535 (an int16_t
   // value comes back as its 16-bit pattern), or -1 when no indexed row holds
@@ -39,14 +50,11 @@ class CodeIndex {
     const uint64_t entry = entry_of(key);
     return entry == 0 ? -1 : static_cast<int32_t>(entry >> kValueShift);
   }
-  // find(), only for a key that mark() marked: -1 for any other.
+  // find(), only for the key of a marked row: -1 for any other.
   int32_t find_marked(const char* key) const {
     const uint64_t entry = entry_of(key);
     return (entry & kMarked) == 0 ? -1 : static_cast<int32_t>(entry >> kValueShift);
   }
-  // Marks the row that holds `key`, if one does: a fact about it that the
-  // owner of the index works out once.
-  void mark(const char* key);
 
   // Whether rows [first, end) are strictly ascending under the dictionary
   // comparison, so that the halving search finds every row they hold.
@@ -55,14 +63,15 @@ class CodeIndex {
  private:
   // Bits 0..39 hold the five bytes, those after the first NUL cleared (texts
   // equal up to a NUL they share are one key); bit 40 marks a used slot, so
-  // that no text packs to the empty slot 0; bit 41 marks a row that mark()
-  // marked; bits 48..63 hold the value.
+  // that no text packs to the empty slot 0; bit 41 marks a marked row; bits
+  // 48..63 hold the value.
   static constexpr uint64_t kUsed = uint64_t{1} << 40;
   static constexpr uint64_t kKeyMask = (uint64_t{1} << 41) - 1;
   static constexpr uint64_t kMarked = uint64_t{1} << 41;
   static constexpr int kValueShift = 48;
 
-  void build_from(const std::vector<Code5>& codes, size_t first, size_t end, const std::vector<int16_t>* values);
+  void build_from(const std::vector<Code5>& codes, size_t first, size_t end, const std::vector<int16_t>* values,
+                  const std::vector<uint8_t>* marked);
 
   static uint64_t pack(const char* text) {
     uint32_t head;

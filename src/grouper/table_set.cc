@@ -2,6 +2,8 @@
 // indexes, once per table set.
 #include "grouper/table_set.h"
 
+#include <cstring>
+
 #include "grouper/fixed_ids.h"
 #include "grouper/guarded_lookup.h"
 #include "grouper/record_layout.h"
@@ -41,6 +43,36 @@ std::vector<uint32_t> condition_weights(const TableStore& t) {
   return weight;
 }
 
+// Which rows of a strictly ascending dictionary hold a code of four
+// characters ("ABCD ") that stands as given: the code "ABCD0" that would
+// complete it is not among the rows indexed, or its id is not flagged "y"
+// (a failed lookup reads the flag of id 0).  In ascending order "ABCD0"
+// follows "ABCD " closely: only codes "ABCD" with a fifth byte above the
+// blank and below "0" come between.  So it is found by looking ahead instead
+// of by a lookup.  A text cut short by a NUL in its first four bytes is its
+// own "0" form.
+std::vector<uint8_t> standing_dx(const TableStore& t, size_t dx_rows) {
+  const size_t end = CodeIndex::indexed_end(t.dx_code, dx_rows, &t.dx_id);
+  std::vector<uint8_t> standing(end, 0);
+  for (size_t row = 1; row < end; ++row) {
+    const char* code = t.dx_code[row].data();
+    if (code[4] != ' ' || code[3] == ' ') continue;
+    size_t at = row;
+    if (std::memchr(code, '\0', 4) == nullptr) {
+      const char zero[5] = {code[0], code[1], code[2], code[3], '0'};
+      ++at;
+      while (at < end && std::memcmp(t.dx_code[at].data(), code, 4) == 0 &&
+             static_cast<unsigned char>(t.dx_code[at][4]) < '0') {
+        ++at;
+      }
+      if (at < end && std::memcmp(t.dx_code[at].data(), zero, 5) != 0) at = end;
+    }
+    const int16_t id = at < end ? t.dx_id[at] : int16_t{0};
+    standing[row] = !(key_in(id, t.dx_flag.size()) && t.dx_flag[static_cast<size_t>(id)] == 'y');
+  }
+  return standing;
+}
+
 }  // namespace
 
 bool logic_setting_matches(const TableStore& tables) {
@@ -61,10 +93,7 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   const size_t sg_rows = rows_of(t.sg_cnt, t.sg_code, t.sg_id);
   dx_sorted_ = CodeIndex::strictly_ascending(t.dx_code, 1, dx_rows);
   sg_sorted_ = CodeIndex::strictly_ascending(t.sg_code, 1, sg_rows);
-  if (dx_sorted_) {
-    dx_index_.build(t.dx_code, 1, dx_rows, t.dx_id);
-    mark_standing_dx(dx_rows);
-  }
+  if (dx_sorted_) dx_index_.build(t.dx_code, 1, dx_rows, t.dx_id, standing_dx(t, dx_rows));
   if (sg_sorted_) sg_index_.build(t.sg_code, 1, sg_rows, t.sg_id);
   drg_index_.build(t.drg_code, 0, drg_rows(t));
   const std::vector<uint32_t> weight = condition_weights(t);
@@ -72,20 +101,6 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   tadrg1_index_.build(t.tadrg1, t.cond_cnt, weight);
   code_rows_.build(t);
   group_rows_.build(t, drg_index_);
-}
-
-void TableSet::mark_standing_dx(size_t dx_rows) {
-  const TableStore& t = store_;
-  for (size_t row = 1; row < dx_rows; ++row) {
-    const Code5& code = t.dx_code[row];
-    // (A text cut short by a NUL stands for every text with its bytes up to
-    // the NUL, and so does that text with "0" in place of its fifth byte.)
-    if (code[4] != ' ' || code[3] == ' ') continue;
-    Code5 zero = code;
-    zero[4] = '0';
-    const int16_t id = find_dx_id(zero.data());  // 0 when not found: id 0's flag decides then
-    if (!key_in(id, t.dx_flag.size()) || t.dx_flag[static_cast<size_t>(id)] != 'y') dx_index_.mark(code.data());
-  }
 }
 
 int16_t TableSet::search_dx(const char* code) const {

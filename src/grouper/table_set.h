@@ -87,9 +87,6 @@ class TableSet {
   // The halving search, for a dictionary whose rows are not strictly ascending.
   int16_t search_dx(const char* code) const;
   int16_t search_sg(const char* code) const;
-  // Marks in the diagnosis index the codes of four characters that stand as
-  // given.
-  void mark_standing_dx(size_t dx_rows);
 
   TableStore store_;
   // A dictionary whose rows 1..n-1 are strictly ascending finds a code by

@@ -107,6 +107,7 @@ TEST_F(CompletionTest, ThreeCharacterCodeWithoutMarkedEndPointMayGetNoId) {
 
 TEST_F(CompletionTest, FourCharacterCodeTakesItsZeroExtensionWhenMarked) {
   b_.dx("C123");
+  b_.dx("C123-");  // sorts between "C123 " and "C1230"
   const int16_t ext = b_.dx("C1230", true);
   EXPECT_EQ(id_at(Episode().dx(2, "C123"), 2), ext);
 }
