@@ -363,9 +363,20 @@ TEST_F(ResetTest, NothingOfARecordSurvivesIntoTheNext) {
   b_.split(adrg, 0, 120, '1');
   b_.drg("X0101");
 
-  const Grouper& g = group(Episode().dx(1, "A1700").dx(2, "G0100").proc(11, "P0100").proc(12, "P0100").birth_wt("00900"));
+  // Procedures spread over the positions, so that every part of the
+  // per-position state is written.
+  const Grouper& g = group(Episode()
+                               .dx(1, "A1700")
+                               .dx(2, "G0100")
+                               .proc(11, "P0100")
+                               .proc(12, "P0100")
+                               .proc(35, "P0100")
+                               .proc(41, "P0100")
+                               .proc(46, "P0100")
+                               .birth_wt("00900"));
   ASSERT_EQ(g.dx_swapped(), 1);
-  ASSERT_EQ(g.cond_hits(357), 2);
+  ASSERT_EQ(g.cond_hits(357), 5);
+  ASSERT_EQ(g.pos_cond(35, 200), 1);
   ASSERT_EQ(g.pos_cond(12, 200), 1);
   ASSERT_EQ(g.cond_val(795), 1);
   ASSERT_EQ(g.result().res_adrg, adrg);
@@ -380,6 +391,7 @@ TEST_F(ResetTest, NothingOfARecordSurvivesIntoTheNext) {
     EXPECT_EQ(g.cond_hits(c), 0) << "condition " << c;
     EXPECT_EQ(g.pos_cond(11, c), 0) << "condition " << c;
     EXPECT_EQ(g.pos_cond(12, c), 0) << "condition " << c;
+    EXPECT_EQ(g.pos_cond(35, c), 0) << "condition " << c;
   }
   EXPECT_EQ(g.cond_val(0), 1);
   EXPECT_EQ(g.cond_hits(0), 1);
