@@ -257,7 +257,7 @@ void Grouper::load_dx_codes(const char* line, uint32_t in_use) {
 
   // A flag "y" at the found id marks an accepted end point of completing a
   // short code; a failed lookup reads the flag of id 0.
-  auto flag_of = [this](int16_t id) { return key_in(id, t_.dx_flag.size()) ? t_.dx_flag[id] : 0; };
+  auto flag_of = [this](int16_t id) { return dx_flag_of(t_, id); };
   auto completes = [&](int16_t id) { return flag_of(id) == 'y'; };
   auto find = [&](int p, const char* text) {
     const int16_t id = set_.find_dx_id(text);

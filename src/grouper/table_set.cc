@@ -68,7 +68,7 @@ std::vector<uint8_t> standing_dx(const TableStore& t, size_t dx_rows) {
       if (at < end && std::memcmp(t.dx_code[at].data(), zero, 5) != 0) at = end;
     }
     const int16_t id = at < end ? t.dx_id[at] : int16_t{0};
-    standing[row] = !(key_in(id, t.dx_flag.size()) && t.dx_flag[static_cast<size_t>(id)] == 'y');
+    standing[row] = dx_flag_of(t, id) != 'y';
   }
   return standing;
 }

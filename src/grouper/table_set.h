@@ -16,6 +16,7 @@
 #include "grouper/code_index.h"
 #include "grouper/code_rows.h"
 #include "grouper/group_rows.h"
+#include "grouper/guarded_lookup.h"
 #include "grouper/record_layout.h"
 #include "grouper/rule_index.h"
 #include "tables/table_loader.h"
@@ -33,6 +34,13 @@ void normalize_rules(TableStore& tables);
 // and every other id from 1 up "t"; a catalogue too short to hold the logic
 // ids fails.
 bool logic_setting_matches(const TableStore& tables);
+
+// The completion flag of diagnosis id `id`, 0 for an id outside the flags:
+// "y" marks an accepted end point of completing a short code.  A failed
+// lookup reads the flag of id 0.
+inline char dx_flag_of(const TableStore& tables, int16_t id) {
+  return key_in(id, tables.dx_flag.size()) ? tables.dx_flag[static_cast<size_t>(id)] : 0;
+}
 
 class TableSet {
  public:
