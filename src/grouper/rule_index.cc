@@ -51,9 +51,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   key_words_.clear();
   runs_.clear();
   cands_.clear();
-  run_long_.clear();
   long_.clear();
-  sub_words_.clear();
   sub_runs_.clear();
   conds_.clear();
 
@@ -126,11 +124,9 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         if (per_key[static_cast<size_t>(key[i])]++ == 0) used_keys.push_back(key[i]);
         ++n;
       }
-      size_t cost = words_ * sizeof(SubWord) + (used_keys.size() + 1) * sizeof(uint32_t) +
-                    n * sizeof(Cand);
+      size_t cost = words_ * sizeof(SubWord) + (used_keys.size() + 1) * sizeof(Run) + n * sizeof(Cand);
       for (int32_t k : used_keys) {
         const size_t run = per_key[static_cast<size_t>(k)];
-        cost += sizeof(uint32_t);
         if (run >= kLongRun) cost += sizeof(LongRun) + words_ * sizeof(SubWord) + (run + 1) * sizeof(uint32_t);
       }
       if (bytes + cost <= kBudgetBytes) {
@@ -152,21 +148,21 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         fill.reserve(used_keys.size());
         uint32_t at = static_cast<uint32_t>(cands_.size());
         for (int32_t k : used_keys) {
-          runs_.push_back(at);
+          runs_.push_back({at, kShortRun});
           fill.push_back(at);
           at += per_key[static_cast<size_t>(k)];
           per_key[static_cast<size_t>(k)] = static_cast<uint32_t>(fill.size() - 1);  // now the key's rank
         }
-        runs_.push_back(at);
+        runs_.push_back({at, kShortRun});  // the end of the last run
         cands_.resize(at);
         for (size_t i = span.fr; i < span.to; ++i) {
           if (key[i] < 0) continue;
           cands_[fill[per_key[static_cast<size_t>(key[i])]]++] = compiled[i];
         }
         for (size_t r = 0; r < used_keys.size(); ++r) {
-          add_run(runs_[list.runs_at + r], runs_[list.runs_at + r + 1]);
+          Run& run = runs_[list.runs_at + r];
+          run.long_at = add_run(run.at, runs_[list.runs_at + r + 1].at);
         }
-        run_long_.push_back(kShortRun);  // beside the end of the last run
       }
       for (int32_t k : used_keys) per_key[static_cast<size_t>(k)] = 0;
     }
@@ -174,14 +170,12 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   }
 }
 
-void RuleIndex::add_run(uint32_t fr, uint32_t to) {
-  if (to - fr < kLongRun) {
-    run_long_.push_back(kShortRun);
-    return;
-  }
-  run_long_.push_back(static_cast<uint32_t>(long_.size()));
+uint32_t RuleIndex::add_run(uint32_t fr, uint32_t to) {
+  if (to - fr < kLongRun) return kShortRun;
+  const auto head_at = static_cast<uint32_t>(long_.size());
+  long_.push_back({});
   // Filter order, rule order within a filter.
-  LongRun run{static_cast<uint32_t>(sub_words_.size()), 0, static_cast<uint32_t>(sub_runs_.size()), cands_[fr].rule};
+  LongRun run{cands_[fr].rule, 0, static_cast<uint32_t>(sub_runs_.size()), 0};
   std::sort(cands_.begin() + fr, cands_.begin() + to,
             [](const Cand& a, const Cand& b) { return a.filter != b.filter ? a.filter < b.filter : a.rule < b.rule; });
   uint32_t distinct = 0;
@@ -190,15 +184,16 @@ void RuleIndex::add_run(uint32_t fr, uint32_t to) {
     if (c > fr && cands_[c - 1].filter == f) continue;
     sub_runs_.push_back(c);
     const uint32_t word = f / 64u;
-    if (run.n_words == 0 || sub_words_.back().word != word) {
-      sub_words_.push_back({0, word, distinct});
+    if (run.n_words == 0 || long_.back().word != word) {
+      long_.push_back({0, word, distinct});
       ++run.n_words;
     }
-    sub_words_.back().mask |= uint64_t{1} << (f % 64u);
+    long_.back().mask |= uint64_t{1} << (f % 64u);
     ++distinct;
   }
   sub_runs_.push_back(to);
-  long_.push_back(run);
+  long_[head_at] = std::bit_cast<SubWord>(run);
+  return head_at;
 }
 
 namespace {
@@ -237,17 +232,18 @@ inline bool RuleIndex::matches(const Cand& cand, int32_t date, const uint64_t* b
 }
 
 template <bool kHwCount>
-[[gnu::always_inline]] inline void RuleIndex::try_long_run(const LongRun& run, int32_t date, const uint64_t* bits,
+[[gnu::always_inline]] inline void RuleIndex::try_long_run(const SubWord* head, int32_t date, const uint64_t* bits,
                                                           uint32_t& best) const {
   const Cand* cands = cands_.data();
-  for (uint32_t j = run.words_at, end = run.words_at + run.n_words; j < end; ++j) {
-    const SubWord& sub = sub_words_[j];
-    const uint64_t mask = sub.mask;
-    uint64_t hits = mask & bits[sub.word];
+  const auto run = std::bit_cast<LongRun>(*head);
+  if (run.first_rule >= best) return;
+  for (const SubWord *sub = head + 1, *end = head + 1 + run.n_words; sub < end; ++sub) {
+    const uint64_t mask = sub->mask;
+    uint64_t hits = mask & bits[sub->word];
     while (hits != 0) {
       const uint64_t below = (hits & (0 - hits)) - 1;
       hits &= hits - 1;
-      const uint32_t f = run.runs_at + sub.rank + bit_count<kHwCount>(mask & below);
+      const uint32_t f = run.runs_at + sub->rank + bit_count<kHwCount>(mask & below);
       for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cands[c].rule < best; ++c) {
         if (matches(cands[c], date, bits)) {
           best = cands[c].rule;
@@ -266,8 +262,7 @@ template <bool kHwCount>
   if (l == kEmpty) return -1;
   if (l == kScan) return first_match_scan(set, mdc, date, bits, cond_cnt_);
   const List& list = lists_[static_cast<size_t>(l)];
-  const uint32_t* runs = runs_.data() + list.runs_at;
-  const uint32_t* run_long = run_long_.data() + list.runs_at;
+  const Run* runs = runs_.data() + list.runs_at;
   const Cand* cands = cands_.data();
   uint32_t best = UINT32_MAX;
   for (uint32_t j = list.words_at, words_end = list.words_at + list.n_words; j < words_end; ++j) {
@@ -277,15 +272,14 @@ template <bool kHwCount>
       const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
       hits &= hits - 1;
       const uint32_t r = keys.rank + bit_count<kHwCount>(keys.mask & below);
-      if (runs[r + 1] - runs[r] >= kLongRun) {
-        const LongRun& run = long_[run_long[r]];
-        if (run.first_rule < best) try_long_run<kHwCount>(run, date, bits, best);
+      if (runs[r].long_at != kShortRun) {
+        try_long_run<kHwCount>(long_.data() + runs[r].long_at, date, bits, best);
         continue;
       }
       // The candidates before the best match so far whose filter holds,
       // found 64 at a time without a branch per candidate (whether a
       // filter holds varies from record to record), then tried in order.
-      for (uint32_t c = runs[r], end = runs[r + 1]; c < end && cands[c].rule < best; c += 64) {
+      for (uint32_t c = runs[r].at, end = runs[r + 1].at; c < end && cands[c].rule < best; c += 64) {
         const uint32_t n = std::min<uint32_t>(64, end - c);
         uint64_t passing = 0;
         for (uint32_t k = 0; k < n; ++k) {

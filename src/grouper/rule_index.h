@@ -112,25 +112,21 @@ class RuleIndex {
   static_assert((uint64_t{UINT16_MAX} + 1) * kRuleSlots <= uint64_t{1} << Cand::kAtBits);
   // One rule list: the words of its bitset of keys in use that have any, at
   // key_words_[words_at .. words_at + n_words), and the candidates of the
-  // r-th key at cands_[runs_[runs_at + r] .. runs_[runs_at + r + 1]), in
-  // rule order.
+  // r-th key at cands_[runs_[runs_at + r].at .. runs_[runs_at + r + 1].at),
+  // in rule order.
   struct List {
     uint32_t words_at;
     uint32_t n_words;
     uint32_t runs_at;
   };
-  static constexpr int32_t kScan = -1;  // a list the index does not hold
-  // A long run, its candidates sorted by filter (in rule order within one):
-  // the words of the filters in use, those that have any, at
-  // sub_words_[words_at .. words_at + n_words), and the
-  // candidates of the f-th filter at sub_runs_[runs_at + f .. runs_at + f + 1].
-  // A pass skips it whole once it has a match before the run's first rule.
-  struct LongRun {
-    uint32_t words_at;
-    uint32_t n_words;
-    uint32_t runs_at;
-    uint32_t first_rule;  // the lowest rule number among its candidates
+  // A run of a key: where its candidates start and, for a long one, where
+  // its head is in long_ (kShortRun for a short one); side by side, so that
+  // a pass finds both on one cache line.
+  struct Run {
+    uint32_t at;
+    uint32_t long_at;
   };
+  static constexpr int32_t kScan = -1;  // a list the index does not hold
   // A word of a list's key bitset or of a long run's filter bitset: the ids
   // in use among condition ids 64 * word .. 64 * word + 63, and the number
   // in use below them; one entry, so that a pass reads one place per word,
@@ -140,15 +136,30 @@ class RuleIndex {
     uint32_t word;
     uint32_t rank;
   };
+  // A long run, its candidates sorted by filter (in rule order within one):
+  // this head at long_[i], then the words of the filters in use that have
+  // any at long_[i + 1 .. i + 1 + n_words), so that a pass reads them along
+  // the cache lines it read the head from, and the candidates of the f-th
+  // filter at cands_[sub_runs_[runs_at + f] .. sub_runs_[runs_at + f + 1]).
+  // A pass skips it whole once it has a match before the run's first rule.
+  struct LongRun {
+    uint32_t first_rule;  // the lowest rule number among its candidates
+    uint32_t n_words;
+    uint32_t runs_at;
+    uint32_t unused;
+  };
+  static_assert(sizeof(LongRun) == sizeof(SubWord));
   static constexpr uint32_t kShortRun = UINT32_MAX;
 
   // Files the candidates at cands_[fr, to) as one run of a key, and a long
-  // one under their filters as well.
-  void add_run(uint32_t fr, uint32_t to);
-  // Tries the candidates of a long run whose filter holds and that come
-  // before `best`; lowers `best` to the first that matches.
+  // one under their filters as well; gives the long one's head, or
+  // kShortRun.
+  uint32_t add_run(uint32_t fr, uint32_t to);
+  // Tries the candidates of the long run headed at `head` whose filter
+  // holds and that come before `best`; lowers `best` to the first that
+  // matches.
   template <bool kHwCount>
-  void try_long_run(const LongRun& run, int32_t date, const uint64_t* bits, uint32_t& best) const;
+  void try_long_run(const SubWord* head, int32_t date, const uint64_t* bits, uint32_t& best) const;
   // first_match, counting bits with the processor's population count
   // instruction (kHwCount) or without it.
   template <bool kHwCount>
@@ -163,11 +174,9 @@ class RuleIndex {
   std::vector<int32_t> list_of_;  // per MDC index: index into lists_, or kScan
   std::vector<List> lists_;
   std::vector<SubWord> key_words_;
-  std::vector<uint32_t> runs_;
+  std::vector<Run> runs_;
   std::vector<Cand> cands_;
-  std::vector<uint32_t> run_long_;  // per run (as runs_): index into long_ of a long one
-  std::vector<LongRun> long_;
-  std::vector<SubWord> sub_words_;
+  std::vector<SubWord> long_;  // the heads of long runs, each followed by its words
   std::vector<uint32_t> sub_runs_;
   std::vector<uint16_t> conds_;
 };
