@@ -1,7 +1,9 @@
 #include "grouper/rule_index.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstring>
 #include <map>
 #include <utility>
 
@@ -52,7 +54,6 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   runs_.clear();
   cands_.clear();
   long_.clear();
-  sub_runs_.clear();
   conds_.clear();
 
   // Compile every rule: its key (-1 when it can never match) and its
@@ -111,6 +112,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   std::map<std::pair<size_t, size_t>, int32_t> made;
   std::vector<uint32_t> per_key(std::max<size_t>(cond_cnt, 1), 0);
   std::vector<int32_t> used_keys;
+  std::vector<FilterRun> filters;
   size_t bytes = 0;
   for (size_t m = 0; m < mdc_keys; ++m) {
     const RowSpan span = rules_of(set, static_cast<int16_t>(m));
@@ -127,7 +129,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
       size_t cost = words_ * sizeof(SubWord) + (used_keys.size() + 1) * sizeof(Run) + n * sizeof(Cand);
       for (int32_t k : used_keys) {
         const size_t run = per_key[static_cast<size_t>(k)];
-        if (run >= kLongRun) cost += sizeof(LongRun) + words_ * sizeof(SubWord) + (run + 1) * sizeof(uint32_t);
+        if (run >= kLongRun) cost += sizeof(LongRun) + words_ * sizeof(SubWord) + (run + 1) * sizeof(FilterRun);
       }
       if (bytes + cost <= kBudgetBytes) {
         bytes += cost;
@@ -161,7 +163,7 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         }
         for (size_t r = 0; r < used_keys.size(); ++r) {
           Run& run = runs_[list.runs_at + r];
-          run.long_at = add_run(run.at, runs_[list.runs_at + r + 1].at);
+          run.long_at = add_run(run.at, runs_[list.runs_at + r + 1].at, filters);
         }
       }
       for (int32_t k : used_keys) per_key[static_cast<size_t>(k)] = 0;
@@ -170,29 +172,34 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
   }
 }
 
-uint32_t RuleIndex::add_run(uint32_t fr, uint32_t to) {
+uint32_t RuleIndex::add_run(uint32_t fr, uint32_t to, std::vector<FilterRun>& filters) {
   if (to - fr < kLongRun) return kShortRun;
   const auto head_at = static_cast<uint32_t>(long_.size());
   long_.push_back({});
   // Filter order, rule order within a filter.
-  LongRun run{cands_[fr].rule, 0, static_cast<uint32_t>(sub_runs_.size()), 0};
+  LongRun run{cands_[fr].rule, 0, 0};
   std::sort(cands_.begin() + fr, cands_.begin() + to,
             [](const Cand& a, const Cand& b) { return a.filter != b.filter ? a.filter < b.filter : a.rule < b.rule; });
-  uint32_t distinct = 0;
+  filters.clear();
   for (uint32_t c = fr; c < to; ++c) {
     const uint16_t f = cands_[c].filter;
-    if (c > fr && cands_[c - 1].filter == f) continue;
-    sub_runs_.push_back(c);
+    if (c > fr && cands_[c - 1].filter == f) {
+      ++filters.back().more;  // fewer than 2^16 rules share a key and a filter
+      continue;
+    }
     const uint32_t word = f / 64u;
     if (run.n_words == 0 || long_.back().word != word) {
-      long_.push_back({0, word, distinct});
+      long_.push_back({0, word, static_cast<uint32_t>(filters.size())});
       ++run.n_words;
     }
     long_.back().mask |= uint64_t{1} << (f % 64u);
-    ++distinct;
+    filters.push_back({c, cands_[c].rule, 0});
   }
-  sub_runs_.push_back(to);
   long_[head_at] = std::bit_cast<SubWord>(run);
+  filters.resize((filters.size() + 1) / 2 * 2);
+  for (size_t k = 0; k < filters.size(); k += 2) {
+    long_.push_back(std::bit_cast<SubWord>(std::array<FilterRun, 2>{filters[k], filters[k + 1]}));
+  }
   return head_at;
 }
 
@@ -243,8 +250,11 @@ template <bool kHwCount>
     while (hits != 0) {
       const uint64_t below = (hits & (0 - hits)) - 1;
       hits &= hits - 1;
-      const uint32_t f = run.runs_at + sub->rank + bit_count<kHwCount>(mask & below);
-      for (uint32_t c = sub_runs_[f], stop = sub_runs_[f + 1]; c < stop && cands[c].rule < best; ++c) {
+      const uint32_t f = sub->rank + bit_count<kHwCount>(mask & below);
+      FilterRun filter;
+      std::memcpy(&filter, reinterpret_cast<const unsigned char*>(end) + f * sizeof(FilterRun), sizeof filter);
+      if (filter.first_rule >= best) continue;
+      for (uint32_t c = filter.at, stop = filter.at + filter.more + 1; c < stop && cands[c].rule < best; ++c) {
         if (matches(cands[c], date, bits)) {
           best = cands[c].rule;
           break;

@@ -138,23 +138,30 @@ class RuleIndex {
   };
   // A long run, its candidates sorted by filter (in rule order within one):
   // this head at long_[i], then the words of the filters in use that have
-  // any at long_[i + 1 .. i + 1 + n_words), so that a pass reads them along
-  // the cache lines it read the head from, and the candidates of the f-th
-  // filter at cands_[sub_runs_[runs_at + f] .. sub_runs_[runs_at + f + 1]).
-  // A pass skips it whole once it has a match before the run's first rule.
+  // any at long_[i + 1 .. i + 1 + n_words), then a FilterRun per filter in
+  // use, two to an entry, so that a pass reads them all along the cache
+  // lines it read the head from.  A pass skips the run whole once it has a
+  // match before the run's first rule.
   struct LongRun {
     uint32_t first_rule;  // the lowest rule number among its candidates
     uint32_t n_words;
-    uint32_t runs_at;
-    uint32_t unused;
+    uint64_t unused;
   };
-  static_assert(sizeof(LongRun) == sizeof(SubWord));
+  // The candidates of one filter of a long run: cands_[at .. at + more],
+  // the first of them rule first_rule, so that a pass skips them without
+  // reading them once it has a match before it.
+  struct FilterRun {
+    uint32_t at;
+    uint16_t first_rule;
+    uint16_t more;  // one less than their number
+  };
+  static_assert(sizeof(LongRun) == sizeof(SubWord) && 2 * sizeof(FilterRun) == sizeof(SubWord));
   static constexpr uint32_t kShortRun = UINT32_MAX;
 
   // Files the candidates at cands_[fr, to) as one run of a key, and a long
-  // one under their filters as well; gives the long one's head, or
-  // kShortRun.
-  uint32_t add_run(uint32_t fr, uint32_t to);
+  // one under their filters as well (`filters` is room to gather them);
+  // gives the long one's head, or kShortRun.
+  uint32_t add_run(uint32_t fr, uint32_t to, std::vector<FilterRun>& filters);
   // Tries the candidates of the long run headed at `head` whose filter
   // holds and that come before `best`; lowers `best` to the first that
   // matches.
@@ -176,8 +183,7 @@ class RuleIndex {
   std::vector<SubWord> key_words_;
   std::vector<Run> runs_;
   std::vector<Cand> cands_;
-  std::vector<SubWord> long_;  // the heads of long runs, each followed by its words
-  std::vector<uint32_t> sub_runs_;
+  std::vector<SubWord> long_;  // the heads of long runs, each followed by its words and filters
   std::vector<uint16_t> conds_;
 };
 
