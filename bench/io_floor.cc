@@ -9,6 +9,7 @@
 #include <memory>
 #include <string_view>
 
+#include "driver/block_pipeline.h"
 #include "driver/line_reader.h"
 #include "driver/output_file.h"
 #include "grouper/record_layout.h"
@@ -30,12 +31,10 @@ int main(int argc, char** argv) {
     std::perror(argv[2]);
     return 1;
   }
-  constexpr size_t kBlockBytes = size_t{1} << 20;
-  constexpr size_t kMaxRecords = 8192;
-  LineReader reader(in, kBlockBytes);
-  RecordBlock block(kBlockBytes);
-  std::unique_ptr<char[]> lines(new char[kMaxRecords * kMaxResultLineBytes]);
-  while (reader.read_block(block, kMaxRecords) > 0) {
+  LineReader reader(in, kPipelineBlockBytes);
+  RecordBlock block(kPipelineBlockBytes);
+  std::unique_ptr<char[]> lines(new char[kPipelineRecords * kMaxResultLineBytes]);
+  while (reader.read_block(block, kPipelineRecords) > 0) {
     size_t used = 0;
     for (size_t i = 0; i < block.count(); ++i) {
       char* line = block.record_data(i);
