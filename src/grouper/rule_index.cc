@@ -45,6 +45,8 @@ int32_t first_match_scan(const RuleSet& set, int16_t mdc, int32_t date, const ui
 }
 
 void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<uint32_t>& weight) {
+  // The budget keeps long_ short enough that a head's place lies below kShortRun.
+  static_assert(kBudgetBytes / sizeof(SubWord) < kShortRun);
   cond_cnt_ = cond_cnt;
   use_hw_count(true);
   words_ = std::max<size_t>(1, (size_t{cond_cnt} + 63) / 64);  // keys 0..cond_cnt-1; key 0 always
@@ -163,7 +165,8 @@ void RuleIndex::build(const RuleSet& set, uint16_t cond_cnt, const std::vector<u
         }
         for (size_t r = 0; r < used_keys.size(); ++r) {
           Run& run = runs_[list.runs_at + r];
-          run.long_at = add_run(run.at, runs_[list.runs_at + r + 1].at, filters);
+          const uint32_t head = add_run(run.at, runs_[list.runs_at + r + 1].at, filters);
+          run.long_at = head != kShortRun ? head : kShortRun + cands_[run.at].rule;
         }
       }
       for (int32_t k : used_keys) per_key[static_cast<size_t>(k)] = 0;
@@ -282,10 +285,12 @@ template <bool kHwCount>
       const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
       hits &= hits - 1;
       const uint32_t r = keys.rank + bit_count<kHwCount>(keys.mask & below);
-      if (runs[r].long_at != kShortRun) {
-        try_long_run<kHwCount>(long_.data() + runs[r].long_at, date, bits, best);
+      const uint32_t long_at = runs[r].long_at;
+      if (long_at < kShortRun) {
+        try_long_run<kHwCount>(long_.data() + long_at, date, bits, best);
         continue;
       }
+      if (long_at - kShortRun >= best) continue;
       // The candidates before the best match so far whose filter holds,
       // found 64 at a time without a branch per candidate (whether a
       // filter holds varies from record to record), then tried in order.

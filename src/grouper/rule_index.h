@@ -120,8 +120,10 @@ class RuleIndex {
     uint32_t runs_at;
   };
   // A run of a key: where its candidates start and, for a long one, where
-  // its head is in long_ (kShortRun for a short one); side by side, so that
-  // a pass finds both on one cache line.
+  // its head is in long_, below kShortRun; a short one holds kShortRun plus
+  // its first rule instead, so that a pass skips it unread once it has a
+  // match before it.  Side by side, so that a pass finds both on one cache
+  // line.
   struct Run {
     uint32_t at;
     uint32_t long_at;
@@ -156,7 +158,7 @@ class RuleIndex {
     uint16_t more;  // one less than their number
   };
   static_assert(sizeof(LongRun) == sizeof(SubWord) && 2 * sizeof(FilterRun) == sizeof(SubWord));
-  static constexpr uint32_t kShortRun = UINT32_MAX;
+  static constexpr uint32_t kShortRun = uint32_t{1} << 31;
 
   // Files the candidates at cands_[fr, to) as one run of a key, and a long
   // one under their filters as well (`filters` is room to gather them);
