@@ -27,6 +27,7 @@ constexpr int32_t kEmpty = -2;  // a list without rules
 // fetches a pass waits on; past it, the filters keep a run's cost from
 // growing with its length.
 constexpr uint32_t kLongRun = 32;
+static_assert(kLongRun <= 64, "the candidates of a short run are found as one 64-bit set");
 
 }  // namespace
 
@@ -296,21 +297,20 @@ template <bool kHwCount>
       }
       if (long_at - kShortRun >= best) continue;
       // The candidates before the best match so far whose filter holds,
-      // found 64 at a time without a branch per candidate (whether a
-      // filter holds varies from record to record), then tried in order.
-      for (uint32_t c = runs[r].at, end = runs[r + 1].at; c < end && cands[c].rule < best; c += 64) {
-        const uint32_t n = std::min<uint32_t>(64, end - c);
-        uint64_t passing = 0;
-        for (uint32_t k = 0; k < n; ++k) {
-          const bool before = cands[c + k].rule < best;
-          passing |= static_cast<uint64_t>(before & cond_holds(bits, cands[c + k].filter)) << k;
-        }
-        for (; passing != 0; passing &= passing - 1) {
-          const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));
-          if (matches(cands[k], date, bits)) {
-            best = cands[k].rule;
-            break;
-          }
+      // found without a branch per candidate (whether a filter holds varies
+      // from record to record), then tried in order.
+      const uint32_t c = runs[r].at;
+      const uint32_t n = runs[r + 1].at - c;
+      uint64_t passing = 0;
+      for (uint32_t k = 0; k < n; ++k) {
+        const bool before = cands[c + k].rule < best;
+        passing |= static_cast<uint64_t>(before & cond_holds(bits, cands[c + k].filter)) << k;
+      }
+      for (; passing != 0; passing &= passing - 1) {
+        const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));
+        if (matches(cands[k], date, bits)) {
+          best = cands[k].rule;
+          break;
         }
       }
     }
