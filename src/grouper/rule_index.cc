@@ -22,10 +22,10 @@ namespace {
 constexpr size_t kBudgetBytes = size_t{16} << 20;
 constexpr int32_t kEmpty = -2;  // a list without rules
 // A key run of this many candidates or more is filed under filters too.
-// Below it, reading the candidates 64 at a time without a branch per
-// candidate costs less than reaching them through the filter words, whose
-// fetches a pass waits on; past it, the filters keep a run's cost from
-// growing with its length.
+// Below it, gathering a run's candidates whose filter holds as one 64-bit
+// set, without a branch per candidate, costs less than reaching them
+// through the filter words, whose fetches a pass waits on; past it, the
+// filters keep a run's cost from growing with its length.
 constexpr uint32_t kLongRun = 32;
 static_assert(kLongRun <= 64, "the candidates of a short run are found as one 64-bit set");
 
