@@ -296,18 +296,17 @@ template <bool kHwCount>
         continue;
       }
       if (long_at - kShortRun >= best) continue;
-      // The candidates before the best match so far whose filter holds,
-      // found without a branch per candidate (whether a filter holds varies
-      // from record to record), then tried in order.
+      // The candidates whose filter holds, found without a branch per
+      // candidate (whether a filter holds varies from record to record),
+      // then tried in order while they come before the best match so far:
+      // a short run is in rule order.
       const uint32_t c = runs[r].at;
       const uint32_t n = runs[r + 1].at - c;
       uint64_t passing = 0;
-      for (uint32_t k = 0; k < n; ++k) {
-        const bool before = cands[c + k].rule < best;
-        passing |= static_cast<uint64_t>(before & cond_holds(bits, cands[c + k].filter)) << k;
-      }
+      for (uint32_t k = 0; k < n; ++k) passing |= static_cast<uint64_t>(cond_holds(bits, cands[c + k].filter)) << k;
       for (; passing != 0; passing &= passing - 1) {
         const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));
+        if (cands[k].rule >= best) break;
         if (matches(cands[k], date, bits)) {
           best = cands[k].rule;
           break;
