@@ -302,8 +302,12 @@ template <bool kHwCount>
       // a short run is in rule order.
       const uint32_t c = runs[r].at;
       const uint32_t n = runs[r + 1].at - c;
+      // (Last to first, each bit shifted in at the bottom.)
       uint64_t passing = 0;
-      for (uint32_t k = 0; k < n; ++k) passing |= static_cast<uint64_t>(cond_holds(bits, cands[c + k].filter)) << k;
+      for (const Cand *first = cands + c, *cand = first + n; cand-- != first;) {
+        const size_t f = cand->filter;
+        passing = passing << 1 | ((bits[f >> 6] >> (f & 63)) & 1);
+      }
       for (; passing != 0; passing &= passing - 1) {
         const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));
         if (cands[k].rule >= best) break;
