@@ -305,8 +305,7 @@ template <bool kHwCount>
       // (Last to first, each bit shifted in at the bottom.)
       uint64_t passing = 0;
       for (const Cand *first = cands + c, *cand = first + n; cand-- != first;) {
-        const size_t f = cand->filter;
-        passing = passing << 1 | ((bits[f >> 6] >> (f & 63)) & 1);
+        passing = passing << 1 | static_cast<uint64_t>(cond_holds(bits, cand->filter));
       }
       for (; passing != 0; passing &= passing - 1) {
         const uint32_t k = c + static_cast<uint32_t>(std::countr_zero(passing));

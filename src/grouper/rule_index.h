@@ -43,8 +43,10 @@ namespace grouper {
 inline constexpr int kMustHoldSlots = 10;
 inline constexpr int kRuleSlots = 20;
 
-// Whether condition c holds in a record's condition bitset.
-inline bool cond_holds(const uint64_t* bits, int c) { return (bits[c >> 6] >> (c & 63)) & 1; }
+// Whether condition c (an id of the bitset, so 0 or more) holds in a
+// record's condition bitset.  (Unsigned, so that a 16-bit id needs no sign
+// work before it indexes.)
+inline bool cond_holds(const uint64_t* bits, size_t c) { return (bits[c / 64] >> (c % 64)) & 1; }
 
 // Rules of the set that exist in every per-rule array.
 inline size_t rule_rows(const RuleSet& set) {
