@@ -231,6 +231,18 @@ template <bool kHwCount>
 #endif
 }
 
+// Calls visit(rank) for each id of `sub` (a word of a key or filter bitset)
+// that holds in `bits`, lowest first; rank is the id's place among the ids
+// in use.
+template <bool kHwCount, class Sub, class Visit>
+[[gnu::always_inline]] inline void for_each_hit(const Sub& sub, const uint64_t* bits, Visit&& visit) {
+  const uint64_t mask = sub.mask;
+  for (uint64_t hits = mask & bits[sub.word]; hits != 0; hits &= hits - 1) {
+    const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
+    visit(sub.rank + bit_count<kHwCount>(mask & below));
+  }
+}
+
 }  // namespace
 
 inline bool RuleIndex::matches(const Cand& cand, int32_t date, const uint64_t* bits) const {
@@ -252,23 +264,19 @@ template <bool kHwCount>
   const Cand* cands = cands_.data();
   const auto run = std::bit_cast<LongRun>(*head);
   if (run.first_rule >= best) return;
-  for (const SubWord *sub = head + 1, *end = head + 1 + run.n_words; sub < end; ++sub) {
-    const uint64_t mask = sub->mask;
-    uint64_t hits = mask & bits[sub->word];
-    while (hits != 0) {
-      const uint64_t below = (hits & (0 - hits)) - 1;
-      hits &= hits - 1;
-      const uint32_t f = sub->rank + bit_count<kHwCount>(mask & below);
+  const SubWord* end = head + 1 + run.n_words;
+  for (const SubWord* sub = head + 1; sub < end; ++sub) {
+    for_each_hit<kHwCount>(*sub, bits, [&](uint32_t f) {
       FilterRun filter;
       std::memcpy(&filter, reinterpret_cast<const unsigned char*>(end) + f * sizeof(FilterRun), sizeof filter);
-      if (filter.first_rule >= best) continue;
+      if (filter.first_rule >= best) return;
       for (uint32_t c = filter.at, stop = filter.at + filter.more + 1; c < stop && cands[c].rule < best; ++c) {
         if (matches(cands[c], date, bits)) {
           best = cands[c].rule;
-          break;
+          return;
         }
       }
-    }
+    });
   }
 }
 
@@ -284,18 +292,13 @@ template <bool kHwCount>
   const Cand* cands = cands_.data();
   uint32_t best = UINT32_MAX;
   for (uint32_t j = list.words_at, words_end = list.words_at + list.n_words; j < words_end; ++j) {
-    const SubWord& keys = key_words_[j];
-    uint64_t hits = keys.mask & bits[keys.word];
-    while (hits != 0) {
-      const uint64_t below = (hits & (0 - hits)) - 1;  // the bits under the lowest hit
-      hits &= hits - 1;
-      const uint32_t r = keys.rank + bit_count<kHwCount>(keys.mask & below);
+    for_each_hit<kHwCount>(key_words_[j], bits, [&](uint32_t r) {
       const uint32_t long_at = runs[r].long_at;
       if (long_at < kShortRun) {
         try_long_run<kHwCount>(long_.data() + long_at, date, bits, best);
-        continue;
+        return;
       }
-      if (long_at - kShortRun >= best) continue;
+      if (long_at - kShortRun >= best) return;
       // The candidates whose filter holds, found without a branch per
       // candidate (whether a filter holds varies from record to record),
       // then tried in order while they come before the best match so far:
@@ -315,7 +318,7 @@ template <bool kHwCount>
           break;
         }
       }
-    }
+    });
   }
   return best == UINT32_MAX ? -1 : static_cast<int32_t>(best);
 }
