@@ -10,7 +10,8 @@
 # a constant result line per record, no tables), the grouper with one thread
 # and on every core, on both sets.  Prints records/s, each run's wall time
 # as a ratio to the I/O floor of the same round, the heavy/realistic ratio
-# of the same round, the table load time beside a plain read of the sixteen
+# of the same round, the floor per record and what one thread adds to it
+# (best rounds), the table load time beside a plain read of the sixteen
 # files, and peak memory: of every run, and of one run on every core over
 # MEMORY_EPISODES records streamed through a pipe (the input is never held
 # whole), as the table files' bytes plus the rest.
@@ -79,6 +80,14 @@ for run in "${runs[@]}"; do
     "$(rate <<< "${times[$run]}")" "$x" "${peaks[$run]}"
 done
 echo "heavy / realistic, 1 thread, per round: $(range <<< "${ratios[heavy]}")"
+# The ratios depend on how fast this host reads and writes as much as on the
+# grouping: the floor per record and what one thread adds to it, best rounds.
+best() { tr ' ' '\n' | grep -v '^$' | sort -g | head -1; }
+per_record() { echo "($1) * 1000000000 / $episodes" | bc -l | xargs printf '%.0f'; }
+floor_best=$(best <<< "${times[floor]}")
+printf 'per record, best rounds: I/O floor %s ns; one thread adds %s ns (realistic), %s ns (heavy)\n' \
+  "$(per_record "$floor_best")" "$(per_record "$(best <<< "${times[one]}") - $floor_best")" \
+  "$(per_record "$(best <<< "${times[heavy_one]}") - $floor_best")"
 echo "realistic $("$load_time" "$work/realistic")"
 echo "heavy     $("$load_time" "$work/heavy")"
 
