@@ -61,8 +61,10 @@ for ((r = 1; r <= repeat; r++)); do
   ratios[heavy]+="$(ratio "$hone" "$one") "
 done
 
-range() { tr ' ' '\n' | grep -v '^$' | sort -g | sed -n '1p;$p' | paste -sd' ' | awk '{ printf "%.2f..%.2f", $1, $2 }'; }
-rate() { tr ' ' '\n' | grep -v '^$' | sort -g | sed -n '1p;$p' | paste -sd' ' | awk -v n="$episodes" '{ printf "%.0f..%.0f", n / $2, n / $1 }'; }
+# The figures of a space-separated list, one a line, smallest first.
+sorted() { tr ' ' '\n' | grep -v '^$' | sort -g; }
+range() { sorted | sed -n '1p;$p' | paste -sd' ' | awk '{ printf "%.2f..%.2f", $1, $2 }'; }
+rate() { sorted | sed -n '1p;$p' | paste -sd' ' | awk -v n="$episodes" '{ printf "%.0f..%.0f", n / $2, n / $1 }'; }
 printf '%-30s %-14s %-22s %-14s %s\n' run "wall s" "records/s" "x I/O floor" "peak KiB"
 label() {
   case $1 in
@@ -82,7 +84,7 @@ done
 echo "heavy / realistic, 1 thread, per round: $(range <<< "${ratios[heavy]}")"
 # The ratios depend on how fast this host reads and writes as much as on the
 # grouping: the floor per record and what one thread adds to it, best rounds.
-best() { tr ' ' '\n' | grep -v '^$' | sort -g | head -1; }
+best() { sorted | head -1; }
 per_record() { echo "($1) * 1000000000 / $episodes" | bc -l | xargs printf '%.0f'; }
 floor_best=$(best <<< "${times[floor]}")
 printf 'per record, best rounds: I/O floor %s ns; one thread adds %s ns (realistic), %s ns (heavy)\n' \
