@@ -22,13 +22,13 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_loop.h"
+#include "batch/run_loop.h"
+#include "engine/grouper.h"
 #include "generate_episodes.h"
 #include "generate_profile.h"
 #include "generate_tables.h"
-#include "grouper/grouper.h"
-#include "grouper/record_layout.h"
-#include "grouper/result_line.h"
+#include "output/result_line.h"
+#include "record/record_layout.h"
 #include "tables/table_writer.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <memory>
 #include <string_view>
 
-#include "driver/block_pipeline.h"
-#include "driver/line_reader.h"
-#include "driver/output_file.h"
-#include "grouper/record_layout.h"
-#include "grouper/result_line.h"
+#include "batch/block_pipeline.h"
+#include "batch/line_reader.h"
+#include "batch/output_file.h"
+#include "output/result_line.h"
+#include "record/record_layout.h"
 
 int main(int argc, char** argv) {
   using namespace grouper;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "grouper/table_set.h"
+#include "engine/prepared/table_set.h"
 #include "tables/load_plan.h"
 
 namespace {

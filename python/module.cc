@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/batch.h"
-#include "driver/output_file.h"
-#include "driver/staged_file.h"
+#include "batch/batch.h"
+#include "batch/output_file.h"
+#include "batch/staged_file.h"
 #include "episode_grouper/explain.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"

@@ -33,13 +33,13 @@ run_suite build -DCMAKE_BUILD_TYPE=Release -DGROUPER_BENCH=ON
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DGROUPER_SANITIZE=ON -DGROUPER_PYTHON=OFF
 
 # The threaded tests: the program's runs with one to three threads and every
-# run of the driver's tests, where the pipeline groups on every core.  The
+# run of the batch and compare tests, where the pipeline groups on every core.  The
 # batch tells the sanitizer about the orderings of Debian's libtbb, which is
-# built without it (see src/driver/handoff.h), so no report is suppressed.
+# built without it (see src/batch/handoff.h), so no report is suppressed.
 echo "== ThreadSanitizer tests in build-tsan"
 if cmake -S . -B build-tsan -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGROUPER_TSAN=ON -DGROUPER_PYTHON=OFF >/dev/null &&
-  cmake --build build-tsan -j "$jobs" --target driver_tests grouper io_faults; then
+  cmake --build build-tsan -j "$jobs" --target batch_tests compare_tests grouper io_faults; then
   if ! TSAN_OPTIONS="halt_on_error=1 ${TSAN_OPTIONS:-}" ctest --test-dir build-tsan --output-on-failure \
     --timeout 600 -j "$jobs" -R '^(Threads|BatchRun|CommandLine|ResultsFile|StreamFilter|FailingIo|Compare|WeightsRun)\.'; then
     status=1

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "grouper/digit_codec.h"
-#include "grouper/record_layout.h"
+#include "record/digit_fields.h"
+#include "record/record_layout.h"
 
 namespace grouper::tools {
 namespace {

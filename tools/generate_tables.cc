@@ -21,8 +21,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/prepared/fixed_ids.h"
 #include "generate_random.h"
-#include "grouper/fixed_ids.h"
 #include "tables/table_writer.h"
 
 namespace grouper::tools {

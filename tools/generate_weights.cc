@@ -6,7 +6,7 @@
 
 #include "episode_grouper/weights.h"
 #include "generate_random.h"
-#include "grouper/weight_drgs.h"
+#include "weights/weight_drgs.h"
 
 namespace grouper::tools {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "grouper/record_layout.h"
-#include "grouper/fixed_ids.h"
-#include "grouper/guarded_lookup.h"
+#include "engine/prepared/fixed_ids.h"
+#include "engine/prepared/guarded_lookup.h"
+#include "record/record_layout.h"
 #include "rows_once.h"
 
 namespace grouper::tools {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "grouper/weight_drgs.h"
+#include "weights/weight_drgs.h"
 
 namespace grouper::tools {
 namespace {

@@ -14,8 +14,8 @@
 #include "app/commands.h"
 #include "app/progress_options.h"
 #include "app/python_module.h"
-#include "driver/compare_run.h"
-#include "driver/run_loop.h"
+#include "batch/run_loop.h"
+#include "compare/compare_run.h"
 
 namespace grouper {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "app/command_line.h"
-#include "driver/line_reader.h"
+#include "batch/line_reader.h"
 #include "episode_grouper/explain.h"
 #include "episode_grouper/table_set.h"
 

@@ -10,7 +10,7 @@
 #include "app/commands.h"
 #include "app/progress_options.h"
 #include "app/report_command.h"
-#include "driver/run_loop.h"
+#include "batch/run_loop.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/progress_bar.h"
+#include "batch/progress_bar.h"
 
 namespace grouper {
 

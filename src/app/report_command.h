@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "driver/run_loop.h"
+#include "batch/run_loop.h"
 
 namespace grouper {
 

@@ -14,9 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include "episode_grouper/explain.h"
-#include "grouper/weight_columns.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
+#include "output/weight_columns.h"
 #include "serve/openapi.h"
 #include "serve/page.h"
 

@@ -5,7 +5,7 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "grouper/record_layout.h"
+#include "record/record_layout.h"
 #include "tables/table_writer.h"
 
 namespace grouper::testing {

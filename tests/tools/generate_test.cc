@@ -8,10 +8,10 @@
 #include <map>
 #include <string>
 
-#include "grouper/record_layout.h"
+#include "engine/grouper.h"
 #include "generate_episodes.h"
 #include "generate_tables.h"
-#include "grouper/grouper.h"
+#include "record/record_layout.h"
 #include "support/run_program.h"
 #include "tables/load_plan.h"
 #include "tables/table_writer.h"

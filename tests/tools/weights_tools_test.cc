@@ -10,10 +10,10 @@
 #include "episode_grouper/weights.h"
 #include "generate_tables.h"
 #include "generate_weights.h"
-#include "grouper/weight_drgs.h"
 #include "support/run_program.h"
 #include "verify_report.h"
 #include "verify_weights.h"
+#include "weights/weight_drgs.h"
 
 namespace grouper::tools {
 namespace {

@@ -1,0 +1,56 @@
+// The record loop of a batch, without files of its own and without messages:
+// an ordered pipeline reads blocks of records, groups blocks on every thread
+// (one Grouper per thread) and writes them in input order, so reading,
+// grouping and writing overlap and the bytes are the same for any number of
+// threads.  The classic run and the Python module's group_file both run it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+#include "batch/finding_summary.h"
+#include "batch/output_file.h"
+#include "engine/prepared/table_set.h"
+#include "episode_grouper/weights.h"
+
+namespace grouper {
+
+enum class RowFormat { kTsv, kJsonl };
+
+struct BatchOptions {
+  int threads = 1;                  // grouping threads, 1 or more
+  OutputFile* rows = nullptr;       // the detailed result rows, or none
+  RowFormat row_format = RowFormat::kTsv;
+  int64_t first_record = 1;         // the number of the first record in the rows
+  FindingSummary* summary = nullptr;  // counts the findings of every record written, when given
+  // Weighs every record with this catalogue, when given: the rows gain the
+  // weight columns, the findings the weight findings, the summary its
+  // case-mix.  The result lines stay as they are.
+  const episode_grouper::WeightCatalogue* weights = nullptr;
+  // Called after the result line of every 10000th record is written, with
+  // the number of records so far.
+  std::function<void(int64_t)> progress;
+  // Called after every block written, with the records written and the
+  // bytes of input consumed so far (for a progress bar).
+  std::function<void(int64_t, uint64_t)> after_block;
+};
+
+enum class BatchEnd {
+  kDone,          // the input was read to its end and every line written
+  kLogicSetting,  // the catalogue disagrees with the logic conditions: stopped before the first line
+  kReadError,     // the input could not be read to its end
+  kWriteError,    // a result line or row could not be written
+};
+
+struct BatchOutcome {
+  BatchEnd end = BatchEnd::kDone;
+  int64_t records = 0;  // records whose result line was written
+};
+
+// Groups every record of `in` into `lines` (and options.rows).  The TSV
+// header is written first when rows are wanted in TSV.  Does not close or
+// flush the outputs.
+BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options);
+
+}  // namespace grouper

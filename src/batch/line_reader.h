@@ -1,0 +1,82 @@
+// Splitting the episode file into records.
+//
+// A record is what one bounded line read returns (see
+// episode_grouper/line_splitter.h, whose splitting this reader applies): the
+// bytes up to and including the next line feed, at most kMaxLineBytes (4095)
+// of them.
+//
+// Workload: files of millions of lines.  The file is read in large blocks
+// straight into the caller's buffer, which then holds whole records back to
+// back; only the unfinished record at a block's end is copied, to the front
+// of the next block.  No call per line reaches the system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "record/record_layout.h"
+
+namespace grouper {
+
+// Whole records, back to back: record i is bytes [end(i - 1), end(i)).
+class RecordBlock {
+ public:
+  // Room for `block_size` bytes of input and an unfinished record.
+  explicit RecordBlock(size_t block_size);
+
+  size_t count() const { return ends_.size(); }
+  // The bytes of input the block's records hold.
+  size_t bytes() const { return ends_.empty() ? 0 : ends_.back(); }
+  std::string_view record(size_t i) const {
+    const size_t fr = i == 0 ? 0 : ends_[i - 1];
+    return {bytes_.get() + fr, ends_[i] - fr};
+  }
+  // The record's bytes, which the grouping may change (it upper-cases them).
+  char* record_data(size_t i) { return bytes_.get() + (i == 0 ? 0 : ends_[i - 1]); }
+
+ private:
+  friend class LineReader;
+  std::unique_ptr<char[]> bytes_;
+  size_t capacity_;
+  std::vector<uint32_t> ends_;
+};
+
+class LineReader {
+ public:
+  // Reads from `in`, which must stay open while the reader is used, at most
+  // `block_size` bytes per read.
+  explicit LineReader(std::FILE* in, size_t block_size = 1 << 20);
+
+  // Fills `block` (made with this reader's block size) with the next
+  // records, at most `max_records` of them: none at the end of the input or
+  // after a read error.
+  size_t read_block(RecordBlock& block, size_t max_records);
+
+  // The next record, valid until the next call; empty at the end of the
+  // input or after a read error.
+  std::string_view next_record();
+
+  // Copies the next record into `line` (at least kLineBufferSize bytes) and
+  // returns its length, or 0 at the end.  Bytes [length, kRecordWidth) of
+  // `line` are set to blanks, so a short line never shows what an earlier,
+  // longer one left behind.
+  size_t next(char* line);
+
+  // True when the input ended by a read error rather than its end.
+  bool failed() const { return failed_; }
+
+ private:
+  std::FILE* in_;
+  size_t block_size_;
+  std::vector<char> carry_;  // bytes read but not yet handed out, from a record's start
+  RecordBlock own_;          // next_record's block
+  size_t own_next_ = 0;      // next_record's next record in own_
+  bool eof_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace grouper

@@ -1,0 +1,190 @@
+#include "batch/run_loop.h"
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch/output_file.h"
+#include "batch/staged_file.h"
+#include "engine/prepared/table_set.h"
+#include "episode_grouper/weights.h"
+#include "weights/weight_drgs.h"
+
+namespace grouper {
+namespace {
+
+// "==========그룹퍼 작업 end ===========" in code page 949, no line feed.
+constexpr char kEndMessage[] =
+    "=========="
+    "\xB1\xD7\xB7\xEC\xC6\xDB"
+    " "
+    "\xC0\xDB\xBE\xF7"
+    " end "
+    "===========";
+static_assert(sizeof kEndMessage - 1 == 37);
+
+bool is_stream(const std::filesystem::path& p) { return p == kStandardStream; }
+
+// Whether writing `b` would destroy `a`; a standard stream is no file.
+bool same_place(const std::filesystem::path& a, const std::filesystem::path& b) {
+  return !is_stream(a) && !is_stream(b) && same_file(a, b);
+}
+
+void say_results_error(const char* what, const std::filesystem::path& path) {
+  std::fprintf(stderr, "grouper: cannot %s result file %s\n", what, path.c_str());
+}
+
+
+}  // namespace
+
+int run_batch(const RunPaths& paths) {
+  const bool stream_out = is_stream(paths.output);
+  // With result lines on standard output, every message goes to standard error.
+  std::FILE* messages_to = stream_out ? stderr : stdout;
+  auto say = [messages_to](const char* message) { std::fputs(message, messages_to); };
+
+  const bool stream_in = is_stream(paths.input);
+  std::FILE* in = stream_in ? stdin : std::fopen(paths.input.c_str(), "rb+");
+  if (!in) {
+    say("file in open error\n");
+    return kExitFailure;
+  }
+  // The input file is left to the end of the process on the failure paths.
+  if (same_place(paths.input, paths.output)) {
+    say("file out open error\n");
+    return kExitFailure;
+  }
+  OutputFile output(stream_out ? stdout : std::fopen(paths.output.c_str(), "wb+"));
+  if (!output.is_open()) {
+    say("file out open error\n");
+    return kExitFailure;
+  }
+  const bool want_results = !paths.results.empty();
+  std::unique_ptr<StagedFile> results_target;
+  std::FILE* results_file = nullptr;
+  if (want_results) {
+    if (!same_place(paths.results, paths.input) && !same_place(paths.results, paths.output) &&
+        !is_stream(paths.results)) {
+      results_target = std::make_unique<StagedFile>(paths.results);
+      results_file = results_target->open();
+    }
+    if (!results_file) {
+      say_results_error("open", paths.results);
+      return kExitFailure;
+    }
+  }
+  OutputFile results(results_file);
+
+  std::unique_ptr<const TableSet> set;
+  std::string loader_messages;
+  const int loaded = open_table_set(paths.tables_dir, set, loader_messages);
+  say(loader_messages.c_str());
+  if (loaded != kLoadOk) {
+    say(loaded == kLoadCountMismatch ? " file count error \n" : " file init error \n");
+    return kExitFailure;
+  }
+
+  // The weights, after the tables: a catalogue that fails its checks stops
+  // the run before anything is grouped.
+  std::shared_ptr<const episode_grouper::WeightCatalogue> weights;
+  if (!paths.weights.empty()) {
+    episode_grouper::WeightLoadError error;
+    weights = episode_grouper::WeightCatalogue::load(paths.weights, error);
+    if (!weights) {
+      std::fprintf(stderr, "grouper: %s\n", error.message.c_str());
+      return kExitFailure;
+    }
+    const size_t unknown = unknown_weight_drgs(*weights, set->store()).size();
+    if (unknown > 0) {
+      std::fprintf(stderr, "grouper: warning: %zu DRG%s of %s %s not in the DRG table\n", unknown,
+                   unknown == 1 ? "" : "s", paths.weights.c_str(), unknown == 1 ? "is" : "are");
+    }
+  }
+
+  const bool want_summary = paths.summary || !paths.summary_file.empty();
+  std::unique_ptr<StagedFile> summary_target;
+  std::FILE* summary_file = nullptr;
+  if (!paths.summary_file.empty()) {
+    if (!same_place(paths.summary_file, paths.input) && !same_place(paths.summary_file, paths.output) &&
+        !(want_results && same_place(paths.summary_file, paths.results)) && !is_stream(paths.summary_file)) {
+      summary_target = std::make_unique<StagedFile>(paths.summary_file);
+      summary_file = summary_target->open();
+    }
+    if (!summary_file) {
+      std::fprintf(stderr, "grouper: cannot open summary file %s\n", paths.summary_file.c_str());
+      return kExitFailure;
+    }
+  }
+  FindingSummary summary(want_summary ? set->store().mdc_code.size() : 0, weights != nullptr);
+  // The MDC codes name the summary's rows after the tables are released.
+  const std::vector<Code3> mdc_codes = want_summary ? set->store().mdc_code : std::vector<Code3>{};
+
+  BatchOptions options;
+  options.summary = want_summary ? &summary : nullptr;
+  options.threads = paths.threads;
+  options.rows = want_results ? &results : nullptr;
+  options.row_format = paths.results_format;
+  options.weights = weights.get();
+  std::optional<ProgressBar> bar;
+  if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
+  // A message on the bar's terminal pushes the bar down a line.
+  ProgressBar* around = bar && isatty(fileno(messages_to)) ? &*bar : nullptr;
+  options.progress = [messages_to, around](int64_t n) {
+    if (around) around->hide();
+    std::fprintf(messages_to, "record_count = [%" PRId64 "]\n", n);
+    if (around) {
+      std::fflush(messages_to);
+      around->show();
+    }
+  };
+  if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };
+  const BatchOutcome outcome = group_batch(*set, in, output, options);
+  if (bar) {
+    if (outcome.end == BatchEnd::kDone) bar->finish();
+    else bar->hide();
+  }
+  if (outcome.end == BatchEnd::kLogicSetting) say("logic setting missing or error\n");
+  if (outcome.end == BatchEnd::kReadError) say("file in read error\n");
+
+  set.reset();  // the tables are released before the files are closed
+  if (!stream_in) std::fclose(in);
+  bool ok = outcome.end == BatchEnd::kDone || outcome.end == BatchEnd::kWriteError;
+  const bool output_ok = stream_out ? output.flush() : output.close();
+  if (!output_ok) {
+    say("file out write error\n");
+    ok = false;
+  }
+  if (want_results) {
+    const bool written = results.close();
+    if (!written) say_results_error("write", paths.results);
+    if (!written || !ok || !results_target->commit()) {
+      if (written && ok) say_results_error("rename into place", paths.results);
+      ok = false;
+    }
+  }
+  if (ok && want_summary) {
+    const std::string text = summary.text(mdc_codes);
+    if (summary_file) {
+      OutputFile out(summary_file);
+      summary_file = nullptr;
+      if (!out.write(text) || !out.close() || !summary_target->commit()) {
+        std::fprintf(stderr, "grouper: cannot write summary file %s\n", paths.summary_file.c_str());
+        ok = false;
+      }
+    } else {
+      std::fputs(text.c_str(), stderr);
+    }
+  }
+  if (summary_file) std::fclose(summary_file);
+  if (!ok) return kExitFailure;
+  std::fwrite(kEndMessage, 1, sizeof kEndMessage - 1, messages_to);
+  if (stream_out) std::fflush(messages_to);
+  return kExitOk;
+}
+
+}  // namespace grouper

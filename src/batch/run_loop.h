@@ -1,0 +1,42 @@
+// One batch run: open the episode and result files, load the tables, group
+// every record, write its result line, report progress and the end.
+//
+// Messages go to standard output byte for byte as the grouper has always
+// printed them, or to standard error when the result lines go to standard
+// output (then standard output carries nothing but result lines).  Only the
+// detailed result file, which the classic run does not have, reports its own
+// failures on standard error.  Every failure path releases the tables if
+// they were loaded, prints no end message and returns a non-zero status.
+#pragma once
+
+#include <filesystem>
+
+#include "batch/batch.h"
+#include "batch/progress_bar.h"
+
+namespace grouper {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+
+// "-" as the input or the output names standard input or standard output.
+inline constexpr const char* kStandardStream = "-";
+
+struct RunPaths {
+  std::filesystem::path tables_dir;             // where the sixteen table files lie ("" = current directory)
+  std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb+"
+  std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
+  std::filesystem::path results;                // detailed result file ("" = none)
+  std::filesystem::path weights;                // weight catalogue ("" = none): weight columns and case-mix
+  RowFormat results_format = RowFormat::kTsv;
+  bool summary = false;                         // print the summary of the findings on standard error
+  std::filesystem::path summary_file;           // write it to this file instead ("" = none)
+  ProgressMode progress = ProgressMode::kOff;  // the bar on standard error
+  int threads = 1;                              // grouping threads (the program gives one per core); the output is the same for any number
+};
+
+// Runs the batch and returns the process exit status: kExitOk after a normal
+// end, kExitFailure on every failure path.
+int run_batch(const RunPaths& paths);
+
+}  // namespace grouper

@@ -1,0 +1,85 @@
+// The Grouper's construction, the record loop body and the per-record reset.
+//
+// The condition state is sized once here, for the catalogue and at least
+// for the built-in logic ids, so that no catalogue makes the logic write
+// outside it.  The reset clears a few words and counts.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "engine/grouper.h"
+#include "engine/prepared/fixed_ids.h"
+#include "engine/prepared/guarded_lookup.h"
+
+namespace grouper {
+namespace {
+
+// Zeroes an array with sixteen-byte stores: a short fill that the compiler
+// turns into a string instruction costs more to start than to run.
+template <class T, size_t N>
+void zero(std::array<T, N>& array) {
+  constexpr size_t kBytes = sizeof(T) * N;
+  auto* bytes = reinterpret_cast<unsigned char*>(array.data());
+#if defined(__SSE2__)
+  const __m128i zeros = _mm_setzero_si128();
+  size_t at = 0;
+  for (; at + 16 <= kBytes; at += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + at), zeros);
+  if constexpr (kBytes % 16 != 0) {
+    // The last sixteen bytes, overlapping what is already zero.
+    static_assert(kBytes >= 16);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + kBytes - 16), zeros);
+  }
+#else
+  std::memset(bytes, 0, kBytes);
+#endif
+}
+
+}  // namespace
+
+Grouper::Grouper(const TableSet& tables)
+    : set_(tables),
+      t_(tables.store()),
+      rows_(tables.code_rows()),
+      group_rows_(tables.group_rows()),
+      active_(&t_.tadrg1),
+      active_index_(&tables.tadrg1_index()),
+      cond_cnt_(t_.cond_cnt) {
+  init_conditions(std::max<size_t>(t_.cond_cnt, kLogicCondEnd));
+}
+
+int Grouper::group(char* line, size_t len) {
+  select_rule_set(line);
+  if (prepare_record(line, len) != 0) return -1;
+  find_mdc();
+  if (result_.res_mdc != 0) find_adrg();
+  if (result_.res_adrg != 0) {
+    find_drg();
+    calc_pccl();
+  }
+  find_ltcdrg();
+  return 0;
+}
+
+uint8_t Grouper::cond_val(int id) const { return id >= 0 && id <= cond_cnt_ && cond_holds(cond_bits_.data(), id); }
+
+void Grouper::reset_record() {
+  result_ = RecordResult{};
+  zero(code_ids_);
+  dx_swapped_ = 0;
+  dx_count_ = 0;
+  proc_count_ = 0;
+  findings_.count = 0;
+  findings_.dropped = 0;
+
+  // Id 0 always holds; id cond_cnt never does (no stage sets it).
+  std::fill(cond_bits_.begin(), cond_bits_.end(), 0);
+  cond_bits_[0] = 1;
+  counted_hits_.fill(0);
+  zero(proc_marks_);
+}
+
+}  // namespace grouper

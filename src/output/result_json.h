@@ -1,0 +1,44 @@
+// The JSON Lines result row of one record: one JSON object and a line feed,
+//
+//   {"record":1,"mdc":"01","adrg":"B01A","drg":"B01A1A","pccl":3,
+//    "ccl_raw":"0030000000","ccl_excl":"0030000000","supplementary":"0000",
+//    "age_yy":54,"age_dd":19850,"rec_date":20050301,"sex_cd":1,"los_dd":5,
+//    "dsch_cd":1,"birth_wt":0,"vent_hr":0,"findings":[]}
+//
+// The fields of the detailed result file, with null where that file has an
+// empty field, followed by the record values and the findings: an array of
+// objects with "code" and, as the finding has them, "position", "field",
+// "text" and "to" (texts without their trailing blanks), and a last object
+// {"code":"more","count":N} when N more did not fit.  Code texts end at their first
+// NUL and are read as Latin-1, so every byte of a table code becomes valid
+// JSON text that decodes back to the same byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "engine/grouper.h"
+#include "episode_grouper/weights.h"
+#include "tables/table_store.h"
+
+namespace grouper {
+
+inline constexpr size_t kMaxJsonRowBytes = 4096;
+
+// Appends `text` as a JSON string (quotes included), bytes read as Latin-1.
+// Writes at most 2 + 6 * text.size() bytes.
+char* put_json_string(char* out, std::string_view text);
+
+// Appends a record's findings as the rows write them: a JSON array of
+// objects.  Writes less than kMaxJsonRowBytes.
+char* put_json_findings(char* out, const episode_grouper::Findings& findings);
+
+// Lays out the object of record number `record` into `out`
+// (kMaxJsonRowBytes) and returns its length.  With `weight`, "weight",
+// "effective_weight" and "los_class" follow "findings" (see weight_columns.h).
+size_t format_json_row(int64_t record, const TableStore& tables, const RecordValues& values,
+                       const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+                       const episode_grouper::EpisodeWeight* weight = nullptr);
+
+}  // namespace grouper

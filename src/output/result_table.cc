@@ -1,0 +1,94 @@
+#include "output/result_table.h"
+
+
+#include "output/result_line.h"
+#include "output/weight_columns.h"
+
+namespace grouper {
+namespace {
+
+// Appends a code text, escaping the bytes that would break a row (and in a
+// finding, those that would break the list).
+char* put_code(char* out, std::string_view text, bool in_finding = false) {
+  for (char c : text) {
+    char escaped = 0;
+    switch (c) {
+      case '\t': escaped = 't'; break;
+      case '\n': escaped = 'n'; break;
+      case '\r': escaped = 'r'; break;
+      case '\\': escaped = '\\'; break;
+      case ';':
+      case '>': escaped = in_finding ? c : 0; break;
+      default: break;
+    }
+    if (escaped) {
+      *out++ = '\\';
+      *out++ = escaped;
+    } else {
+      *out++ = c;
+    }
+  }
+  return out;
+}
+
+char* put_findings(char* out, const episode_grouper::Findings& findings) {
+  for (size_t i = 0; i < findings.count; ++i) {
+    const episode_grouper::Finding& f = findings.items[i];
+    if (i > 0) *out++ = ';';
+    out = put_bytes(out, episode_grouper::finding_name(f.code));
+    if (f.position != 0) out = put_number(put_bytes(out, "@"), f.position);
+    if (f.field != episode_grouper::RecordField::kNone) {
+      out = put_bytes(put_bytes(out, "@"), episode_grouper::field_name(f.field));
+    }
+    const std::string_view text = finding_text(f.text);
+    const std::string_view to = finding_text(f.to);
+    if (!text.empty()) out = put_code(put_bytes(out, ":"), text, true);
+    if (!to.empty()) out = put_code(put_bytes(out, ">"), to, true);
+  }
+  if (findings.dropped > 0) out = put_number(put_bytes(out, findings.count > 0 ? ";more:" : "more:"), findings.dropped);
+  return out;
+}
+
+}  // namespace
+
+std::string_view result_table_header() {
+  return "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings\n";
+}
+
+std::string_view result_table_header_with_weights() {
+  return "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings"
+         "\tweight\teffective_weight\tlos_class\n";
+}
+
+size_t format_result_row(int64_t record, const TableStore& tables, const RecordValues& values,
+                         const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+                         const episode_grouper::EpisodeWeight* weight) {
+  const bool has_adrg = result.res_adrg != 0;
+  char* p = out;
+  p = put_number(p, record);
+  *p++ = '\t';
+  p = put_code(p, list_code(tables.mdc_code, result.res_mdc));
+  *p++ = '\t';
+  p = put_code(p, list_code(tables.adrg_code, result.res_adrg));
+  *p++ = '\t';
+  if (result.res_drg != 0) p = put_code(p, code_text(result.res_drg_code.data(), result.res_drg_code.size()));
+  *p++ = '\t';
+  if (has_adrg) p = put_number(p, result.res_pccl);
+  *p++ = '\t';
+  if (has_adrg) p = put_code(p, code_text(result.res_ccl_raw.data(), result.res_ccl_raw.size()));
+  *p++ = '\t';
+  if (has_adrg) p = put_code(p, code_text(result.res_ccl_excl.data(), result.res_ccl_excl.size()));
+  *p++ = '\t';
+  p = put_code(p, supplementary_text(result));
+  *p++ = '\t';
+  p = put_number(p, values.age_yy);
+  *p++ = '\t';
+  p = put_number(p, values.age_dd);
+  *p++ = '\t';
+  p = put_findings(p, findings);
+  if (weight) p = put_weight_columns(p, *weight);
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+}  // namespace grouper

@@ -1,0 +1,47 @@
+// The detailed result file: one tab-separated row per record, after a header
+// row naming the columns
+//
+//   record mdc adrg drg pccl ccl_raw ccl_excl supplementary age_yy age_dd findings
+//
+// `record` counts from 1.  `mdc` and `adrg` are the code texts of res_mdc and
+// res_adrg (empty for no group or an index past its list), `drg` the six
+// characters of res_drg_code when the record has a DRG, `pccl`, `ccl_raw` and
+// `ccl_excl` are filled only when the record has an ADRG, `supplementary` is
+// the code of the result line.  Code texts end at their first NUL; a tab,
+// line feed, carriage return or backslash inside one is written as \t, \n,
+// \r or \\, so that a broken table code cannot break the rows.
+//
+// `findings` lists the record's findings in the order met, separated by ";":
+// each its name, "@" and the position or field it names, ":" and a code
+// text, ">" and the text completed or rewritten to (the parts a finding
+// has; texts without their trailing blanks, ";" and ">" in them written
+// as \; and \>), and "more:N" when N more did not fit, for example
+//
+//   dx_unknown@3:U123;dx_completed@1:K35>K350;field_blank@los
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "engine/grouper.h"
+#include "episode_grouper/weights.h"
+#include "tables/table_store.h"
+
+namespace grouper {
+
+inline constexpr size_t kMaxResultRowBytes = 2048;
+
+std::string_view result_table_header();
+
+// The header with the three weight columns of weight_columns.h after the others.
+std::string_view result_table_header_with_weights();
+
+// Lays out the row of record number `record` into `out` (kMaxResultRowBytes)
+// and returns its length.  With `weight`, the weight columns follow the
+// others (see weight_columns.h).
+size_t format_result_row(int64_t record, const TableStore& tables, const RecordValues& values,
+                         const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+                         const episode_grouper::EpisodeWeight* weight = nullptr);
+
+}  // namespace grouper
