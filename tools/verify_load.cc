@@ -21,9 +21,9 @@ struct FileCloser {
 std::string explain_file(const std::filesystem::path& dir, const FileSpec& file_spec, TableStore& counts_seen) {
   const std::string name(file_spec.name);
   errno = 0;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen((dir / file_spec.name).c_str(), "rb+"));
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen((dir / file_spec.name).c_str(), "rb"));
   if (!file) {
-    return name + ": cannot be opened for reading and update (" + std::strerror(errno) + ")";
+    return name + ": cannot be opened for reading (" + std::strerror(errno) + ")";
   }
   char header[kHeaderSize];
   const size_t got = std::fread(header, 1, kHeaderSize, file.get());

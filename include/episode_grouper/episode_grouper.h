@@ -43,7 +43,7 @@ typedef enum eg_status {
   EG_OK = 0,
   EG_ERROR_ARGUMENT = 1,       /* a null handle or pointer, or a result size too small */
   EG_ERROR_NO_DIRECTORY = 2,   /* the table directory does not exist */
-  EG_ERROR_FILE = 3,           /* a table file is missing, not openable for reading and update, or short */
+  EG_ERROR_FILE = 3,           /* a table file is missing, not openable for reading, or short */
   EG_ERROR_COUNT_MISMATCH = 4, /* a table count disagrees with an earlier file's */
   EG_ERROR_LOGIC_SETTING = 5,  /* the condition catalogue disagrees with the built-in logic conditions */
   EG_ERROR_MEMORY = 6,

@@ -23,7 +23,7 @@ namespace episode_grouper {
 enum class OpenErrorKind {
   kNone = 0,
   kNoDirectory,     // the directory does not exist or is not a directory
-  kFileFailed,      // a table file is missing, not openable for reading and update, or short
+  kFileFailed,      // a table file is missing, not openable for reading, or short
   kCountMismatch,   // a count disagrees with an earlier file's
   kLogicSetting,    // the condition catalogue disagrees with the built-in logic conditions
   kOutOfMemory,

@@ -164,8 +164,11 @@ int main(int argc, char** argv) {
   });
   const int parsed = grouper::cli::parse_and_run(app, argc, argv, status);
   if (!batch) return parsed;
-  // The classic run prints exactly what it always printed.
-  if (argc == 1) paths.progress = grouper::ProgressMode::kOff;
+  // The classic run opens its files and prints exactly as it always did.
+  if (argc == 1) {
+    paths.classic = true;
+    paths.progress = grouper::ProgressMode::kOff;
+  }
   // A closed pipe on the output is a failed write, reported as one, not a
   // signal that ends the process unannounced.
   std::signal(SIGPIPE, SIG_IGN);

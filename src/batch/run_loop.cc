@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +41,10 @@ void say_results_error(const char* what, const std::filesystem::path& path) {
   std::fprintf(stderr, "grouper: cannot %s result file %s\n", what, path.c_str());
 }
 
+// The line beside a classic message that says which file failed and why.
+void say_file_error(const std::filesystem::path& path, const std::string& reason) {
+  std::fprintf(stderr, "grouper: %s: %s\n", path.c_str(), reason.c_str());
+}
 
 }  // namespace
 
@@ -49,19 +55,24 @@ int run_batch(const RunPaths& paths) {
   auto say = [messages_to](const char* message) { std::fputs(message, messages_to); };
 
   const bool stream_in = is_stream(paths.input);
-  std::FILE* in = stream_in ? stdin : std::fopen(paths.input.c_str(), "rb+");
+  std::FILE* in = stream_in ? stdin : std::fopen(paths.input.c_str(), paths.classic ? "rb+" : "rb");
   if (!in) {
+    const int error = errno;
     say("file in open error\n");
+    if (!paths.classic) say_file_error(paths.input, std::strerror(error));
     return kExitFailure;
   }
   // The input file is left to the end of the process on the failure paths.
   if (same_place(paths.input, paths.output)) {
     say("file out open error\n");
+    if (!paths.classic) say_file_error(paths.output, "is the input file");
     return kExitFailure;
   }
   OutputFile output(stream_out ? stdout : std::fopen(paths.output.c_str(), "wb+"));
   if (!output.is_open()) {
+    const int error = errno;
     say("file out open error\n");
+    if (!paths.classic) say_file_error(paths.output, std::strerror(error));
     return kExitFailure;
   }
   const bool want_results = !paths.results.empty();
@@ -82,10 +93,13 @@ int run_batch(const RunPaths& paths) {
 
   std::unique_ptr<const TableSet> set;
   std::string loader_messages;
-  const int loaded = open_table_set(paths.tables_dir, set, loader_messages);
+  LoadFailure failure;
+  const int loaded = open_table_set(paths.tables_dir, set, loader_messages, &failure,
+                                    paths.classic ? FileAccess::kReadUpdate : FileAccess::kRead);
   say(loader_messages.c_str());
   if (loaded != kLoadOk) {
     say(loaded == kLoadCountMismatch ? " file count error \n" : " file init error \n");
+    if (!paths.classic) say_file_error(paths.tables_dir / failure.file, failure.reason);
     return kExitFailure;
   }
 

@@ -23,8 +23,13 @@ inline constexpr int kExitFailure = 1;
 inline constexpr const char* kStandardStream = "-";
 
 struct RunPaths {
+  // The run without arguments opens the input and the table files for
+  // reading and update, and says no more than its classic messages; every
+  // other run reads them only, and says on standard error which file failed
+  // and why beside the classic message.
+  bool classic = false;
   std::filesystem::path tables_dir;             // where the sixteen table files lie ("" = current directory)
-  std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb+"
+  std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb" ("rb+" in the classic run)
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)
   std::filesystem::path weights;                // weight catalogue ("" = none): weight columns and case-mix

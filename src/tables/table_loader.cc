@@ -54,10 +54,11 @@ bool zero_sized_records(const ArraySpec& a, std::span<const uint16_t> counts) {
 }
 
 int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, TableStore& store,
-              std::string& messages, std::string& reason) {
-  File file(std::fopen((dir / file_spec.name).c_str(), "rb+"));
+              std::string& messages, std::string& reason, FileAccess access) {
+  const bool update = access == FileAccess::kReadUpdate;
+  File file(std::fopen((dir / file_spec.name).c_str(), update ? "rb+" : "rb"));
   if (!file) {
-    reason = "cannot be opened for reading and update";
+    reason = update ? "cannot be opened for reading and update" : "cannot be opened for reading";
     return kLoadFailed;
   }
 
@@ -126,10 +127,10 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
 }  // namespace
 
 int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages,
-                LoadFailure* failure) {
+                LoadFailure* failure, FileAccess access) {
   for (const FileSpec& file_spec : load_plan()) {
     std::string reason;
-    int rc = load_file(dir, file_spec, store, messages, reason);
+    int rc = load_file(dir, file_spec, store, messages, reason, access);
     if (rc != kLoadOk) {
       if (failure) *failure = {std::string(file_spec.name), std::move(reason)};
       return rc;

@@ -68,6 +68,22 @@ TEST_F(CommandLine, TablesMissingFromTheTablesDirectoryAreAnInitError) {
   auto r = run("--tables empty");
   EXPECT_EQ(r.out, " file init error \n");
   EXPECT_NE(r.exit_code, 0);
+  // Beside the classic message, standard error names the file and the reason.
+  EXPECT_EQ(r.err, "grouper: empty/Tdx.idx: cannot be opened for reading\n");
+}
+
+TEST_F(CommandLine, AFileThatCannotBeOpenedIsNamedBesideTheClassicMessage) {
+  auto r = run("--tables /nonexistent");  // and no tamv30.in in the run directory
+  EXPECT_EQ(r.out, "file in open error\n");
+  EXPECT_EQ(r.err, "grouper: tamv30.in: No such file or directory\n");
+  EXPECT_NE(r.exit_code, 0);
+  testing::write_file(root_ / "tamv30.in", Episode().line());
+  fs::create_directory(root_ / "out");
+  r = run("--output out");
+  EXPECT_EQ(r.out, "file out open error\n");
+  EXPECT_EQ(r.err, "grouper: out: Is a directory\n");
+  r = run("--output ./tamv30.in");
+  EXPECT_EQ(r.err, "grouper: ./tamv30.in: is the input file\n");
 }
 
 TEST_F(CommandLine, ResultsFileHasAHeaderAndOneRowPerRecord) {

@@ -28,10 +28,11 @@ HTTP_TIMEOUT = 60  # seconds for any one request
 class Server:
     """A `grouper serve` process on 127.0.0.1, port 0."""
 
-    def __init__(self, binary, args, log_path):
+    def __init__(self, binary, args, log_path, prefix=()):
+        """`prefix`: the command that runs the program (another user's, say)."""
         self.log_path = log_path
         self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen([binary, "serve", "--listen", "127.0.0.1:0", *map(str, args)],
+        self.proc = subprocess.Popen([*prefix, binary, "serve", "--listen", "127.0.0.1:0", *map(str, args)],
                                      stdout=subprocess.PIPE, stderr=self.log)
         try:
             line = self._first_line(30)
