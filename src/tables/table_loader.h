@@ -3,8 +3,9 @@
 // load_tables reads the files of `dir` in plan order into `store` and
 // returns 0 on success, -1 when a file cannot be opened (for reading, or for
 // reading and update as the classic run opens them), its header or an array
-// cannot be read in full, or an allocation fails, and -2 when a count disagrees with an earlier file's.  It stops at
-// the first failure; files after it are never opened.  The only messages
+// cannot be read in full, or an allocation fails, and -2 when a count
+// disagrees with an earlier file's.  It stops at the first failure; files
+// after it are never opened.  The only messages
 // are those of ltc_drg.idx and adrg_ltcdrg, appended to `messages`.
 #pragma once
 
