@@ -241,7 +241,8 @@ constexpr size_t kRecordWidth = 273;
 
 class RecordMaker {
  public:
-  RecordMaker(const tools::EpisodeModel& model, uint64_t seed) : maker_(model, seed), rng_(seed ^ 0x5eed) {}
+  RecordMaker(const tools::SyntheticSet& set, uint64_t seed)
+      : set_(set), maker_(set.model, seed), rng_(seed ^ 0x5eed) {}
 
   // Episode `number`; `odd_percent` of them changed in one to three odd ways.
   std::string next(long number, uint32_t odd_percent) {
@@ -270,7 +271,7 @@ class RecordMaker {
                                           "991232", "0a1399", "050229", "000100"};
     static const char* const kProcs[] = {"Q2850", "Q2861", "Q2862", "q2850", "q2861"};
     const DigitField& f = kDigitFields[rng_.below(std::size(kDigitFields))];
-    switch (rng_.below(16)) {
+    switch (rng_.below(17)) {
       case 0:  // short line, with or without its line feed
         line.resize(rng_.below(kRecordWidth));
         if (rng_.percent(50)) line += '\n';
@@ -339,6 +340,20 @@ class RecordMaker {
       case 14:  // any byte anywhere
         put(line, rng_.below(kRecordWidth), std::string(1, any_byte()));
         break;
+      case 15: {  // a dagger code with one of its asterisk partners second
+        const TableStore& t = set_.tables;
+        const auto& text = set_.model.dx_text;
+        if (t.dag_ast.empty() || t.dag_ast_fr.empty()) break;
+        const size_t key = rng_.below(static_cast<uint32_t>(std::min(t.dag_ast_fr.size(), text.size())));
+        const int32_t row = t.dag_ast_fr[key] + (rng_.percent(50) ? 1 : 0);
+        if (row < 0 || static_cast<size_t>(row) >= t.dag_ast.size() || t.dag_ast[row] < 0 ||
+            static_cast<size_t>(t.dag_ast[row]) >= text.size()) {
+          break;
+        }
+        put(line, slot(1), std::string_view(text[key].data(), 5));
+        put(line, slot(2), std::string_view(text[static_cast<size_t>(t.dag_ast[row])].data(), 5));
+        break;
+      }
       default:  // discharge status and length of stay of every value
         put(line, 32, std::string(1, static_cast<char>('0' + rng_.below(10))));
         put(line, 29, std::to_string(100 + rng_.below(900)).substr(rng_.below(2)));
@@ -346,6 +361,7 @@ class RecordMaker {
     }
   }
 
+  const tools::SyntheticSet& set_;
   tools::EpisodeMaker maker_;
   Rng rng_;
 };
@@ -361,7 +377,7 @@ void compare_generated(const char* profile, uint64_t seed, long count, uint32_t 
   const tools::SyntheticSet s = tools::generate_tables(*tools::find_profile(profile), seed);
   Comparison c(s.tables, std::string(profile) + " set, seed " + std::to_string(seed));
   ASSERT_TRUE(c.ready());
-  RecordMaker maker(s.model, seed);
+  RecordMaker maker(s, seed);
   compare_records(c, maker, count, odd_percent);
   std::printf("%s set, seed %llu: %ld records, %ld with a DRG\n", profile, static_cast<unsigned long long>(seed),
               c.checked(), c.with_drg());
@@ -525,6 +541,9 @@ const std::vector<Breakage>& breakages() {
       {"dagger pairs, splits and codes of any value",
        [](TableStore& t, Rng& r) {
          each_some(t.dag_ast, r, [&](int16_t& x) { x = odd_id(r, t.dx_cnt); });
+         each_some(t.dag_adpt_fr_dt, r, [&](int32_t& x) { x = 20050601; });
+         each_some(t.dag_adpt_to_dt, r, [&](int32_t& x) { x = 20050301; });
+         each_some(t.split_adpt_to_dt, r, [&](int32_t& x) { x = 20050301; });
          each_some(t.split_age_fr, r, [&](int16_t& x) { x = static_cast<int16_t>(r.between(-5, 120)); });
          each_some(t.split_code, r, [&](uint8_t& x) { x = static_cast<uint8_t>(r.percent(50) ? 0 : r.below(256)); });
          each_some(t.drg_code, r, [&](Code5& s) { s[r.below(5)] = r.percent(50) ? '\0' : static_cast<char>(r.below(256)); });
@@ -567,7 +586,7 @@ TEST(ReferenceGrouper, BrokenTableSets) {
     }
     Comparison c(s.tables, what);
     ASSERT_TRUE(c.ready());
-    RecordMaker maker(s.model, seed);
+    RecordMaker maker(s, seed);
     compare_records(c, maker, per_set, 20);
     if (::testing::Test::HasFailure()) return;
   }
