@@ -125,8 +125,9 @@ class Grouper {
   void note(episode_grouper::FindingCode code, int position = 0,
             episode_grouper::RecordField field = episode_grouper::RecordField::kNone, const char* text = nullptr,
             const char* to = nullptr);
-  // The findings of the record's fields and length.
-  void note_fields(const char* line, size_t len, const AgeSteps& age);
+  // The findings of the record's fields and length; `birth_wt` and `vent_hr`
+  // as their fields read, before they are kept in 16 bits.
+  void note_fields(const char* line, size_t len, const AgeSteps& age, int32_t birth_wt, int32_t vent_hr);
   // The rule pass through the full scan, reporting the rules tried and the
   // near misses to the trace.
   int32_t traced_match(int pass, int16_t mdc) const;

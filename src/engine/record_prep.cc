@@ -128,7 +128,7 @@ void Grouper::note(FindingCode code, int position, RecordField field, const char
   findings_.add(f);
 }
 
-void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age) {
+void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age, int32_t birth_wt, int32_t vent_hr) {
   const RecordValues& v = values_;
   // The fields the grouping needs are noted blank; any digit field that holds
   // other bytes, unreadable.
@@ -144,8 +144,10 @@ void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age) {
   else if (sex < '0' || sex > '9') note(FindingCode::kFieldUnreadable, 0, RecordField::kSex);
   digits(RecordField::kLos, line + kLosOffset, kLosWidth, v.los_dd, true);
   digits(RecordField::kDsch, line + kDschOffset, kDschWidth, v.dsch_cd, true);
-  digits(RecordField::kBirthWt, line + kBirthWtOffset, kBirthWtWidth, v.birth_wt, false);
-  digits(RecordField::kVentHr, line + kVentHrOffset, kVentHrWidth, v.vent_hr, false);
+  // Five digits may exceed the 16 bits the values keep: their fields are
+  // judged by what they read, not by the value kept.
+  digits(RecordField::kBirthWt, line + kBirthWtOffset, kBirthWtWidth, birth_wt, false);
+  digits(RecordField::kVentHr, line + kVentHrOffset, kVentHrWidth, vent_hr, false);
   if (!age.dates_ok) note(FindingCode::kDateInvalid);
   if (len < kRecordWidth) note(FindingCode::kShortRecord);
   if (len == kMaxLineBytes && line[len - 1] != '\n') note(FindingCode::kLineCut);
@@ -160,11 +162,13 @@ int Grouper::prepare_record(char* line, size_t len) {
   v.sex_cd = static_cast<int16_t>(static_cast<unsigned char>(line[kSexOffset]) - '0');
   v.dsch_cd = static_cast<int16_t>(parse_digits(line + kDschOffset, kDschWidth));
   v.los_dd = static_cast<int16_t>(parse_digits(line + kLosOffset, kLosWidth));
-  v.birth_wt = static_cast<int16_t>(parse_digits(line + kBirthWtOffset, kBirthWtWidth));
-  v.vent_hr = static_cast<int16_t>(parse_digits(line + kVentHrOffset, kVentHrWidth));
+  const int32_t birth_wt = parse_digits(line + kBirthWtOffset, kBirthWtWidth);
+  const int32_t vent_hr = parse_digits(line + kVentHrOffset, kVentHrWidth);
+  v.birth_wt = static_cast<int16_t>(birth_wt);
+  v.vent_hr = static_cast<int16_t>(vent_hr);
 
   reset_record();
-  note_fields(line, len, age);
+  note_fields(line, len, age, birth_wt, vent_hr);
   if (trace_) trace_->record({line, len}, v, age);
 
   NonBlank nonblank;
