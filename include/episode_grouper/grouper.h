@@ -55,7 +55,8 @@ class EPISODE_GROUPER_API Grouper {
   // result stays valid until the next call.
   const Result& group(std::string_view record);
 
-  const Result& result() const { return result_; }
+  // The result of the last record grouped, as group() returned it.
+  const Result& result() const;
 
   // The outputs of the last record grouped.  Each writes into `out`, which
   // holds at least the size named, and returns the length written:
@@ -71,7 +72,7 @@ class EPISODE_GROUPER_API Grouper {
   size_t write_result_row(int64_t record, const EpisodeWeight& weight, char* out) const;
   size_t write_json_row(int64_t record, const EpisodeWeight& weight, char* out) const;
   // The weight of the last record grouped.
-  EpisodeWeight weigh(const WeightCatalogue& weights) const { return weights.weigh(result_); }
+  EpisodeWeight weigh(const WeightCatalogue& weights) const { return weights.weigh(result()); }
 
   std::string result_line() const;
   std::string result_row(int64_t record) const;
@@ -86,7 +87,6 @@ class EPISODE_GROUPER_API Grouper {
   std::unique_ptr<grouper::Grouper> engine_;
   std::unique_ptr<char[]> line_;  // the record, blank-padded, upper-cased by the grouping
   size_t len_ = 0;
-  Result result_;
 };
 
 }  // namespace episode_grouper

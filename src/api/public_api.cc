@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "api/public_result.h"
+#include "record/line_buffer.h"
 #include "engine/grouper.h"
 #include "engine/prepared/table_set.h"
 #include "episode_grouper/grouper.h"
@@ -14,55 +14,6 @@
 #include "output/result_json.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
-
-namespace grouper {
-
-size_t place_record(std::string_view record, char* line) {
-  const size_t len = std::min(record.size(), kMaxLineBytes);
-  // An empty record may come without data: memcpy must not see its null.
-  if (len > 0) std::memcpy(line, record.data(), len);
-  // What the record does not hold reads as blanks, never as an earlier record.
-  if (len < kRecordWidth) std::memset(line + len, ' ', kRecordWidth - len);
-  return len;
-}
-
-namespace {
-
-template <size_t N>
-void copy_code(std::array<char, N>& to, std::string_view text) {
-  to.fill('\0');
-  // "No group" is an empty view without data: memcpy must not see its null.
-  if (!text.empty()) std::memcpy(to.data(), text.data(), std::min(N, text.size()));
-}
-
-}  // namespace
-
-void fill_result(const Grouper& engine, const TableStore& t, episode_grouper::Result& out) {
-  const RecordResult& r = engine.result();
-  out.values = engine.values();
-  out.code_ids = engine.code_ids();
-  out.dx_swapped = engine.dx_swapped();
-  out.res_mdc = r.res_mdc;
-  out.res_adrg = r.res_adrg;
-  out.res_drg = r.res_drg;
-  out.res_split = r.res_split;
-  copy_code(out.mdc_code, list_code(t.mdc_code, r.res_mdc));
-  copy_code(out.adrg_code, list_code(t.adrg_code, r.res_adrg));
-  copy_code(out.drg_list_code, list_code(t.drg_code, r.res_drg));
-  out.pos_ccl = r.pos_ccl;
-  out.res_pccl = r.res_pccl;
-  out.res_drg_code = r.res_drg_code;
-  out.res_ccl_raw = r.res_ccl_raw;
-  out.res_ccl_excl = r.res_ccl_excl;
-  out.res_ltcdrg = r.res_ltcdrg;
-  copy_code(out.res_ltcdrg_code, supplementary_text(r));
-  const episode_grouper::Findings& findings = engine.findings();
-  out.findings.count = findings.count;
-  out.findings.dropped = findings.dropped;
-  std::copy_n(findings.items.begin(), findings.count, out.findings.items.begin());
-}
-
-}  // namespace grouper
 
 namespace episode_grouper {
 
@@ -166,32 +117,31 @@ const Result& Grouper::group(std::string_view record) {
   // A set whose catalogue disagrees with the logic conditions is never
   // opened, so the grouping cannot refuse the record here.
   engine_->group(line_.get(), len_);
-  grouper::fill_result(*engine_, tables_->engine().store(), result_);
-  return result_;
+  return engine_->result();
 }
 
+const Result& Grouper::result() const { return engine_->result(); }
+
 size_t Grouper::write_result_line(char* out) const {
-  const grouper::RecordResult& r = engine_->result();
+  const Result& r = engine_->result();
   return grouper::format_result_line(line_.get(), len_, grouper::adrg_text(tables_->engine().store(), r.res_adrg),
                                      grouper::supplementary_text(r), out);
 }
 
 size_t Grouper::write_result_row(int64_t record, char* out) const {
-  return grouper::format_result_row(record, tables_->engine().store(), engine_->values(), engine_->result(),
-                                    engine_->findings(), out);
+  return grouper::format_result_row(record, tables_->engine().store(), engine_->result(), engine_->findings(), out);
 }
 
 size_t Grouper::write_json_row(int64_t record, char* out) const {
-  return grouper::format_json_row(record, tables_->engine().store(), engine_->values(), engine_->result(),
-                                  engine_->findings(), out);
+  return grouper::format_json_row(record, tables_->engine().store(), engine_->result(), engine_->findings(), out);
 }
 
 size_t Grouper::write_result_row(int64_t record, const EpisodeWeight& weight, char* out) const {
-  return episode_grouper::write_result_row(*tables_, result_, weight, record, out);
+  return episode_grouper::write_result_row(*tables_, result(), weight, record, out);
 }
 
 size_t Grouper::write_json_row(int64_t record, const EpisodeWeight& weight, char* out) const {
-  return episode_grouper::write_json_row(*tables_, result_, weight, record, out);
+  return episode_grouper::write_json_row(*tables_, result(), weight, record, out);
 }
 
 std::string Grouper::result_line() const {
@@ -210,52 +160,26 @@ std::string Grouper::json_row(int64_t record) const {
   return out;
 }
 
-namespace {
-
-// The engine's form of a public result, for the writers.
-grouper::RecordResult engine_form(const Result& r) {
-  grouper::RecordResult e;
-  e.res_mdc = r.res_mdc;
-  e.res_adrg = r.res_adrg;
-  e.res_split = r.res_split;
-  e.res_drg = r.res_drg;
-  e.pos_ccl = r.pos_ccl;
-  e.res_pccl = r.res_pccl;
-  e.res_drg_code = r.res_drg_code;
-  e.res_ccl_raw = r.res_ccl_raw;
-  e.res_ccl_excl = r.res_ccl_excl;
-  e.res_ltcdrg = r.res_ltcdrg;
-  e.res_ltcdrg_code.fill('\0');
-  std::memcpy(e.res_ltcdrg_code.data(), r.res_ltcdrg_code.data(), r.res_ltcdrg_code.size());
-  return e;
-}
-
-}  // namespace
-
 size_t write_result_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
-  return grouper::format_result_row(record, tables.engine().store(), result.values, engine_form(result),
-                                    result.findings, out);
+  return grouper::format_result_row(record, tables.engine().store(), result, result.findings, out);
 }
 
 size_t write_json_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
-  return grouper::format_json_row(record, tables.engine().store(), result.values, engine_form(result),
-                                  result.findings, out);
+  return grouper::format_json_row(record, tables.engine().store(), result, result.findings, out);
 }
 
 size_t write_result_row(const TableSet& tables, const Result& result, const EpisodeWeight& weight, int64_t record,
                         char* out) {
   Findings findings = result.findings;
   add_weight_finding(weight, findings);
-  return grouper::format_result_row(record, tables.engine().store(), result.values, engine_form(result), findings,
-                                    out, &weight);
+  return grouper::format_result_row(record, tables.engine().store(), result, findings, out, &weight);
 }
 
 size_t write_json_row(const TableSet& tables, const Result& result, const EpisodeWeight& weight, int64_t record,
                       char* out) {
   Findings findings = result.findings;
   add_weight_finding(weight, findings);
-  return grouper::format_json_row(record, tables.engine().store(), result.values, engine_form(result), findings,
-                                  out, &weight);
+  return grouper::format_json_row(record, tables.engine().store(), result, findings, out, &weight);
 }
 
 std::string_view Grouper::result_header() { return grouper::result_table_header(); }

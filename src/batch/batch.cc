@@ -41,17 +41,17 @@ class RecordBatch : public PipelineBlock {
       const size_t len = input.record(i).size();
       char* line = groupable_record(input, i, scratch);
       grouper.group(line, len);
-      const RecordResult& res = grouper.result();
+      const Result& res = grouper.result();
       // With weights, the weight's finding joins the grouping's, in a copy:
       // only records with such a finding pay for it.
-      const episode_grouper::Findings* findings = &grouper.findings();
+      const episode_grouper::Findings* findings = &res.findings;
       episode_grouper::EpisodeWeight weight;
       if (weights_) {
         const std::string_view drg =
             res.res_drg != 0 ? code_text(res.res_drg_code.data(), res.res_drg_code.size()) : std::string_view{};
-        weight = weights_->weigh(drg, grouper.values().rec_date, grouper.values().los_dd);
+        weight = weights_->weigh(drg, res.values.rec_date, res.values.los_dd);
         if (weight.has_finding) {
-          with_weight_finding_ = grouper.findings();
+          with_weight_finding_ = res.findings;
           with_weight_finding_.add(weight.finding);
           findings = &with_weight_finding_;
         }
@@ -64,8 +64,8 @@ class RecordBatch : public PipelineBlock {
       const int64_t number = first_number + static_cast<int64_t>(i);
       char* out = rows_.get() + rows_len_;
       rows_len_ += format_ == RowFormat::kJsonl
-                       ? format_json_row(number, store, grouper.values(), res, *findings, out, weighed)
-                       : format_result_row(number, store, grouper.values(), res, *findings, out, weighed);
+                       ? format_json_row(number, store, res, *findings, out, weighed)
+                       : format_result_row(number, store, res, *findings, out, weighed);
     }
   }
 

@@ -25,7 +25,7 @@ struct Columns {
   bool grouped;
 };
 
-Columns columns(const TableStore& store, const RecordResult& r) {
+Columns columns(const TableStore& store, const Result& r) {
   const bool grouped = r.res_adrg != 0;
   return {list_code(store.mdc_code, r.res_mdc),
           list_code(store.adrg_code, r.res_adrg),
@@ -149,10 +149,10 @@ class CompareBlock : public PipelineBlock {
     const Grouper& a = w.old_grouper;
     const Grouper& b = w.new_grouper;
     const bool weighed = w.weighing.old_side != nullptr;
-    size_t n = format_result_row(number, old_store, a.values(), a.result(), a.findings(), out,
+    size_t n = format_result_row(number, old_store, a.result(), a.findings(), out,
                                  weighed ? &w.weighing.old_weight : nullptr);
     out[n - 1] = '\t';
-    const size_t m = format_result_row(number, new_store, b.values(), b.result(), b.findings(), w.row.data(),
+    const size_t m = format_result_row(number, new_store, b.result(), b.findings(), w.row.data(),
                                        weighed ? &w.weighing.new_weight : nullptr);
     const char* tab = static_cast<const char*>(std::memchr(w.row.data(), '\t', m));
     const size_t skip = static_cast<size_t>(tab - w.row.data()) + 1;

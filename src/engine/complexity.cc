@@ -78,7 +78,7 @@ int16_t Grouper::find_ccl(int16_t code_id, int32_t* row_used, int32_t* column) c
   if (column) *column = -1;
   for (size_t k = 0, n = ccl_rows.size(); k < n; ++k) {
     const CclRow& row = ccl_rows.at(k, rows_.ccl_rows());
-    if (!in_window(values_.rec_date, row.fr_dt, row.to_dt)) continue;
+    if (!in_window(result_.values.rec_date, row.fr_dt, row.to_dt)) continue;
     // The first valid row decides the column; the record's ADRG picks the byte.
     if (row_used) *row_used = static_cast<int32_t>(ccl_rows.range.fr + k);
     const int adrg = result_.res_adrg;
@@ -92,18 +92,18 @@ int16_t Grouper::find_ccl(int16_t code_id, int32_t* row_used, int32_t* column) c
 }
 
 void Grouper::apply_sex_exclusion(const int* with_ccl, int n) {
-  const bool odd = values_.sex_cd % 2 != 0;  // a negative odd value counts as odd
+  const bool odd = result_.values.sex_cd % 2 != 0;  // a negative odd value counts as odd
   const int16_t cancelling = odd ? kCondMaleExcluded : kCondFemaleExcluded;
   for (int i = 0; i < n; ++i) {
     const int p = with_ccl[i];
-    const auto& cond = rows_.dx(code_ids_[p]).cond;
+    const auto& cond = rows_.dx(result_.code_ids[p]).cond;
     if ((cond.flags & cond.kSexRow) == 0) continue;
     for (size_t j = cond.range.fr; j < cond.range.to; ++j) {
       const CondRow& row = rows_.cond_rows()[j];
       // Only a condition of the principal position alone speaks about sex
       // (a condition outside the catalogue admits no position).
       if (row.cond != cancelling || row.pos_fr != 1 || row.pos_to != 1) continue;
-      if (in_window(values_.rec_date, row.fr_dt, row.to_dt)) {
+      if (in_window(result_.values.rec_date, row.fr_dt, row.to_dt)) {
         result_.pos_ccl[p] = 0;
         if (trace_) trace_->exclusion(p, Exclusion::kSex, 0);
         break;
@@ -144,21 +144,21 @@ void Grouper::calc_pccl() {
     if (p < kFirstSecondaryDx) continue;
     if (trace_) {
       int32_t row, column;
-      ccl[p] = find_ccl(code_ids_[p], &row, &column);
-      trace_->ccl(p, code_ids_[p], row, column, ccl[p]);
+      ccl[p] = find_ccl(result_.code_ids[p], &row, &column);
+      trace_->ccl(p, result_.code_ids[p], row, column, ccl[p]);
     } else {
-      ccl[p] = find_ccl(code_ids_[p]);
+      ccl[p] = find_ccl(result_.code_ids[p]);
     }
     with_ccl[n] = p;  // kept when its CCL is not 0 (appended without a branch)
     n += ccl[p] != 0;
   }
-  write_ccl_text(ccl, dx_swapped_, result_.res_ccl_raw);
+  write_ccl_text(ccl, result_.dx_swapped, result_.res_ccl_raw);
 
   if (n > 0) {
     apply_sex_exclusion(with_ccl, n);
     for (int i = 0; i < n; ++i) {
       const int p = with_ccl[i];
-      if (ccl[p] != 0 && is_cc_excluded(code_ids_[1], code_ids_[p]) == 1) {
+      if (ccl[p] != 0 && is_cc_excluded(result_.code_ids[1], result_.code_ids[p]) == 1) {
         ccl[p] = 0;
         if (trace_) trace_->exclusion(p, Exclusion::kPrincipal, 1);
       }
@@ -170,7 +170,7 @@ void Grouper::calc_pccl() {
 
   if (highest < 1) {
     result_.res_pccl = 0;
-    write_ccl_text(ccl, dx_swapped_, result_.res_ccl_excl);
+    write_ccl_text(ccl, result_.dx_swapped, result_.res_ccl_excl);
   } else {
     // Each diagnosis that still holds the highest CCL when it is reached
     // cancels the CCLs its presence excludes, above and below it; one that
@@ -180,13 +180,13 @@ void Grouper::calc_pccl() {
       if (ccl[j] != highest) continue;
       for (int b = 0; b < n; ++b) {
         const int k = with_ccl[b];
-        if (k != j && ccl[k] != 0 && is_cc_excluded(code_ids_[j], code_ids_[k]) == 1) {
+        if (k != j && ccl[k] != 0 && is_cc_excluded(result_.code_ids[j], result_.code_ids[k]) == 1) {
           ccl[k] = 0;
           if (trace_) trace_->exclusion(k, Exclusion::kHighest, j);
         }
       }
     }
-    write_ccl_text(ccl, dx_swapped_, result_.res_ccl_excl);
+    write_ccl_text(ccl, result_.dx_swapped, result_.res_ccl_excl);
 
     // The CCLs in descending order, weighted by place.  The per-position
     // CCLs stay as they are; the formula works on a copy.  Zeros sort after
@@ -220,7 +220,7 @@ void Grouper::calc_pccl() {
     }
   }
 
-  const int32_t split_row = write_drg_text(group_rows_, values_.rec_date, result_.res_drg, result_.res_pccl,
+  const int32_t split_row = write_drg_text(group_rows_, result_.values.rec_date, result_.res_drg, result_.res_pccl,
                                            result_.res_drg_code);
   if (trace_) trace_->pccl_split(result_.res_drg, split_row, result_.res_drg_code[5]);
   if (result_.res_drg != 0 && split_row < 0) note(episode_grouper::FindingCode::kPcclSplitMissing);

@@ -75,7 +75,7 @@ static_assert(kFirstLogicCond / 64 == kLastLogicCond / 64);
 
 template <class Visit>
 void Grouper::walk_cond_rows(int p, RowRange range, Visit&& visit) const {
-  const int32_t rec_date = values_.rec_date;
+  const int32_t rec_date = result_.values.rec_date;
   const CondRow* rows = rows_.cond_rows();
   // A row applies on its dates and from the positions its condition admits;
   // a condition outside the catalogue admits none.  (Tested without a
@@ -91,11 +91,11 @@ template <class Visit>
 void Grouper::for_each_cond_row(Visit&& visit) const {
   for (int k = 0; k < dx_count_; ++k) {
     const int p = dx_positions_[k];
-    walk_cond_rows(p, rows_.dx(code_ids_[p]).cond.range, visit);
+    walk_cond_rows(p, rows_.dx(result_.code_ids[p]).cond.range, visit);
   }
   for (int k = 0; k < proc_count_; ++k) {
     const int p = proc_positions_[k];
-    walk_cond_rows(p, rows_.sg(code_ids_[p]).cond.range, visit);
+    walk_cond_rows(p, rows_.sg(result_.code_ids[p]).cond.range, visit);
   }
 }
 
@@ -150,9 +150,9 @@ void Grouper::set_table_conds() {
     bits[c / 64] |= uint64_t{applies} << (c % 64);
     if (applies) track(p, c);
   };
-  const int32_t date = values_.rec_date;
+  const int32_t date = result_.values.rec_date;
   auto set_dx = [&](int p, bool principal) {
-    const auto& set = rows_.dx(code_ids_[p]).cond;
+    const auto& set = rows_.dx(result_.code_ids[p]).cond;
     if (!set_class_ids(bits, set, p, principal, date, track)) walk_cond_rows(p, set.range, set_row);
   };
   // The principal diagnosis, where there is one, apart: the others then
@@ -162,12 +162,12 @@ void Grouper::set_table_conds() {
   for (int k = principal; k < dx_count_; ++k) set_dx(dx_positions_[k], false);
   for (int k = 0; k < proc_count_; ++k) {
     const int p = proc_positions_[k];
-    const auto& set = rows_.sg(code_ids_[p]).cond;
+    const auto& set = rows_.sg(result_.code_ids[p]).cond;
     if (!set_class_ids(bits, set, p, true, date, track)) walk_cond_rows(p, set.range, set_row);
   }
   if (trace_) {
     for_each_cond_row([this](int p, size_t j, int16_t cond, bool applies) {
-      if (applies) trace_->table_condition(p, code_ids_[p], j, cond);
+      if (applies) trace_->table_condition(p, result_.code_ids[p], j, cond);
     });
   }
 }
@@ -188,7 +188,7 @@ uint8_t Grouper::pos_cond(int position, int id) const {
 }
 
 void Grouper::set_logic_conds() {
-  const RecordValues& v = values_;
+  const RecordValues& v = result_.values;
   auto hits = [this](size_t counted) { return counted_hits_[counted]; };
   auto val = [this](int c) { return static_cast<int>(cond_holds(cond_bits_.data(), c)); };
   const uint64_t* bits = cond_bits_.data();

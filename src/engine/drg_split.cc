@@ -15,8 +15,8 @@ namespace grouper {
 
 void Grouper::find_drg() {
   const int16_t adrg = result_.res_adrg;
-  const int16_t age = values_.age_yy;
-  const int32_t rec_date = values_.rec_date;
+  const int16_t age = result_.values.age_yy;
+  const int32_t rec_date = result_.values.rec_date;
 
   const AdrgRows& rows = group_rows_.adrg(adrg);
   constexpr int32_t kLookUp = -2;  // a split row past the head rows: its DRG row is looked up

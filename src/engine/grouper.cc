@@ -38,6 +38,17 @@ void zero(std::array<T, N>& array) {
 #endif
 }
 
+// The code of row `index` of a code list into `to`, up to its first NUL
+// and NULs after it; all NULs for no group (0) and for an index the list
+// does not hold.
+template <size_t N>
+void copy_list_code(std::array<char, N>& to, const std::vector<std::array<char, N>>& list, int16_t index) {
+  to.fill('\0');
+  if (index <= 0 || static_cast<size_t>(index) >= list.size()) return;
+  const std::array<char, N>& code = list[static_cast<size_t>(index)];
+  for (size_t i = 0; i < N && code[i] != '\0'; ++i) to[i] = code[i];
+}
+
 }  // namespace
 
 Grouper::Grouper(const TableSet& tables)
@@ -61,19 +72,35 @@ int Grouper::group(char* line, size_t len) {
     calc_pccl();
   }
   find_ltcdrg();
+  copy_list_code(result_.mdc_code, t_.mdc_code, result_.res_mdc);
+  copy_list_code(result_.adrg_code, t_.adrg_code, result_.res_adrg);
+  copy_list_code(result_.drg_list_code, t_.drg_code, result_.res_drg);
   return 0;
 }
 
 uint8_t Grouper::cond_val(int id) const { return id >= 0 && id <= cond_cnt_ && cond_holds(cond_bits_.data(), id); }
 
 void Grouper::reset_record() {
-  result_ = RecordResult{};
-  zero(code_ids_);
-  dx_swapped_ = 0;
+  // The groups; the values are read anew and the list codes written anew
+  // for every record.
+  Result& r = result_;
+  r.res_mdc = 0;
+  r.res_adrg = 0;
+  r.res_drg = 0;
+  r.res_split = '0';
+  r.pos_ccl.fill(0);
+  r.res_pccl = 0;
+  r.res_drg_code.fill('\0');
+  r.res_ccl_raw.fill('\0');
+  r.res_ccl_excl.fill('\0');
+  r.res_ltcdrg = 0;
+  r.res_ltcdrg_code.fill('\0');
+  zero(result_.code_ids);
+  result_.dx_swapped = 0;
   dx_count_ = 0;
   proc_count_ = 0;
-  findings_.count = 0;
-  findings_.dropped = 0;
+  result_.findings.count = 0;
+  result_.findings.dropped = 0;
 
   // Id 0 always holds; id cond_cnt never does (no stage sets it).
   std::fill(cond_bits_.begin(), cond_bits_.end(), 0);

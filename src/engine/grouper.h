@@ -25,24 +25,10 @@
 
 namespace grouper {
 
-// The values read from one record (the public type: the same fields).
+// The grouping fills the public result directly: every writer and every
+// client reads this one type.
+using Result = episode_grouper::Result;
 using RecordValues = episode_grouper::RecordValues;
-
-// The groups of one record.  Texts are fixed-width, not NUL-terminated,
-// unless said otherwise.
-struct RecordResult {
-  int16_t res_mdc = 0;   // MDC index, 0 = none
-  int16_t res_adrg = 0;  // ADRG index, 0 = none
-  char res_split = '0';  // age split character
-  int16_t res_drg = 0;   // DRG index, 0 = none or key not found
-  std::array<int16_t, 11> pos_ccl{};  // CCL per diagnosis position 1..10 (position 1 always 0)
-  int16_t res_pccl = 0;               // 0..4
-  std::array<char, 6> res_drg_code{};  // DRG code + PCCL split character, NULs when not computed
-  std::array<char, 10> res_ccl_raw{};  // CCL text before exclusions
-  std::array<char, 10> res_ccl_excl{};  // CCL text after exclusions
-  int res_ltcdrg = 0;                   // 0, 1..19 or 9999
-  std::array<char, 5> res_ltcdrg_code{};  // 4 characters and a NUL
-};
 
 // What a built-in logic condition (782..823) tests, in words; empty for
 // other ids.
@@ -60,10 +46,11 @@ class Grouper {
   // ends the run).
   int group(char* line, size_t len);
 
-  const RecordValues& values() const { return values_; }
-  const RecordResult& result() const { return result_; }
+  // The result of the record grouped last, and parts of it.
+  const Result& result() const { return result_; }
+  const RecordValues& values() const { return result_.values; }
   // What the grouping had to make of the record's data.
-  const episode_grouper::Findings& findings() const { return findings_; }
+  const episode_grouper::Findings& findings() const { return result_.findings; }
 
   // Reports every step of the records grouped from now on to `trace` (none
   // when null).  `trace` must outlive its use.
@@ -107,8 +94,8 @@ class Grouper {
   int is_cc_excluded(int16_t by_id, int16_t of_id) const;
 
   // --- per-record state, readable by tests ---
-  const std::array<int16_t, kPositionCount>& code_ids() const { return code_ids_; }
-  int16_t dx_swapped() const { return dx_swapped_; }
+  const std::array<int16_t, kPositionCount>& code_ids() const { return result_.code_ids; }
+  int16_t dx_swapped() const { return result_.dx_swapped; }
   const RuleSet& active_rule_set() const { return *active_; }
   uint8_t cond_val(int id) const;   // 0 for ids outside the catalogue
   // The number of (code position, applying Tcode row) pairs that set
@@ -150,11 +137,7 @@ class Grouper {
   const RuleIndex* active_index_;
 
   GroupingTrace* trace_ = nullptr;
-  RecordValues values_;
-  RecordResult result_;
-  episode_grouper::Findings findings_;
-  std::array<int16_t, kPositionCount> code_ids_{};
-  int16_t dx_swapped_ = 0;
+  Result result_;
   // Diagnosis and procedure positions whose code was found, in position
   // order (diagnoses once repeats are removed and after the exchange).
   std::array<int8_t, kLastDx> dx_positions_{};

@@ -125,11 +125,11 @@ void Grouper::note(FindingCode code, int position, RecordField field, const char
   f.field = field;
   if (text) std::memcpy(f.text.data(), text, f.text.size());
   if (to) std::memcpy(f.to.data(), to, f.to.size());
-  findings_.add(f);
+  result_.findings.add(f);
 }
 
 void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age, int32_t birth_wt, int32_t vent_hr) {
-  const RecordValues& v = values_;
+  const RecordValues& v = result_.values;
   // The fields the grouping needs are noted blank; any digit field that holds
   // other bytes, unreadable.
   auto digits = [this](RecordField field, const char* text, size_t width, int32_t value, bool needed) {
@@ -154,7 +154,7 @@ void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age, int
 }
 
 int Grouper::prepare_record(char* line, size_t len) {
-  RecordValues& v = values_;
+  RecordValues& v = result_.values;
   AgeSteps age;
   static_assert(kRecDateWidth == 8);
   v.rec_date = digit_word::parse_eight(line + kRecDateOffset);
@@ -180,10 +180,10 @@ int Grouper::prepare_record(char* line, size_t len) {
   for (int p = kFirstProc; p <= last; ++p) {
     const char* code = slot(line, p);
     if (is_blank5(code)) continue;
-    code_ids_[p] = set_.find_sg_id(code);
-    __builtin_prefetch(&rows_.sg(code_ids_[p]));  // the stages below read its rows
-    if (trace_) trace_->lookup(p, code, code_ids_[p], 0);
-    if (code_ids_[p] != 0) proc_positions_[proc_count_++] = static_cast<int8_t>(p);
+    result_.code_ids[p] = set_.find_sg_id(code);
+    __builtin_prefetch(&rows_.sg(result_.code_ids[p]));  // the stages below read its rows
+    if (trace_) trace_->lookup(p, code, result_.code_ids[p], 0);
+    if (result_.code_ids[p] != 0) proc_positions_[proc_count_++] = static_cast<int8_t>(p);
     else note(FindingCode::kProcUnknown, p, RecordField::kNone, code);
   }
 
@@ -194,17 +194,17 @@ int Grouper::prepare_record(char* line, size_t len) {
   // filled varies from record to record).
   uint64_t seen = 0;
   for (int p = kFirstDx; p <= kLastDx; ++p) {
-    const int16_t id = code_ids_[p];
+    const int16_t id = result_.code_ids[p];
     const uint64_t bit = id != 0 ? uint64_t{1} << (id & 63) : 0;
     if ((seen & bit) != 0) {
       int first = 0;
       for (int k = 0; k < dx_count_ && first == 0; ++k) {
-        if (code_ids_[dx_positions_[k]] == id) first = dx_positions_[k];
+        if (result_.code_ids[dx_positions_[k]] == id) first = dx_positions_[k];
       }
       if (first != 0) {
         note(FindingCode::kDxRepeated, p, RecordField::kNone, slot(line, p));
         if (trace_) trace_->repeat_removed(p, first, id);
-        code_ids_[p] = 0;
+        result_.code_ids[p] = 0;
         continue;
       }
     }
@@ -216,16 +216,16 @@ int Grouper::prepare_record(char* line, size_t len) {
   // Dagger/asterisk: the principal diagnosis changes place with the second
   // when the first valid pair row of the principal names the second.  The
   // rows of code id 0 are consulted too, when position 1 is empty.
-  const int16_t d1 = code_ids_[1];
-  const int16_t d2 = code_ids_[2];
+  const int16_t d1 = result_.code_ids[1];
+  const int16_t d2 = result_.code_ids[2];
   if (d2 != 0) {
     const RowRange pairs = rows_.dx(d1).dag;
     for (size_t k = pairs.fr; k < pairs.to; ++k) {
       const DagRow& row = rows_.dag_rows()[k];
       if (!in_window(v.rec_date, row.fr_dt, row.to_dt) || row.ast != d2) continue;
-      code_ids_[1] = d2;
-      code_ids_[2] = d1;
-      dx_swapped_ = 1;
+      result_.code_ids[1] = d2;
+      result_.code_ids[2] = d1;
+      result_.dx_swapped = 1;
       // An empty principal leaves position 2 empty.
       if (d1 == 0) dx_positions_[0] = 1;
       note(FindingCode::kDxSwapped);
@@ -302,7 +302,7 @@ void Grouper::load_dx_codes(const char* line, uint32_t in_use) {
         id = find(p, text);
       }
     }
-    code_ids_[p] = id;
+    result_.code_ids[p] = id;
     __builtin_prefetch(&rows_.dx(id));  // the stages below read its rows
     if (id == 0) note(FindingCode::kDxUnknown, p, RecordField::kNone, code);
     else if (!same5(text, code)) note(FindingCode::kDxCompleted, p, RecordField::kNone, code, text);

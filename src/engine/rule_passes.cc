@@ -30,11 +30,11 @@ void Grouper::select_rule_set(const char* line) {
 }
 
 int32_t Grouper::first_match_scan(int16_t mdc) const {
-  return grouper::first_match_scan(*active_, mdc, values_.rec_date, cond_bits_.data(), cond_cnt_);
+  return grouper::first_match_scan(*active_, mdc, result_.values.rec_date, cond_bits_.data(), cond_cnt_);
 }
 
 int32_t Grouper::first_match(int16_t mdc) const {
-  return active_index_->first_match(*active_, mdc, values_.rec_date, cond_bits_.data());
+  return active_index_->first_match(*active_, mdc, result_.values.rec_date, cond_bits_.data());
 }
 
 int32_t Grouper::traced_match(int pass, int16_t mdc) const {
@@ -44,7 +44,7 @@ int32_t Grouper::traced_match(int pass, int16_t mdc) const {
   int32_t matched = -1;
   int32_t tried = 0;
   for (size_t i = span.fr; i < span.to && matched < 0; ++i, ++tried) {
-    const uint32_t failing = failing_tests(set, i, values_.rec_date, cond_bits_.data(), cond_cnt_);
+    const uint32_t failing = failing_tests(set, i, result_.values.rec_date, cond_bits_.data(), cond_cnt_);
     if (failing == 0) matched = static_cast<int32_t>(i);
     else if (std::has_single_bit(failing) && failing != kWindowFails) {
       trace_->near_miss(pass, static_cast<int32_t>(i), std::countr_zero(failing));

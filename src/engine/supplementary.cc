@@ -27,13 +27,13 @@ int Grouper::find_ltcdrg() {
   SupplementaryStep step = SupplementaryStep::kBeforeThreshold;
   int32_t row = -1;
   const SupplementaryGroup* group = &group_rows_.no_group();
-  if (values_.rec_date >= kFirstSupplementaryDate) {
+  if (result_.values.rec_date >= kFirstSupplementaryDate) {
     const SupplementaryRows& rows = group_rows_.supplementary(result_.res_adrg);
     step = rows.marker ? SupplementaryStep::kFirstRowMarker : SupplementaryStep::kNoRow;
     if (rows.marker) group = &group_rows_.fixed_group();
     for (size_t k = 0, n = rows.rows.size(); k < n; ++k) {
       const SupplementaryRow& r = rows.rows.at(k, group_rows_.supplementary_rows());
-      if (!in_window(values_.rec_date, r.fr_dt, r.to_dt)) continue;
+      if (!in_window(result_.values.rec_date, r.fr_dt, r.to_dt)) continue;
       step = SupplementaryStep::kRow;
       row = static_cast<int32_t>(rows.rows.range.fr + k);
       group = &r.group;
@@ -41,9 +41,7 @@ int Grouper::find_ltcdrg() {
     }
   }
   if (trace_) trace_->supplementary(step, row, group->value);
-  auto& text = result_.res_ltcdrg_code;
-  std::copy(std::begin(group->code), std::end(group->code), text.begin());
-  text[4] = '\0';
+  std::copy(std::begin(group->code), std::end(group->code), result_.res_ltcdrg_code.begin());
   result_.res_ltcdrg = group->value;
   return group->value;
 }

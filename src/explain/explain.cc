@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/public_result.h"
+#include "record/line_buffer.h"
 #include "engine/grouper.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
@@ -707,8 +707,7 @@ std::string explain(const TableSet& tables, std::string_view record, ExplainForm
   std::string line(grouper::kLineBufferSize, ' ');
   const size_t len = grouper::place_record(record, line.data());
   engine.group(line.data(), len);
-  Result r;
-  grouper::fill_result(engine, set.store(), r);
+  const Result& r = engine.result();
   if (result) *result = r;
   const grouper::Lookups lookups(set.store());
   return format == ExplainFormat::kJson ? grouper::as_json(steps, lookups, r, set.store())

@@ -72,8 +72,8 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings) {
   return p;
 }
 
-size_t format_json_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                       const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+size_t format_json_row(int64_t record, const TableStore& tables, const Result& result,
+                       const episode_grouper::Findings& findings, char* out,
                        const episode_grouper::EpisodeWeight* weight) {
   const bool has_adrg = result.res_adrg != 0;
   const std::string_view mdc = list_code(tables.mdc_code, result.res_mdc);
@@ -92,14 +92,14 @@ size_t format_json_row(int64_t record, const TableStore& tables, const RecordVal
   p = put_code_or_null(key(p, "ccl_excl"), code_text(result.res_ccl_excl.data(), result.res_ccl_excl.size()),
                        has_adrg);
   p = put_json_string(key(p, "supplementary"), supplementary_text(result));
-  p = put_number(key(p, "age_yy"), values.age_yy);
-  p = put_number(key(p, "age_dd"), values.age_dd);
-  p = put_number(key(p, "rec_date"), values.rec_date);
-  p = put_number(key(p, "sex_cd"), values.sex_cd);
-  p = put_number(key(p, "los_dd"), values.los_dd);
-  p = put_number(key(p, "dsch_cd"), values.dsch_cd);
-  p = put_number(key(p, "birth_wt"), values.birth_wt);
-  p = put_number(key(p, "vent_hr"), values.vent_hr);
+  p = put_number(key(p, "age_yy"), result.values.age_yy);
+  p = put_number(key(p, "age_dd"), result.values.age_dd);
+  p = put_number(key(p, "rec_date"), result.values.rec_date);
+  p = put_number(key(p, "sex_cd"), result.values.sex_cd);
+  p = put_number(key(p, "los_dd"), result.values.los_dd);
+  p = put_number(key(p, "dsch_cd"), result.values.dsch_cd);
+  p = put_number(key(p, "birth_wt"), result.values.birth_wt);
+  p = put_number(key(p, "vent_hr"), result.values.vent_hr);
   p = put_json_findings(key(p, "findings"), findings);
   if (weight) p = put_weight_json(p, *weight);
   *p++ = '}';

@@ -37,8 +37,8 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings);
 // Lays out the object of record number `record` into `out`
 // (kMaxJsonRowBytes) and returns its length.  With `weight`, "weight",
 // "effective_weight" and "los_class" follow "findings" (see weight_columns.h).
-size_t format_json_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                       const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+size_t format_json_row(int64_t record, const TableStore& tables, const Result& result,
+                       const episode_grouper::Findings& findings, char* out,
                        const episode_grouper::EpisodeWeight* weight = nullptr);
 
 }  // namespace grouper

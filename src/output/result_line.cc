@@ -30,7 +30,7 @@ std::string_view adrg_text(const TableStore& tables, int16_t res_adrg) {
   return code_text(tables.adrg_code[static_cast<size_t>(res_adrg)].data(), kCodeWidth4);
 }
 
-std::string_view supplementary_text(const RecordResult& result) {
+std::string_view supplementary_text(const Result& result) {
   return code_text(result.res_ltcdrg_code.data(), kCodeWidth4);
 }
 

@@ -58,7 +58,7 @@ std::string_view list_code(const std::vector<std::array<char, N>>& list, int16_t
 std::string_view adrg_text(const TableStore& tables, int16_t res_adrg);
 
 // The supplementary code of a record (res_ltcdrg_code up to its first NUL).
-std::string_view supplementary_text(const RecordResult& result);
+std::string_view supplementary_text(const Result& result);
 
 // Lays out the result line of the record `line[0, len)` (already grouped,
 // so upper-cased) into `out`, which holds kMaxResultLineBytes.  Returns the

@@ -60,8 +60,8 @@ std::string_view result_table_header_with_weights() {
          "\tweight\teffective_weight\tlos_class\n";
 }
 
-size_t format_result_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                         const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+size_t format_result_row(int64_t record, const TableStore& tables, const Result& result,
+                         const episode_grouper::Findings& findings, char* out,
                          const episode_grouper::EpisodeWeight* weight) {
   const bool has_adrg = result.res_adrg != 0;
   char* p = out;
@@ -81,9 +81,9 @@ size_t format_result_row(int64_t record, const TableStore& tables, const RecordV
   *p++ = '\t';
   p = put_code(p, supplementary_text(result));
   *p++ = '\t';
-  p = put_number(p, values.age_yy);
+  p = put_number(p, result.values.age_yy);
   *p++ = '\t';
-  p = put_number(p, values.age_dd);
+  p = put_number(p, result.values.age_dd);
   *p++ = '\t';
   p = put_findings(p, findings);
   if (weight) p = put_weight_columns(p, *weight);

@@ -40,8 +40,8 @@ std::string_view result_table_header_with_weights();
 // Lays out the row of record number `record` into `out` (kMaxResultRowBytes)
 // and returns its length.  With `weight`, the weight columns follow the
 // others (see weight_columns.h).
-size_t format_result_row(int64_t record, const TableStore& tables, const RecordValues& values,
-                         const RecordResult& result, const episode_grouper::Findings& findings, char* out,
+size_t format_result_row(int64_t record, const TableStore& tables, const Result& result,
+                         const episode_grouper::Findings& findings, char* out,
                          const episode_grouper::EpisodeWeight* weight = nullptr);
 
 }  // namespace grouper

@@ -276,7 +276,7 @@ TEST_F(PublicGrouper, ResultHoldsWhatTheEngineProduced) {
     std::copy(record.begin(), record.end(), line.begin());
     ASSERT_EQ(engine.group(line.data(), record.size()), 0);
     const RecordValues& v = engine.values();
-    const RecordResult& e = engine.result();
+    const Result& e = engine.result();
     SCOPED_TRACE(std::string(record.substr(0, 84)));
     EXPECT_EQ(r.values.rec_date, v.rec_date);
     EXPECT_EQ(r.values.age_yy, v.age_yy);

@@ -124,7 +124,7 @@ int group_many(const TableStore& store, int count, unsigned seed = 7) {
   for (int i = 0; i < count; ++i) {
     std::string line = source.next();
     EXPECT_EQ(g.group(line.data(), line.size()), 0);
-    const RecordResult& r = g.result();
+    const Result& r = g.result();
     EXPECT_GE(r.res_drg, 0);
     EXPECT_LT(static_cast<size_t>(r.res_drg), std::max<size_t>(store.drg_code.size(), 1));
     if (r.res_adrg == 0) {

@@ -89,7 +89,7 @@ class ComplexityTest : public ::testing::Test {
     return e;
   }
 
-  const RecordResult& group(const Episode& e) {
+  const Result& group(const Episode& e) {
     if (!grouper_) build();
     line_ = e.str();
     EXPECT_EQ(grouper_->group(line_.data(), line_.size()), 0);
@@ -105,7 +105,7 @@ class ComplexityTest : public ::testing::Test {
     Episode e;
     e.dx(1, principal_.code);
     for (size_t i = 0; i < dxs.size(); ++i) e.dx(static_cast<int>(i) + 2, dxs[i].code);
-    const RecordResult& r = group(e);
+    const Result& r = group(e);
     EXPECT_EQ(r.res_drg_code[5], "ABCDE"[r.res_pccl]);
     return r.res_pccl;
   }
@@ -126,7 +126,7 @@ TEST_F(ComplexityTest, CclsTwoThreeTwoWithoutExclusionsGivePcclFour) {
   Dx a = new_dx(2), b = new_dx(3), c = new_dx(2);
   Episode e = episode({a, b});
   e.dx(5, c.code);
-  const RecordResult& r = group(e);
+  const Result& r = group(e);
   EXPECT_EQ(text(r.res_ccl_raw), "*230200000");
   EXPECT_EQ(text(r.res_ccl_excl), "*230200000");
   EXPECT_EQ(r.res_pccl, 4);
@@ -140,7 +140,7 @@ TEST_F(ComplexityTest, HighestCclDiagnosisCancelsAnotherWhichThenExcludesNothing
   Dx x = new_dx(3), y = new_dx(3), z = new_dx(2);
   b_.ccx(y.id, {x.id});
   b_.ccx(z.id, {y.id});
-  const RecordResult& r = group(episode({x, y, z}));
+  const Result& r = group(episode({x, y, z}));
   EXPECT_EQ(text(r.res_ccl_raw), "*332000000");
   EXPECT_EQ(text(r.res_ccl_excl), "*302000000");
   EXPECT_EQ(r.res_pccl, 3);
@@ -203,7 +203,7 @@ TEST_F(ComplexityTest, FormulaAgreesWithTheThresholdsForEveryCombinationUpToFour
 }
 
 TEST_F(ComplexityTest, PrincipalAloneGivesZerosAndTheFirstSplitCharacter) {
-  const RecordResult& r = group(episode({}));
+  const Result& r = group(episode({}));
   EXPECT_EQ(text(r.res_ccl_raw), "*000000000");
   EXPECT_EQ(text(r.res_ccl_excl), "*000000000");
   EXPECT_EQ(r.res_pccl, 0);
@@ -217,7 +217,7 @@ TEST_F(ComplexityTest, DiagnosisWithoutValidCclRowHasCclZero) {
   b_.dx_ccl(now.id, 5, Window{0, 20050228});
   b_.dx_ccl(now.id, 2, Window{20050301, 20050301});  // first valid row decides
   b_.dx_ccl(now.id, 4);
-  const RecordResult& r = group(episode({later, now}));
+  const Result& r = group(episode({later, now}));
   EXPECT_EQ(r.pos_ccl[2], 0);
   EXPECT_EQ(r.pos_ccl[3], 2);
   EXPECT_EQ(text(r.res_ccl_raw), "*020000000");
@@ -226,10 +226,10 @@ TEST_F(ComplexityTest, DiagnosisWithoutValidCclRowHasCclZero) {
 TEST_F(ComplexityTest, SameDiagnosisHasTheCclOfTheRecordsAdrg) {
   Dx d = new_dx(3);
   b_.ccl_level(3, late_adrg_, 1);
-  const RecordResult& early = group(episode({d}).date("20050630"));
+  const Result& early = group(episode({d}).date("20050630"));
   EXPECT_EQ(early.res_adrg, adrg_);
   EXPECT_EQ(early.pos_ccl[2], 3);
-  const RecordResult& late = group(episode({d}).date("20050701"));
+  const Result& late = group(episode({d}).date("20050701"));
   EXPECT_EQ(late.res_adrg, late_adrg_);
   EXPECT_EQ(late.pos_ccl[2], 1);
 }
@@ -239,7 +239,7 @@ TEST_F(ComplexityTest, SameDiagnosisHasTheCclOfTheRecordsAdrg) {
 TEST_F(ComplexityTest, PrincipalCancelsASecondaryOnlyAfterTheRawText) {
   Dx cancelled = new_dx(3), kept = new_dx(1);
   b_.ccx(cancelled.id, {principal_.id});
-  const RecordResult& r = group(episode({cancelled, kept}));
+  const Result& r = group(episode({cancelled, kept}));
   EXPECT_EQ(text(r.res_ccl_raw), "*310000000");
   EXPECT_EQ(text(r.res_ccl_excl), "*010000000");
   EXPECT_EQ(r.res_pccl, 1);
@@ -249,7 +249,7 @@ TEST_F(ComplexityTest, PrincipalCancellingEveryCclLeavesPcclZero) {
   Dx a = new_dx(2), b = new_dx(1);
   b_.ccx(a.id, {principal_.id});
   b_.ccx(b.id, {principal_.id});
-  const RecordResult& r = group(episode({a, b}));
+  const Result& r = group(episode({a, b}));
   EXPECT_EQ(text(r.res_ccl_raw), "*210000000");
   EXPECT_EQ(text(r.res_ccl_excl), "*000000000");
   EXPECT_EQ(r.res_pccl, 0);
@@ -260,7 +260,7 @@ TEST_F(ComplexityTest, OfTwoHighestCclsExcludingEachOtherTheLowerPositionWins) {
   Dx x = new_dx(3), y = new_dx(3);
   b_.ccx(x.id, {x.id, y.id});  // a diagnosis never excludes itself
   b_.ccx(y.id, {x.id});
-  const RecordResult& r = group(episode({x, y}));
+  const Result& r = group(episode({x, y}));
   EXPECT_EQ(text(r.res_ccl_excl), "*300000000");
   EXPECT_EQ(r.res_pccl, 3);
 }
@@ -269,7 +269,7 @@ TEST_F(ComplexityTest, LowerCclExcludesNothingAndHighestExcludesBelowItsPosition
   Dx low = new_dx(2), high = new_dx(4), other = new_dx(2);
   b_.ccx(other.id, {low.id});   // low is not of highest CCL: no effect
   b_.ccx(low.id, {high.id});    // high stands after low and still cancels it
-  const RecordResult& r = group(episode({low, high, other}));
+  const Result& r = group(episode({low, high, other}));
   EXPECT_EQ(text(r.res_ccl_raw), "*242000000");
   EXPECT_EQ(text(r.res_ccl_excl), "*042000000");
   EXPECT_EQ(r.pos_ccl[2], 0);
@@ -341,9 +341,9 @@ TEST_F(SexExclusionTest, OnlyValidRowsOfPrincipalPositionConditionsCount) {
   Dx wide = new_dx(1);
   b_.cond_window(388, 1, 2);
   b_.dx_cond(wide.id, 388);
-  const RecordResult& male = group(episode({out_of_window, wide}).sex('1'));
+  const Result& male = group(episode({out_of_window, wide}).sex('1'));
   EXPECT_EQ(text(male.res_ccl_excl), "*410000000");
-  const RecordResult& female = group(episode({out_of_window, wide, female_excluded_}).sex('2'));
+  const Result& female = group(episode({out_of_window, wide, female_excluded_}).sex('2'));
   EXPECT_EQ(text(female.res_ccl_excl), "*413000000") << "388 no longer restricted to position 1";
 }
 
@@ -356,14 +356,14 @@ TEST_F(ComplexityTest, AfterExchangeTheFormerPrincipalShowsItsCclFirst) {
   b_.dag(dagger.id, asterisk.id);
   Episode e;
   e.dx(1, dagger.code).dx(2, asterisk.code).dx(4, other.code);
-  const RecordResult& r = group(e);
+  const Result& r = group(e);
   ASSERT_EQ(grouper_->dx_swapped(), 1);
   EXPECT_EQ(grouper_->code_ids()[1], asterisk.id);
   EXPECT_EQ(text(r.res_ccl_raw), "2*03000000");
   EXPECT_EQ(text(r.res_ccl_excl), "2*03000000");
   EXPECT_EQ(r.res_pccl, 3);
 
-  const RecordResult& plain = group(episode({dagger}).dx(4, other.code));
+  const Result& plain = group(episode({dagger}).dx(4, other.code));
   EXPECT_EQ(grouper_->dx_swapped(), 0);
   EXPECT_EQ(text(plain.res_ccl_raw), "*203000000");
 }
@@ -375,7 +375,7 @@ TEST_F(ComplexityTest, NulInTheSplitStringGivesZero) {
   Dx d = new_dx(0);
   b_.ccl_level(2, late_adrg_, 2);
   b_.dx_ccl(d.id, 2);
-  const RecordResult& r = group(episode({d}).date("20050701"));
+  const Result& r = group(episode({d}).date("20050701"));
   ASSERT_EQ(r.res_pccl, 2);
   EXPECT_EQ(text(r.res_drg_code), "X02000");
 }
@@ -410,7 +410,7 @@ TEST_F(ComplexityTest, BrokenCclTableGivesCclZero) {
   store_.ccl_col[wild_col_row] = 10;        // one beyond the last column
   store_.ccl_key_cnt = static_cast<uint16_t>(beyond_keys.id);  // ids from here on have no key
   fresh_grouper();
-  const RecordResult& r = group(e);
+  const Result& r = group(e);
   EXPECT_EQ(r.pos_ccl[2], 2) << "the clipped range starts at row 0, which is its own row";
   EXPECT_EQ(r.pos_ccl[3], 0);
   EXPECT_EQ(r.pos_ccl[4], 0);
@@ -439,7 +439,7 @@ TEST_F(ComplexityTest, NonDigitMatrixBytesGiveADefinedPccl) {
 
   store_.ccl_matrix[at] = 0x80;  // CCL -176: the weighted sum goes negative
   fresh_grouper();
-  const RecordResult& negative = group(e);
+  const Result& negative = group(e);
   EXPECT_EQ(negative.pos_ccl[3], -176);
   EXPECT_EQ(negative.res_pccl, 0);
   EXPECT_EQ(negative.res_drg_code[5], 'A');

@@ -109,7 +109,7 @@ class RulePassTest : public GroupingTest {
     m3_ = b_.mdc("M03");
     for (const char* code : {"X010", "X020", "X030", "X040"}) adrg_.push_back(b_.adrg(code));
   }
-  const RecordResult& result_of(const Episode& e) { return group(e).result(); }
+  const Result& result_of(const Episode& e) { return group(e).result(); }
   int16_t dx_, dx2_, m2_, m3_;
   std::vector<int16_t> adrg_;
 };
@@ -129,7 +129,7 @@ TEST_F(RulePassTest, NoMatchLeavesEveryGroupAtZero) {
   b_.split(adrg_[0], 0, 200, '1');
   b_.drg("X0101");
   b_.drg(std::string(4, '\0') + "0");  // what an ADRG of index 0 would look up
-  const RecordResult& r = result_of(Episode());
+  const Result& r = result_of(Episode());
   EXPECT_EQ(r.res_mdc, 0);
   EXPECT_EQ(r.res_adrg, 0);
   EXPECT_EQ(r.res_split, '0');
@@ -177,7 +177,7 @@ TEST_F(RulePassTest, TheSecondPassScansOnlyTheRulesOfTheMdcFound) {
 TEST_F(RulePassTest, AFirstPassRuleWithoutAnAdrgGivesNoDrg) {
   b_.rule(rule_def(1, m2_, 0));
   b_.drg(std::string(4, '\0') + "0");
-  const RecordResult& r = result_of(Episode());
+  const Result& r = result_of(Episode());
   EXPECT_EQ(r.res_mdc, m2_);
   EXPECT_EQ(r.res_adrg, 0);
   EXPECT_EQ(r.res_drg, 0);
@@ -195,7 +195,7 @@ class AgeSplitTest : public GroupingTest {
     drg_adult_ = b_.drg("X010A");
   }
   // A record of a patient born 1 January 2000 (indicator 3) grouped on `date`.
-  const RecordResult& on(const char* date) {
+  const Result& on(const char* date) {
     return group(Episode().birth("000101").sex('3').date(date)).result();
   }
   int16_t adrg_, drg0_, drg_child_, drg_adult_;
@@ -226,7 +226,7 @@ TEST_F(AgeSplitTest, RowsOutsideTheirValidityWindowAreSkipped) {
 
 TEST_F(AgeSplitTest, NoMatchingRowLooksUpTheCodeWithZero) {
   b_.split(adrg_, 0, 17, 'C');
-  const RecordResult& r = on("20400101");
+  const Result& r = on("20400101");
   EXPECT_EQ(r.res_split, '0');
   EXPECT_EQ(r.res_drg, drg0_);
 }
@@ -254,7 +254,7 @@ TEST_F(AgeSplitTest, RowsPastTheFirstFewGiveTheirOwnDrg) {
 
 TEST_F(AgeSplitTest, AMissingDrgKeyLeavesNoDrg) {
   b_.split(adrg_, 0, 120, 'Z');
-  const RecordResult& r = on("20050101");
+  const Result& r = on("20050101");
   EXPECT_EQ(r.res_split, 'Z');
   EXPECT_EQ(r.res_adrg, adrg_);
   EXPECT_EQ(r.res_drg, 0);

@@ -53,14 +53,14 @@ class SupplementaryTest : public ::testing::Test {
   }
 
   // Groups a record with the ADRG (or without one) dated `date`.
-  const RecordResult& group(std::string_view date, bool with_adrg = true) {
+  const Result& group(std::string_view date, bool with_adrg = true) {
     if (!grouper_) build();
     line_ = Episode().date(date).dx(1, with_adrg ? "G0001" : "N0001").str();
     EXPECT_EQ(grouper_->group(line_.data(), line_.size()), 0);
     EXPECT_EQ(grouper_->result().res_adrg, with_adrg ? adrg_ : 0);
     return grouper_->result();
   }
-  // The code text of a record, with its trailing NUL.
+  // The four code characters of a record, NULs included.
   std::string code(std::string_view date, bool with_adrg = true) {
     const auto& text = group(date, with_adrg).res_ltcdrg_code;
     return std::string(text.data(), text.size());
@@ -74,9 +74,9 @@ class SupplementaryTest : public ::testing::Test {
   std::string line_;
 };
 
-const std::string kNoGroup("0000\0", 5);
-const std::string kFixed("AW17\0", 5);
-std::string group_code(const char* code4) { return std::string(code4) + '\0'; }
+const std::string kNoGroup("0000");
+const std::string kFixed("AW17");
+std::string group_code(const char* code4) { return code4; }
 
 // --- the date threshold and the first-row marker ---
 
@@ -169,7 +169,7 @@ TEST_F(SupplementaryTest, RowsWithoutAValidOneGiveNoGroup) {
 TEST_F(SupplementaryTest, CodeTextStopsAtANul) {
   b_.ltc_code(6, std::string_view("AB\0D", 4));
   b_.ltc_row(adrg_, 6);
-  EXPECT_EQ(code("20050701"), std::string("AB\0\0\0", 5));
+  EXPECT_EQ(code("20050701"), std::string("AB\0\0", 4));
 }
 
 // --- records without an ADRG ---

@@ -19,9 +19,10 @@ std::string result_line(const std::string& line, std::string_view adrg = "0000",
   return std::string(out, n);
 }
 
-std::string row(int64_t record, const TableStore& tables, const RecordValues& values, const RecordResult& result) {
+std::string row(int64_t record, const TableStore& tables, const RecordValues& values, Result result) {
   char out[kMaxResultRowBytes];
-  size_t n = format_result_row(record, tables, values, result, episode_grouper::Findings{}, out);
+  result.values = values;
+  size_t n = format_result_row(record, tables, result, episode_grouper::Findings{}, out);
   return std::string(out, n);
 }
 
@@ -88,10 +89,10 @@ TEST(AdrgText, NoAdrgOrAnIndexPastTheListGives0000) {
 }
 
 TEST(SupplementaryText, IsTheCodeUpToItsFirstNul) {
-  RecordResult r;
-  r.res_ltcdrg_code = {'A', 'W', '1', '7', '\0'};
+  Result r;
+  r.res_ltcdrg_code = {'A', 'W', '1', '7'};
   EXPECT_EQ(supplementary_text(r), "AW17");
-  r.res_ltcdrg_code = {'L', 'T', '\0', '\0', '\0'};
+  r.res_ltcdrg_code = {'L', 'T', '\0', '\0'};
   EXPECT_EQ(supplementary_text(r), "LT");
 }
 
@@ -105,13 +106,13 @@ class ResultTable : public ::testing::Test {
     tables_ = builder_.build();
     values_.age_yy = 25;
     values_.age_dd = 9191;
-    result_.res_ltcdrg_code = {'0', '0', '0', '0', '\0'};
+    result_.res_ltcdrg_code = {'0', '0', '0', '0'};
   }
   testing::TableBuilder builder_;
   TableStore tables_;
   int16_t mdc_ = 0, adrg_ = 0;
   RecordValues values_;
-  RecordResult result_;
+  Result result_;
 };
 
 TEST_F(ResultTable, HeaderNamesTheColumns) {
@@ -132,7 +133,7 @@ TEST_F(ResultTable, RecordWithAnAdrgShowsItsGroups) {
   result_.res_pccl = 2;
   result_.res_ccl_raw = {'0', '3', '2', '0', '0', '0', '0', '0', '0', '0'};
   result_.res_ccl_excl = {'0', '3', '0', '\0', '\0', '\0', '\0', '\0', '\0', '\0'};
-  result_.res_ltcdrg_code = {'A', 'W', '1', '7', '\0'};
+  result_.res_ltcdrg_code = {'A', 'W', '1', '7'};
   values_.age_yy = -1;
   values_.age_dd = -9;
   EXPECT_EQ(row(12, tables_, values_, result_), "12\t01 \tB01A\tB01A1C\t2\t0320000000\t030\tAW17\t-1\t-9\t\n");
@@ -172,10 +173,9 @@ TEST(ResultRow, TheLargestRowFitsItsBuffer) {
   TableStore tables = testing::TableBuilder().build();
   tables.mdc_code.assign(2, Code3{'\\', '\\', '\\'});
   tables.adrg_code.assign(2, Code4{'\\', '\\', '\\', '\\'});
-  RecordValues values;
-  values.age_yy = INT16_MIN;
-  values.age_dd = INT32_MIN;
-  RecordResult result;
+  Result result;
+  result.values.age_yy = INT16_MIN;
+  result.values.age_dd = INT32_MIN;
   result.res_mdc = 1;
   result.res_adrg = 1;
   result.res_drg = 1;
@@ -207,9 +207,9 @@ TEST(ResultRow, TheLargestRowFitsItsBuffer) {
   weight.los_class = episode_grouper::LosClass::kInlier;
 
   std::vector<char> out(2 * kMaxJsonRowBytes);
-  const size_t row = format_result_row(INT64_MIN, tables, values, result, findings, out.data(), &weight);
+  const size_t row = format_result_row(INT64_MIN, tables, result, findings, out.data(), &weight);
   EXPECT_LE(row, kMaxResultRowBytes);
-  const size_t json = format_json_row(INT64_MIN, tables, values, result, findings, out.data(), &weight);
+  const size_t json = format_json_row(INT64_MIN, tables, result, findings, out.data(), &weight);
   EXPECT_LE(json, kMaxJsonRowBytes);
 }
 
