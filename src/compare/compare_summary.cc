@@ -6,8 +6,10 @@
 #include <cstring>
 #include <tuple>
 
+#include <nlohmann/json.hpp>
+
 #include "episode_grouper/weights.h"
-#include "output/result_json.h"
+#include "output/json_document.h"
 
 namespace grouper {
 namespace {
@@ -41,26 +43,17 @@ void move_table(std::string& out, const char* title, const std::vector<Move<T>>&
   }
 }
 
-void json_text(std::string& out, std::string_view text) {
-  std::string buf(2 + 6 * text.size(), '\0');
-  out.append(buf.data(), static_cast<size_t>(put_json_string(buf.data(), text) - buf.data()));
-}
-void json_value(std::string& out, const std::string& code) { json_text(out, code); }
-void json_value(std::string& out, int pccl) { out += pccl < 0 ? "null" : std::to_string(pccl); }
+using Json = nlohmann::ordered_json;
+
+// The ends of a move: a code text, or a PCCL (null for a side without an ADRG).
+Json code_json(const std::string& code) { return latin1_json(code); }
+Json code_json(int pccl) { return pccl < 0 ? Json() : Json(pccl); }
 
 template <class T>
-void json_moves(std::string& out, const char* name, const std::vector<Move<T>>& moves) {
-  out += ",\"";
-  out += name;
-  out += "\":[";
-  for (size_t i = 0; i < moves.size(); ++i) {
-    out += i == 0 ? "{\"from\":" : ",{\"from\":";
-    json_value(out, moves[i].from);
-    out += ",\"to\":";
-    json_value(out, moves[i].to);
-    out += ",\"count\":" + std::to_string(moves[i].count) + "}";
-  }
-  out += "]";
+Json moves_json(const std::vector<Move<T>>& moves) {
+  Json out = Json::array();
+  for (const Move<T>& m : moves) out.push_back({{"from", code_json(m.from)}, {"to", code_json(m.to)}, {"count", m.count}});
+  return out;
 }
 
 template <class T>
@@ -219,10 +212,7 @@ std::string CompareSummary::text(const std::string& old_tables, const std::strin
 }
 
 std::string CompareSummary::json(const std::string& old_tables, const std::string& new_tables) const {
-  std::string out = "{\"old_tables\":";
-  json_text(out, old_tables);
-  out += ",\"new_tables\":";
-  json_text(out, new_tables);
+  Json doc = {{"old_tables", latin1_json(old_tables)}, {"new_tables", latin1_json(new_tables)}};
   const std::pair<const char*, int64_t> counts[] = {
       {"records", records_},
       {"differing", differing()},
@@ -238,45 +228,34 @@ std::string CompareSummary::json(const std::string& old_tables, const std::strin
       {"newly_ungroupable", newly_ungroupable_},
       {"newly_grouped", newly_grouped_},
   };
-  for (const auto& [name, n] : counts) out += ",\"" + std::string(name) + "\":" + std::to_string(n);
-  json_moves(out, "adrg_moves", adrg_moves());
-  json_moves(out, "drg_moves", drg_moves());
-  json_moves(out, "mdc_moves", mdc_moves());
-  json_moves(out, "pccl_moves", pccl_moves());
+  for (const auto& [name, n] : counts) doc[name] = n;
+  doc["adrg_moves"] = moves_json(adrg_moves());
+  doc["drg_moves"] = moves_json(drg_moves());
+  doc["mdc_moves"] = moves_json(mdc_moves());
+  doc["pccl_moves"] = moves_json(pccl_moves());
   if (weights_) {
-    auto text = [&out](const char* name, const std::string& value) {
-      out += ",\"";
-      out += name;
-      out += "\":";
-      if (value.empty()) out += "null";
-      else json_text(out, value);
-    };
-    out += ",\"weights\":{\"old_weights\":";
-    json_text(out, old_catalogue_);
-    text("new_weights", new_catalogue_);
-    text("old_case_mix", format_weight(totals_.old_sum));
-    text("new_case_mix", format_weight(totals_.new_sum));
-    text("old_case_mix_index", case_mix_index(totals_.old_sum, totals_.old_weighted));
-    text("new_case_mix_index", case_mix_index(totals_.new_sum, totals_.new_weighted));
-    out += ",\"old_weighted\":" + std::to_string(totals_.old_weighted);
-    out += ",\"new_weighted\":" + std::to_string(totals_.new_weighted);
-    text("weight_moved", format_weight(weight_moved()));
-    out += ",\"weight_moves\":[";
-    bool first = true;
+    // A figure or a name, null when there is none (the old catalogue's name
+    // is always written as it is).
+    auto text = [](const std::string& value) { return value.empty() ? Json() : latin1_json(value); };
+    Json moves = Json::array();
     for (const WeightMove& m : weight_moves()) {
-      out += first ? "{\"from\":" : ",{\"from\":";
-      first = false;
-      json_text(out, m.from);
-      out += ",\"to\":";
-      json_text(out, m.to);
-      out += ",\"records\":" + std::to_string(m.records);
-      text("weight_moved", format_weight(m.moved));
-      out += "}";
+      moves.push_back({{"from", latin1_json(m.from)},
+                       {"to", latin1_json(m.to)},
+                       {"records", m.records},
+                       {"weight_moved", text(format_weight(m.moved))}});
     }
-    out += "]}";
+    doc["weights"] = {{"old_weights", latin1_json(old_catalogue_)},
+                      {"new_weights", text(new_catalogue_)},
+                      {"old_case_mix", text(format_weight(totals_.old_sum))},
+                      {"new_case_mix", text(format_weight(totals_.new_sum))},
+                      {"old_case_mix_index", text(case_mix_index(totals_.old_sum, totals_.old_weighted))},
+                      {"new_case_mix_index", text(case_mix_index(totals_.new_sum, totals_.new_weighted))},
+                      {"old_weighted", totals_.old_weighted},
+                      {"new_weighted", totals_.new_weighted},
+                      {"weight_moved", text(format_weight(weight_moved()))},
+                      {"weight_moves", std::move(moves)}};
   }
-  out += "}\n";
-  return out;
+  return dump_json(doc) + "\n";
 }
 
 }  // namespace grouper

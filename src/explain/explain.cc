@@ -10,15 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "record/line_buffer.h"
+#include <nlohmann/json.hpp>
+
 #include "engine/grouper.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
 #include "engine/prepared/rule_index.h"
 #include "engine/prepared/table_set.h"
 #include "engine/record_values.h"
-#include "output/result_json.h"
+#include "output/json_document.h"
 #include "output/result_line.h"
+#include "record/line_buffer.h"
 #include "record/record_layout.h"
 
 namespace grouper {
@@ -476,222 +478,185 @@ std::string as_text(const Steps& s, const Lookups& tables, const Result& r, cons
 
 // ---- JSON ----
 
-// A JSON document built by appending, commas placed where needed.
-class Json {
- public:
-  Json& open(char bracket) {
-    comma();
-    out_ += bracket;
-    first_ = true;
-    return *this;
-  }
-  Json& close(char bracket) {
-    out_ += bracket;
-    first_ = false;
-    return *this;
-  }
-  Json& key(std::string_view name) {
-    comma();
-    string(name);
-    out_ += ':';
-    first_ = true;
-    return *this;
-  }
-  Json& str(std::string_view text) {
-    comma();
-    string(text);
-    return *this;
-  }
-  Json& num(double value) {
-    comma();
-    out_ += format("%.6f", value);
-    return *this;
-  }
-  Json& num(int64_t value) {
-    comma();
-    out_ += std::to_string(value);
-    return *this;
-  }
-  Json& boolean(bool value) {
-    comma();
-    out_ += value ? "true" : "false";
-    return *this;
-  }
-  Json& null() {
-    comma();
-    out_ += "null";
-    return *this;
-  }
-  // A value already written as JSON.
-  Json& raw(std::string_view json) {
-    comma();
-    out_ += json;
-    return *this;
-  }
-  std::string take() { return std::move(out_); }
+using Json = nlohmann::ordered_json;
 
- private:
-  void comma() {
-    if (!first_) out_ += ',';
-    first_ = false;
+// A number with six decimals ("2.500000"), the form S and x have in the
+// document.  The library writes a double in its shortest form ("2.5"), so
+// they go in as this text and lose their quotes after the dump
+// (unquote_member).
+Json six_decimals(double value) { return format("%.6f", value); }
+
+// Takes the quotes off the string value of the member `name`, a name no
+// other member of the document has.  The match cannot begin inside a text:
+// a quote there is escaped, and no member name ends in one.  The value
+// (six_decimals) holds no quote.
+void unquote_member(std::string& doc, std::string_view name) {
+  const std::string head = "\"" + std::string(name) + "\":\"";
+  const size_t at = doc.find(head);
+  if (at == std::string::npos) return;
+  const size_t open = at + head.size() - 1;
+  const size_t close = doc.find('"', open + 1);
+  if (close == std::string::npos) return;
+  doc.erase(close, 1);
+  doc.erase(open, 1);
+}
+
+// The findings as the result rows write them (put_json_findings).
+Json findings_json(const episode_grouper::Findings& findings) {
+  Json out = Json::array();
+  for (size_t i = 0; i < findings.count; ++i) {
+    const Finding& f = findings.items[i];
+    Json finding = {{"code", latin1_json(episode_grouper::finding_name(f.code))}};
+    if (f.position != 0) finding["position"] = f.position;
+    if (f.field != episode_grouper::RecordField::kNone) finding["field"] = latin1_json(field_name(f.field));
+    if (!finding_text(f.text).empty()) finding["text"] = latin1_json(finding_text(f.text));
+    if (!finding_text(f.to).empty()) finding["to"] = latin1_json(finding_text(f.to));
+    out.push_back(std::move(finding));
   }
-  void string(std::string_view text) {
-    std::string buf(2 + 6 * text.size(), '\0');
-    buf.resize(static_cast<size_t>(put_json_string(buf.data(), text) - buf.data()));
-    out_ += buf;
-  }
-  std::string out_;
-  bool first_ = true;
-};
+  if (findings.dropped > 0) out.push_back({{"code", "more"}, {"count", findings.dropped}});
+  return out;
+}
 
 std::string as_json(const Steps& s, const Lookups& tables, const Result& r, const TableStore& t) {
-  Json j;
-  j.open('{');
-  j.key("record").open('{').key("length").num(static_cast<int64_t>(s.line.size()));
-  j.key("fields").open('[');
+  Json doc;
+  Json fields = Json::array();
   for (const Field& f : fields_of(s)) {
-    j.open('{').key("name").str(f.name).key("offset").num(static_cast<int64_t>(f.offset));
-    j.key("text").str(field_text(s.line, f.offset, f.width));
-    if (f.offset != kBirthDateOffset) j.key("value").num(int64_t{f.value});
-    j.close('}');
+    Json field = {{"name", f.name},
+                  {"offset", f.offset},
+                  {"text", latin1_json(field_text(s.line, f.offset, f.width))}};
+    if (f.offset != kBirthDateOffset) field["value"] = f.value;
+    fields.push_back(std::move(field));
   }
-  j.close(']');
-  j.key("birth_year").num(int64_t{s.age.birth_year}).key("century").str(s.age.century);
-  j.key("dates_ok").boolean(s.age.dates_ok);
-  j.key("age_yy").num(int64_t{s.values.age_yy}).key("age_dd").num(int64_t{s.values.age_dd});
-  j.close('}');
-  j.key("rule_set").open('{').key("table").str(s.before_switch ? "Tadrg" : "Tadrg1");
-  j.key("date_text").str(field_text(s.line, kRecDateOffset, kRecDateWidth)).key("switch_date").str("20050101");
-  j.close('}');
+  doc["record"] = {{"length", s.line.size()},         {"fields", std::move(fields)},
+                   {"birth_year", s.age.birth_year},  {"century", latin1_json(s.age.century)},
+                   {"dates_ok", s.age.dates_ok},      {"age_yy", s.values.age_yy},
+                   {"age_dd", s.values.age_dd}};
+  doc["rule_set"] = {{"table", s.before_switch ? "Tadrg" : "Tadrg1"},
+                     {"date_text", latin1_json(field_text(s.line, kRecDateOffset, kRecDateWidth))},
+                     {"switch_date", "20050101"}};
 
-  j.key("rewrite");
-  if (s.rewrites.empty()) j.null();
-  for (const auto& w : s.rewrites) {
-    j.open('{').key("from").str(five(w.from)).key("to").str(five(w.to)).key("procedure_position").num(int64_t{w.by});
-    j.close('}');
+  // The rewrite and the exchange happen once at most: an object or null.
+  Json rewrite;
+  if (!s.rewrites.empty()) {
+    const auto& w = s.rewrites.front();
+    rewrite = {{"from", latin1_json(five(w.from))}, {"to", latin1_json(five(w.to))}, {"procedure_position", w.by}};
   }
-  j.key("lookups").open('[');
+  doc["rewrite"] = std::move(rewrite);
+  Json lookups = Json::array();
   for (const auto& l : s.lookups) {
-    j.open('{').key("position").num(int64_t{l.position}).key("text").str(five(l.text)).key("id").num(int64_t{l.id});
-    if (l.position <= kLastDx) j.key("flag").str(l.flag == 0 ? std::string() : std::string(1, static_cast<char>(l.flag)));
-    j.close('}');
+    Json lookup = {{"position", l.position}, {"text", latin1_json(five(l.text))}, {"id", l.id}};
+    if (l.position <= kLastDx) {
+      lookup["flag"] = latin1_json(l.flag == 0 ? std::string() : std::string(1, static_cast<char>(l.flag)));
+    }
+    lookups.push_back(std::move(lookup));
   }
-  j.close(']');
-  j.key("removed").open('[');
-  for (const auto& m : s.removed) {
-    j.open('{').key("position").num(int64_t{m.position}).key("first_position").num(int64_t{m.first});
-    j.key("id").num(int64_t{m.id}).close('}');
+  doc["lookups"] = std::move(lookups);
+  Json removed = Json::array();
+  for (const auto& m : s.removed) removed.push_back({{"position", m.position}, {"first_position", m.first}, {"id", m.id}});
+  doc["removed"] = std::move(removed);
+  Json exchange;
+  if (!s.exchanges.empty()) {
+    const auto& e = s.exchanges.front();
+    exchange = {{"principal", e.principal}, {"second", e.second}, {"tdag_ast_row", e.row}};
   }
-  j.close(']');
-  j.key("exchange");
-  if (s.exchanges.empty()) j.null();
-  for (const auto& e : s.exchanges) {
-    j.open('{').key("principal").num(int64_t{e.principal}).key("second").num(int64_t{e.second});
-    j.key("tdag_ast_row").num(static_cast<int64_t>(e.row)).close('}');
-  }
-  j.key("code_ids").open('[');
-  for (int16_t id : r.code_ids) j.num(int64_t{id});
-  j.close(']');
+  doc["exchange"] = std::move(exchange);
+  doc["code_ids"] = r.code_ids;
 
-  j.key("table_conditions").open('[');
+  Json table_conditions = Json::array();
   for (const auto& c : s.table_conds) {
-    j.open('{').key("condition").num(int64_t{c.cond}).key("position").num(int64_t{c.position});
-    j.key("code").str(tables.code_text(c.position <= kLastDx, c.code_id)).key("code_id").num(int64_t{c.code_id});
-    j.key("tcode_row").num(static_cast<int64_t>(c.row)).close('}');
+    table_conditions.push_back({{"condition", c.cond},
+                                {"position", c.position},
+                                {"code", latin1_json(tables.code_text(c.position <= kLastDx, c.code_id))},
+                                {"code_id", c.code_id},
+                                {"tcode_row", c.row}});
   }
-  j.close(']');
-  j.key("logic_conditions").open('[');
+  doc["table_conditions"] = std::move(table_conditions);
+  Json logic_conditions = Json::array();
   for (int i = 0; i < 64; ++i) {
     if ((s.logic >> i & 1) == 0) continue;
-    j.open('{').key("condition").num(int64_t{s.logic_first + i});
-    j.key("text").str(logic_condition_text(s.logic_first + i)).close('}');
+    logic_conditions.push_back(
+        {{"condition", s.logic_first + i}, {"text", latin1_json(logic_condition_text(s.logic_first + i))}});
   }
-  j.close(']');
+  doc["logic_conditions"] = std::move(logic_conditions);
 
   const RuleSet& set = s.before_switch ? t.tadrg : t.tadrg1;
-  auto rule = [&](int32_t i) {
+  auto rule = [&set](int32_t i) {
     const auto k = static_cast<size_t>(i);
-    j.open('{').key("rule").num(int64_t{i}).key("valid_from").num(int64_t{set.rule_adpt_fr_dt[k]});
-    j.key("valid_to").num(int64_t{set.rule_adpt_to_dt[k]});
-    j.key("must_hold").open('[');
-    for (int s2 = 0; s2 < kMustHoldSlots; ++s2) j.num(int64_t{set.rule_cond[k][s2]});
-    j.close(']').key("must_not_hold").open('[');
-    for (int s2 = kMustHoldSlots; s2 < kRuleSlots; ++s2) j.num(int64_t{set.rule_cond[k][s2]});
-    j.close(']');
-    j.key("mdc").num(int64_t{set.rule_mdc[k]}).key("adrg").num(int64_t{set.rule_adrg[k]});
+    Json must = Json::array(), must_not = Json::array();
+    for (int slot = 0; slot < kRuleSlots; ++slot) (slot < kMustHoldSlots ? must : must_not).push_back(set.rule_cond[k][slot]);
+    return Json{{"rule", i},
+                {"valid_from", set.rule_adpt_fr_dt[k]},
+                {"valid_to", set.rule_adpt_to_dt[k]},
+                {"must_hold", std::move(must)},
+                {"must_not_hold", std::move(must_not)},
+                {"mdc", set.rule_mdc[k]},
+                {"adrg", set.rule_adrg[k]}};
   };
-  j.key("passes").open('[');
+  Json passes = Json::array();
   for (const auto& pass : s.passes) {
-    j.open('{').key("pass").str(pass.pass == 1 ? "mdc" : "adrg").key("list").num(int64_t{pass.list});
-    j.key("tried").num(int64_t{pass.tried}).key("matched");
-    if (pass.matched < 0) {
-      j.null();
-    } else {
-      rule(pass.matched);
-      j.close('}');
-    }
-    j.key("near_misses").open('[');
+    Json near_misses = Json::array();
     for (const auto& n : pass.near_misses) {
-      rule(n.rule);
-      j.key("failed_slot").num(int64_t{n.slot}).close('}');
+      Json miss = rule(n.rule);
+      miss["failed_slot"] = n.slot;
+      near_misses.push_back(std::move(miss));
     }
-    j.close(']').close('}');
+    passes.push_back({{"pass", pass.pass == 1 ? "mdc" : "adrg"},
+                      {"list", pass.list},
+                      {"tried", pass.tried},
+                      {"matched", pass.matched < 0 ? Json() : rule(pass.matched)},
+                      {"near_misses", std::move(near_misses)}});
   }
-  j.close(']');
+  doc["passes"] = std::move(passes);
 
-  j.key("age_split");
-  if (!s.split_done) j.null();
-  else j.open('{').key("row").num(int64_t{s.split_row}).key("split").str(std::string(1, s.split)).close('}');
-  j.key("drg");
-  if (!s.drg_done) j.null();
-  else j.open('{').key("key").str(five(s.drg_key)).key("row").num(int64_t{s.drg_row}).close('}');
+  doc["age_split"] = s.split_done ? Json{{"row", s.split_row}, {"split", latin1_json(std::string(1, s.split))}} : Json();
+  doc["drg"] = s.drg_done ? Json{{"key", latin1_json(five(s.drg_key))}, {"row", s.drg_row}} : Json();
 
-  j.key("complexity");
-  if (!r.has_adrg()) {
-    j.null();
-  } else {
-    j.open('{').key("ccls").open('[');
+  Json complexity;
+  if (r.has_adrg()) {
+    Json ccls = Json::array();
     for (const auto& c : s.ccls) {
-      j.open('{').key("position").num(int64_t{c.position}).key("code_id").num(int64_t{c.id});
-      j.key("tccl_row").num(int64_t{c.row}).key("column").num(int64_t{c.column}).key("ccl").num(int64_t{c.level});
-      j.close('}');
+      ccls.push_back(
+          {{"position", c.position}, {"code_id", c.id}, {"tccl_row", c.row}, {"column", c.column}, {"ccl", c.level}});
     }
-    j.close(']').key("exclusions").open('[');
+    Json exclusions = Json::array();
     for (const auto& e : s.exclusions) {
-      j.open('{').key("position").num(int64_t{e.position});
-      j.key("cause").str(e.cause == Exclusion::kSex ? "sex" : e.cause == Exclusion::kPrincipal ? "principal" : "highest");
-      if (e.cause == Exclusion::kHighest) j.key("by_position").num(int64_t{e.by});
-      j.close('}');
+      Json exclusion = {{"position", e.position},
+                        {"cause", e.cause == Exclusion::kSex         ? "sex"
+                                  : e.cause == Exclusion::kPrincipal ? "principal"
+                                                                     : "highest"}};
+      if (e.cause == Exclusion::kHighest) exclusion["by_position"] = e.by;
+      exclusions.push_back(std::move(exclusion));
     }
-    j.close(']');
-    j.key("ccl_raw").str(grouper::code_text(r.res_ccl_raw.data(), 10));
-    j.key("ccl_excl").str(grouper::code_text(r.res_ccl_excl.data(), 10));
-    j.key("sorted");
+    complexity = {{"ccls", std::move(ccls)},
+                  {"exclusions", std::move(exclusions)},
+                  {"ccl_raw", latin1_json(grouper::code_text(r.res_ccl_raw.data(), 10))},
+                  {"ccl_excl", latin1_json(grouper::code_text(r.res_ccl_excl.data(), 10))},
+                  {"sorted", s.formula ? Json(s.sorted) : Json()}};
     if (s.formula) {
-      j.open('[');
-      for (int16_t c : s.sorted) j.num(int64_t{c});
-      j.close(']').key("S").num(s.sum).key("x").num(s.x);
-    } else {
-      j.null();
+      complexity["S"] = six_decimals(s.sum);
+      complexity["x"] = six_decimals(s.x);
     }
-    j.key("pccl").num(int64_t{r.res_pccl});
-    j.key("pccl_split_row").num(int64_t{s.pccl_row}).key("pccl_split").str(std::string(1, s.pccl_char));
-    j.close('}');
+    complexity["pccl"] = r.res_pccl;
+    complexity["pccl_split_row"] = s.pccl_row;
+    complexity["pccl_split"] = latin1_json(std::string(1, s.pccl_char));
   }
-  j.key("supplementary").open('{').key("step").str(supplementary_step(s.supp_step));
-  j.key("row").num(int64_t{s.supp_row}).key("value").num(int64_t{s.supp_value});
-  j.key("code").str(episode_grouper::text_of(r.res_ltcdrg_code)).close('}');
+  doc["complexity"] = std::move(complexity);
+  doc["supplementary"] = {{"step", supplementary_step(s.supp_step)},
+                          {"row", s.supp_row},
+                          {"value", s.supp_value},
+                          {"code", latin1_json(episode_grouper::text_of(r.res_ltcdrg_code))}};
+  doc["result"] = {
+      {"mdc", latin1_json(episode_grouper::text_of(r.mdc_code))},
+      {"adrg", latin1_json(episode_grouper::text_of(r.adrg_code))},
+      {"drg", latin1_json(r.res_drg != 0 ? grouper::code_text(r.res_drg_code.data(), 6) : std::string_view{})},
+      {"pccl", r.res_pccl},
+      {"supplementary", latin1_json(episode_grouper::text_of(r.res_ltcdrg_code))}};
+  doc["findings"] = findings_json(r.findings);
 
-  j.key("result").open('{');
-  j.key("mdc").str(episode_grouper::text_of(r.mdc_code)).key("adrg").str(episode_grouper::text_of(r.adrg_code));
-  j.key("drg").str(r.res_drg != 0 ? grouper::code_text(r.res_drg_code.data(), 6) : std::string_view{});
-  j.key("pccl").num(int64_t{r.res_pccl}).key("supplementary").str(episode_grouper::text_of(r.res_ltcdrg_code));
-  j.close('}');
-  // The findings as the result rows write them.
-  char findings[kMaxJsonRowBytes];
-  j.key("findings").raw({findings, static_cast<size_t>(put_json_findings(findings, r.findings) - findings)});
-  j.close('}');
-  return j.take() + "\n";
+  std::string out = dump_json(doc);
+  unquote_member(out, "S");
+  unquote_member(out, "x");
+  return out + "\n";
 }
 
 }  // namespace

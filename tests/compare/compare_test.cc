@@ -9,6 +9,7 @@
 #include <string>
 
 #include "compare/compare.h"
+#include "compare/compare_summary.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
 
@@ -125,6 +126,38 @@ TEST(Compare, SameBytesWhateverTheThreadCountAndNothingFromOneSetTwice) {
   const CompareRun same = compare(dir, "old", "old", 3);
   EXPECT_EQ(same.diff, compare_header());
   EXPECT_NE(same.json.find("\"differing\":0,"), std::string::npos);
+}
+
+// The summary's JSON, member by member: names and codes with any byte (read
+// as Latin-1; control characters and U+007F escaped), the PCCL of a side
+// without an ADRG as null, and the weights with null where a side has none.
+TEST(CompareSummary, JsonKeepsEveryByteOfNamesAndCodes) {
+  CompareSummary s;
+  s.use_weights("old\tweights", "new\xE9weights");
+  s.add_records(3);
+  RecordChange c;
+  c.old_mdc = code_key("05 ");
+  c.new_mdc = code_key("\x7F" "5");
+  c.old_adrg = code_key("F01A");
+  c.old_drg = code_key("F01A0");
+  c.new_drg = code_key("\"\\\x01\n");
+  c.old_pccl = 3;
+  c.bits = kChangeMdc | kChangeAdrg | kChangeDrg | kChangePccl | kOldGrouped | kChangeWeight;
+  c.old_weight = 12345;
+  s.add(c);
+  s.add_weights({.old_sum = 12345, .new_sum = 0, .old_weighted = 1, .new_weighted = 0});
+  EXPECT_EQ(s.json("old\x01\xFF\"", "new\\\x1F/"),
+            R"({"old_tables":"old\u0001)" "\xC3\xBF" R"(\"","new_tables":"new\\\u001f/","records":3,"differing":1,)"
+            R"("results_differ":1,"findings_only":0,"mdc_changed":1,"adrg_changed":1,"drg_changed":1,"pccl_changed":1,)"
+            R"("ccl_changed":0,"supplementary_changed":0,"other_changed":0,"newly_ungroupable":1,"newly_grouped":0,)"
+            R"("adrg_moves":[{"from":"F01A","to":"","count":1}],)"
+            R"("drg_moves":[{"from":"F01A0","to":"\"\\\u0001\u000a","count":1}],)"
+            R"("mdc_moves":[{"from":"05 ","to":"\u007f5","count":1}],"pccl_moves":[{"from":3,"to":null,"count":1}],)"
+            R"("weights":{"old_weights":"old\u0009weights","new_weights":"new)" "\xC3\xA9" R"(weights",)"
+            R"("old_case_mix":"1.2345","new_case_mix":"0.0000","old_case_mix_index":"1.2345","new_case_mix_index":null,)"
+            R"("old_weighted":1,"new_weighted":0,"weight_moved":"-1.2345",)"
+            R"("weight_moves":[{"from":"F01A0","to":"\"\\\u0001\u000a","records":1,"weight_moved":"-1.2345"}]}})"
+            "\n");
 }
 
 }  // namespace

@@ -137,6 +137,18 @@ TEST_F(Explain, TheExplainedResultIsTheGroupedOneAndTheJsonParses) {
   EXPECT_EQ(run.exit_code, 0) << run.err << json;
 }
 
+// The JSON form keeps every byte of a code (read as Latin-1; control
+// characters and U+007F escaped) and writes S and x with six decimals.
+TEST_F(Explain, TheJsonKeepsEveryByteOfACodeAndWritesSAndXWithSixDecimals) {
+  const Episode e = Episode().dx(1, "I21").dx(2, "N190").dx(3, "N191").dx(4, "N192").dx(5, "\x01\t\x7F\xE9\"");
+  const std::string json = eg::explain(*tables_, e.str(), eg::ExplainFormat::kJson);
+  const std::string code = R"("\u0001\u0009\u007f)" "\xC3\xA9" R"(\"")";
+  EXPECT_NE(json.find(R"({"position":5,"text":)" + code + R"(,"id":0,"flag":"n"})"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("sorted":[4,4,4,0,0,0,0,0,0],"S":8.478596,"x":4.964803,"pccl":4,)"), std::string::npos) << json;
+  const std::string findings = R"("findings":[{"code":"dx_unknown","position":5,"text":)" + code + "}]}\n";
+  EXPECT_EQ(json.substr(json.size() - std::min(json.size(), findings.size())), findings) << json;
+}
+
 // ---- findings ----
 
 std::string names(const eg::Findings& f) {
