@@ -28,6 +28,8 @@ void Grouper::find_drg() {
     if (!in_window(rec_date, row.fr_dt, row.to_dt)) continue;
     result_.res_split = row.code;
     split_row = static_cast<int32_t>(rows.splits.range.fr + k);
+    // plain: the DRG row always looked up; measured with the group rows'
+    // entries (prepared/group_rows.h).
     drg_row = k < std::size(rows.splits.head) ? row.drg : kLookUp;
     break;
   }

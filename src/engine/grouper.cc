@@ -20,6 +20,8 @@ namespace {
 
 // Zeroes an array with sixteen-byte stores: a short fill that the compiler
 // turns into a string instruction costs more to start than to run.
+// plain: array.fill(0); saved about 2 to 3% user time per realistic record
+// (the reset had taken 3% of the grouping's samples).
 template <class T, size_t N>
 void zero(std::array<T, N>& array) {
   constexpr size_t kBytes = sizeof(T) * N;

@@ -10,7 +10,8 @@ constexpr std::string_view kNoGroup = "0000";
 constexpr size_t kCodeWidth4 = 4;
 constexpr size_t kDateWidth = 8;
 
-// The grouper date as the digits every result line carries.
+// The grouper date as the digits every result line carries.  plain:
+// format_digits per line; not measured on its own.
 constexpr std::array<char, kDateWidth> kGrouperDateText = [] {
   std::array<char, kDateWidth> text{};
   int32_t value = kGrouperDate;
@@ -38,7 +39,9 @@ size_t format_result_line(const char* line, size_t len, std::string_view adrg, s
                           char* out) {
   char* p = out;
   if (len >= kHeadWidth) {
-    std::memcpy(p, line, kHeadWidth);  // a copy of known size, for nearly every line
+    // A copy of known size, for nearly every line.  plain: memcpy(p, line,
+    // min(len, kHeadWidth)); not measured on its own.
+    std::memcpy(p, line, kHeadWidth);
     p += kHeadWidth;
   } else {
     std::memcpy(p, line, len);

@@ -16,6 +16,12 @@
 //
 // Workload: built once per table set in time linear in the table sizes; read
 // once or twice per record that has an ADRG.
+//
+// plain: some dozen table arrays and a hash probe per record; the ADRG and
+// DRG entries saved 114 instructions per realistic record (4,884 to 4,770)
+// and 115 per heavy one, first-level misses 62.7 to 51.2 and 82.6 to 71.1;
+// the supplementary entries 25 more per realistic record (to 4,745),
+// first-level misses 51.2 to 49.7.
 #pragma once
 
 #include <cstdint>
