@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const size_t n = std::min<size_t>(data[0] % 65, size - 1);
   place.write_codes({reinterpret_cast<const char*>(data) + 1, n});
-  eg::OpenError error;
+  eg::Status error;
   const auto tables = eg::TableSet::open(place.dir, error);
   check(tables != nullptr, "code bytes never stop a set from opening");
 

@@ -34,7 +34,7 @@ struct Demo {
     const std::filesystem::path dir = grouper::fuzz::scratch_dir() / "demo";
     std::filesystem::create_directories(dir);
     for (const auto& [name, bytes] : grouper::fuzz::demo_files()) grouper::fuzz::write_bytes(dir / name, bytes);
-    eg::OpenError error;
+    eg::Status error;
     tables = eg::TableSet::open(dir, error);
     check(tables != nullptr, "the demo set opens");
     check(eg_table_set_open(dir.c_str(), &c_tables) == EG_OK, "the demo set opens through the C interface");

@@ -48,17 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string report;
   const int verdict = grouper::tools::verify_table_set(place.dir, {}, report);
-  eg::OpenError error;
+  eg::Status error;
   const std::shared_ptr<const eg::TableSet> tables = eg::TableSet::open(place.dir, error);
   switch (error.kind) {
-    case eg::OpenErrorKind::kNone:
+    case eg::StatusKind::kOk:
       check(verdict != grouper::tools::kVerifyUnreadable, "verify reads a set that opens");
       break;
-    case eg::OpenErrorKind::kLogicSetting:
+    case eg::StatusKind::kLogicSetting:
       check(verdict == grouper::tools::kVerifyProblems, "verify finds the logic setting that stops the open");
       break;
-    case eg::OpenErrorKind::kFileFailed:
-    case eg::OpenErrorKind::kCountMismatch:
+    case eg::StatusKind::kFileFailed:
+    case eg::StatusKind::kCountMismatch:
       check(verdict == grouper::tools::kVerifyUnreadable, "verify cannot read a set that does not open");
       // The file itself, or a later one whose count no longer agrees with it.
       check(std::any_of(files.begin() + static_cast<std::ptrdiff_t>(chosen), files.end(),

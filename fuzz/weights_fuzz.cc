@@ -54,7 +54,7 @@ void check_row(const eg::WeightCatalogue& catalogue, const eg::WeightRow& row) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  eg::WeightLoadError error;
+  eg::Status error;
   const auto catalogue = eg::WeightCatalogue::parse(text, "w.tsv", error);
   if (!catalogue) {
     check(error.message.rfind("w.tsv:", 0) == 0, "a refusal names the file");

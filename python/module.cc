@@ -101,7 +101,7 @@ py::object decimal_weight(int64_t units, bool present) {
 py::object weight_load_error;
 
 std::shared_ptr<const eg::WeightCatalogue> load_weights(const std::string& path) {
-  eg::WeightLoadError error;
+  eg::Status error;
   std::shared_ptr<const eg::WeightCatalogue> loaded;
   {
     py::gil_scoped_release release;
@@ -109,6 +109,7 @@ std::shared_ptr<const eg::WeightCatalogue> load_weights(const std::string& path)
   }
   if (!loaded) {
     py::object exc = weight_load_error(error.message);
+    exc.attr("kind") = eg::kind_name(error.kind);
     exc.attr("file") = py::str(error.file);
     exc.attr("line") = error.line;
     PyErr_SetObject(weight_load_error.ptr(), exc.ptr());
@@ -126,7 +127,7 @@ struct PyTableSet {
 
 py::object table_set_error;
 
-[[noreturn]] void raise_open_error(const eg::OpenError& e) {
+[[noreturn]] void raise_open_error(const eg::Status& e) {
   py::object exc = table_set_error(e.message);
   exc.attr("kind") = eg::kind_name(e.kind);
   exc.attr("file") = e.file.empty() ? py::object(py::none()) : py::object(py::str(e.file));
@@ -397,7 +398,7 @@ PYBIND11_MODULE(_core, m) {
                          "The sixteen table files of one directory, loaded, checked and indexed once.\n\n"
                          "TableSet(path) raises TableSetError when the set cannot be opened.")
       .def(py::init([](const py::object& path) {
-             eg::OpenError error;
+             eg::Status error;
              std::shared_ptr<const eg::TableSet> set;
              const std::string dir = path_of(path);
              {
@@ -474,8 +475,8 @@ PYBIND11_MODULE(_core, m) {
   weight_load_error = py::reinterpret_borrow<py::object>(
       PyErr_NewExceptionWithDoc("episode_grouper.WeightCatalogueError",
                                 "A weight catalogue could not be read or fails its checks.\n\n"
-                                "The message reads FILE:LINE: what; attributes file and line (0 when\n"
-                                "no line is concerned).",
+                                "The message reads FILE:LINE: what; attributes kind (\"weights\"), file\n"
+                                "and line (0 when no line is concerned).",
                                 PyExc_ValueError, nullptr));
   m.attr("WeightCatalogueError") = weight_load_error;
 

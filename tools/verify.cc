@@ -54,7 +54,7 @@ int verify_table_set(const std::filesystem::path& dir, const VerifyOptions& opti
   }
   std::shared_ptr<const episode_grouper::WeightCatalogue> weights;
   if (!options.weights.empty()) {
-    episode_grouper::WeightLoadError error;
+    episode_grouper::Status error;
     weights = episode_grouper::WeightCatalogue::load(options.weights, error);
     if (!weights) {
       out += error.message + "\n";

@@ -12,37 +12,13 @@
 #include <string>
 
 #include "episode_grouper/export.h"
+#include "episode_grouper/status.h"
 
 namespace grouper {
 class TableSet;
 }
 
 namespace episode_grouper {
-
-// Why a table set could not be opened.
-enum class OpenErrorKind {
-  kNone = 0,
-  kNoDirectory,     // the directory does not exist or is not a directory
-  kFileFailed,      // a table file is missing, not openable for reading, or short
-  kCountMismatch,   // a count disagrees with an earlier file's
-  kLogicSetting,    // the condition catalogue disagrees with the built-in logic conditions
-  kOutOfMemory,
-};
-
-// The name of a kind, as the C ABI and the Python module spell it:
-// "none", "no_directory", "file_failed", "count_mismatch",
-// "logic_setting", "out_of_memory".
-EPISODE_GROUPER_API const char* kind_name(OpenErrorKind kind);
-
-struct OpenError {
-  OpenErrorKind kind = OpenErrorKind::kNone;
-  std::string file;            // the table file concerned, empty when none is
-  // The message the batch run prints for this failure besides its own, e.g.
-  // "ltcdrg_ast read error " of the loader or "logic setting missing or error\n"
-  // of the logic check; empty when there is none.
-  std::string loader_message;
-  std::string message;         // one line for a person: kind, file, reason and loader message
-};
 
 // The sizes of a set, for display.
 struct TableCounts {
@@ -53,9 +29,11 @@ struct TableCounts {
 
 class EPISODE_GROUPER_API TableSet {
  public:
-  // Loads the sixteen files of `dir`.  Returns the set, or null with `error`
-  // filled.  Never throws but std::bad_alloc of its own small bookkeeping.
-  static std::shared_ptr<const TableSet> open(const std::filesystem::path& dir, OpenError& error);
+  // Loads the sixteen files of `dir`, for reading only.  Returns the set, or
+  // null with `error` filled (kNoDirectory, kFileFailed, kCountMismatch,
+  // kLogicSetting or kOutOfMemory); its message names the set, the file and
+  // the reason.  Never throws but std::bad_alloc of its own small bookkeeping.
+  static std::shared_ptr<const TableSet> open(const std::filesystem::path& dir, Status& error);
 
   ~TableSet();
   TableSet(const TableSet&) = delete;

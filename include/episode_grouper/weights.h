@@ -18,6 +18,7 @@
 
 #include "episode_grouper/export.h"
 #include "episode_grouper/result.h"
+#include "episode_grouper/status.h"
 
 namespace episode_grouper {
 
@@ -79,22 +80,16 @@ struct EpisodeWeight {
   const WeightRow* row = nullptr;  // the row that applied, when has_weight
 };
 
-// A failure to load a catalogue.  `message` reads "FILE:LINE: what" (or
-// "FILE: what" when no line is concerned).
-struct WeightLoadError {
-  std::string file;
-  int line = 0;  // 0 when the file as a whole failed
-  std::string message;
-};
-
 class EPISODE_GROUPER_API WeightCatalogue {
  public:
   // Reads and checks the tab-separated catalogue at `path`.  Returns it, or
-  // null with `error` filled.  Never throws but std::bad_alloc.
-  static std::shared_ptr<const WeightCatalogue> load(const std::filesystem::path& path, WeightLoadError& error);
+  // null with `error` filled: kind kWeights, the file, the line concerned
+  // (0 for the file as a whole) and a message that reads "FILE:LINE: what"
+  // (or "FILE: what").  Never throws but std::bad_alloc.
+  static std::shared_ptr<const WeightCatalogue> load(const std::filesystem::path& path, Status& error);
   // The same from text already read; `name` names it in messages.
   static std::shared_ptr<const WeightCatalogue> parse(std::string_view text, std::string_view name,
-                                                      WeightLoadError& error);
+                                                      Status& error);
 
   // The weight of an episode with DRG text `drg` (empty: no DRG), record
   // date `rec_date` (YYYYMMDD) and length of stay `los` (days, negative:

@@ -43,15 +43,17 @@ eg_status ok() {
   return EG_OK;
 }
 
-eg_status status_of(episode_grouper::OpenErrorKind kind) {
-  using K = episode_grouper::OpenErrorKind;
+// The one mapping of the library's status kinds to the C ABI's.
+eg_status status_of(episode_grouper::StatusKind kind) {
+  using K = episode_grouper::StatusKind;
   switch (kind) {
-    case K::kNone: return EG_OK;
+    case K::kOk: return EG_OK;
     case K::kNoDirectory: return EG_ERROR_NO_DIRECTORY;
     case K::kFileFailed: return EG_ERROR_FILE;
     case K::kCountMismatch: return EG_ERROR_COUNT_MISMATCH;
     case K::kLogicSetting: return EG_ERROR_LOGIC_SETTING;
     case K::kOutOfMemory: return EG_ERROR_MEMORY;
+    case K::kWeights: return EG_ERROR_WEIGHTS;
   }
   return EG_ERROR_INTERNAL;
 }
@@ -145,7 +147,7 @@ eg_status eg_table_set_open(const char* directory, eg_table_set** set) {
   *set = nullptr;
   if (!directory) return fail(EG_ERROR_ARGUMENT, "a null directory");
   try {
-    episode_grouper::OpenError error;
+    episode_grouper::Status error;
     auto opened = episode_grouper::TableSet::open(directory, error);
     if (!opened) return fail(status_of(error.kind), error.message);
     *set = new eg_table_set{std::move(opened)};
@@ -201,9 +203,9 @@ eg_status eg_weights_load(const char* path, eg_weights** weights) {
   *weights = nullptr;
   if (!path) return fail(EG_ERROR_ARGUMENT, "a null path");
   try {
-    episode_grouper::WeightLoadError error;
+    episode_grouper::Status error;
     auto loaded = episode_grouper::WeightCatalogue::load(path, error);
-    if (!loaded) return fail(EG_ERROR_WEIGHTS, error.message);
+    if (!loaded) return fail(status_of(error.kind), error.message);
     *weights = new eg_weights{std::move(loaded)};
     return ok();
   } catch (const std::bad_alloc&) {

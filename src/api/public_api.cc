@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "record/line_buffer.h"
 #include "engine/grouper.h"
 #include "engine/prepared/table_set.h"
 #include "episode_grouper/grouper.h"
@@ -14,26 +13,15 @@
 #include "output/result_json.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
+#include "record/line_buffer.h"
 
 namespace episode_grouper {
 
-const char* kind_name(OpenErrorKind kind) {
-  switch (kind) {
-    case OpenErrorKind::kNone: return "none";
-    case OpenErrorKind::kNoDirectory: return "no_directory";
-    case OpenErrorKind::kFileFailed: return "file_failed";
-    case OpenErrorKind::kCountMismatch: return "count_mismatch";
-    case OpenErrorKind::kLogicSetting: return "logic_setting";
-    case OpenErrorKind::kOutOfMemory: return "out_of_memory";
-  }
-  return "unknown";
-}
-
 namespace {
 
-OpenError fail(OpenErrorKind kind, const std::filesystem::path& dir, std::string file, std::string reason,
+Status fail(StatusKind kind, const std::filesystem::path& dir, std::string file, std::string reason,
                std::string loader_message = {}) {
-  OpenError e;
+  Status e;
   e.kind = kind;
   e.file = std::move(file);
   e.loader_message = std::move(loader_message);
@@ -54,33 +42,29 @@ TableSet::TableSet(std::filesystem::path dir, std::unique_ptr<const grouper::Tab
 
 TableSet::~TableSet() = default;
 
-std::shared_ptr<const TableSet> TableSet::open(const std::filesystem::path& dir, OpenError& error) {
-  error = OpenError{};
+std::shared_ptr<const TableSet> TableSet::open(const std::filesystem::path& dir, Status& error) {
+  error = Status{};
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = fail(OpenErrorKind::kNoDirectory, dir, "", "is not a directory");
+    error = fail(StatusKind::kNoDirectory, dir, "", "is not a directory");
     return nullptr;
   }
   std::unique_ptr<const grouper::TableSet> impl;
   std::string messages;
-  grouper::LoadFailure failure;
+  Status failure;
   int rc;
   try {
     rc = grouper::open_table_set(dir, impl, messages, &failure);
   } catch (const std::bad_alloc&) {
-    error = fail(OpenErrorKind::kOutOfMemory, dir, "", "does not fit in memory");
-    return nullptr;
-  }
-  if (rc == grouper::kLoadCountMismatch) {
-    error = fail(OpenErrorKind::kCountMismatch, dir, failure.file, failure.reason, messages);
+    error = fail(StatusKind::kOutOfMemory, dir, "", "does not fit in memory");
     return nullptr;
   }
   if (rc != grouper::kLoadOk) {
-    error = fail(OpenErrorKind::kFileFailed, dir, failure.file, failure.reason, messages);
+    error = fail(failure.kind, dir, failure.file, failure.message, messages);
     return nullptr;
   }
   if (!impl->logic_setting_ok()) {
-    error = fail(OpenErrorKind::kLogicSetting, dir, "Tcond.idx",
+    error = fail(StatusKind::kLogicSetting, dir, "Tcond.idx",
                  "disagrees with the built-in logic conditions (ids 782..823 must be typed 'l', "
                  "every other id 't')",
                  "logic setting missing or error\n");

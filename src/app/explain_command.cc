@@ -67,7 +67,7 @@ int run_explain(const ExplainOptions& opt) {
   const std::optional<std::string> input =
       opt.input_given->count() > 0 ? std::optional<std::string>(opt.input) : std::nullopt;
   const uint64_t number = input ? opt.record : 1;
-  episode_grouper::OpenError error;
+  episode_grouper::Status error;
   auto set = episode_grouper::TableSet::open(opt.tables, error);
   if (!set) return failure(error.message);
 

@@ -134,7 +134,7 @@ int run_serve(const ServeOptions& opt) {
   if (!registry.open(sets, error)) return failure(error);
   serve::Service service(registry, token, opt.threads);
   if (!opt.weights.empty()) {
-    episode_grouper::WeightLoadError weight_error;
+    episode_grouper::Status weight_error;
     auto weights = episode_grouper::WeightCatalogue::load(opt.weights, weight_error);
     if (!weights) return failure(weight_error.message);
     for (size_t i = 0; i < registry.size(); ++i) {

@@ -93,13 +93,13 @@ int run_batch(const RunPaths& paths) {
 
   std::unique_ptr<const TableSet> set;
   std::string loader_messages;
-  LoadFailure failure;
+  episode_grouper::Status failure;
   const int loaded = open_table_set(paths.tables_dir, set, loader_messages, &failure,
                                     paths.classic ? FileAccess::kReadUpdate : FileAccess::kRead);
   say(loader_messages.c_str());
   if (loaded != kLoadOk) {
     say(loaded == kLoadCountMismatch ? " file count error \n" : " file init error \n");
-    if (!paths.classic) say_file_error(paths.tables_dir / failure.file, failure.reason);
+    if (!paths.classic) say_file_error(paths.tables_dir / failure.file, failure.message);
     return kExitFailure;
   }
 
@@ -107,7 +107,7 @@ int run_batch(const RunPaths& paths) {
   // the run before anything is grouped.
   std::shared_ptr<const episode_grouper::WeightCatalogue> weights;
   if (!paths.weights.empty()) {
-    episode_grouper::WeightLoadError error;
+    episode_grouper::Status error;
     weights = episode_grouper::WeightCatalogue::load(paths.weights, error);
     if (!weights) {
       std::fprintf(stderr, "grouper: %s\n", error.message.c_str());

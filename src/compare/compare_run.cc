@@ -82,7 +82,7 @@ bool commit_target(Target& t) {
 }
 
 std::shared_ptr<const episode_grouper::TableSet> load(const char* which, const std::filesystem::path& dir) {
-  episode_grouper::OpenError error;
+  episode_grouper::Status error;
   auto set = episode_grouper::TableSet::open(dir, error);
   if (!set) say(std::string("cannot load the ") + which + " tables: " + error.message);
   return set;
@@ -93,7 +93,7 @@ std::shared_ptr<const episode_grouper::TableSet> load(const char* which, const s
 std::shared_ptr<const episode_grouper::WeightCatalogue> load_weights(const char* which,
                                                                      const std::filesystem::path& file,
                                                                      const episode_grouper::TableSet& tables) {
-  episode_grouper::WeightLoadError error;
+  episode_grouper::Status error;
   auto catalogue = episode_grouper::WeightCatalogue::load(file, error);
   if (!catalogue) {
     say(std::string("cannot load the ") + which + " weights: " + error.message);

@@ -137,6 +137,20 @@ Response plain(int status, std::string type, std::string body) {
 
 }  // namespace
 
+int http_status(episode_grouper::StatusKind kind) {
+  using K = episode_grouper::StatusKind;
+  switch (kind) {
+    case K::kOk: return 200;
+    case K::kOutOfMemory: return 503;  // the service may have room again later
+    case K::kNoDirectory:
+    case K::kFileFailed:
+    case K::kCountMismatch:
+    case K::kLogicSetting:
+    case K::kWeights: return 500;  // the service's own files, not the request, failed
+  }
+  return 500;
+}
+
 Response error_response(int status, std::string_view error, std::string_view message) {
   Response r;
   r.status = status;
@@ -388,16 +402,20 @@ std::vector<ReloadOutcome> Service::reload() {
 
 Response Service::admin_reload() {
   json list = json::array();
-  bool all_ok = true;
+  int status = 200;
   const std::vector<ReloadOutcome> outcomes = reload();
   for (size_t i = 0; i < outcomes.size(); ++i) {
-    all_ok = all_ok && outcomes[i].ok;
-    list.push_back({{"name", outcomes[i].name},
-                    {"ok", outcomes[i].ok},
-                    {"message", outcomes[i].message},
-                    {"generation", registry_.current(i)->generation}});
+    json item = {{"name", outcomes[i].name},
+                 {"ok", outcomes[i].ok},
+                 {"message", outcomes[i].message},
+                 {"generation", registry_.current(i)->generation}};
+    if (!outcomes[i].ok) {
+      item["error"] = episode_grouper::kind_name(outcomes[i].kind);
+      status = std::max(status, http_status(outcomes[i].kind));
+    }
+    list.push_back(std::move(item));
   }
-  return plain(all_ok ? 200 : 500, "application/json", dump(json{{"reloaded", list}}) + "\n");
+  return plain(status, "application/json", dump(json{{"reloaded", list}}) + "\n");
 }
 
 }  // namespace grouper::serve

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "episode_grouper/explain.h"
+#include "episode_grouper/status.h"
 #include "episode_grouper/weights.h"
 #include "serve/metrics.h"
 #include "serve/routes.h"
@@ -91,6 +92,10 @@ class Service {
 };
 
 // A JSON error response.
+// The one mapping of the library's status kinds to HTTP: the status of an
+// answer whose failure is of `kind` (its "error" member is kind_name(kind)).
+int http_status(episode_grouper::StatusKind kind);
+
 Response error_response(int status, std::string_view error, std::string_view message);
 
 }  // namespace grouper::serve

@@ -57,13 +57,9 @@ void GrouperPool::give_back(std::unique_ptr<episode_grouper::Grouper> grouper) c
   idle_.push_back(std::move(grouper));
 }
 
-std::shared_ptr<const LoadedSet> TableRegistry::load(const SetConfig& config, std::string& error) {
-  episode_grouper::OpenError open_error;
-  auto tables = episode_grouper::TableSet::open(config.directory, open_error);
-  if (!tables) {
-    error = open_error.message;
-    return nullptr;
-  }
+std::shared_ptr<const LoadedSet> TableRegistry::load(const SetConfig& config, episode_grouper::Status& error) {
+  auto tables = episode_grouper::TableSet::open(config.directory, error);
+  if (!tables) return nullptr;
   auto set = std::make_shared<LoadedSet>(std::move(tables));
   set->generation = next_generation.fetch_add(1);
   set->loaded_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -78,10 +74,10 @@ bool TableRegistry::open(const std::vector<SetConfig>& sets, std::string& error)
   for (const SetConfig& config : sets) {
     auto slot = std::make_unique<Slot>();
     slot->config = config;
-    std::string message;
-    auto set = load(config, message);
+    episode_grouper::Status status;
+    auto set = load(config, status);
     if (!set) {
-      error = "table set '" + config.name + "': " + message;
+      error = "table set '" + config.name + "': " + status.message;
       return false;
     }
     slot->current.store(std::move(set));
@@ -104,11 +100,14 @@ std::vector<ReloadOutcome> TableRegistry::reload() {
   for (auto& slot : slots_) {
     ReloadOutcome outcome;
     outcome.name = slot->config.name;
-    auto set = load(slot->config, outcome.message);
+    episode_grouper::Status status;
+    auto set = load(slot->config, status);
     if (set) {
       slot->current.store(std::move(set));
       outcome.ok = true;
     }
+    outcome.kind = status.kind;
+    outcome.message = status.message;
     outcomes.push_back(std::move(outcome));
   }
   return outcomes;

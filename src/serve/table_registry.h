@@ -57,6 +57,7 @@ struct SetConfig {
 struct ReloadOutcome {
   std::string name;
   bool ok = false;
+  episode_grouper::StatusKind kind = episode_grouper::StatusKind::kOk;  // why it failed
   std::string message;  // the loader's message when it failed
 };
 
@@ -83,7 +84,7 @@ class TableRegistry {
     SetConfig config;
     std::atomic<std::shared_ptr<const LoadedSet>> current;
   };
-  static std::shared_ptr<const LoadedSet> load(const SetConfig& config, std::string& error);
+  static std::shared_ptr<const LoadedSet> load(const SetConfig& config, episode_grouper::Status& error);
 
   std::vector<std::unique_ptr<Slot>> slots_;
   std::mutex reload_mutex_;

@@ -127,12 +127,18 @@ int load_file(const std::filesystem::path& dir, const FileSpec& file_spec, Table
 }  // namespace
 
 int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages,
-                LoadFailure* failure, FileAccess access) {
+                episode_grouper::Status* failure, FileAccess access) {
   for (const FileSpec& file_spec : load_plan()) {
     std::string reason;
     int rc = load_file(dir, file_spec, store, messages, reason, access);
     if (rc != kLoadOk) {
-      if (failure) *failure = {std::string(file_spec.name), std::move(reason)};
+      if (failure) {
+        *failure = {};
+        failure->kind = rc == kLoadCountMismatch ? episode_grouper::StatusKind::kCountMismatch
+                                                 : episode_grouper::StatusKind::kFileFailed;
+        failure->file = file_spec.name;
+        failure->message = std::move(reason);
+      }
       return rc;
     }
   }

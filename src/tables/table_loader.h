@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "episode_grouper/status.h"
 #include "tables/table_store.h"
 
 namespace grouper {
@@ -21,13 +22,6 @@ inline constexpr int kLoadOk = 0;
 inline constexpr int kLoadFailed = -1;
 inline constexpr int kLoadCountMismatch = -2;
 
-// Which file stopped a load, and why, in words: "cannot be opened for
-// reading", "header is short", "count field 1 is 12 where
-// dx_cnt of an earlier file is 10", "array dx_code is short", ...
-struct LoadFailure {
-  std::string file;
-  std::string reason;
-};
 
 // How the files are opened.  Nothing is ever written to them; the classic
 // run opens them for reading and update all the same, so that a set it may
@@ -36,9 +30,13 @@ struct LoadFailure {
 // but not write it can group with it.
 enum class FileAccess : uint8_t { kRead, kReadUpdate };
 
-// `failure`, when given, is filled on every failed load.
+// `failure`, when given, is filled on every failed load: its kind
+// (kFileFailed or kCountMismatch), the file that stopped the load, and why
+// in words as its message: "cannot be opened for reading", "header is
+// short", "count field 1 is 12 where dx_cnt of an earlier file is 10",
+// "array dx_code is short", ...
 int load_tables(const std::filesystem::path& dir, TableStore& store, std::string& messages,
-                LoadFailure* failure = nullptr, FileAccess access = FileAccess::kRead);
+                episode_grouper::Status* failure = nullptr, FileAccess access = FileAccess::kRead);
 
 // Frees every array of the store (what a failed load allocated included) and
 // zeroes its counts.

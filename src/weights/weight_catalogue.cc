@@ -78,9 +78,10 @@ bool all_digits(std::string_view text) {
 // The checks of one file: each failure becomes the error's message.
 class Checker {
  public:
-  Checker(std::string_view name, WeightLoadError& error) : name_(name), error_(error) {}
+  Checker(std::string_view name, Status& error) : name_(name), error_(error) {}
 
   bool fail(int line, const std::string& what) {
+    error_.kind = StatusKind::kWeights;
     error_.file = name_;
     error_.line = line;
     error_.message = line > 0 ? name_ + ":" + std::to_string(line) + ": " + what : name_ + ": " + what;
@@ -142,7 +143,7 @@ class Checker {
 
  private:
   std::string name_;
-  WeightLoadError& error_;
+  Status& error_;
 };
 
 std::string shown_date(int32_t date, bool end) {
@@ -154,7 +155,7 @@ std::string shown_date(int32_t date, bool end) {
 }  // namespace
 
 std::shared_ptr<const WeightCatalogue> WeightCatalogue::parse(std::string_view text, std::string_view name,
-                                                              WeightLoadError& error) {
+                                                              Status& error) {
   error = {};
   Checker check(name, error);
   Lines lines(text);
@@ -264,12 +265,13 @@ std::shared_ptr<const WeightCatalogue> WeightCatalogue::parse(std::string_view t
 }
 
 std::shared_ptr<const WeightCatalogue> WeightCatalogue::load(const std::filesystem::path& path,
-                                                             WeightLoadError& error) {
+                                                             Status& error) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   if (in) text << in.rdbuf();
   if (!in || in.bad()) {
     error = {};
+    error.kind = StatusKind::kWeights;
     error.file = path.string();
     error.message = path.string() + ": cannot read the weight catalogue";
     return nullptr;

@@ -70,7 +70,7 @@ class OpenTables : public ::testing::Test {
  protected:
   void SetUp() override { TableBuilder().write(dir_.path()); }
 
-  std::shared_ptr<const eg::TableSet> open(eg::OpenError& error) const {
+  std::shared_ptr<const eg::TableSet> open(eg::Status& error) const {
     return eg::TableSet::open(dir_.path(), error);
   }
   // What the program prints over the same directory, one record to group.
@@ -80,8 +80,8 @@ class OpenTables : public ::testing::Test {
   }
   // Opens the set, expects a failure of `kind` naming `file`, and the
   // program's messages over the same set to carry the loader's text.
-  void expect_failure(eg::OpenErrorKind kind, const std::string& file, const std::string& program_suffix) const {
-    eg::OpenError error;
+  void expect_failure(eg::StatusKind kind, const std::string& file, const std::string& program_suffix) const {
+    eg::Status error;
     EXPECT_EQ(open(error), nullptr);
     EXPECT_EQ(error.kind, kind) << file;
     EXPECT_EQ(error.file, file);
@@ -95,20 +95,20 @@ class OpenTables : public ::testing::Test {
 };
 
 TEST_F(OpenTables, AGoodSetOpensWithoutError) {
-  eg::OpenError error;
-  error.kind = eg::OpenErrorKind::kFileFailed;  // open() must reset it
+  eg::Status error;
+  error.kind = eg::StatusKind::kFileFailed;  // open() must reset it
   auto set = open(error);
   ASSERT_NE(set, nullptr);
-  EXPECT_EQ(error.kind, eg::OpenErrorKind::kNone);
+  EXPECT_EQ(error.kind, eg::StatusKind::kOk);
   EXPECT_EQ(error.message, "");
   EXPECT_EQ(set->counts().cond, TableBuilder().build().cond_cnt);
 }
 
 TEST_F(OpenTables, NoDirectoryNamesNoFile) {
   for (const fs::path& path : {dir_ / "absent", dir_ / "Tdx.idx"}) {
-    eg::OpenError error;
+    eg::Status error;
     EXPECT_EQ(eg::TableSet::open(path, error), nullptr) << path;
-    EXPECT_EQ(error.kind, eg::OpenErrorKind::kNoDirectory) << path;
+    EXPECT_EQ(error.kind, eg::StatusKind::kNoDirectory) << path;
     EXPECT_EQ(error.file, "");
     EXPECT_NE(error.message.find(path.string()), std::string::npos) << error.message;
   }
@@ -118,7 +118,7 @@ TEST_F(OpenTables, MissingFileIsNamed) {
   for (const std::string& name : table_file_names()) {
     TableBuilder().write(dir_.path());
     fs::remove(dir_ / name);
-    expect_failure(eg::OpenErrorKind::kFileFailed, name, " file init error \n");
+    expect_failure(eg::StatusKind::kFileFailed, name, " file init error \n");
   }
 }
 
@@ -126,13 +126,13 @@ TEST_F(OpenTables, ShortFileIsNamed) {
   for (const std::string& name : table_file_names()) {
     TableBuilder().write(dir_.path());
     fs::resize_file(dir_ / name, 99);  // a header of 99 bytes
-    expect_failure(eg::OpenErrorKind::kFileFailed, name, " file init error \n");
+    expect_failure(eg::StatusKind::kFileFailed, name, " file init error \n");
 
     TableBuilder().write(dir_.path());
     const uintmax_t size = fs::file_size(dir_ / name);
     if (size <= 100) continue;  // no array bytes to cut
     fs::resize_file(dir_ / name, size - 1);  // the last array one byte short
-    expect_failure(eg::OpenErrorKind::kFileFailed, name, " file init error \n");
+    expect_failure(eg::StatusKind::kFileFailed, name, " file init error \n");
   }
 }
 
@@ -152,9 +152,9 @@ TEST_F(OpenTables, SupplementaryFilesCarryTheLoadersOwnMessage) {
   for (const Case& c : cases) {
     TableBuilder().write(dir_.path());
     fs::resize_file(dir_ / c.file, c.size);
-    eg::OpenError error;
+    eg::Status error;
     EXPECT_EQ(open(error), nullptr);
-    EXPECT_EQ(error.kind, eg::OpenErrorKind::kFileFailed);
+    EXPECT_EQ(error.kind, eg::StatusKind::kFileFailed);
     EXPECT_EQ(error.file, c.file);
     EXPECT_EQ(error.loader_message.rfind(c.said, 0), 0u) << error.loader_message;
     EXPECT_NE(error.message.find(c.said.substr(0, c.said.size() - 1)), std::string::npos) << error.message;
@@ -169,16 +169,16 @@ TEST_F(OpenTables, CountMismatchIsNamed) {
   std::snprintf(field, sizeof field, "%010u", count_field(dir_ / "Tmdc.idx", 0) + 1);
   bytes.replace(0, 10, field);
   testing::write_file(dir_ / "Tadrg1", bytes);
-  expect_failure(eg::OpenErrorKind::kCountMismatch, "Tadrg1", " file count error \n");
+  expect_failure(eg::StatusKind::kCountMismatch, "Tadrg1", " file count error \n");
 }
 
 TEST_F(OpenTables, CatalogueDisagreeingWithTheLogicConditionsIsALogicSettingError) {
   TableBuilder b;
   b.cond_type(790, 't');
   b.write(dir_.path());
-  eg::OpenError error;
+  eg::Status error;
   EXPECT_EQ(open(error), nullptr);
-  EXPECT_EQ(error.kind, eg::OpenErrorKind::kLogicSetting);
+  EXPECT_EQ(error.kind, eg::StatusKind::kLogicSetting);
   EXPECT_EQ(error.file, "Tcond.idx");
   // The program loads such a set and stops at the first record.
   EXPECT_EQ(program().out, "logic setting missing or error\n");
@@ -229,7 +229,7 @@ class PublicGrouper : public ::testing::Test {
     varied_tables().write(dir_.path());
     input_ = varied_input(1500);
     testing::write_file(dir_ / "tamv30.in", input_);
-    eg::OpenError error;
+    eg::Status error;
     set_ = eg::TableSet::open(dir_.path(), error);
     ASSERT_NE(set_, nullptr) << error.message;
   }
@@ -340,7 +340,7 @@ TEST(PublicResult, CodeTextsAreTheTablesCodes) {
   b.dx_cond(b.dx("I21", true), 100);
   b.ltc_row(adrg, 7);
   b.write(dir.path());
-  eg::OpenError error;
+  eg::Status error;
   auto set = eg::TableSet::open(dir.path(), error);
   ASSERT_NE(set, nullptr) << error.message;
   eg::Grouper g(set);

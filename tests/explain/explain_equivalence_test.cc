@@ -24,7 +24,7 @@ void expect_same_results(const char* profile, uint64_t seed, int records) {
   testing::ScratchDir dir(std::string("explain-equivalence-") + profile);
   std::string error;
   ASSERT_TRUE(write_tables(s.tables, dir.path(), error)) << error;
-  eg::OpenError open_error;
+  eg::Status open_error;
   auto tables = eg::TableSet::open(dir.path(), open_error);
   ASSERT_NE(tables, nullptr) << open_error.message;
   eg::Grouper g(tables);

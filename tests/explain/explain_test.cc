@@ -62,7 +62,7 @@ class Explain : public ::testing::Test {
     b.ltc_fixed(adrg);
     testing::ScratchDir dir("explain");
     b.write(dir.path());
-    eg::OpenError error;
+    eg::Status error;
     tables_ = eg::TableSet::open(dir.path(), error);
     ASSERT_NE(tables_, nullptr) << error.message;
   }
@@ -204,7 +204,7 @@ TEST(Findings, DrgKeyAndPcclSplitRow) {
   b.rule(rule_def(1, mdc, no_split, {101}));
   testing::ScratchDir dir("findings-drg");
   b.write(dir.path());
-  eg::OpenError error;
+  eg::Status error;
   auto tables = eg::TableSet::open(dir.path(), error);
   ASSERT_NE(tables, nullptr) << error.message;
   eg::Grouper g(tables);

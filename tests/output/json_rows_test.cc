@@ -179,7 +179,7 @@ TEST(JsonRows, OddBytesInCodesParseAndDecodeToTheTablesBytes) {
   const std::vector<std::string> tsv = lines_of(testing::read_file(dir / "rows.tsv"));
 
   // The record values come from grouping the same records in the test.
-  eg::OpenError error;
+  eg::Status error;
   auto set = eg::TableSet::open(dir.path(), error);
   ASSERT_NE(set, nullptr) << error.message;
   eg::Grouper g(set);

@@ -403,6 +403,7 @@ def test_reload_swaps_a_set_whole_while_requests_run(serve, small_set, tables_bi
         point(live, broken)
         failed = server.post("/v1/admin/reload", b"")
         assert failed.status_code == 500 and "Tccl" in failed.json()["reloaded"][0]["message"]
+        assert failed.json()["reloaded"][0]["error"] == "file_failed"
     finally:
         stop.set()
         for thread in clients:

@@ -115,7 +115,7 @@ def test_the_module_weighs_as_the_program(small_set, weighted_rows, tmp_path):
                                       "A\t\t\t1\t9\t\t3\t\n")
     with pytest.raises(eg.WeightCatalogueError) as raised:
         eg.WeightCatalogue(tmp_path / "bad.tsv")
-    assert raised.value.line == 2 and str(raised.value).endswith("bad.tsv:2: low_trim 9 is above high_trim 3")
+    assert raised.value.kind == "weights" and raised.value.line == 2 and str(raised.value).endswith("bad.tsv:2: low_trim 9 is above high_trim 3")
 
 
 def test_the_dask_runner_weighs_as_the_program(dask_client, small_set, weighted_rows, tmp_path):

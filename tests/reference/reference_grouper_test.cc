@@ -182,7 +182,7 @@ class Comparison {
       ADD_FAILURE() << what_ << ": cannot be written: " << error;
       return;
     }
-    eg::OpenError open_error;
+    eg::Status open_error;
     engine_set_ = eg::TableSet::open(dir_.path(), open_error);
     if (!engine_set_) {
       ADD_FAILURE() << what_ << ": the engine does not open it: " << open_error.message;

@@ -22,7 +22,7 @@ TEST(GeneratedWeights, CoverEverySetDrgOnEveryDateAndGrowWithTheSplit) {
   const SyntheticSet set = generate_tables(*find_profile("small"), 9);
   const std::string text = generate_weights(set.tables, 9);
   EXPECT_EQ(generate_weights(set.tables, 9), text);
-  episode_grouper::WeightLoadError error;
+  episode_grouper::Status error;
   const auto catalogue = episode_grouper::WeightCatalogue::parse(text, "weights.tsv", error);
   ASSERT_TRUE(catalogue) << error.message;
   EXPECT_TRUE(unknown_weight_drgs(*catalogue, set.tables).empty());

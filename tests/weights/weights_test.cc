@@ -22,7 +22,7 @@ constexpr std::string_view kCatalogue =
     "0.3\tB02C0\t\t20200101\t\t\t5\t0.1\n";
 
 std::shared_ptr<const WeightCatalogue> catalogue() {
-  WeightLoadError error;
+  Status error;
   auto c = WeightCatalogue::parse(kCatalogue, "w.tsv", error);
   EXPECT_TRUE(c) << error.message;
   return c;
@@ -154,12 +154,12 @@ TEST(Weights, EveryLoadingErrorNamesFileAndLine) {
        "w.tsv:4: the window 20231231..open of DRG 'A' overlaps the one on line 2"},
   };
   for (const auto& k : cases) {
-    WeightLoadError error;
+    Status error;
     EXPECT_FALSE(WeightCatalogue::parse(k.text, "w.tsv", error)) << k.text;
     EXPECT_EQ(error.message.substr(0, k.message.size()), k.message) << error.message;
     EXPECT_EQ(error.file, "w.tsv");
   }
-  WeightLoadError error;
+  Status error;
   EXPECT_FALSE(WeightCatalogue::load("/nonexistent/w.tsv", error));
   EXPECT_EQ(error.message, "/nonexistent/w.tsv: cannot read the weight catalogue");
 }

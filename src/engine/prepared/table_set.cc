@@ -116,7 +116,7 @@ int16_t TableSet::search_sg(const char* code) const {
 }
 
 int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const TableSet>& set,
-                   std::string& messages, LoadFailure* failure, FileAccess access) {
+                   std::string& messages, episode_grouper::Status* failure, FileAccess access) {
   TableStore store;
   const int loaded = load_tables(dir, store, messages, failure, access);
   if (loaded != kLoadOk) return loaded;

@@ -109,7 +109,7 @@ class TableSet {
 // receives the loader's own message text and `failure`, when given, which
 // file stopped the load and why.  `set` is filled only on kLoadOk.
 int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const TableSet>& set,
-                   std::string& messages, LoadFailure* failure = nullptr,
+                   std::string& messages, episode_grouper::Status* failure = nullptr,
                    FileAccess access = FileAccess::kRead);
 
 }  // namespace grouper

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s TABLE_DIR INPUT\n", argv[0]);
     return 2;
   }
-  episode_grouper::OpenError error;
+  episode_grouper::Status error;
   auto tables = episode_grouper::TableSet::open(argv[1], error);
   if (!tables) {
     std::fprintf(stderr, "%s: %s\n", episode_grouper::kind_name(error.kind), error.message.c_str());
