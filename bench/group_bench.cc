@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "batch/run_loop.h"
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "generate_episodes.h"
 #include "generate_profile.h"
 #include "generate_tables.h"

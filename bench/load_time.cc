@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/prepared/table_set.h"
+#include "engine/prepared/prepared_set.h"
 #include "tables/load_plan.h"
 
 namespace {
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     start = Clock::now();
-    std::unique_ptr<const grouper::TableSet> set;
+    std::unique_ptr<const grouper::PreparedSet> set;
     std::string messages;
     if (grouper::open_table_set(dir, set, messages) != grouper::kLoadOk) {
       std::fprintf(stderr, "load_time: the table set in %s does not load: %s", dir.c_str(), messages.c_str());

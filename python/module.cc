@@ -226,7 +226,7 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
     options.rows = rows_target ? &rows : nullptr;
     options.row_format = format;
     options.weights = weights ? weights->catalogue.get() : nullptr;
-    outcome = grouper::group_batch(ts.set->engine(), in.get(), lines, options);
+    outcome = grouper::group_batch(grouper::prepared(*ts.set), in.get(), lines, options);
     lines_ok = lines.close();
     if (rows_target) rows_ok = rows.close();
     if (outcome.end == grouper::BatchEnd::kDone && lines_ok && rows_ok) {

@@ -19,7 +19,7 @@
 #include "episode_grouper/weights.h"
 
 namespace grouper {
-class Grouper;
+class Engine;
 }
 
 namespace episode_grouper {
@@ -84,7 +84,7 @@ class EPISODE_GROUPER_API Grouper {
 
  private:
   std::shared_ptr<const TableSet> tables_;
-  std::unique_ptr<grouper::Grouper> engine_;
+  std::unique_ptr<grouper::Engine> engine_;
   std::unique_ptr<char[]> line_;  // the record, blank-padded, upper-cased by the grouping
   size_t len_ = 0;
 };

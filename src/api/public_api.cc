@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "engine/grouper.h"
-#include "engine/prepared/table_set.h"
+#include "engine/engine.h"
+#include "engine/prepared/prepared_set.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
@@ -37,34 +37,43 @@ Status fail(StatusKind kind, const std::filesystem::path& dir, std::string file,
 
 }  // namespace
 
-TableSet::TableSet(std::filesystem::path dir, std::unique_ptr<const grouper::TableSet> impl)
+TableSet::TableSet(std::filesystem::path dir, std::unique_ptr<const grouper::PreparedSet> impl)
     : dir_(std::move(dir)), impl_(std::move(impl)) {}
 
 TableSet::~TableSet() = default;
 
-std::shared_ptr<const TableSet> TableSet::open(const std::filesystem::path& dir, Status& error) {
+}  // namespace episode_grouper
+
+const grouper::PreparedSet& grouper::prepared(const episode_grouper::TableSet& tables) { return *tables.impl_; }
+
+namespace episode_grouper {
+
+std::shared_ptr<const TableSet> TableSet::open(const std::filesystem::path& dir, Status& error,
+                                               const OpenOptions& options) {
   error = Status{};
   struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = fail(StatusKind::kNoDirectory, dir, "", "is not a directory");
+  const std::filesystem::path place = dir.empty() ? "." : dir;
+  if (::stat(place.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = fail(StatusKind::kNoDirectory, place, "", "is not a directory");
     return nullptr;
   }
-  std::unique_ptr<const grouper::TableSet> impl;
+  std::unique_ptr<const grouper::PreparedSet> impl;
   std::string messages;
   Status failure;
   int rc;
   try {
-    rc = grouper::open_table_set(dir, impl, messages, &failure);
+    rc = grouper::open_table_set(dir, impl, messages, &failure,
+                                 options.read_and_update ? grouper::FileAccess::kReadUpdate : grouper::FileAccess::kRead);
   } catch (const std::bad_alloc&) {
-    error = fail(StatusKind::kOutOfMemory, dir, "", "does not fit in memory");
+    error = fail(StatusKind::kOutOfMemory, place, "", "does not fit in memory");
     return nullptr;
   }
   if (rc != grouper::kLoadOk) {
-    error = fail(failure.kind, dir, failure.file, failure.message, messages);
+    error = fail(failure.kind, place, failure.file, failure.message, messages);
     return nullptr;
   }
-  if (!impl->logic_setting_ok()) {
-    error = fail(StatusKind::kLogicSetting, dir, "Tcond.idx",
+  if (!impl->logic_setting_ok() && !options.defer_logic_check) {
+    error = fail(StatusKind::kLogicSetting, place, "Tcond.idx",
                  "disagrees with the built-in logic conditions (ids 782..823 must be typed 'l', "
                  "every other id 't')",
                  "logic setting missing or error\n");
@@ -89,7 +98,7 @@ TableCounts TableSet::counts() const {
 
 Grouper::Grouper(std::shared_ptr<const TableSet> tables)
     : tables_(std::move(tables)),
-      engine_(std::make_unique<grouper::Grouper>(tables_->engine())),
+      engine_(std::make_unique<grouper::Engine>(grouper::prepared(*tables_))),
       line_(new char[grouper::kLineBufferSize]) {
   std::memset(line_.get(), ' ', grouper::kLineBufferSize);
 }
@@ -108,16 +117,16 @@ const Result& Grouper::result() const { return engine_->result(); }
 
 size_t Grouper::write_result_line(char* out) const {
   const Result& r = engine_->result();
-  return grouper::format_result_line(line_.get(), len_, grouper::adrg_text(tables_->engine().store(), r.res_adrg),
+  return grouper::format_result_line(line_.get(), len_, grouper::adrg_text(grouper::prepared(*tables_).store(), r.res_adrg),
                                      grouper::supplementary_text(r), out);
 }
 
 size_t Grouper::write_result_row(int64_t record, char* out) const {
-  return grouper::format_result_row(record, tables_->engine().store(), engine_->result(), engine_->findings(), out);
+  return grouper::format_result_row(record, grouper::prepared(*tables_).store(), engine_->result(), engine_->findings(), out);
 }
 
 size_t Grouper::write_json_row(int64_t record, char* out) const {
-  return grouper::format_json_row(record, tables_->engine().store(), engine_->result(), engine_->findings(), out);
+  return grouper::format_json_row(record, grouper::prepared(*tables_).store(), engine_->result(), engine_->findings(), out);
 }
 
 size_t Grouper::write_result_row(int64_t record, const EpisodeWeight& weight, char* out) const {
@@ -145,25 +154,25 @@ std::string Grouper::json_row(int64_t record) const {
 }
 
 size_t write_result_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
-  return grouper::format_result_row(record, tables.engine().store(), result, result.findings, out);
+  return grouper::format_result_row(record, grouper::prepared(tables).store(), result, result.findings, out);
 }
 
 size_t write_json_row(const TableSet& tables, const Result& result, int64_t record, char* out) {
-  return grouper::format_json_row(record, tables.engine().store(), result, result.findings, out);
+  return grouper::format_json_row(record, grouper::prepared(tables).store(), result, result.findings, out);
 }
 
 size_t write_result_row(const TableSet& tables, const Result& result, const EpisodeWeight& weight, int64_t record,
                         char* out) {
   Findings findings = result.findings;
   add_weight_finding(weight, findings);
-  return grouper::format_result_row(record, tables.engine().store(), result, findings, out, &weight);
+  return grouper::format_result_row(record, grouper::prepared(tables).store(), result, findings, out, &weight);
 }
 
 size_t write_json_row(const TableSet& tables, const Result& result, const EpisodeWeight& weight, int64_t record,
                       char* out) {
   Findings findings = result.findings;
   add_weight_finding(weight, findings);
-  return grouper::format_json_row(record, tables.engine().store(), result, findings, out, &weight);
+  return grouper::format_json_row(record, grouper::prepared(tables).store(), result, findings, out, &weight);
 }
 
 std::string_view Grouper::result_header() { return grouper::result_table_header(); }

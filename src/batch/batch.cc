@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "batch/block_pipeline.h"
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "output/result_json.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
@@ -33,7 +33,7 @@ class RecordBatch : public PipelineBlock {
 
   // Groups every record with `grouper`; `scratch` is a line buffer for
   // records too short to be grouped in place.
-  void group(Grouper& grouper, const TableStore& store, char* scratch) {
+  void group(Engine& grouper, const TableStore& store, char* scratch) {
     lines_len_ = 0;
     rows_len_ = 0;
     if (summary_) summary_->clear();
@@ -88,17 +88,17 @@ class RecordBatch : public PipelineBlock {
   std::unique_ptr<FindingSummary> summary_;  // the batch's own counts, when a summary is wanted
 };
 
-// The grouping state of one pipeline thread: its own Grouper and a line
+// The grouping state of one pipeline thread: its own Engine and a line
 // buffer for short records.
 struct Worker {
-  explicit Worker(const TableSet& set) : grouper(set) {}
-  Grouper grouper;
+  explicit Worker(const PreparedSet& set) : grouper(set) {}
+  Engine grouper;
   std::array<char, kLineBufferSize> scratch;
 };
 
 }  // namespace
 
-BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
+BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
   const TableStore& store = set.store();
   OutputFile* rows = options.rows;
   auto write_failed = [&] { return lines.failed() || (rows && rows->failed()); };
@@ -124,7 +124,7 @@ BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, 
         outcome.end = BatchEnd::kLogicSetting;
         return false;
       },
-      // Group, on any thread, with that thread's own Grouper.
+      // Group, on any thread, with that thread's own Engine.
       [&](RecordBatch& batch, Worker& w) { batch.group(w.grouper, store, w.scratch.data()); },
       // Write, in input order, with the progress lines.
       [&](RecordBatch& batch) {

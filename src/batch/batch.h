@@ -1,6 +1,6 @@
 // The record loop of a batch, without files of its own and without messages:
 // an ordered pipeline reads blocks of records, groups blocks on every thread
-// (one Grouper per thread) and writes them in input order, so reading,
+// (one Engine per thread) and writes them in input order, so reading,
 // grouping and writing overlap and the bytes are the same for any number of
 // threads.  The classic run and the Python module's group_file both run it.
 #pragma once
@@ -11,7 +11,7 @@
 
 #include "batch/finding_summary.h"
 #include "batch/output_file.h"
-#include "engine/prepared/table_set.h"
+#include "engine/prepared/prepared_set.h"
 #include "episode_grouper/weights.h"
 
 namespace grouper {
@@ -51,6 +51,6 @@ struct BatchOutcome {
 // Groups every record of `in` into `lines` (and options.rows).  The TSV
 // header is written first when rows are wanted in TSV.  Does not close or
 // flush the outputs.
-BatchOutcome group_batch(const TableSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options);
+BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options);
 
 }  // namespace grouper

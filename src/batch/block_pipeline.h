@@ -40,7 +40,7 @@ struct PipelineBlock {
   size_t count() const { return input.count(); }
 };
 
-// Record i of `block` as Grouper::group takes it: in place, or, when shorter
+// Record i of `block` as Engine::group takes it: in place, or, when shorter
 // than a record, copied into `scratch` (kLineBufferSize bytes) and padded
 // with blanks, so that what it does not hold reads as blanks, never as the
 // record after it.

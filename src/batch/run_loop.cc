@@ -13,7 +13,8 @@
 
 #include "batch/output_file.h"
 #include "batch/staged_file.h"
-#include "engine/prepared/table_set.h"
+#include "engine/prepared/prepared_set.h"
+#include "episode_grouper/table_set.h"
 #include "episode_grouper/weights.h"
 #include "weights/weight_drgs.h"
 
@@ -91,17 +92,21 @@ int run_batch(const RunPaths& paths) {
   }
   OutputFile results(results_file);
 
-  std::unique_ptr<const TableSet> set;
-  std::string loader_messages;
+  // A catalogue that disagrees with the logic conditions is reported at the
+  // first record grouped, as the classic run always has.
+  episode_grouper::OpenOptions open_options;
+  open_options.read_and_update = paths.classic;
+  open_options.defer_logic_check = true;
   episode_grouper::Status failure;
-  const int loaded = open_table_set(paths.tables_dir, set, loader_messages, &failure,
-                                    paths.classic ? FileAccess::kReadUpdate : FileAccess::kRead);
-  say(loader_messages.c_str());
-  if (loaded != kLoadOk) {
-    say(loaded == kLoadCountMismatch ? " file count error \n" : " file init error \n");
-    if (!paths.classic) say_file_error(paths.tables_dir / failure.file, failure.message);
+  std::shared_ptr<const episode_grouper::TableSet> tables =
+      episode_grouper::TableSet::open(paths.tables_dir, failure, open_options);
+  if (!tables) {
+    say(failure.loader_message.c_str());
+    say(failure.kind == episode_grouper::StatusKind::kCountMismatch ? " file count error \n" : " file init error \n");
+    if (!paths.classic) std::fprintf(stderr, "grouper: %s\n", failure.message.c_str());
     return kExitFailure;
   }
+  const PreparedSet* set = &prepared(*tables);
 
   // The weights, after the tables: a catalogue that fails its checks stops
   // the run before anything is grouped.
@@ -165,7 +170,8 @@ int run_batch(const RunPaths& paths) {
   if (outcome.end == BatchEnd::kLogicSetting) say("logic setting missing or error\n");
   if (outcome.end == BatchEnd::kReadError) say("file in read error\n");
 
-  set.reset();  // the tables are released before the files are closed
+  set = nullptr;
+  tables.reset();  // the tables are released before the files are closed
   if (!stream_in) std::fclose(in);
   bool ok = outcome.end == BatchEnd::kDone || outcome.end == BatchEnd::kWriteError;
   const bool output_ok = stream_out ? output.flush() : output.close();

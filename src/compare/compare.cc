@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "batch/block_pipeline.h"
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
 #include "record/record_layout.h"
@@ -56,7 +56,7 @@ int64_t effective(const episode_grouper::EpisodeWeight& w) { return w.has_weight
 // How the results of `a` (old) and `b` (new) differ: 0 when they do not.
 // With catalogues, weighs both results (into `weighing` and `totals`) and
 // sets kChangeWeight when their effective weights differ.
-uint16_t differences(const TableStore& old_store, const Grouper& a, const TableStore& new_store, const Grouper& b,
+uint16_t differences(const TableStore& old_store, const Engine& a, const TableStore& new_store, const Engine& b,
                      Weighing& weighing, WeightTotals& totals, RecordChange& change) {
   const Columns o = columns(old_store, a.result());
   const Columns n = columns(new_store, b.result());
@@ -93,17 +93,17 @@ uint16_t differences(const TableStore& old_store, const Grouper& a, const TableS
   return change.bits;
 }
 
-// The grouping state of one pipeline thread: a Grouper per table set, the
+// The grouping state of one pipeline thread: an Engine per table set, the
 // record's own bytes for the second one (the first upper-cases the record
 // where it lies), and room for a row.
 struct Worker {
-  Worker(const TableSet& old_set, const TableSet& new_set, const CompareOptions& options)
+  Worker(const PreparedSet& old_set, const PreparedSet& new_set, const CompareOptions& options)
       : old_grouper(old_set), new_grouper(new_set) {
     weighing.old_side = options.old_weights;
     weighing.new_side = options.new_weights;
   }
-  Grouper old_grouper;
-  Grouper new_grouper;
+  Engine old_grouper;
+  Engine new_grouper;
   Weighing weighing;
   std::array<char, kLineBufferSize> scratch;
   std::array<char, kLineBufferSize> copy;
@@ -146,8 +146,8 @@ class CompareBlock : public PipelineBlock {
   // "number <tab> the old row's columns <tab> the new row's columns".
   void write_row(int64_t number, Worker& w, const TableStore& old_store, const TableStore& new_store) {
     char* out = rows_.get() + rows_len_;
-    const Grouper& a = w.old_grouper;
-    const Grouper& b = w.new_grouper;
+    const Engine& a = w.old_grouper;
+    const Engine& b = w.new_grouper;
     const bool weighed = w.weighing.old_side != nullptr;
     size_t n = format_result_row(number, old_store, a.result(), a.findings(), out,
                                  weighed ? &w.weighing.old_weight : nullptr);
@@ -187,7 +187,7 @@ std::string compare_header(bool with_weights) {
   return "record" + old_side + new_side + "\n";
 }
 
-BatchOutcome compare_batch(const TableSet& old_set, const TableSet& new_set, std::FILE* in,
+BatchOutcome compare_batch(const PreparedSet& old_set, const PreparedSet& new_set, std::FILE* in,
                            CompareSummary& summary, const CompareOptions& options) {
   const TableStore& old_store = old_set.store();
   const TableStore& new_store = new_set.store();

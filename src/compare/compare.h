@@ -1,6 +1,6 @@
 // Comparing two table sets over one episode file, without files of its own
 // and without messages: every record is grouped under both sets, side by
-// side, by two Groupers of the same pipeline thread, on every thread of the
+// side, by two Engines of the same pipeline thread, on every thread of the
 // ordered pipeline the batch run uses.  Two results differ when any column
 // of their detailed result rows (see grouper/result_table.h) but the record
 // number differs: groups compare by code text, never by table index.  The
@@ -20,7 +20,7 @@
 #include "batch/batch.h"
 #include "batch/output_file.h"
 #include "compare/compare_summary.h"
-#include "engine/prepared/table_set.h"
+#include "engine/prepared/prepared_set.h"
 #include "episode_grouper/weights.h"
 
 namespace grouper {
@@ -46,7 +46,7 @@ struct CompareOptions {
 // must have passed the logic-setting check, and counts them in `summary`.
 // Returns kDone, kReadError or kWriteError (of options.diff) and the records
 // read.  Does not close or flush the output.
-BatchOutcome compare_batch(const TableSet& old_set, const TableSet& new_set, std::FILE* in,
+BatchOutcome compare_batch(const PreparedSet& old_set, const PreparedSet& new_set, std::FILE* in,
                            CompareSummary& summary, const CompareOptions& options);
 
 }  // namespace grouper

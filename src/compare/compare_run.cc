@@ -154,7 +154,7 @@ int run_compare(const ComparePaths& paths) {
   std::optional<ProgressBar> bar;
   if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
   if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };
-  const BatchOutcome outcome = compare_batch(old_set->engine(), new_set->engine(), in, summary, options);
+  const BatchOutcome outcome = compare_batch(grouper::prepared(*old_set), grouper::prepared(*new_set), in, summary, options);
   if (bar) {
     if (outcome.end == BatchEnd::kDone) bar->finish();
     else bar->hide();

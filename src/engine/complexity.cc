@@ -15,7 +15,7 @@
 #include <functional>
 #include <iterator>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
 
@@ -72,7 +72,7 @@ int32_t write_drg_text(const GroupRows& rows, int32_t rec_date, int16_t drg, int
 
 }  // namespace
 
-int16_t Grouper::find_ccl(int16_t code_id, int32_t* row_used, int32_t* column) const {
+int16_t Engine::find_ccl(int16_t code_id, int32_t* row_used, int32_t* column) const {
   const auto& ccl_rows = rows_.dx(code_id).ccl;
   if (row_used) *row_used = -1;
   if (column) *column = -1;
@@ -91,7 +91,7 @@ int16_t Grouper::find_ccl(int16_t code_id, int32_t* row_used, int32_t* column) c
   return 0;
 }
 
-void Grouper::apply_sex_exclusion(const int* with_ccl, int n) {
+void Engine::apply_sex_exclusion(const int* with_ccl, int n) {
   const bool odd = result_.values.sex_cd % 2 != 0;  // a negative odd value counts as odd
   const int16_t cancelling = odd ? kCondMaleExcluded : kCondFemaleExcluded;
   for (int i = 0; i < n; ++i) {
@@ -116,7 +116,7 @@ void Grouper::apply_sex_exclusion(const int* with_ccl, int n) {
   }
 }
 
-int Grouper::is_cc_excluded(int16_t by_id, int16_t of_id) const {
+int Engine::is_cc_excluded(int16_t by_id, int16_t of_id) const {
   const RowRange rows = rows_.dx(of_id).ccx;
   if (rows.fr >= rows.to) return 0;
   const int16_t* list = t_.ccx_dx.data();
@@ -139,7 +139,7 @@ int Grouper::is_cc_excluded(int16_t by_id, int16_t of_id) const {
   return 0;
 }
 
-void Grouper::calc_pccl() {
+void Engine::calc_pccl() {
   auto& ccl = result_.pos_ccl;
 
   // The secondary diagnoses with a CCL: only they take part below.

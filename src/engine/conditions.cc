@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <array>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
 
@@ -58,7 +58,7 @@ bool two_of(const uint64_t* bits) {
 
 }  // namespace
 
-void Grouper::init_conditions(size_t ids) {
+void Engine::init_conditions(size_t ids) {
   cond_bits_.assign(ids / 64 + 1, 0);  // ids 0..ids
   cond_bits_[0] = 1;
   // A catalogue too short for the logic ids fails the logic check; its
@@ -76,7 +76,7 @@ void Grouper::init_conditions(size_t ids) {
 static_assert(kFirstLogicCond / 64 == kLastLogicCond / 64);
 
 template <class Visit>
-void Grouper::walk_cond_rows(int p, RowRange range, Visit&& visit) const {
+void Engine::walk_cond_rows(int p, RowRange range, Visit&& visit) const {
   const int32_t rec_date = result_.values.rec_date;
   const CondRow* rows = rows_.cond_rows();
   // A row applies on its dates and from the positions its condition admits;
@@ -91,7 +91,7 @@ void Grouper::walk_cond_rows(int p, RowRange range, Visit&& visit) const {
 }
 
 template <class Visit>
-void Grouper::for_each_cond_row(Visit&& visit) const {
+void Engine::for_each_cond_row(Visit&& visit) const {
   for (int k = 0; k < dx_count_; ++k) {
     const int p = dx_positions_[k];
     walk_cond_rows(p, rows_.dx(result_.code_ids[p]).cond.range, visit);
@@ -141,7 +141,7 @@ bool set_class_ids(uint64_t* bits, const CondSet<N>& set, int p, bool first, int
 
 }  // namespace
 
-void Grouper::set_table_conds() {
+void Engine::set_table_conds() {
   uint64_t* bits = cond_bits_.data();
   const uint8_t* tracked = tracked_.data();
   // A row that applies at position p and sets condition c: its hit, or its
@@ -187,7 +187,7 @@ void Grouper::set_table_conds() {
   }
 }
 
-int8_t Grouper::cond_hits(int id) const {
+int8_t Engine::cond_hits(int id) const {
   if (id == 0) return 1;  // the always-true condition
   if (id < 0 || id >= cond_cnt_) return 0;
   int hits = 0;
@@ -195,14 +195,14 @@ int8_t Grouper::cond_hits(int id) const {
   return static_cast<int8_t>(std::min<int>(hits, kMaxHits));
 }
 
-uint8_t Grouper::pos_cond(int position, int id) const {
+uint8_t Engine::pos_cond(int position, int id) const {
   if (position < kFirstProc || position > kLastPosCondRow || id < 0 || id >= cond_cnt_) return 0;
   bool set = false;
   for_each_cond_row([&](int p, size_t, int16_t c, bool applies) { set = set || (applies && p == position && c == id); });
   return set;
 }
 
-void Grouper::set_logic_conds() {
+void Engine::set_logic_conds() {
   const RecordValues& v = result_.values;
   auto hits = [this](size_t counted) { return counted_hits_[counted]; };
   auto val = [this](int c) { return static_cast<int>(cond_holds(cond_bits_.data(), c)); };
@@ -325,6 +325,6 @@ std::string_view logic_condition_text(int id) {
   return id >= kFirstLogicCond && id <= kLastLogicCond ? kTexts[id - kFirstLogicCond] : std::string_view{};
 }
 
-int Grouper::check_logic_setting() const { return set_.logic_setting_ok() ? 0 : -1; }
+int Engine::check_logic_setting() const { return set_.logic_setting_ok() ? 0 : -1; }
 
 }  // namespace grouper

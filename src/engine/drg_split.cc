@@ -8,12 +8,12 @@
 // a split past them looks its DRG row up.  Nothing is allocated.
 #include <iterator>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/guarded_lookup.h"
 
 namespace grouper {
 
-void Grouper::find_drg() {
+void Engine::find_drg() {
   const int16_t adrg = result_.res_adrg;
   const int16_t age = result_.values.age_yy;
   const int32_t rec_date = result_.values.rec_date;

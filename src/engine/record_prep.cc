@@ -12,7 +12,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/guarded_lookup.h"
 #include "engine/record_values.h"
 
@@ -128,7 +128,7 @@ int last_code_position(const NonBlank& nonblank) {
 
 }  // namespace
 
-void Grouper::note(FindingCode code, int position, RecordField field, const char* text, const char* to) {
+void Engine::note(FindingCode code, int position, RecordField field, const char* text, const char* to) {
   Finding f;
   f.code = code;
   f.position = static_cast<uint8_t>(position);
@@ -138,7 +138,7 @@ void Grouper::note(FindingCode code, int position, RecordField field, const char
   result_.findings.add(f);
 }
 
-void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age, int32_t birth_wt, int32_t vent_hr) {
+void Engine::note_fields(const char* line, size_t len, const AgeSteps& age, int32_t birth_wt, int32_t vent_hr) {
   const RecordValues& v = result_.values;
   // The fields the grouping needs are noted blank; any digit field that holds
   // other bytes, unreadable.
@@ -163,7 +163,7 @@ void Grouper::note_fields(const char* line, size_t len, const AgeSteps& age, int
   if (len == kMaxLineBytes && line[len - 1] != '\n') note(FindingCode::kLineCut);
 }
 
-int Grouper::prepare_record(char* line, size_t len) {
+int Engine::prepare_record(char* line, size_t len) {
   RecordValues& v = result_.values;
   AgeSteps age;
   static_assert(kRecDateWidth == 8);
@@ -255,7 +255,7 @@ int Grouper::prepare_record(char* line, size_t len) {
   return check_logic_setting();
 }
 
-void Grouper::load_dx_codes(const char* line, uint32_t in_use) {
+void Engine::load_dx_codes(const char* line, uint32_t in_use) {
   // Appendicitis: an unspecified principal "K35" becomes "K350 " with
   // "Q2850" or "Q2862" among the first ten procedures, else "K359 " with
   // "Q2861" there.  The rewrite works on a copy: the line keeps the code.

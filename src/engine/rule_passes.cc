@@ -9,14 +9,14 @@
 #include <bit>
 #include <iterator>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
 #include "engine/prepared/rule_index.h"
 
 namespace grouper {
 
-void Grouper::select_rule_set(const char* line) {
+void Engine::select_rule_set(const char* line) {
   static constexpr char kSwitchDate[] = "20050101";
   int order = 0;
   for (size_t i = 0; i < kRecDateWidth && order == 0; ++i) {
@@ -29,15 +29,15 @@ void Grouper::select_rule_set(const char* line) {
   if (trace_) trace_->rule_set(order < 0);
 }
 
-int32_t Grouper::first_match_scan(int16_t mdc) const {
+int32_t Engine::first_match_scan(int16_t mdc) const {
   return grouper::first_match_scan(*active_, mdc, result_.values.rec_date, cond_bits_.data(), cond_cnt_);
 }
 
-int32_t Grouper::first_match(int16_t mdc) const {
+int32_t Engine::first_match(int16_t mdc) const {
   return active_index_->first_match(*active_, mdc, result_.values.rec_date, cond_bits_.data());
 }
 
-int32_t Grouper::traced_match(int pass, int16_t mdc) const {
+int32_t Engine::traced_match(int pass, int16_t mdc) const {
   // The full scan, noting the rules that fail on exactly one slot.
   const RuleSet& set = *active_;
   const RowSpan span = rules_of(set, mdc);
@@ -54,7 +54,7 @@ int32_t Grouper::traced_match(int pass, int16_t mdc) const {
   return matched;
 }
 
-void Grouper::find_mdc() {
+void Engine::find_mdc() {
   const int32_t i = trace_ ? traced_match(1, 1) : first_match(1);
   if (i < 0) {
     note(episode_grouper::FindingCode::kNoMdc);
@@ -64,7 +64,7 @@ void Grouper::find_mdc() {
   result_.res_adrg = active_->rule_adrg[static_cast<size_t>(i)];
 }
 
-void Grouper::find_adrg() {
+void Engine::find_adrg() {
   const int32_t i = trace_ ? traced_match(2, result_.res_mdc) : first_match(result_.res_mdc);
   if (i >= 0) result_.res_adrg = active_->rule_adrg[static_cast<size_t>(i)];
 }

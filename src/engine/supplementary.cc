@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <iterator>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
 
@@ -20,7 +20,7 @@ constexpr int32_t kFirstSupplementaryDate = 20050701;  // earlier records get no
 
 }  // namespace
 
-int Grouper::find_ltcdrg() {
+int Engine::find_ltcdrg() {
   // The group of the ADRG and date: before the threshold none; an ADRG whose
   // first row is 0 the fixed group, whatever its end row says; else the
   // group of its first row valid on the date, none without one.

@@ -2,8 +2,8 @@
 // run, to a listener that explains one record (see explain.h).
 //
 // The trace is the grouping itself: the stages call these methods where they
-// take each decision, with what decided it.  A Grouper calls them only when
-// a listener is set (Grouper::set_trace); without one every step costs the
+// take each decision, with what decided it.  An Engine calls them only when
+// a listener is set (Engine::set_trace); without one every step costs the
 // test of a pointer.  With a listener the rule passes go through the full
 // scan, which gives the index's rule and can tell which rules failed on one
 // slot only.

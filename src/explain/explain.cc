@@ -12,11 +12,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
+#include "engine/prepared/prepared_set.h"
 #include "engine/prepared/rule_index.h"
-#include "engine/prepared/table_set.h"
 #include "engine/record_values.h"
 #include "output/json_document.h"
 #include "output/result_line.h"
@@ -665,8 +665,8 @@ std::string as_json(const Steps& s, const Lookups& tables, const Result& r, cons
 namespace episode_grouper {
 
 std::string explain(const TableSet& tables, std::string_view record, ExplainFormat format, Result* result) {
-  const grouper::TableSet& set = tables.engine();
-  grouper::Grouper engine(set);
+  const grouper::PreparedSet& set = grouper::prepared(tables);
+  grouper::Engine engine(set);
   grouper::Steps steps;
   engine.set_trace(&steps);
   std::string line(grouper::kLineBufferSize, ' ');

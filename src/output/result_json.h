@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "episode_grouper/weights.h"
 #include "tables/table_store.h"
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "record/record_layout.h"
 #include "tables/table_store.h"
 

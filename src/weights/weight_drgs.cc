@@ -4,7 +4,7 @@
 #include <array>
 
 #include "engine/prepared/guarded_lookup.h"
-#include "engine/prepared/table_set.h"
+#include "engine/prepared/prepared_set.h"
 #include "episode_grouper/table_set.h"
 #include "output/result_line.h"
 
@@ -51,7 +51,7 @@ std::vector<std::string> unknown_weight_drgs(const episode_grouper::WeightCatalo
 namespace episode_grouper {
 
 std::vector<std::string> WeightCatalogue::unknown_drgs(const TableSet& tables) const {
-  return grouper::unknown_weight_drgs(*this, tables.engine().store());
+  return grouper::unknown_weight_drgs(*this, grouper::prepared(tables).store());
 }
 
 }  // namespace episode_grouper

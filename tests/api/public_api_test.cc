@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
 #include "record/record_layout.h"
@@ -268,7 +268,7 @@ TEST_F(PublicGrouper, GivesTheProgramsResultLinesAndRows) {
 
 TEST_F(PublicGrouper, ResultHoldsWhatTheEngineProduced) {
   eg::Grouper g(set_);
-  Grouper engine(set_->engine());
+  Engine engine(prepared(*set_));
   std::vector<char> line(kLineBufferSize);
   for (std::string_view record : split_records(input_)) {
     const eg::Result& r = g.group(record);

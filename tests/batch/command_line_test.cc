@@ -69,7 +69,7 @@ TEST_F(CommandLine, TablesMissingFromTheTablesDirectoryAreAnInitError) {
   EXPECT_EQ(r.out, " file init error \n");
   EXPECT_NE(r.exit_code, 0);
   // Beside the classic message, standard error names the file and the reason.
-  EXPECT_EQ(r.err, "grouper: empty/Tdx.idx: cannot be opened for reading\n");
+  EXPECT_EQ(r.err, "grouper: table set empty: Tdx.idx cannot be opened for reading\n");
 }
 
 TEST_F(CommandLine, AFileThatCannotBeOpenedIsNamedBesideTheClassicMessage) {

@@ -80,7 +80,7 @@ TEST_F(StreamFilter, FailuresAreReportedOnStandardErrorOnly) {
     TableBuilder tables;
     std::string missing;  // a table file removed, or none
     std::string reason;   // the line on standard error that names the file, or none
-  } cases[] = {{"missing-table", tables(), "Tccl", "grouper: Tccl: cannot be opened for reading\n"},
+  } cases[] = {{"missing-table", tables(), "Tccl", "grouper: table set .: Tccl cannot be opened for reading\n"},
                {"logic-setting", logic, "", ""}};
   for (const Case& c : cases) {
     const fs::path file_dir = run_dir(c.name + "-file", c.tables, &input);

@@ -117,8 +117,8 @@ class RecordSource {
 // Groups `count` records over `store` and checks what every result must be
 // whatever the tables hold.  Returns the number of records given an ADRG.
 int group_many(const TableStore& store, int count, unsigned seed = 7) {
-  TableSet g_set(store);
-  Grouper g(g_set);
+  PreparedSet g_set(store);
+  Engine g(g_set);
   RecordSource source(seed);
   int with_adrg = 0;
   for (int i = 0; i < count; ++i) {
@@ -216,8 +216,8 @@ TEST_F(BrokenTablesTest, RuleMdcIndicesPastTheMdcSlots) {
       for (size_t i = 0; i < set->rule_mdc.size(); ++i) set->rule_mdc[i] = i % 2 ? 30000 : -3;
     }
   });
-  TableSet g_set(s);
-  Grouper g(g_set);
+  PreparedSet g_set(s);
+  Engine g(g_set);
   std::string line = Episode().dx(1, "A0100").str();
   ASSERT_EQ(g.group(line.data(), line.size()), 0);
   EXPECT_EQ(g.result().res_mdc, -3) << "the first rule matches; its MDC has no rules of its own";
@@ -243,8 +243,8 @@ TEST_F(BrokenTablesTest, AdrgIndicesPastTheAdrgList) {
       for (size_t i = 0; i < set->rule_adrg.size(); ++i) set->rule_adrg[i] = i % 2 ? 32767 : -1;
     }
   });
-  TableSet g_set(s);
-  Grouper g(g_set);
+  PreparedSet g_set(s);
+  Engine g(g_set);
   std::string line = Episode().dx(1, "A0100").str();
   ASSERT_EQ(g.group(line.data(), line.size()), 0);
   EXPECT_EQ(g.result().res_adrg, -1);
@@ -268,8 +268,8 @@ TEST_F(BrokenTablesTest, DictionaryIdsPastTheDictionary) {
     for (size_t r = 1; r < t.dx_id.size(); ++r) t.dx_id[r] = r % 2 ? 32000 : -7;
     for (size_t r = 1; r < t.sg_id.size(); ++r) t.sg_id[r] = r % 2 ? 32767 : -32768;
   });
-  TableSet g_set(s);
-  Grouper g(g_set);
+  PreparedSet g_set(s);
+  Engine g(g_set);
   std::string line = Episode().dx(1, "B2010").str();
   ASSERT_EQ(g.group(line.data(), line.size()), 0);
   EXPECT_NE(g.code_ids()[1], 0) << "the id is taken as the dictionary holds it";
@@ -303,8 +303,8 @@ TEST_F(BrokenTablesTest, EveryArrayByteRandom) {
       }
       if (round % 5 != 0) t.cond_type = types;
     });
-    TableSet g_set(s);
-    Grouper g(g_set);
+    PreparedSet g_set(s);
+    Engine g(g_set);
     RecordSource source(static_cast<unsigned>(round));
     for (int i = 0; i < 300; ++i) {
       std::string line = source.next();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "support/table_builder.h"
 
 namespace grouper {
@@ -37,8 +37,8 @@ TableStore store_with(const std::vector<Code5>& rows, const std::vector<Code5>& 
 }
 
 int16_t find(const TableStore& s, std::string_view key, int position = 1) {
-  TableSet g_set(s);
-  Grouper g(g_set);
+  PreparedSet g_set(s);
+  Engine g(g_set);
   Code5 k = code(key);
   return g.find_code_id(k.data(), position);
 }
@@ -67,8 +67,8 @@ TEST(FindCodeId, ComparesTrailingBlanksAndStopsOnlyAtSharedNul) {
   EXPECT_EQ(find(s, "K350"), 103);
 
   // A NUL in both texts at the same place ends the comparison as equal.
-  TableSet g_set(s);
-  Grouper g(g_set);
+  PreparedSet g_set(s);
+  Engine g(g_set);
   const char key[5] = {'K', '3', '5', '\0', 'X'};
   EXPECT_EQ(g.find_code_id(key, 1), 101);
 }
@@ -129,8 +129,8 @@ TEST(FindCodeId, AgreesWithAPlainScanOnSortedDictionaries) {
                rows.end());
     rows.insert(rows.begin(), random_code());  // row 0: anything, never found
     TableStore s = store_with(rows);
-    TableSet g_set(s);
-    Grouper g(g_set);
+    PreparedSet g_set(s);
+    Engine g(g_set);
     for (int k = 0; k < 50; ++k) {
       Code5 key = (k % 2 == 0 && rows.size() > 1) ? rows[rng() % rows.size()] : random_code();
       int16_t expected = 0;

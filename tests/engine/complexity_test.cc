@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "support/table_builder.h"
 
 namespace grouper {
@@ -76,8 +76,8 @@ class ComplexityTest : public ::testing::Test {
   }
   // A grouper over the store as it stands (after a test has changed it).
   void fresh_grouper() {
-    set_ = std::make_unique<TableSet>(store_);
-    grouper_ = std::make_unique<Grouper>(*set_);
+    set_ = std::make_unique<PreparedSet>(store_);
+    grouper_ = std::make_unique<Engine>(*set_);
   }
 
   // A record with the principal diagnosis and `secondaries` from position 2 on.
@@ -115,8 +115,8 @@ class ComplexityTest : public ::testing::Test {
   Dx principal_{};
   int next_code_ = 0;
   TableStore store_;
-  std::unique_ptr<TableSet> set_;
-  std::unique_ptr<Grouper> grouper_;
+  std::unique_ptr<PreparedSet> set_;
+  std::unique_ptr<Engine> grouper_;
   std::string line_;
 };
 

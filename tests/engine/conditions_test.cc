@@ -34,7 +34,7 @@ TEST_F(TableCondTest, ACodeSetsItsConditions) {
   b_.dx_cond(dx_a_, 100);
   b_.dx_cond(dx_a_, 101);
   b_.proc_cond(proc_, 200);
-  const Grouper& g = group(Episode().dx(3, "A0100").proc(30, "P0100"));
+  const Engine& g = group(Episode().dx(3, "A0100").proc(30, "P0100"));
   EXPECT_EQ(g.cond_val(100), 1);
   EXPECT_EQ(g.cond_val(101), 1);
   EXPECT_EQ(g.cond_val(200), 1);
@@ -44,7 +44,7 @@ TEST_F(TableCondTest, ACodeSetsItsConditions) {
 
 TEST_F(TableCondTest, CodesNotFoundSetNothing) {
   b_.dx_cond(0, 100);  // rows of id 0 must never apply
-  const Grouper& g = group(Episode().dx(1, "Z9999"));
+  const Engine& g = group(Episode().dx(1, "Z9999"));
   EXPECT_EQ(g.cond_val(100), 0);
 }
 
@@ -92,11 +92,11 @@ TEST_F(TableCondTest, EachClassOfACodeSetsItsOwnIdsHoweverMany) {
   }
   for (const Code& c : codes) {
     for (int p : {1, 2}) {
-      const Grouper& g = group(Episode().dx(p, c.text));
+      const Engine& g = group(Episode().dx(p, c.text));
       for (int16_t id : c.principal) EXPECT_EQ(g.cond_val(id), p == 1) << c.text << " at " << p << ", id " << id;
       for (int16_t id : c.other) EXPECT_EQ(g.cond_val(id), p == 2) << c.text << " at " << p << ", id " << id;
     }
-    const Grouper& g = group(Episode().proc(11, c.text));
+    const Engine& g = group(Episode().proc(11, c.text));
     for (int16_t id : c.other) EXPECT_EQ(g.cond_val(id), 1) << c.text << " as a procedure, id " << id;
   }
 }
@@ -107,7 +107,7 @@ TEST_F(TableCondTest, TheExchangedCodeSetsConditionsOfItsNewPosition) {
   b_.cond_window(100, 1, 1);
   b_.dx_cond(dx_a_, 101);
   b_.cond_window(101, 2, 10);
-  const Grouper& g = group(Episode().dx(1, "A0100").dx(2, "B0100"));
+  const Engine& g = group(Episode().dx(1, "A0100").dx(2, "B0100"));
   ASSERT_EQ(g.dx_swapped(), 1);
   EXPECT_EQ(g.cond_val(100), 1) << "B now stands in position 1";
   EXPECT_EQ(g.cond_val(101), 1) << "A now stands in position 2";
@@ -132,14 +132,14 @@ TEST_F(TableCondTest, HitsSaturateAt127) {
   for (int i = 0; i < 4; ++i) b_.proc_cond(proc_, 398);
   Episode e;
   for (int p = 11; p <= 46; ++p) e.proc(p, "P0100");  // 36 positions x 4 rows = 144 hits
-  const Grouper& g = group(e);
+  const Engine& g = group(e);
   EXPECT_EQ(g.cond_hits(398), 127);
   EXPECT_TRUE(g.cond_val(785)) << "a wrapped count would be negative";
 }
 
 TEST_F(TableCondTest, ProceduresPast41LeaveNoPositionTrace) {
   b_.proc_cond(proc_, 357);
-  const Grouper& g = group(Episode().proc(41, "P0100").proc(42, "P0100"));
+  const Engine& g = group(Episode().proc(41, "P0100").proc(42, "P0100"));
   EXPECT_EQ(g.pos_cond(41, 357), 1);
   EXPECT_EQ(g.pos_cond(42, 357), 0);
   EXPECT_EQ(g.cond_hits(357), 2);
@@ -149,7 +149,7 @@ TEST_F(TableCondTest, ProceduresPast41LeaveNoPositionTrace) {
 
 TEST_F(TableCondTest, DiagnosesLeaveNoPositionTrace) {
   b_.dx_cond(dx_a_, 357);
-  const Grouper& g = group(Episode().dx(1, "A0100"));
+  const Engine& g = group(Episode().dx(1, "A0100"));
   EXPECT_EQ(g.cond_val(357), 1);
   EXPECT_EQ(g.pos_cond(1, 357), 0);
   EXPECT_EQ(g.cond_val(805), 0);
@@ -180,7 +180,7 @@ TEST_F(PositionLogicTest, ASecondProcedureSettingOnly357Satisfies) {
 TEST_F(PositionLogicTest, Position41CountsAndPosition42DoesNot) {
   EXPECT_TRUE(holds(Episode().proc(11, "P0100").proc(41, "P0300"), 805));
   EXPECT_FALSE(holds(Episode().proc(11, "P0100").proc(42, "P0300"), 805));
-  const Grouper& g = group(Episode().proc(42, "P0300"));
+  const Engine& g = group(Episode().proc(42, "P0300"));
   EXPECT_EQ(g.cond_val(357), 1);
   for (int c : {805, 806, 807, 808, 809, 813, 814, 815}) EXPECT_EQ(g.cond_val(c), 0) << c;
 }
@@ -189,7 +189,7 @@ TEST_F(PositionLogicTest, EachTestNamesItsOwnCondition) {
   const int16_t p = b_.proc("P0400");
   b_.proc_cond(p, 357);
   for (int c : {743, 745, 746, 747, 748, 759, 358}) b_.proc_cond(p, static_cast<int16_t>(c));
-  const Grouper& g = group(Episode().proc(20, "P0400"));
+  const Engine& g = group(Episode().proc(20, "P0400"));
   for (int c : {805, 806, 807, 808, 809, 813, 814}) EXPECT_EQ(g.cond_val(c), 0) << c;
   EXPECT_EQ(g.cond_val(815), 1) << "P0400 sets 357 but not 359";
 }
@@ -234,7 +234,7 @@ TEST_F(SumLogicTest, OneOfAGroupSatisfies) {
   EXPECT_TRUE(holds(with({753}), 810));
   EXPECT_TRUE(holds(with({17}), 811));
   EXPECT_TRUE(holds(with({757}), 812));
-  const Grouper& g = group(Episode());
+  const Engine& g = group(Episode());
   for (int c : {801, 810, 811, 812}) EXPECT_EQ(g.cond_val(c), 0) << c;
 }
 
@@ -252,7 +252,7 @@ class ValueLogicTest : public GroupingTest {
  protected:
   // The logic conditions among `ids` that hold for `e`.
   std::vector<int> holding(const Episode& e, std::initializer_list<int> ids) {
-    const Grouper& g = group(e);
+    const Engine& g = group(e);
     std::vector<int> out;
     for (int c : ids) {
       if (g.cond_val(c)) out.push_back(c);
@@ -386,8 +386,8 @@ TEST_F(LogicSettingTest, ACatalogueTooShortForTheLogicFailsWithoutWritingOutside
     s.cond_pos_fr.resize(n);
     s.cond_pos_to.resize(n);
     normalize_rules(s);
-    TableSet g_set(s);
-    Grouper g(g_set);
+    PreparedSet g_set(s);
+    Engine g(g_set);
     std::string line = Episode().birth_wt("00500").proc(11, "P0100").str();
     EXPECT_EQ(g.group(line.data(), line.size()), -1) << n << " conditions";
     if (n > 1) {

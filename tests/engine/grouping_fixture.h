@@ -1,4 +1,4 @@
-// A table set built in the test and a Grouper over it, for tests that send
+// A table set built in the test and an Engine over it, for tests that send
 // single episode lines through the whole grouping.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "support/table_builder.h"
 
 namespace grouper {
@@ -34,12 +34,12 @@ class GroupingTest : public ::testing::Test {
   void build() {
     store_ = b_.build();
     normalize_rules(store_);
-    set_ = std::make_unique<TableSet>(store_);
-    grouper_ = std::make_unique<Grouper>(*set_);
+    set_ = std::make_unique<PreparedSet>(store_);
+    grouper_ = std::make_unique<Engine>(*set_);
   }
 
   // Groups `e` and expects the record to be accepted.
-  const Grouper& group(const testing::Episode& e) {
+  const Engine& group(const testing::Episode& e) {
     EXPECT_EQ(group_status(e), 0);
     return *grouper_;
   }
@@ -56,8 +56,8 @@ class GroupingTest : public ::testing::Test {
 
   testing::TableBuilder b_;
   TableStore store_;
-  std::unique_ptr<TableSet> set_;
-  std::unique_ptr<Grouper> grouper_;
+  std::unique_ptr<PreparedSet> set_;
+  std::unique_ptr<Engine> grouper_;
   std::string line_;  // the last line grouped, as group() left it
 };
 

@@ -1,11 +1,11 @@
 // Grouping a record allocates nothing: every working array is sized when the
-// Grouper is made, whatever the records hold.
+// Engine is made, whatever the records hold.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "support/alloc_probe.h"
 #include "support/table_builder.h"
 
@@ -49,8 +49,8 @@ TEST(PerRecord, GroupingAllocatesNothing) {
   b.ltc_fixed(other);
   TableStore store = b.build();
   normalize_rules(store);
-  TableSet grouper_set(store);
-  Grouper grouper(grouper_set);
+  PreparedSet grouper_set(store);
+  Engine grouper(grouper_set);
 
   std::vector<std::string> lines;
   for (const char* date : {"20041231", "20050701"}) {

@@ -125,19 +125,19 @@ TEST_F(CompletionTest, AFailedLookupReadsTheFlagOfIdZero) {
   const int16_t own = b_.dx("C123");
   build();
   store_.dx_flag[0] = 'y';  // breaks the rule that id 0 is no end point
-  set_ = std::make_unique<TableSet>(store_);
-  grouper_ = std::make_unique<Grouper>(*set_);
+  set_ = std::make_unique<PreparedSet>(store_);
+  grouper_ = std::make_unique<Engine>(*set_);
   EXPECT_EQ(id_at(Episode().dx(1, "A01"), 1), 0) << "\"A01\" is not found, and id 0 reads as an end point";
   EXPECT_EQ(id_at(Episode().dx(2, "C123"), 2), 0) << "\"C1230\" is not found, and ends the completion";
   store_.dx_flag[0] = 'n';
-  set_ = std::make_unique<TableSet>(store_);
-  grouper_ = std::make_unique<Grouper>(*set_);
+  set_ = std::make_unique<PreparedSet>(store_);
+  grouper_ = std::make_unique<Engine>(*set_);
   EXPECT_EQ(id_at(Episode().dx(2, "C123"), 2), own);
 }
 
 TEST_F(CompletionTest, BlankSlotGetsNoId) {
   b_.dx("A01", true);
-  const Grouper& g = group(Episode().dx(2, "A01"));
+  const Engine& g = group(Episode().dx(2, "A01"));
   EXPECT_EQ(g.code_ids()[1], 0);
   EXPECT_NE(g.code_ids()[2], 0);
   EXPECT_EQ(g.code_ids()[3], 0);
@@ -146,7 +146,7 @@ TEST_F(CompletionTest, BlankSlotGetsNoId) {
 TEST_F(CompletionTest, ProceduresAreLookedUpAsWrittenAndRepeatsKept) {
   b_.proc("P01");
   const int16_t p = b_.proc("P0100");
-  const Grouper& g = group(Episode().proc(11, "P0100").proc(12, "P0100").proc(46, "P0100").proc(13, "P01"));
+  const Engine& g = group(Episode().proc(11, "P0100").proc(12, "P0100").proc(46, "P0100").proc(13, "P01"));
   EXPECT_EQ(g.code_ids()[11], p);
   EXPECT_EQ(g.code_ids()[12], p);
   EXPECT_EQ(g.code_ids()[46], p);
@@ -213,7 +213,7 @@ TEST_F(AppendicitisTest, OnlyTheFirstTenProceduresCount) {
 }
 
 TEST_F(AppendicitisTest, OnlyThePrincipalIsRewritten) {
-  const Grouper& g = group(Episode().dx(1, "A01").dx(2, "K35").proc(11, "Q2850"));
+  const Engine& g = group(Episode().dx(1, "A01").dx(2, "K35").proc(11, "Q2850"));
   EXPECT_EQ(g.code_ids()[2], k35_);
 }
 
@@ -234,7 +234,7 @@ TEST_F(RepeatTest, LaterRepeatsBecomeEmptyWithoutClosingGaps) {
   const int16_t a = b_.dx("A0100");
   const int16_t b = b_.dx("B0100");
   const int16_t c = b_.dx("C0100");
-  const Grouper& g = group(Episode().dx(1, "C0100").dx(2, "A0100").dx(3, "B0100").dx(4, "C0100").dx(5, "A0100").dx(
+  const Engine& g = group(Episode().dx(1, "C0100").dx(2, "A0100").dx(3, "B0100").dx(4, "C0100").dx(5, "A0100").dx(
       10, "A0100"));
   EXPECT_EQ(g.code_ids()[1], c);
   EXPECT_EQ(g.code_ids()[2], a);
@@ -246,7 +246,7 @@ TEST_F(RepeatTest, LaterRepeatsBecomeEmptyWithoutClosingGaps) {
 
 TEST_F(RepeatTest, CodesCompletedToTheSameIdAreRepeats) {
   const int16_t a = b_.dx("A0100", true);
-  const Grouper& g = group(Episode().dx(1, "B0100").dx(2, "A01").dx(3, "A0100"));
+  const Engine& g = group(Episode().dx(1, "B0100").dx(2, "A01").dx(3, "A0100"));
   EXPECT_EQ(g.code_ids()[2], a);
   EXPECT_EQ(g.code_ids()[3], 0);
 }
@@ -262,7 +262,7 @@ TEST_F(RepeatTest, IdsThatShareTheirLowBitsAreNoRepeats) {
   ASSERT_EQ(ids[64] - ids[0], 64);
   b_.dx_cond(ids[128], 100);
   b_.dx_cond(ids[1], 101);
-  const Grouper& g = group(Episode().dx(1, "D1000").dx(2, "D1064").dx(3, "D1128").dx(4, "D1064").dx(5, "D1001"));
+  const Engine& g = group(Episode().dx(1, "D1000").dx(2, "D1064").dx(3, "D1128").dx(4, "D1064").dx(5, "D1001"));
   EXPECT_EQ(g.code_ids()[1], ids[0]);
   EXPECT_EQ(g.code_ids()[2], ids[64]);
   EXPECT_EQ(g.code_ids()[3], ids[128]);
@@ -274,7 +274,7 @@ TEST_F(RepeatTest, IdsThatShareTheirLowBitsAreNoRepeats) {
 
 TEST_F(RepeatTest, CodesNotFoundAreNotRepeats) {
   const int16_t a = b_.dx("A0100");
-  const Grouper& g = group(Episode().dx(1, "Z0000").dx(2, "Z0000").dx(3, "A0100"));
+  const Engine& g = group(Episode().dx(1, "Z0000").dx(2, "Z0000").dx(3, "A0100"));
   EXPECT_EQ(g.code_ids()[1], 0);
   EXPECT_EQ(g.code_ids()[2], 0);
   EXPECT_EQ(g.code_ids()[3], a);
@@ -294,7 +294,7 @@ class DaggerTest : public GroupingTest {
 
 TEST_F(DaggerTest, PairedDiagnosesChangePlaces) {
   b_.dag(dagger_, asterisk_);
-  const Grouper& g = group(Episode().dx(1, "A1700").dx(2, "G0100").dx(3, "E1100"));
+  const Engine& g = group(Episode().dx(1, "A1700").dx(2, "G0100").dx(3, "E1100"));
   EXPECT_EQ(g.code_ids()[1], asterisk_);
   EXPECT_EQ(g.code_ids()[2], dagger_);
   EXPECT_EQ(g.code_ids()[3], other_);
@@ -303,7 +303,7 @@ TEST_F(DaggerTest, PairedDiagnosesChangePlaces) {
 
 TEST_F(DaggerTest, OnlyTheSecondPositionIsExchanged) {
   b_.dag(dagger_, asterisk_);
-  const Grouper& g = group(Episode().dx(1, "A1700").dx(2, "E1100").dx(3, "G0100"));
+  const Engine& g = group(Episode().dx(1, "A1700").dx(2, "E1100").dx(3, "G0100"));
   EXPECT_EQ(g.code_ids()[1], dagger_);
   EXPECT_EQ(g.dx_swapped(), 0);
 }
@@ -326,14 +326,14 @@ TEST_F(DaggerTest, RowsNamingAnotherCodeAreSkipped) {
 
 TEST_F(DaggerTest, RepeatedPrincipalPreventsTheExchange) {
   b_.dag(dagger_, dagger_);
-  const Grouper& g = group(Episode().dx(1, "A1700").dx(2, "A1700"));
+  const Engine& g = group(Episode().dx(1, "A1700").dx(2, "A1700"));
   EXPECT_EQ(g.code_ids()[2], 0);
   EXPECT_EQ(g.dx_swapped(), 0);
 }
 
 TEST_F(DaggerTest, AnEmptyPrincipalConsultsTheRowsOfIdZero) {
   b_.dag(0, asterisk_);
-  const Grouper& g = group(Episode().dx(2, "G0100"));
+  const Engine& g = group(Episode().dx(2, "G0100"));
   EXPECT_EQ(g.code_ids()[1], asterisk_);
   EXPECT_EQ(g.code_ids()[2], 0);
   EXPECT_EQ(g.dx_swapped(), 1);
@@ -365,7 +365,7 @@ TEST_F(ResetTest, NothingOfARecordSurvivesIntoTheNext) {
 
   // Procedures spread over the positions, so that every part of the
   // per-position state is written.
-  const Grouper& g = group(Episode()
+  const Engine& g = group(Episode()
                                .dx(1, "A1700")
                                .dx(2, "G0100")
                                .proc(11, "P0100")

@@ -89,8 +89,8 @@ TEST(NormalizeRules, ACatalogueTooLargeForASlotUsesAnIdOutsideIt) {
   TableStore s = b.build();
   normalize_rules(s);
   EXPECT_LT(s.tadrg1.rule_cond[0][11], 0);
-  TableSet g_set(s);
-  Grouper g(g_set);
+  PreparedSet g_set(s);
+  Engine g(g_set);
   std::string line = Episode().str();
   ASSERT_EQ(g.group(line.data(), line.size()), 0);
   EXPECT_EQ(g.result().res_adrg, adrg);

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "support/table_builder.h"
 
 namespace grouper {
@@ -48,8 +48,8 @@ class SupplementaryTest : public ::testing::Test {
     fresh_grouper();
   }
   void fresh_grouper() {
-    set_ = std::make_unique<TableSet>(store_);
-    grouper_ = std::make_unique<Grouper>(*set_);
+    set_ = std::make_unique<PreparedSet>(store_);
+    grouper_ = std::make_unique<Engine>(*set_);
   }
 
   // Groups a record with the ADRG (or without one) dated `date`.
@@ -69,8 +69,8 @@ class SupplementaryTest : public ::testing::Test {
   TableBuilder b_;
   int16_t mdc_ = 0, adrg_ = 0;
   TableStore store_;
-  std::unique_ptr<TableSet> set_;
-  std::unique_ptr<Grouper> grouper_;
+  std::unique_ptr<PreparedSet> set_;
+  std::unique_ptr<Engine> grouper_;
   std::string line_;
 };
 

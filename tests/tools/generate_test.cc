@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "generate_episodes.h"
 #include "generate_tables.h"
 #include "record/record_layout.h"
@@ -214,8 +214,8 @@ TEST(GenerateEpisodes, FileHoldsFixedWidthLines) {
 double grouped_share(const Profile& profile, uint64_t seed, int n) {
   SyntheticSet set = generate_tables(profile, seed);
   normalize_rules(set.tables);
-  TableSet g_set(set.tables);
-  Grouper g(g_set);
+  PreparedSet g_set(set.tables);
+  Engine g(g_set);
   EpisodeMaker maker(set.model, seed);
   int grouped = 0;
   std::string line;
@@ -238,8 +238,8 @@ double grouped_share(const Profile& profile, uint64_t seed, int n) {
 double first_pass_rules_tried(const Profile& profile, uint64_t seed, int n) {
   SyntheticSet set = generate_tables(profile, seed);
   normalize_rules(set.tables);
-  TableSet g_set(set.tables);
-  Grouper g(g_set);
+  PreparedSet g_set(set.tables);
+  Engine g(g_set);
   EpisodeMaker maker(set.model, seed);
   std::string line;
   long tried = 0;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/code_index.h"
 #include "engine/prepared/guarded_lookup.h"
 #include "support/table_builder.h"
@@ -66,8 +66,8 @@ TEST_F(Lists, DictionaryLookupAgreesWithTheHalvingSearchSortedOrNot) {
     s.dx_id.clear();
     for (size_t r = 0; r < rows.size(); ++r) s.dx_id.push_back(static_cast<int16_t>(500 + r));
     s.dx_cnt = static_cast<uint16_t>(rows.size());
-    TableSet g_set(s);
-    Grouper g(g_set);
+    PreparedSet g_set(s);
+    Engine g(g_set);
     for (int k = 0; k < 40; ++k) {
       const Code5 key = (k % 2 == 0 && !rows.empty()) ? rows[rng_() % rows.size()] : random_code();
       const int16_t expected = halving_search(rows, s.dx_id, key);

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/rule_index.h"
 #include "generate_episodes.h"
 #include "generate_profile.h"
@@ -25,8 +25,8 @@ using tools::kEpisodeWidth;
 // instruction where it has one and without it.  Returns how many
 // comparisons found a rule.
 int compare_passes(const TableStore& store, const tools::EpisodeModel& model, uint64_t seed, int n) {
-  TableSet set(store);
-  Grouper g(set);
+  PreparedSet set(store);
+  Engine g(set);
   RuleIndex plain_tadrg = set.tadrg_index();
   RuleIndex plain_tadrg1 = set.tadrg1_index();
   plain_tadrg.use_hw_count(false);

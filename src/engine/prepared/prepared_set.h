@@ -4,7 +4,7 @@
 //
 // Workload: built once per table set (a few milliseconds on a national
 // classification); read by every record of every thread afterwards.  It is
-// never changed after construction, so any number of Groupers on any number
+// never changed after construction, so any number of Engines on any number
 // of threads may share one.
 #pragma once
 
@@ -37,12 +37,12 @@ inline char dx_flag_of(const TableStore& tables, int16_t id) {
   return key_in(id, tables.dx_flag.size()) ? tables.dx_flag[static_cast<size_t>(id)] : 0;
 }
 
-class TableSet {
+class PreparedSet {
  public:
   // Takes the arrays of a loaded store (as load_tables left them).
-  explicit TableSet(TableStore store);
-  TableSet(const TableSet&) = delete;
-  TableSet& operator=(const TableSet&) = delete;
+  explicit PreparedSet(TableStore store);
+  PreparedSet(const PreparedSet&) = delete;
+  PreparedSet& operator=(const PreparedSet&) = delete;
 
   const TableStore& store() const { return store_; }
 
@@ -104,11 +104,11 @@ class TableSet {
   bool logic_setting_ok_ = false;
 };
 
-// Loads the sixteen files of `dir` and builds a TableSet from them.  Returns
+// Loads the sixteen files of `dir` and builds a PreparedSet from them.  Returns
 // the loader's status (kLoadOk, kLoadFailed, kLoadCountMismatch); `messages`
 // receives the loader's own message text and `failure`, when given, which
 // file stopped the load and why.  `set` is filled only on kLoadOk.
-int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const TableSet>& set,
+int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const PreparedSet>& set,
                    std::string& messages, episode_grouper::Status* failure = nullptr,
                    FileAccess access = FileAccess::kRead);
 

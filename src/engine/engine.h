@@ -1,8 +1,9 @@
 // The grouping of one episode record.
 //
-// A Grouper holds a read-only view of a TableSet and all per-record working
-// state, so several Groupers over one set may run on several threads.  group() sends one line through the stages in their fixed
-// order: select_rule_set, prepare_record (record values, code lookup,
+// An Engine holds a read-only view of a PreparedSet and all per-record
+// working state, so several Engines over one set may run on several threads.
+// group() sends one line through the stages in their fixed order:
+// select_rule_set, prepare_record (record values, code lookup,
 // conditions), find_mdc, find_adrg, find_drg, calc_pccl, find_ltcdrg.
 //
 // Workload: constructed once per thread; group() runs once per record and
@@ -17,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/prepared/table_set.h"
+#include "engine/prepared/prepared_set.h"
 #include "engine/trace.h"
 #include "episode_grouper/result.h"
 #include "record/record_layout.h"
@@ -34,10 +35,10 @@ using RecordValues = episode_grouper::RecordValues;
 // other ids.
 std::string_view logic_condition_text(int id);
 
-class Grouper {
+class Engine {
  public:
-  // `tables` must outlive the Grouper.
-  explicit Grouper(const TableSet& tables);
+  // `tables` must outlive the Engine.
+  explicit Engine(const PreparedSet& tables);
 
   // Groups the record held in line[0, len).  The buffer must hold at least
   // kRecordWidth bytes; the bytes from len on must be blanks.  The line is
@@ -129,7 +130,7 @@ class Grouper {
   template <class Visit>
   void walk_cond_rows(int p, RowRange range, Visit&& visit) const;
 
-  const TableSet& set_;
+  const PreparedSet& set_;
   const TableStore& t_;
   const CodeRows& rows_;
   const GroupRows& group_rows_;

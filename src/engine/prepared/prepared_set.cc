@@ -1,6 +1,6 @@
-// Building a TableSet: normalisation, the logic-setting verdict and the code
+// Building a PreparedSet: normalisation, the logic-setting verdict and the code
 // indexes, once per table set.
-#include "engine/prepared/table_set.h"
+#include "engine/prepared/prepared_set.h"
 
 #include <cstring>
 
@@ -87,7 +87,7 @@ bool logic_setting_matches(const TableStore& tables) {
   return true;
 }
 
-TableSet::TableSet(TableStore store) : store_(std::move(store)) {
+PreparedSet::PreparedSet(TableStore store) : store_(std::move(store)) {
   normalize_rules(store_);
   logic_setting_ok_ = logic_setting_matches(store_);
   const TableStore& t = store_;
@@ -105,22 +105,22 @@ TableSet::TableSet(TableStore store) : store_(std::move(store)) {
   group_rows_.build(t, drg_index_);
 }
 
-int16_t TableSet::search_dx(const char* code) const {
+int16_t PreparedSet::search_dx(const char* code) const {
   const TableStore& t = store_;
   return search(code, t.dx_code, t.dx_id, rows_of(t.dx_cnt, t.dx_code, t.dx_id));
 }
 
-int16_t TableSet::search_sg(const char* code) const {
+int16_t PreparedSet::search_sg(const char* code) const {
   const TableStore& t = store_;
   return search(code, t.sg_code, t.sg_id, rows_of(t.sg_cnt, t.sg_code, t.sg_id));
 }
 
-int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const TableSet>& set,
+int open_table_set(const std::filesystem::path& dir, std::unique_ptr<const PreparedSet>& set,
                    std::string& messages, episode_grouper::Status* failure, FileAccess access) {
   TableStore store;
   const int loaded = load_tables(dir, store, messages, failure, access);
   if (loaded != kLoadOk) return loaded;
-  set = std::make_unique<const TableSet>(std::move(store));
+  set = std::make_unique<const PreparedSet>(std::move(store));
   return kLoadOk;
 }
 

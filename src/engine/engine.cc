@@ -1,4 +1,4 @@
-// The Grouper's construction, the record loop body and the per-record reset.
+// The Engine's construction, the record loop body and the per-record reset.
 //
 // The condition state is sized once here, for the catalogue and at least
 // for the built-in logic ids, so that no catalogue makes the logic write
@@ -11,7 +11,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/grouper.h"
+#include "engine/engine.h"
 #include "engine/prepared/fixed_ids.h"
 #include "engine/prepared/guarded_lookup.h"
 
@@ -53,7 +53,7 @@ void copy_list_code(std::array<char, N>& to, const std::vector<std::array<char, 
 
 }  // namespace
 
-Grouper::Grouper(const TableSet& tables)
+Engine::Engine(const PreparedSet& tables)
     : set_(tables),
       t_(tables.store()),
       rows_(tables.code_rows()),
@@ -64,7 +64,7 @@ Grouper::Grouper(const TableSet& tables)
   init_conditions(std::max<size_t>(t_.cond_cnt, kLogicCondEnd));
 }
 
-int Grouper::group(char* line, size_t len) {
+int Engine::group(char* line, size_t len) {
   select_rule_set(line);
   if (prepare_record(line, len) != 0) return -1;
   find_mdc();
@@ -80,9 +80,9 @@ int Grouper::group(char* line, size_t len) {
   return 0;
 }
 
-uint8_t Grouper::cond_val(int id) const { return id >= 0 && id <= cond_cnt_ && cond_holds(cond_bits_.data(), id); }
+uint8_t Engine::cond_val(int id) const { return id >= 0 && id <= cond_cnt_ && cond_holds(cond_bits_.data(), id); }
 
-void Grouper::reset_record() {
+void Engine::reset_record() {
   // The groups; the values are read anew and the list codes written anew
   // for every record.
   Result& r = result_;
