@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/grouping_fixture.h"
+#include "engine/prepared/fixed_ids.h"
 
 namespace grouper {
 namespace {
@@ -372,6 +373,15 @@ TEST_F(LogicSettingTest, ALargerCatalogueMatchesWhenItsExtraIdsAreTableCondition
   EXPECT_EQ(group_status(Episode().proc(11, "P0100")), 0);
   EXPECT_EQ(grouper_->cond_val(1999), 1);
   EXPECT_EQ(grouper_->cond_val(2000), 0) << "cond_cnt is the always-false id";
+}
+
+TEST_F(LogicSettingTest, ExactlyTheCataloguesLogicIdsHaveATestText) {
+  build();
+  ASSERT_GT(store_.cond_type.size(), size_t{kLastLogicCond});
+  for (int id = -1; id <= static_cast<int>(store_.cond_type.size()); ++id) {
+    const bool logic = id >= 0 && id < static_cast<int>(store_.cond_type.size()) && store_.cond_type[id] == 'l';
+    EXPECT_EQ(!logic_condition_text(id).empty(), logic) << id;
+  }
 }
 
 TEST_F(LogicSettingTest, ACatalogueTooShortForTheLogicFailsWithoutWritingOutside) {
