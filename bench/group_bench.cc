@@ -1,7 +1,7 @@
 // Throughput of the grouping and of its stages on generated table sets of
 // realistic size.
 //
-//   BM_GroupRecord/0|1   one Grouper, records already in memory (the hot
+//   BM_GroupRecord/0|1   one Engine, records already in memory (the hot
 //                        path), on the realistic set and on the heavy one
 //                        (about four times the rules per list)
 //   BM_Stages/1..4       the stages cumulatively, on the realistic set:
@@ -40,7 +40,7 @@ constexpr size_t kEpisodes = 200000;
 
 struct Fixture {
   tools::SyntheticSet set;
-  std::unique_ptr<TableSet> tables;
+  std::unique_ptr<PreparedSet> tables;
   std::vector<char> lines;  // kEpisodes records of kEpisodeWidth bytes
   std::filesystem::path dir;
 
@@ -48,7 +48,7 @@ struct Fixture {
     tools::EpisodeMaker maker(set.model, kSeed);
     lines.resize(kEpisodes * tools::kEpisodeWidth);
     for (size_t i = 0; i < kEpisodes; ++i) maker.make(i + 1, &lines[i * tools::kEpisodeWidth]);
-    tables = std::make_unique<TableSet>(set.tables);
+    tables = std::make_unique<PreparedSet>(set.tables);
 
     dir = std::filesystem::temp_directory_path() / (std::string("grouper-bench-") + profile);
     std::filesystem::create_directories(dir);
@@ -71,7 +71,7 @@ Fixture& fixture(bool heavy = false) {
 // the batch run hands short records over), counting records per second.
 template <class Step>
 void over_records(benchmark::State& state, Fixture& f, Step step) {
-  Grouper grouper(*f.tables);
+  Engine grouper(*f.tables);
   std::vector<char> line(kLineBufferSize, ' ');
   size_t i = 0;
   for (auto _ : state) {
@@ -85,7 +85,7 @@ void over_records(benchmark::State& state, Fixture& f, Step step) {
 
 void BM_GroupRecord(benchmark::State& state) {
   int64_t grouped = 0;
-  over_records(state, fixture(state.range(0) == 1), [&](Grouper& g, char* line) {
+  over_records(state, fixture(state.range(0) == 1), [&](Engine& g, char* line) {
     g.group(line, tools::kEpisodeWidth);
     grouped += g.result().res_adrg != 0;
   });
@@ -98,7 +98,7 @@ void BM_Stages(benchmark::State& state) {
   Fixture& f = fixture();
   const TableStore& store = f.tables->store();
   char out[kMaxResultLineBytes];
-  over_records(state, f, [&](Grouper& g, char* line) {
+  over_records(state, f, [&](Engine& g, char* line) {
     g.select_rule_set(line);
     g.prepare_record(line, tools::kEpisodeWidth);
     if (upto < 2) return;

@@ -109,6 +109,8 @@ class Engine {
 
  private:
   void reset_record();
+  // What calc_pccl writes, cleared for a record that does not reach it.
+  void clear_complexity();
   // Notes a finding.
   void note(episode_grouper::FindingCode code, int position = 0,
             episode_grouper::RecordField field = episode_grouper::RecordField::kNone, const char* text = nullptr,

@@ -7,6 +7,7 @@
 // code row gives no group either.
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 
 #include "engine/engine.h"
@@ -43,7 +44,7 @@ int Engine::find_ltcdrg() {
     }
   }
   if (trace_) trace_->supplementary(step, row, group->value);
-  std::copy(std::begin(group->code), std::end(group->code), result_.res_ltcdrg_code.begin());
+  std::memcpy(result_.res_ltcdrg_code.data(), group->code, sizeof group->code);
   result_.res_ltcdrg = group->value;
   return group->value;
 }

@@ -2,6 +2,7 @@
 // indexes, once per table set.
 #include "engine/prepared/prepared_set.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/prepared/fixed_ids.h"
@@ -75,6 +76,18 @@ std::vector<uint8_t> standing_dx(const TableStore& t, size_t dx_rows) {
   return standing;
 }
 
+// A code list as results hold its codes: each up to its first NUL, NULs
+// after it; row 0, which stands for no group, all NULs.
+template <size_t N, class Texts>
+void fill_result_texts(const std::vector<std::array<char, N>>& list, Texts& texts) {
+  static_assert(N <= 8);
+  texts.rows.assign(std::max<size_t>(list.size(), 1), {});
+  texts.count = texts.rows.size();
+  for (size_t row = 1; row < list.size(); ++row) {
+    for (size_t i = 0; i < N && list[row][i] != '\0'; ++i) texts.rows[row][i] = list[row][i];
+  }
+}
+
 }  // namespace
 
 bool logic_setting_matches(const TableStore& tables) {
@@ -103,6 +116,8 @@ PreparedSet::PreparedSet(TableStore store) : store_(std::move(store)) {
   tadrg1_index_.build(t.tadrg1, t.cond_cnt, weight);
   code_rows_.build(t);
   group_rows_.build(t, drg_index_);
+  fill_result_texts(t.mdc_code, mdc_text_);
+  fill_result_texts(t.adrg_code, adrg_text_);
 }
 
 int16_t PreparedSet::search_dx(const char* code) const {

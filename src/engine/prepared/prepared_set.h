@@ -8,10 +8,12 @@
 // of threads may share one.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/prepared/code_index.h"
 #include "engine/prepared/code_rows.h"
@@ -79,6 +81,13 @@ class PreparedSet {
   const RuleIndex& tadrg_index() const { return tadrg_index_; }
   const RuleIndex& tadrg1_index() const { return tadrg1_index_; }
 
+  // The code of MDC or ADRG list row `index` as a result holds it: up to
+  // its first NUL, NULs after it; all NULs for no group (0) and for an index
+  // the list does not hold.  Eight bytes, of which the list's width (3 or 4)
+  // count.  (A DRG's comes with its group rows.)
+  const char* mdc_text(int16_t index) const { return mdc_text_.at(index); }
+  const char* adrg_text(int16_t index) const { return adrg_text_.at(index); }
+
   // The rows of every code id, laid out for the stages.
   const CodeRows& code_rows() const { return code_rows_; }
   // The rows of every ADRG and DRG, laid out for the stages.
@@ -97,6 +106,18 @@ class PreparedSet {
   // finds exactly those rows.  An unsorted one is searched by halving,
   // which is what decides there, misses included.
   CodeIndex dx_index_, sg_index_, drg_index_;
+  // The list codes as results hold them, row 0 all NULs (see mdc_text),
+  // in rows of eight bytes with their count beside them.
+  // plain: each record copies its codes up to their first NUL, from rows of
+  // the list's width; saved about 20 instructions a record.
+  struct ResultTexts {
+    std::vector<std::array<char, 8>> rows;
+    size_t count = 0;
+    const char* at(int16_t index) const {
+      return rows[index > 0 && static_cast<size_t>(index) < count ? static_cast<size_t>(index) : 0].data();
+    }
+  };
+  ResultTexts mdc_text_, adrg_text_;
   RuleIndex tadrg_index_, tadrg1_index_;
   CodeRows code_rows_;
   GroupRows group_rows_;
