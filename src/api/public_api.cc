@@ -20,7 +20,7 @@ namespace episode_grouper {
 namespace {
 
 Status fail(StatusKind kind, const std::filesystem::path& dir, std::string file, std::string reason,
-               std::string loader_message = {}) {
+            std::string loader_message = {}) {
   Status e;
   e.kind = kind;
   e.file = std::move(file);
@@ -44,7 +44,11 @@ TableSet::~TableSet() = default;
 
 }  // namespace episode_grouper
 
-const grouper::PreparedSet& grouper::prepared(const episode_grouper::TableSet& tables) { return *tables.impl_; }
+namespace grouper {
+
+const PreparedSet& prepared(const episode_grouper::TableSet& tables) { return *tables.impl_; }
+
+}  // namespace grouper
 
 namespace episode_grouper {
 
