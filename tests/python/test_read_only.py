@@ -50,19 +50,21 @@ def read_only(small_set, grouper_binary):
         shutil.rmtree(top)
 
 
-def run_as_reader(args, **kw):
+def run_as_reader(read_only, args, env=None, **kw):
+    # A build with coverage counters writes them where the reader may write.
+    env = dict(env or os.environ, GCOV_PREFIX=str(read_only.out / "gcov"))
     return subprocess.run(reader_prefix() + [str(a) for a in args], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=TIMEOUT, **kw)
+                          stderr=subprocess.PIPE, timeout=TIMEOUT, env=env, **kw)
 
 
 def test_the_program_with_options_reads_only(read_only, small_outputs):
     lines = small_outputs[0]
-    done = run_as_reader([read_only.binary, "--tables", read_only.tables,
+    done = run_as_reader(read_only, [read_only.binary, "--tables", read_only.tables,
                           "--input", read_only.tables / "tamv30.in", "--output", "-"])
     assert done.returncode == 0, done.stderr
     assert done.stdout == lines
     # The run without arguments keeps its classic opening of the input.
-    classic = run_as_reader([read_only.binary], cwd=read_only.tables)
+    classic = run_as_reader(read_only, [read_only.binary], cwd=read_only.tables)
     assert (classic.returncode, classic.stdout, classic.stderr) == (1, b"file in open error\n", b"")
 
 
@@ -72,7 +74,7 @@ def test_the_module_reads_only(read_only, small_outputs):
             "tables = eg.TableSet(sys.argv[1])\n"
             "print(tables.group_file(sys.argv[2], sys.argv[3], sys.argv[4]))\n")
     env = dict(os.environ, PYTHONPATH=str(read_only.package))
-    done = run_as_reader(["/usr/bin/python3", "-c", code, read_only.tables, read_only.tables / "tamv30.in",
+    done = run_as_reader(read_only, ["/usr/bin/python3", "-c", code, read_only.tables, read_only.tables / "tamv30.in",
                           read_only.out / "m.out", read_only.out / "m.tsv"], env=env)
     assert done.returncode == 0, done.stderr
     assert done.stdout == b"1500\n"
@@ -83,7 +85,7 @@ def test_the_module_reads_only(read_only, small_outputs):
 def test_the_service_reads_only(read_only, small_outputs):
     lines = small_outputs[0]
     server = Server(read_only.binary, ["--tables", read_only.tables], read_only.out / "serve.log",
-                    prefix=reader_prefix())
+                    prefix=reader_prefix() + ["env", f"GCOV_PREFIX={read_only.out / 'gcov'}"])
     try:
         answer = server.post("/v1/group", (read_only.tables / "tamv30.in").read_bytes())
         assert answer.status_code == 200, answer.text
@@ -94,6 +96,6 @@ def test_the_service_reads_only(read_only, small_outputs):
 
 def test_the_files_are_not_writable_by_the_reader(read_only):
     # Without this, the tests above would prove nothing.
-    probe = run_as_reader(["/bin/sh", "-c", f"test -w '{read_only.tables / 'Tdx.idx'}'"])
+    probe = run_as_reader(read_only, ["/bin/sh", "-c", f"test -w '{read_only.tables / 'Tdx.idx'}'"])
     assert probe.returncode != 0
     assert not stat.S_IMODE((read_only.tables / "Tdx.idx").stat().st_mode) & 0o222
