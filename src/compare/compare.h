@@ -2,7 +2,7 @@
 // and without messages: every record is grouped under both sets, side by
 // side, by two Engines of the same pipeline thread, on every thread of the
 // ordered pipeline the batch run uses.  Two results differ when any column
-// of their detailed result rows (see grouper/result_table.h) but the record
+// of their detailed result rows (see output/result_table.h) but the record
 // number differs: groups compare by code text, never by table index.  The
 // differing records are written in input order, both rows side by side, and
 // counted in a CompareSummary; the bytes are the same for any number of

@@ -1,6 +1,6 @@
 // The texts of the single-case page.  The script builds the fixed-width
 // record from the fields a coder fills in (the layout of the record is the
-// one of src/grouper/record_layout.h), posts it to /v1/explain and shows the
+// one of src/record/record_layout.h), posts it to /v1/explain and shows the
 // result and every step.  The fields can also come from the page's query
 // (/?dx1=...&submit=1), so a link opens a case already grouped.
 #include "serve/page.h"
