@@ -106,7 +106,7 @@ int run_batch(const RunPaths& paths) {
     if (!paths.classic) std::fprintf(stderr, "grouper: %s\n", failure.message.c_str());
     return kExitFailure;
   }
-  const PreparedSet* set = &prepared(*tables);
+  const PreparedSet& set = prepared(*tables);
 
   // The weights, after the tables: a catalogue that fails its checks stops
   // the run before anything is grouped.
@@ -118,7 +118,7 @@ int run_batch(const RunPaths& paths) {
       std::fprintf(stderr, "grouper: %s\n", error.message.c_str());
       return kExitFailure;
     }
-    const size_t unknown = unknown_weight_drgs(*weights, set->store()).size();
+    const size_t unknown = unknown_weight_drgs(*weights, set.store()).size();
     if (unknown > 0) {
       std::fprintf(stderr, "grouper: warning: %zu DRG%s of %s %s not in the DRG table\n", unknown,
                    unknown == 1 ? "" : "s", paths.weights.c_str(), unknown == 1 ? "is" : "are");
@@ -139,9 +139,9 @@ int run_batch(const RunPaths& paths) {
       return kExitFailure;
     }
   }
-  FindingSummary summary(want_summary ? set->store().mdc_code.size() : 0, weights != nullptr);
+  FindingSummary summary(want_summary ? set.store().mdc_code.size() : 0, weights != nullptr);
   // The MDC codes name the summary's rows after the tables are released.
-  const std::vector<Code3> mdc_codes = want_summary ? set->store().mdc_code : std::vector<Code3>{};
+  const std::vector<Code3> mdc_codes = want_summary ? set.store().mdc_code : std::vector<Code3>{};
 
   BatchOptions options;
   options.summary = want_summary ? &summary : nullptr;
@@ -162,7 +162,7 @@ int run_batch(const RunPaths& paths) {
     }
   };
   if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };
-  const BatchOutcome outcome = group_batch(*set, in, output, options);
+  const BatchOutcome outcome = group_batch(set, in, output, options);
   if (bar) {
     if (outcome.end == BatchEnd::kDone) bar->finish();
     else bar->hide();
@@ -170,7 +170,6 @@ int run_batch(const RunPaths& paths) {
   if (outcome.end == BatchEnd::kLogicSetting) say("logic setting missing or error\n");
   if (outcome.end == BatchEnd::kReadError) say("file in read error\n");
 
-  set = nullptr;
   tables.reset();  // the tables are released before the files are closed
   if (!stream_in) std::fclose(in);
   bool ok = outcome.end == BatchEnd::kDone || outcome.end == BatchEnd::kWriteError;

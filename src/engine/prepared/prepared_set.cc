@@ -82,7 +82,6 @@ template <size_t N, class Texts>
 void fill_result_texts(const std::vector<std::array<char, N>>& list, Texts& texts) {
   static_assert(N <= 8);
   texts.rows.assign(std::max<size_t>(list.size(), 1), {});
-  texts.count = texts.rows.size();
   for (size_t row = 1; row < list.size(); ++row) {
     for (size_t i = 0; i < N && list[row][i] != '\0'; ++i) texts.rows[row][i] = list[row][i];
   }

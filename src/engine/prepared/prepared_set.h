@@ -107,14 +107,13 @@ class PreparedSet {
   // which is what decides there, misses included.
   CodeIndex dx_index_, sg_index_, drg_index_;
   // The list codes as results hold them, row 0 all NULs (see mdc_text),
-  // in rows of eight bytes with their count beside them.
+  // in rows of eight bytes.
   // plain: each record copies its codes up to their first NUL, from rows of
   // the list's width; saved about 20 instructions a record.
   struct ResultTexts {
     std::vector<std::array<char, 8>> rows;
-    size_t count = 0;
     const char* at(int16_t index) const {
-      return rows[index > 0 && static_cast<size_t>(index) < count ? static_cast<size_t>(index) : 0].data();
+      return rows[index > 0 && static_cast<size_t>(index) < rows.size() ? static_cast<size_t>(index) : 0].data();
     }
   };
   ResultTexts mdc_text_, adrg_text_;
