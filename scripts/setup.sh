@@ -6,12 +6,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The Python module is built with pybind11 for Debian's interpreter
-# /usr/bin/python3 and tested with pytest; the cluster runner uses Dask, the
-# report draws its charts with matplotlib and is checked in headless Chromium.
+# /usr/bin/python3 and tested with pytest; DataFrames of episodes are pandas;
+# the cluster runner uses Dask, the report draws its charts with matplotlib
+# and is checked in headless Chromium.
 # The command line is CLI11; the HTTP service is cpp-httplib with
 # nlohmann-json, tested with requests behind nginx and loaded with wrk.
 packages=(g++ clang libclang-rt-14-dev gcovr cmake ninja-build pkg-config libgtest-dev googletest libbenchmark-dev libtbb-dev
-  libcli11-dev pybind11-dev python3-dev python3-pytest python3-dask python3-distributed python3-matplotlib chromium
+  libcli11-dev pybind11-dev python3-dev python3-pytest python3-dask python3-distributed python3-pandas python3-matplotlib chromium
   libcpp-httplib-dev nlohmann-json3-dev python3-requests nginx wrk)
 
 missing=()

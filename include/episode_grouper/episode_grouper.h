@@ -48,7 +48,8 @@ typedef enum eg_status {
   EG_ERROR_LOGIC_SETTING = 5,  /* the condition catalogue disagrees with the built-in logic conditions */
   EG_ERROR_MEMORY = 6,
   EG_ERROR_INTERNAL = 7,
-  EG_ERROR_WEIGHTS = 8         /* a weight catalogue fails its checks; the last error says "FILE:LINE: what" */
+  EG_ERROR_WEIGHTS = 8,        /* a weight catalogue fails its checks; the last error says "FILE:LINE: what" */
+  EG_ERROR_INVALID_EPISODE = 9 /* an episode's fields cannot be encoded; the last error names each field and why */
 } eg_status;
 
 typedef struct eg_table_set eg_table_set;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "episode_grouper/episode.h"
 #include "episode_grouper/export.h"
 #include "episode_grouper/result.h"
 #include "episode_grouper/table_set.h"
@@ -54,6 +55,11 @@ class EPISODE_GROUPER_API Grouper {
   // Groups one record (at most 4095 bytes are read; any bytes at all).  The
   // result stays valid until the next call.
   const Result& group(std::string_view record);
+
+  // Builds the record of `episode` (see episode.h) and groups it.  Null,
+  // with every error added to `errors`, when the episode cannot be built;
+  // the last result and outputs are then those of the record before.
+  const Result* group(const Episode& episode, FieldErrors& errors);
 
   // The result of the last record grouped, as group() returned it.
   const Result& result() const;

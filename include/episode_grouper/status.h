@@ -23,11 +23,12 @@ enum class StatusKind : uint8_t {
   kLogicSetting,   // the condition catalogue disagrees with the built-in logic conditions
   kOutOfMemory,
   kWeights,        // a weight catalogue cannot be read or fails its checks
+  kInvalidEpisode, // an episode's fields cannot be encoded into a record (see episode.h)
 };
 
 // The name of a kind, as the C ABI, the Python module and the service spell
 // it: "none", "no_directory", "file_failed", "count_mismatch",
-// "logic_setting", "out_of_memory", "weights".
+// "logic_setting", "out_of_memory", "weights", "invalid_episode".
 EPISODE_GROUPER_API const char* kind_name(StatusKind kind);
 
 struct Status {

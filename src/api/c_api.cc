@@ -54,6 +54,7 @@ eg_status status_of(episode_grouper::StatusKind kind) {
     case K::kLogicSetting: return EG_ERROR_LOGIC_SETTING;
     case K::kOutOfMemory: return EG_ERROR_MEMORY;
     case K::kWeights: return EG_ERROR_WEIGHTS;
+    case K::kInvalidEpisode: return EG_ERROR_INVALID_EPISODE;
   }
   return EG_ERROR_INTERNAL;
 }

@@ -117,6 +117,12 @@ const Result& Grouper::group(std::string_view record) {
   return engine_->result();
 }
 
+const Result* Grouper::group(const Episode& episode, FieldErrors& errors) {
+  char record[kEpisodeRecordBytes];
+  if (!build_record(episode, record, errors)) return nullptr;
+  return &group(std::string_view(record, sizeof record));
+}
+
 const Result& Grouper::result() const { return engine_->result(); }
 
 size_t Grouper::write_result_line(char* out) const {

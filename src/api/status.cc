@@ -11,6 +11,7 @@ const char* kind_name(StatusKind kind) {
     case StatusKind::kLogicSetting: return "logic_setting";
     case StatusKind::kOutOfMemory: return "out_of_memory";
     case StatusKind::kWeights: return "weights";
+    case StatusKind::kInvalidEpisode: return "invalid_episode";
   }
   return "unknown";
 }

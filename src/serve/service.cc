@@ -141,6 +141,7 @@ int http_status(episode_grouper::StatusKind kind) {
   using K = episode_grouper::StatusKind;
   switch (kind) {
     case K::kOk: return 200;
+    case K::kInvalidEpisode: return 422;  // the request's episode, not the service, is at fault
     case K::kOutOfMemory: return 503;  // the service may have room again later
     case K::kNoDirectory:
     case K::kFileFailed:
