@@ -51,8 +51,10 @@ enum class FindingCode : uint8_t {
   kWeightNoDrg,          // "weight_no_drg": no DRG, so no weight
   kWeightNoRow,          // "weight_no_row": no catalogue row of the DRG is valid on the record date
   kWeightLosUnreadable,  // "weight_los_unreadable": the length of stay is unreadable: the weight is untrimmed (field)
+  // Only with episodes as named fields (see episode.h):
+  kInputInvalid,  // "input_invalid": a field of the episode cannot be encoded: the row has no groups
 };
-inline constexpr int kFindingCodes = 17;
+inline constexpr int kFindingCodes = 18;
 
 // The fields a finding may name.
 enum class RecordField : uint8_t { kNone, kRecDate, kBirthDate, kSex, kLos, kDsch, kBirthWt, kVentHr };

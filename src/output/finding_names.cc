@@ -23,6 +23,7 @@ std::string_view finding_name(FindingCode code) {
     case FindingCode::kWeightNoDrg: return "weight_no_drg";
     case FindingCode::kWeightNoRow: return "weight_no_row";
     case FindingCode::kWeightLosUnreadable: return "weight_los_unreadable";
+    case FindingCode::kInputInvalid: return "input_invalid";
   }
   return "unknown";
 }

@@ -74,13 +74,14 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings) {
 
 size_t format_json_row(int64_t record, const TableStore& tables, const Result& result,
                        const episode_grouper::Findings& findings, char* out,
-                       const episode_grouper::EpisodeWeight* weight) {
+                       const episode_grouper::EpisodeWeight* weight, const std::string_view* id) {
   const bool has_adrg = result.res_adrg != 0;
   const std::string_view mdc = list_code(tables.mdc_code, result.res_mdc);
   const std::string_view adrg = list_code(tables.adrg_code, result.res_adrg);
   char* p = out;
   *p++ = '{';
   p = put_number(key(p, "record", true), record);
+  if (id) p = put_json_string(key(p, "id"), id->substr(0, episode_grouper::kMaxIdBytes * 4));
   p = put_code_or_null(key(p, "mdc"), mdc, !mdc.empty());
   p = put_code_or_null(key(p, "adrg"), adrg, !adrg.empty());
   p = put_code_or_null(key(p, "drg"), code_text(result.res_drg_code.data(), result.res_drg_code.size()),
@@ -102,6 +103,51 @@ size_t format_json_row(int64_t record, const TableStore& tables, const Result& r
   p = put_number(key(p, "vent_hr"), result.values.vent_hr);
   p = put_json_findings(key(p, "findings"), findings);
   if (weight) p = put_weight_json(p, *weight);
+  *p++ = '}';
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+size_t format_json_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
+                               bool with_weights, char* out) {
+  // A message is cut to kMaxMessage bytes, each written in at most 6.
+  constexpr size_t kMaxMessage = 120;
+  constexpr size_t kTail = 64;  // the row's end after the findings
+  char* p = out;
+  *p++ = '{';
+  p = put_number(key(p, "record", true), record);
+  if (id) p = put_json_string(key(p, "id"), id->substr(0, episode_grouper::kMaxIdBytes * 4));
+  for (const char* name : {"mdc", "adrg", "drg", "pccl", "ccl_raw", "ccl_excl", "supplementary", "age_yy", "age_dd",
+                           "rec_date", "sex_cd", "los_dd", "dsch_cd", "birth_wt", "vent_hr"}) {
+    p = put_bytes(key(p, name), "null");
+  }
+  p = put_bytes(key(p, "findings"), "[");
+  size_t written = 0;
+  for (const episode_grouper::FieldError& e : errors) {
+    const std::string_view message = std::string_view(e.message).substr(0, kMaxMessage);
+    const size_t most = 64 + 6 * message.size() + 3 + 32;
+    if (kMaxJsonRowBytes - static_cast<size_t>(p - out) < most + kTail) break;
+    if (written > 0) *p++ = ',';
+    p = put_bytes(p, "{\"code\":\"input_invalid\"");
+    p = put_json_string(key(p, "field"), episode_grouper::episode_field_name(e.field));
+    std::string_view text = message;
+    char cut[kMaxMessage + 3];
+    if (message.size() < e.message.size()) {
+      std::memcpy(cut, message.data(), message.size());
+      std::memcpy(cut + message.size(), "...", 3);
+      text = std::string_view(cut, message.size() + 3);
+    }
+    p = put_json_string(key(p, "text"), text);
+    *p++ = '}';
+    ++written;
+  }
+  if (written < errors.size()) {
+    if (written > 0) *p++ = ',';
+    p = put_number(key(put_bytes(p, "{\"code\":\"more\""), "count"), static_cast<int64_t>(errors.size() - written));
+    *p++ = '}';
+  }
+  *p++ = ']';
+  if (with_weights) p = put_bytes(p, ",\"weight\":null,\"effective_weight\":null,\"los_class\":null");
   *p++ = '}';
   *p++ = '\n';
   return static_cast<size_t>(p - out);

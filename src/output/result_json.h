@@ -12,6 +12,11 @@
 // {"code":"more","count":N} when N more did not fit.  Code texts end at their first
 // NUL and are read as Latin-1, so every byte of a table code becomes valid
 // JSON text that decodes back to the same byte.
+//
+// Rows of episodes given as named fields have "id" after "record".  An
+// episode that cannot be built has a row with null groups, record values and
+// weights, and a finding {"code":"input_invalid","field":F,"text":MESSAGE}
+// for each field error (as many as fit, then {"code":"more","count":N}).
 #pragma once
 
 #include <cstddef>
@@ -19,6 +24,7 @@
 #include <string_view>
 
 #include "engine/engine.h"
+#include "episode_grouper/episode.h"
 #include "episode_grouper/weights.h"
 #include "tables/table_store.h"
 
@@ -39,6 +45,12 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings);
 // "effective_weight" and "los_class" follow "findings" (see weight_columns.h).
 size_t format_json_row(int64_t record, const TableStore& tables, const Result& result,
                        const episode_grouper::Findings& findings, char* out,
-                       const episode_grouper::EpisodeWeight* weight = nullptr);
+                       const episode_grouper::EpisodeWeight* weight = nullptr, const std::string_view* id = nullptr);
+
+// The object of an episode that could not be built (see above), into `out`
+// (kMaxJsonRowBytes); "weight", "effective_weight" and "los_class" are
+// there, null, when asked for.
+size_t format_json_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
+                               bool with_weights, char* out);
 
 }  // namespace grouper

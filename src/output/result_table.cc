@@ -49,24 +49,74 @@ char* put_findings(char* out, const episode_grouper::Findings& findings) {
   return out;
 }
 
+// The message of an error as the findings write it: at most kMaxMessage
+// bytes of it, then "...".
+constexpr size_t kMaxMessage = 120;
+
 }  // namespace
 
-std::string_view result_table_header() {
-  return "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings\n";
+char* put_invalid_findings(char* out, const episode_grouper::FieldErrors& errors, size_t room) {
+  char* const end = out + room;
+  size_t written = 0;
+  for (const episode_grouper::FieldError& e : errors) {
+    const std::string_view field = episode_grouper::episode_field_name(e.field);
+    // Escaping at most doubles a byte; keep room for "more:N".
+    const std::string_view message = std::string_view(e.message).substr(0, kMaxMessage);
+    const size_t most = 1 + 14 + field.size() + 2 + 2 * message.size() + 3 + 24;
+    if (static_cast<size_t>(end - out) < most) break;
+    if (written > 0) *out++ = ';';
+    out = put_bytes(put_bytes(out, "input_invalid@"), field);
+    out = put_code(put_bytes(out, ":"), message, true);
+    if (message.size() < e.message.size()) out = put_bytes(out, "...");
+    ++written;
+  }
+  if (written < errors.size()) {
+    out = put_number(put_bytes(out, written > 0 ? ";more:" : "more:"), static_cast<int64_t>(errors.size() - written));
+  }
+  return out;
 }
 
-std::string_view result_table_header_with_weights() {
-  return "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings"
-         "\tweight\teffective_weight\tlos_class\n";
+std::string_view result_table_header(bool with_weights, bool with_id) {
+  static constexpr std::string_view kHeader =
+      "record\tid\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings"
+      "\tweight\teffective_weight\tlos_class\n";
+  static constexpr std::string_view kNoWeights =
+      "record\tid\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings\n";
+  static constexpr std::string_view kNoId =
+      "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings"
+      "\tweight\teffective_weight\tlos_class\n";
+  static constexpr std::string_view kNoIdNoWeights =
+      "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings\n";
+  return with_id ? (with_weights ? kHeader : kNoWeights) : (with_weights ? kNoId : kNoIdNoWeights);
+}
+
+std::string_view result_table_header() { return result_table_header(false, false); }
+
+std::string_view result_table_header_with_weights() { return result_table_header(true, false); }
+
+size_t format_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
+                          bool with_weights, char* out) {
+  char* p = put_number(out, record);
+  if (id) p = put_code(put_bytes(p, "\t"), id->substr(0, episode_grouper::kMaxIdBytes * 4));
+  p = put_bytes(p, "\t\t\t\t\t\t\t\t\t\t");
+  // Room for the row's end: the weight columns' tabs and the line feed.
+  p = put_invalid_findings(p, errors, kMaxResultRowBytes - static_cast<size_t>(p - out) - 8);
+  if (with_weights) p = put_bytes(p, "\t\t\t");
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
 }
 
 size_t format_result_row(int64_t record, const TableStore& tables, const Result& result,
                          const episode_grouper::Findings& findings, char* out,
-                         const episode_grouper::EpisodeWeight* weight) {
+                         const episode_grouper::EpisodeWeight* weight, const std::string_view* id) {
   const bool has_adrg = result.res_adrg != 0;
   char* p = out;
   p = put_number(p, record);
   *p++ = '\t';
+  if (id) {
+    p = put_code(p, id->substr(0, episode_grouper::kMaxIdBytes * 4));
+    *p++ = '\t';
+  }
   p = put_code(p, list_code(tables.mdc_code, result.res_mdc));
   *p++ = '\t';
   p = put_code(p, list_code(tables.adrg_code, result.res_adrg));

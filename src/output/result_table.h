@@ -11,6 +11,12 @@
 // line feed, carriage return or backslash inside one is written as \t, \n,
 // \r or \\, so that a broken table code cannot break the rows.
 //
+// Rows of episodes given as named fields carry an `id` column after
+// `record`.  An episode that cannot be built has a row without groups (every
+// column between `id` and `findings` empty) whose findings are one
+// "input_invalid@FIELD:MESSAGE" for each field error, as many as fit, and
+// "more:N" for the rest.
+//
 // `findings` lists the record's findings in the order met, separated by ";":
 // each its name, "@" and the position or field it names, ":" and a code
 // text, ">" and the text completed or rewritten to (the parts a finding
@@ -25,6 +31,7 @@
 #include <string_view>
 
 #include "engine/engine.h"
+#include "episode_grouper/episode.h"
 #include "episode_grouper/weights.h"
 #include "tables/table_store.h"
 
@@ -37,11 +44,23 @@ std::string_view result_table_header();
 // The header with the three weight columns of weight_columns.h after the others.
 std::string_view result_table_header_with_weights();
 
+// The header of rows with or without the weight columns and the id column.
+std::string_view result_table_header(bool with_weights, bool with_id);
+
 // Lays out the row of record number `record` into `out` (kMaxResultRowBytes)
 // and returns its length.  With `weight`, the weight columns follow the
-// others (see weight_columns.h).
+// others (see weight_columns.h); with `id`, the id column follows `record`.
 size_t format_result_row(int64_t record, const TableStore& tables, const Result& result,
                          const episode_grouper::Findings& findings, char* out,
-                         const episode_grouper::EpisodeWeight* weight = nullptr);
+                         const episode_grouper::EpisodeWeight* weight = nullptr, const std::string_view* id = nullptr);
+
+// The row of an episode that could not be built (see above), into `out`
+// (kMaxResultRowBytes); the weight columns are there, empty, when asked for.
+size_t format_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
+                          bool with_weights, char* out);
+
+// Appends the findings of an episode that could not be built, at most
+// `room` bytes of them (at least 64).
+char* put_invalid_findings(char* out, const episode_grouper::FieldErrors& errors, size_t room);
 
 }  // namespace grouper
