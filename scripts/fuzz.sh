@@ -6,7 +6,7 @@
 # crashes to build-fuzz/crashes/.  Exits non-zero when a target crashes,
 # leaks, runs out of memory or takes more than 10 seconds on one input.
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: table_set record text_build json_rows weights serve
+#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: table_set record text_build json_rows weights serve episode
 #
 # CI runs every target for 30 seconds; a longer local run, e.g. an hour each:
 #   nice -n 19 scripts/fuzz.sh 3600
@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]} > 0)) || targets=(table_set record text_build json_rows weights serve)
+((${#targets[@]} > 0)) || targets=(table_set record text_build json_rows weights serve episode)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

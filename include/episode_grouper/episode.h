@@ -146,7 +146,8 @@ EPISODE_GROUPER_API bool build_record(const Episode& episode, char* record, Fiel
 // feed, read as blanks; a slot or number field of blanks is "not given").
 // True when every field can be told and the episode builds again; else false
 // with an error for each field that cannot (a letter in a date, a sex digit
-// that is not one of the six, a code that is not a code).  A birth century
+// that is not one of the six, a code that is not a code).  Codes come back
+// as build_record writes them (upper-cased, without a dot); a birth century
 // digit "5" to "8" is told as the grouping tells it.
 EPISODE_GROUPER_API bool read_record(std::string_view record, Episode& episode, FieldErrors& errors);
 

@@ -286,6 +286,11 @@ bool read_record(std::string_view record, Episode& e, FieldErrors& errors) {
     while (!code.empty() && code.front() == ' ') code.remove_prefix(1);
     code = right_trimmed(code);
     if (code.empty()) continue;
+    // As the grouping reads it: upper-cased (a slot that is no code stays
+    // as it is, for build_record to name).
+    char buf[5];
+    const std::string_view normal = normal_code(code, buf);
+    if (!normal.empty()) code = normal;
     if (p == grouper::kFirstDx) e.principal.assign(code);
     else if (p <= grouper::kLastDx) e.secondary.emplace_back(code);
     else e.procedures.emplace_back(code);
