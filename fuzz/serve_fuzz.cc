@@ -4,8 +4,10 @@
 // Accept and Authorization headers, one line each, and then the body.  The
 // service answers over the demo set, with a token.  Checks: every answer has
 // a status the service promises; every error is a JSON object with "error"
-// and "message"; the result lines of /v1/group are those the library gives
-// record by record; every JSON Lines row and every JSON trace parses.
+// and "message" (and "errors" for invalid episodes); the result lines of
+// /v1/group are those the library gives record by record; every JSON Lines
+// row and every JSON trace parses; JSON episodes answer one object each,
+// with the 300-character record built from it.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -49,10 +51,24 @@ std::string_view take_line(std::string_view& rest) {
   return line;
 }
 
-bool json_error(const std::string& body) {
+bool json_error(const std::string& body, int status) {
   const json e = json::parse(body, nullptr, false);
-  return e.is_object() && e.size() == 2 && e.contains("error") && e["error"].is_string() &&
-         e.contains("message") && e["message"].is_string();
+  const size_t members = status == 422 ? 3 : 2;
+  return e.is_object() && e.size() == members && e.contains("error") && e["error"].is_string() &&
+         e.contains("message") && e["message"].is_string() &&
+         (status != 422 || (e.contains("errors") && e["errors"].is_array() && !e["errors"].empty()));
+}
+
+// The answer to JSON episodes: an object, or an array of them, each with
+// the record built; `records` of them.
+bool episode_answer(const std::string& body, int64_t records) {
+  const json answer = json::parse(body, nullptr, false);
+  if (!answer.is_object() && !answer.is_array()) return false;
+  const json list = answer.is_array() ? answer : json::array({answer});
+  for (const json& item : list) {
+    if (!item.is_object() || !item.contains("built_record") || !item["built_record"].is_string()) return false;
+  }
+  return static_cast<int64_t>(list.size()) == records;
 }
 
 }  // namespace
@@ -83,12 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const grouper::serve::Response answer = demo.service->handle(request);
   const int s = answer.status;
-  check(s == 200 || s == 400 || s == 401 || s == 404 || s == 405 || s == 415 || s == 500, "a promised status");
+  check(s == 200 || s == 400 || s == 401 || s == 404 || s == 405 || s == 415 || s == 422 || s == 500,
+        "a promised status");
   if (s != 200) {
-    check(json_error(answer.body), "an error is {\"error\", \"message\"}");
+    check(json_error(answer.body, s), "an error is {\"error\", \"message\"}");
     return 0;
   }
-  if (request.path == "/v1/group") {
+  if (request.path == "/v1/group" && answer.content_type == "application/json") {
+    check(episode_answer(answer.body, answer.records), "one object per episode, with its record");
+  } else if (request.path == "/v1/group") {
     std::string_view record;
     std::string_view out = answer.body;
     eg::LineSplitter split(request.body);
@@ -109,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(out.empty(), "nothing after the last record's answer");
     check(answer.records == n, "the records counted");
   } else if (request.path == "/v1/explain" && answer.content_type == "application/json") {
-    check(json::parse(answer.body, nullptr, false).is_object(), "the trace parses");
+    const json trace = json::parse(answer.body, nullptr, false);
+    check(trace.is_object() || trace.is_array(), "the trace parses");
   }
   return 0;
 }

@@ -40,10 +40,10 @@ ind = t[14]
 century = {"1": "19", "2": "19", "3": "20", "4": "20", "9": "18", "0": "18"}.get(ind, "19")
 slots = [t[33 + 5 * i:38 + 5 * i].strip() for i in range(46)]
 dx = [c for c in slots[:10] if c]
-fields = {"rec_date": t[21:29], "birth_date": century + t[8:14], "sex": "M" if ind in "13579" else "F",
-          "los": t[29:32].strip(), "dsch": t[32].strip(), "birth_wt": t[263:268].strip(),
-          "vent_hr": t[268:273].strip(), "dx1": dx[0] if dx else "", "dx": " ".join(dx[1:]),
-          "proc": " ".join(c for c in slots[10:] if c), "submit": "1"}
+fields = {"id": t[:8].strip(), "record_date": t[21:29], "birth_date": century + t[8:14],
+          "sex": "M" if ind in "13579" else "F", "los": t[29:32].strip(), "discharge": t[32].strip(),
+          "birth_weight": t[263:268].strip(), "vent_hours": t[268:273].strip(), "principal": dx[0] if dx else "",
+          "secondary": " ".join(dx[1:]), "procedures": " ".join(c for c in slots[10:] if c), "submit": "1"}
 print(urllib.parse.urlencode(fields))')
 
 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --user-data-dir="$work/chromium" \

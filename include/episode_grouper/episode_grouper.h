@@ -127,6 +127,63 @@ EPISODE_GROUPER_API size_t eg_result_row(const eg_grouper* grouper, int64_t reco
 /* The same as one JSON object and a line feed (4096 bytes always suffice). */
 EPISODE_GROUPER_API size_t eg_json_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
 
+/* Episodes as named fields.  eg_episode carries its own size in its first
+ * field, as eg_result does; eg_episode_init sets it and makes every field
+ * "not given", so that fields added later stay unset for an older caller.
+ * The strings are the caller's, read during the call only.  The record is
+ * built by the library's one builder: 300 characters, blank where no field
+ * lies (see episode_grouper/episode.h for the layout and the rules). */
+#define EG_EPISODE_RECORD_BYTES 300
+
+typedef struct eg_episode {
+  size_t size;               /* sizeof(eg_episode), set by eg_episode_init */
+  const char* id;            /* at most 8 characters; NULL or "" = none */
+  int32_t birth_date;        /* YYYYMMDD; 0 = none */
+  int32_t age_years;         /* instead of birth_date; -1 = none */
+  int32_t age_days;          /* instead of birth_date; -1 = none */
+  char sex;                  /* 'M' or 'F', either case; 0 = none */
+  int32_t record_date;       /* YYYYMMDD; 0 = none */
+  int32_t los;               /* days, 0..999; -1 = none */
+  int32_t discharge;         /* 0..9; -1 = none */
+  const char* principal;     /* a code such as "K35.8"; NULL or "" = none */
+  const char* const* secondary; /* secondary_count codes, in order (at most 9) */
+  size_t secondary_count;
+  const char* const* procedures; /* procedure_count codes, in order (at most 36) */
+  size_t procedure_count;
+  int32_t birth_weight;      /* grams, 0..99999; -1 = none */
+  int32_t vent_hours;        /* 0..99999; -1 = none */
+} eg_episode;
+
+/* Sets episode->size to sizeof(eg_episode) and every field to "none". */
+EPISODE_GROUPER_API void eg_episode_init(eg_episode* episode);
+
+/* Builds the record of `episode` into `record` of `capacity` bytes (at
+ * least EG_EPISODE_RECORD_BYTES; a NUL follows the record when there is
+ * room for it).  EG_ERROR_INVALID_EPISODE when a field cannot be encoded:
+ * the last error then names every such field and why, separated by "; "
+ * ("los: 1200 is not from 0 to 999; principal: required"). */
+EPISODE_GROUPER_API eg_status eg_episode_build(const eg_episode* episode, char* record, size_t capacity);
+
+/* Builds the record of `episode` and groups it as eg_group does.  With
+ * EG_ERROR_INVALID_EPISODE (the last error as for eg_episode_build) the
+ * grouper and *result keep the record before. */
+EPISODE_GROUPER_API eg_status eg_group_episode(eg_grouper* grouper, const eg_episode* episode, eg_result* result);
+
+/* Reading a record back into fields.  The strings and code lists of the
+ * episode read live in an eg_episode_buffer, which one thread uses at a
+ * time; they stay valid until the buffer's next read or its free. */
+typedef struct eg_episode_buffer eg_episode_buffer;
+EPISODE_GROUPER_API eg_status eg_episode_buffer_new(eg_episode_buffer** buffer);
+EPISODE_GROUPER_API void eg_episode_buffer_free(eg_episode_buffer* buffer);
+
+/* Reads the fields of `length` bytes at `record` into *episode (whose
+ * size the caller sets, as eg_episode_init does); bytes past the end, or
+ * past a line feed, read as blanks.  EG_ERROR_INVALID_EPISODE when a field
+ * cannot be told (a letter in a date, say): the last error names each, and
+ * *episode holds the fields that could. */
+EPISODE_GROUPER_API eg_status eg_episode_read(const char* record, size_t length, eg_episode_buffer* buffer,
+                                              eg_episode* episode);
+
 /* Cost weights.  A catalogue is immutable and may be shared by any number
  * of threads.  Weights are integers of 1/10,000 (12345 is 1.2345), so sums
  * stay exact; eg_format_weight writes one with 4 decimals. */

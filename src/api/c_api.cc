@@ -5,8 +5,11 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "episode_grouper/episode.h"
 #include "episode_grouper/episode_grouper.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/table_set.h"
@@ -18,6 +21,12 @@ struct eg_weights {
 
 struct eg_table_set {
   std::shared_ptr<const episode_grouper::TableSet> set;
+};
+
+// An episode read from a record, owning the texts its eg_episode points to.
+struct eg_episode_buffer {
+  episode_grouper::Episode episode;
+  std::vector<const char*> secondary, procedures;
 };
 
 struct eg_grouper {
@@ -133,6 +142,59 @@ size_t put_weighted_row(bool json, const eg_grouper* grouper, const episode_grou
                   json ? grouper->grouper.write_json_row(record, weight, row)
                        : grouper->grouper.write_result_row(record, weight, row),
                   out, capacity);
+}
+
+// The caller's episode over a full one: fields past the caller's size stay "none".
+eg_episode full_episode(const eg_episode& given) {
+  eg_episode full;
+  eg_episode_init(&full);
+  const size_t n = std::min(given.size, sizeof full) - sizeof full.size;
+  std::memcpy(reinterpret_cast<char*>(&full) + sizeof full.size, reinterpret_cast<const char*>(&given) + sizeof full.size, n);
+  return full;
+}
+
+// The C episode as the library's Episode; codes that are null pointers are
+// errors of their list.  False with an argument error for a list of
+// entries without its array.
+bool to_episode(const eg_episode& given, episode_grouper::Episode& e, episode_grouper::FieldErrors& errors) {
+  using F = episode_grouper::EpisodeField;
+  const eg_episode c = full_episode(given);
+  if ((c.secondary_count > 0 && !c.secondary) || (c.procedure_count > 0 && !c.procedures)) {
+    fail(EG_ERROR_ARGUMENT, "a code count without its array");
+    return false;
+  }
+  auto number = [](int32_t v, int32_t none) { return v == none ? std::optional<int32_t>() : std::optional<int32_t>(v); };
+  e.clear();
+  if (c.id) e.id = c.id;
+  e.birth_date = number(c.birth_date, 0);
+  e.age_years = number(c.age_years, -1);
+  e.age_days = number(c.age_days, -1);
+  e.sex = c.sex;
+  e.record_date = number(c.record_date, 0);
+  e.los = number(c.los, -1);
+  e.discharge = number(c.discharge, -1);
+  if (c.principal) e.principal = c.principal;
+  auto codes = [&](F field, const char* const* list, size_t count, std::vector<std::string>& out) {
+    for (size_t i = 0; i < count; ++i) {
+      if (list[i]) out.emplace_back(list[i]);
+      else errors.add(field, "", "code " + std::to_string(i + 1) + " is a null pointer");
+    }
+  };
+  codes(F::kSecondary, c.secondary, c.secondary_count, e.secondary);
+  codes(F::kProcedures, c.procedures, c.procedure_count, e.procedures);
+  e.birth_weight = number(c.birth_weight, -1);
+  e.vent_hours = number(c.vent_hours, -1);
+  return true;
+}
+
+// Builds the record of a C episode into `record` (kEpisodeRecordBytes);
+// the status, with the field errors as the last error.
+eg_status build(const eg_episode& given, char* record) {
+  episode_grouper::Episode e;
+  episode_grouper::FieldErrors errors;
+  if (!to_episode(given, e, errors)) return EG_ERROR_ARGUMENT;
+  if (!episode_grouper::build_record(e, record, errors)) return fail(EG_ERROR_INVALID_EPISODE, errors.text());
+  return EG_OK;
 }
 
 }  // namespace
@@ -267,6 +329,101 @@ size_t eg_format_weight(int64_t weight, char* out, size_t capacity) {
   out[n] = '\0';
   ok();
   return n;
+}
+
+void eg_episode_init(eg_episode* episode) {
+  if (!episode) return;
+  *episode = eg_episode{};
+  episode->size = sizeof *episode;
+  episode->age_years = episode->age_days = -1;
+  episode->los = episode->discharge = -1;
+  episode->birth_weight = episode->vent_hours = -1;
+}
+
+eg_status eg_episode_build(const eg_episode* episode, char* record, size_t capacity) {
+  if (!episode || !record) return fail(EG_ERROR_ARGUMENT, "a null argument");
+  if (episode->size < sizeof(size_t)) return fail(EG_ERROR_ARGUMENT, "eg_episode.size is not set");
+  if (capacity < episode_grouper::kEpisodeRecordBytes) {
+    return fail(EG_ERROR_ARGUMENT, "the buffer holds " + std::to_string(capacity) + " bytes, a record needs " +
+                                       std::to_string(episode_grouper::kEpisodeRecordBytes));
+  }
+  try {
+    char built[episode_grouper::kEpisodeRecordBytes];
+    const eg_status status = build(*episode, built);
+    if (status != EG_OK) return status;
+    std::memcpy(record, built, sizeof built);
+    if (capacity > sizeof built) record[sizeof built] = '\0';
+    return ok();
+  } catch (const std::bad_alloc&) {
+    return fail(EG_ERROR_MEMORY, "out of memory");
+  } catch (const std::exception& e) {
+    return fail(EG_ERROR_INTERNAL, e.what());
+  }
+}
+
+eg_status eg_group_episode(eg_grouper* grouper, const eg_episode* episode, eg_result* result) {
+  if (!grouper || !episode || !result) return fail(EG_ERROR_ARGUMENT, "a null argument");
+  if (episode->size < sizeof(size_t)) return fail(EG_ERROR_ARGUMENT, "eg_episode.size is not set");
+  if (result->size < sizeof(size_t)) return fail(EG_ERROR_ARGUMENT, "eg_result.size is not set");
+  try {
+    char record[episode_grouper::kEpisodeRecordBytes];
+    const eg_status status = build(*episode, record);
+    if (status != EG_OK) return status;
+    return eg_group(grouper, record, sizeof record, result);
+  } catch (const std::bad_alloc&) {
+    return fail(EG_ERROR_MEMORY, "out of memory");
+  } catch (const std::exception& e) {
+    return fail(EG_ERROR_INTERNAL, e.what());
+  }
+}
+
+eg_status eg_episode_buffer_new(eg_episode_buffer** buffer) {
+  if (!buffer) return fail(EG_ERROR_ARGUMENT, "a null result pointer");
+  *buffer = new (std::nothrow) eg_episode_buffer;
+  return *buffer ? ok() : fail(EG_ERROR_MEMORY, "out of memory");
+}
+
+void eg_episode_buffer_free(eg_episode_buffer* buffer) { delete buffer; }
+
+eg_status eg_episode_read(const char* record, size_t length, eg_episode_buffer* buffer, eg_episode* episode) {
+  if ((!record && length > 0) || !buffer || !episode) return fail(EG_ERROR_ARGUMENT, "a null argument");
+  const size_t size = episode->size;
+  if (size < sizeof(size_t)) return fail(EG_ERROR_ARGUMENT, "eg_episode.size is not set");
+  try {
+    episode_grouper::Episode& e = buffer->episode;
+    episode_grouper::FieldErrors errors;
+    const bool read = episode_grouper::read_record(std::string_view(record ? record : "", length), e, errors);
+    buffer->secondary.clear();
+    buffer->procedures.clear();
+    for (const std::string& code : e.secondary) buffer->secondary.push_back(code.c_str());
+    for (const std::string& code : e.procedures) buffer->procedures.push_back(code.c_str());
+    eg_episode full;
+    eg_episode_init(&full);
+    auto number = [](const std::optional<int32_t>& v, int32_t none) { return v ? *v : none; };
+    full.id = e.id.empty() ? nullptr : e.id.c_str();
+    full.birth_date = number(e.birth_date, 0);
+    full.age_years = number(e.age_years, -1);
+    full.age_days = number(e.age_days, -1);
+    full.sex = e.sex;
+    full.record_date = number(e.record_date, 0);
+    full.los = number(e.los, -1);
+    full.discharge = number(e.discharge, -1);
+    full.principal = e.principal.empty() ? nullptr : e.principal.c_str();
+    full.secondary = buffer->secondary.data();
+    full.secondary_count = buffer->secondary.size();
+    full.procedures = buffer->procedures.data();
+    full.procedure_count = buffer->procedures.size();
+    full.birth_weight = number(e.birth_weight, -1);
+    full.vent_hours = number(e.vent_hours, -1);
+    // A caller built against a shorter eg_episode gets the fields it knows.
+    const size_t n = std::min(size, sizeof full) - sizeof full.size;
+    std::memcpy(reinterpret_cast<char*>(episode) + sizeof full.size, reinterpret_cast<const char*>(&full) + sizeof full.size, n);
+    return read ? ok() : fail(EG_ERROR_INVALID_EPISODE, errors.text());
+  } catch (const std::bad_alloc&) {
+    return fail(EG_ERROR_MEMORY, "out of memory");
+  } catch (const std::exception& e) {
+    return fail(EG_ERROR_INTERNAL, e.what());
+  }
 }
 
 }  // extern "C"

@@ -1,8 +1,9 @@
-// The texts of the single-case page.  The script builds the fixed-width
-// record from the fields a coder fills in (the layout of the record is the
-// one of src/record/record_layout.h), posts it to /v1/explain and shows the
-// result and every step.  The fields can also come from the page's query
-// (/?dx1=...&submit=1), so a link opens a case already grouped.
+// The texts of the single-case page.  The script posts the fields a coder
+// fills in to /v1/explain as a JSON episode (or a raw record as
+// {"record": ...}) and shows the record the service built, the result and
+// every step; a field the service cannot encode is shown with its reason.
+// The fields can also come from the page's query (/?principal=...&submit=1),
+// so a link opens a case already grouped.
 #include "serve/page.h"
 
 namespace grouper::serve {
@@ -22,18 +23,19 @@ std::string_view page_html() {
 <main>
 <form id="case" autocomplete="off">
 <fieldset><legend>Patient and stay</legend>
-<label>Record date <input name="rec_date" id="rec_date" placeholder="YYYYMMDD" pattern="[0-9]{8}" maxlength="8" inputmode="numeric"></label>
-<label>Birth date <input name="birth_date" id="birth_date" placeholder="YYYYMMDD" pattern="[0-9]{8}" maxlength="8" inputmode="numeric"></label>
+<label>Episode id <input name="id" id="id" maxlength="8"></label>
+<label>Record date <input name="record_date" id="record_date" placeholder="YYYY-MM-DD"></label>
+<label>Birth date <input name="birth_date" id="birth_date" placeholder="YYYY-MM-DD"></label>
 <label>Sex <select name="sex" id="sex"><option value="M">male</option><option value="F">female</option></select></label>
-<label>Length of stay (days) <input name="los" id="los" maxlength="3" inputmode="numeric"></label>
-<label>Discharge status <input name="dsch" id="dsch" maxlength="1" inputmode="numeric"></label>
-<label>Birth weight (g) <input name="birth_wt" id="birth_wt" maxlength="5" inputmode="numeric"></label>
-<label>Ventilation hours <input name="vent_hr" id="vent_hr" maxlength="5" inputmode="numeric"></label>
+<label>Length of stay (days) <input name="los" id="los" inputmode="numeric"></label>
+<label>Discharge status <input name="discharge" id="discharge" inputmode="numeric"></label>
+<label>Birth weight (g) <input name="birth_weight" id="birth_weight" inputmode="numeric"></label>
+<label>Ventilation hours <input name="vent_hours" id="vent_hours" inputmode="numeric"></label>
 </fieldset>
 <fieldset><legend>Codes</legend>
-<label>Principal diagnosis <input name="dx1" id="dx1" maxlength="6"></label>
-<label>Secondary diagnoses (up to 9, separated by blanks) <input name="dx" id="dx" class="wide"></label>
-<label>Procedures (up to 36, separated by blanks) <input name="proc" id="proc" class="wide"></label>
+<label>Principal diagnosis <input name="principal" id="principal"></label>
+<label>Secondary diagnoses (up to 9, separated by blanks) <input name="secondary" id="secondary" class="wide"></label>
+<label>Procedures (up to 36, separated by blanks) <input name="procedures" id="procedures" class="wide"></label>
 </fieldset>
 <fieldset><legend>Or a raw record</legend>
 <label>Raw record (used instead of the fields when given) <textarea name="raw" id="raw" rows="3" spellcheck="false"></textarea></label>
@@ -45,7 +47,7 @@ std::string_view page_html() {
 <button type="submit" id="submit">Group</button>
 </form>
 <p id="status" role="status"></p>
-<section id="built" hidden><h2>Record built</h2><pre id="record"></pre><pre id="ruler"></pre></section>
+<section id="built" hidden><h2>Record grouped</h2><pre id="record"></pre><pre id="ruler"></pre></section>
 <section id="result" hidden><h2>Result</h2>
 <table><tbody>
 <tr><th>MDC</th><td id="mdc"></td></tr>
@@ -66,11 +68,11 @@ std::string_view page_html() {
 
 std::string_view page_script() {
   return R"JS("use strict";
-// Record layout: offsets of the fields in the fixed-width record.
-const LAYOUT = { birth: 8, sex: 14, recDate: 21, los: 29, dsch: 32, codes: 33, codeWidth: 5,
-                 birthWt: 263, ventHr: 268, width: 273 };
-const FIELDS = ["rec_date", "birth_date", "sex", "los", "dsch", "birth_wt", "vent_hr", "dx1", "dx", "proc",
-                "raw", "tables"];
+// The fields of an episode, as the service names them; the service builds
+// the record from them.
+const EPISODE = ["id", "record_date", "birth_date", "sex", "los", "discharge", "birth_weight", "vent_hours",
+                 "principal", "secondary", "procedures"];
+const FIELDS = EPISODE.concat(["raw", "tables"]);
 
 function $(id) { return document.getElementById(id); }
 function el(tag, text, cls) {
@@ -79,50 +81,19 @@ function el(tag, text, cls) {
   if (cls) e.className = cls;
   return e;
 }
-function digits(value, width) {
-  const v = value.trim();
-  if (v === "") return " ".repeat(width);
-  if (!/^[0-9]+$/.test(v) || v.length > width) throw new Error("'" + v + "' is not a number of at most " + width + " digits");
-  return v.padStart(width, "0");
-}
-function put(chars, offset, text) {
-  for (let i = 0; i < text.length; i++) chars[offset + i] = text[i];
-}
-function codes(text) { return text.trim().toUpperCase().replace(/\./g, "").split(/[\s,;]+/).filter(c => c !== ""); }
 
-// The sex and century digit: odd for male, even for female; 1/2 born in the
-// 1900s, 3/4 in the 2000s, 9/0 in the 1800s.
-function sexDigit(sex, year) {
-  const male = sex === "M";
-  if (year >= 2000) return male ? "3" : "4";
-  if (year < 1900) return male ? "9" : "0";
-  return male ? "1" : "2";
-}
-
-function buildRecord() {
+// The body to explain: the raw record when one is given, else the episode
+// of the filled fields (code lists split at blanks, commas and semicolons).
+function caseBody() {
   const raw = $("raw").value.replace(/\r?\n$/, "");
-  if (raw !== "") return raw;
-  const chars = Array(LAYOUT.width).fill(" ");
-  const rec = $("rec_date").value.trim(), birth = $("birth_date").value.trim();
-  if (!/^[0-9]{8}$/.test(rec)) throw new Error("the record date is YYYYMMDD");
-  if (!/^[0-9]{8}$/.test(birth)) throw new Error("the birth date is YYYYMMDD");
-  put(chars, LAYOUT.recDate, rec);
-  put(chars, LAYOUT.birth, birth.slice(2));
-  put(chars, LAYOUT.sex, sexDigit($("sex").value, Number(birth.slice(0, 4))));
-  put(chars, LAYOUT.los, digits($("los").value, 3));
-  put(chars, LAYOUT.dsch, digits($("dsch").value, 1));
-  put(chars, LAYOUT.birthWt, digits($("birth_wt").value, 5));
-  put(chars, LAYOUT.ventHr, digits($("vent_hr").value, 5));
-  const dx = codes($("dx1").value).concat(codes($("dx").value));
-  const proc = codes($("proc").value);
-  if (dx.length === 0) throw new Error("a principal diagnosis is needed");
-  if (codes($("dx1").value).length !== 1) throw new Error("one principal diagnosis");
-  if (dx.length > 10) throw new Error("at most 9 secondary diagnoses");
-  if (proc.length > 36) throw new Error("at most 36 procedures");
-  for (const c of dx.concat(proc)) if (c.length > LAYOUT.codeWidth) throw new Error("'" + c + "' is longer than 5 characters");
-  dx.forEach((c, i) => put(chars, LAYOUT.codes + LAYOUT.codeWidth * i, c));
-  proc.forEach((c, i) => put(chars, LAYOUT.codes + LAYOUT.codeWidth * (10 + i), c));
-  return chars.join("");
+  if (raw !== "") return { record: raw };
+  const episode = {};
+  for (const name of EPISODE) {
+    const value = $(name).value.trim();
+    if (value === "") continue;
+    episode[name] = name === "secondary" || name === "procedures" ? value.split(/[\s,;]+/) : value;
+  }
+  return episode;
 }
 
 function ruler(length) {
@@ -201,7 +172,7 @@ function showSteps(t, text) {
   steps.appendChild(d);
 }
 
-function showResult(t, record) {
+function showResult(t) {
   $("mdc").textContent = t.result.mdc;
   $("adrg").textContent = t.result.adrg;
   $("drg").textContent = t.result.drg;
@@ -210,12 +181,18 @@ function showResult(t, record) {
   const body = $("ccls").tBodies[0];
   body.replaceChildren();
   const levels = t.complexity ? t.complexity.ccl_excl : "";
+  // Each diagnosis as the grouping looked it up: the try that found the
+  // code it used, else the first try.
+  const code = {};
+  for (const l of t.lookups) {
+    if (l.position > 10) continue;
+    if (code[l.position] === undefined || (l.id !== 0 && l.id === t.code_ids[l.position])) code[l.position] = l.text.trim();
+  }
   for (let p = 1; p <= 10; p++) {
-    const code = record.substr(LAYOUT.codes + LAYOUT.codeWidth * (p - 1), LAYOUT.codeWidth).trim();
-    if (code === "") continue;
+    if (code[p] === undefined) continue;
     const row = el("tr");
     row.appendChild(el("td", String(p)));
-    row.appendChild(el("td", code));
+    row.appendChild(el("td", code[p]));
     row.appendChild(el("td", p === 1 ? "principal" : (levels[p - 1] || "")));
     body.appendChild(row);
   }
@@ -247,14 +224,17 @@ async function loadCondCount() {
   return set ? set.counts.cond : -1;
 }
 
-async function explain(record, format) {
+async function explain(body, format) {
   const headers = Object.assign({ "Content-Type": "application/json" }, authorization());
   const tables = $("tables").value.trim();
   const query = "?format=" + format + (tables ? "&tables=" + encodeURIComponent(tables) : "");
-  const answer = await fetch("/v1/explain" + query, { method: "POST", headers, body: JSON.stringify({ record }) });
+  const answer = await fetch("/v1/explain" + query, { method: "POST", headers, body: JSON.stringify(body) });
   if (!answer.ok) {
     let message = answer.status + " " + answer.statusText;
-    try { const e = await answer.json(); message = e.error + ": " + e.message; } catch (_) { /* not JSON */ }
+    try {
+      const e = await answer.json();
+      message = e.errors ? e.errors.map(x => x.field + ": " + x.message).join("; ") : e.error + ": " + e.message;
+    } catch (_) { /* not JSON */ }
     throw new Error(message);
   }
   return format === "json" ? answer.json() : answer.text();
@@ -265,14 +245,15 @@ async function submitCase(event) {
   const status = $("status");
   status.className = "";
   try {
-    const record = buildRecord();
+    const body = caseBody();
+    status.textContent = "grouping...";
+    const [trace, text, conds] = await Promise.all([explain(body, "json"), explain(body, "text"), loadCondCount()]);
+    const record = body.record !== undefined ? body.record : trace.built_record;
     $("record").textContent = record;
     $("ruler").textContent = ruler(record.length);
     $("built").hidden = false;
-    status.textContent = "grouping...";
-    const [trace, text, conds] = await Promise.all([explain(record, "json"), explain(record, "text"), loadCondCount()]);
     condCount = conds;
-    showResult(trace, record);
+    showResult(trace);
     showSteps(trace, text);
     $("result").hidden = false;
     $("explanation").hidden = false;

@@ -5,6 +5,14 @@
 // into the answer, which is sized once from the number of records (the text
 // answer exactly, the JSON rows by a first estimate), so a request allocates
 // its answer and nothing per record.
+//
+// Both routes also take episodes as named fields: a JSON object whose
+// members are the episode's fields, or an array of them.  Each is built
+// into its record by the library's one builder and grouped or explained
+// as that record; the answer is JSON, one object per episode in order, with
+// the episode's id and the record built ("built_record").  An episode with
+// a field error refuses the whole request (422) with every error of every
+// episode.
 #include "serve/service.h"
 
 #include <algorithm>
@@ -13,9 +21,13 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "engine/prepared/prepared_set.h"
+#include "episode/episode_json.h"
+#include "episode_grouper/episode.h"
 #include "episode_grouper/explain.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
+#include "output/result_json.h"
 #include "output/weight_columns.h"
 #include "serve/openapi.h"
 #include "serve/page.h"
@@ -127,6 +139,108 @@ bool latin1_bytes(const std::string& utf8, std::string& out) {
   return true;
 }
 
+// The episodes of a JSON body: one object or an array of them, each built
+// into its record.
+struct Episodes {
+  std::vector<episode_grouper::Episode> list;
+  std::string records;  // kEpisodeRecordBytes per episode, in order
+  bool array = false;
+
+  std::string_view record(size_t i) const {
+    return std::string_view(records).substr(i * episode_grouper::kEpisodeRecordBytes,
+                                            episode_grouper::kEpisodeRecordBytes);
+  }
+};
+
+// The JSON of a body; false with a 400 that says where it is not JSON.
+bool parse_json(std::string_view body, json& document, Response& error) {
+  try {
+    document = json::parse(body);
+    return true;
+  } catch (const json::parse_error& e) {
+    std::string what = e.what();
+    const size_t bracket = what.find("] ");
+    if (what.starts_with("[json.exception") && bracket != std::string::npos) what.erase(0, bracket + 2);
+    error = error_response(400, "bad_json", "the body is not JSON: " + what);
+    return false;
+  }
+}
+
+// Reads and builds the episodes of a JSON document; false with the answer
+// to give instead: 400 for a document that is neither an object nor an
+// array, 422 with every error of every episode.  A member that names no
+// field is an error of that name: the service takes what it can encode
+// only, so that a misspelt field is never dropped unseen.
+bool read_episodes(const json& document, Episodes& out, Response& error) {
+  out.array = document.is_array();
+  if (!out.array && !document.is_object()) {
+    error = error_response(400, "bad_json", "the body must be an episode object or an array of them");
+    return false;
+  }
+  const size_t count = out.array ? document.size() : 1;
+  out.list.resize(count);
+  out.records.assign(count * episode_grouper::kEpisodeRecordBytes, ' ');
+  json errors = json::array();
+  size_t invalid = 0;
+  episode_grouper::FieldErrors field_errors;
+  std::vector<std::string> others;
+  for (size_t i = 0; i < count; ++i) {
+    const json& item = out.array ? document[i] : document;
+    episode_grouper::Episode& episode = out.list[i];
+    field_errors.clear();
+    others.clear();
+    episode_from_json(item, episode, field_errors, &others);
+    // The record holds Latin-1; the JSON text is UTF-8.
+    std::string id;
+    if (!latin1_bytes(episode.id, id)) {
+      field_errors.add(episode_grouper::EpisodeField::kId, episode.id, "holds a character past U+00FF");
+    } else {
+      episode.id = std::move(id);
+    }
+    char* record = out.records.data() + i * episode_grouper::kEpisodeRecordBytes;
+    // An item that is no object has that error only, not one per field.
+    const bool built = !field_errors.has(episode_grouper::EpisodeField::kRow) &&
+                       episode_grouper::build_record(episode, record, field_errors) && others.empty();
+    if (built) continue;
+    ++invalid;
+    for (const std::string& name : others) {
+      errors.push_back({{"index", i}, {"field", name}, {"message", "is no episode field"}});
+    }
+    for (const episode_grouper::FieldError& e : field_errors) {
+      errors.push_back({{"index", i},
+                        {"field", episode_grouper::episode_field_name(e.field)},
+                        {"message", e.message}});
+    }
+  }
+  if (invalid == 0) return true;
+  error.status = http_status(episode_grouper::StatusKind::kInvalidEpisode);
+  error.content_type = "application/json";
+  const std::string message = out.array ? std::to_string(invalid) + " of " + std::to_string(count) +
+                                              " episodes have field errors; none was grouped"
+                                        : "the episode has field errors";
+  error.body = dump(json{{"error", episode_grouper::kind_name(episode_grouper::StatusKind::kInvalidEpisode)},
+                         {"message", message},
+                         {"errors", std::move(errors)}}) +
+               "\n";
+  return false;
+}
+
+// Appends the member "id" (when given) and "built_record" before the
+// closing brace of the JSON object that ends `body` ("...}" and a line feed).
+void add_episode_members(std::string& body, const std::string_view* id, std::string_view record) {
+  const size_t close = body.rfind('}');
+  if (close == std::string::npos) return;
+  body.resize(close);
+  char text[2 + 6 * episode_grouper::kEpisodeRecordBytes];
+  if (id) {
+    body += ",\"id\":";
+    body.append(text, static_cast<size_t>(put_json_string(text, id->substr(0, episode_grouper::kMaxIdBytes)) - text));
+  }
+  body += ",\"built_record\":";
+  body.append(text, static_cast<size_t>(put_json_string(text, record) - text));
+  body += '}';
+}
+
 Response plain(int status, std::string type, std::string body) {
   Response r;
   r.status = status;
@@ -229,12 +343,22 @@ Response Service::handle(const Request& request) {
 
 Response Service::group(const Request& request) {
   const std::string type = media_type(request.content_type);
-  if (!type.empty() && type != "text/plain" && type != "application/octet-stream") {
-    return error_response(415, "unsupported_media_type", "/v1/group takes text/plain episode lines");
+  const bool episodes = type == "application/json";
+  if (!episodes && !type.empty() && type != "text/plain" && type != "application/octet-stream") {
+    return error_response(415, "unsupported_media_type",
+                          "/v1/group takes text/plain episode lines or application/json episodes");
   }
   Query query;
   Response error;
   if (!read_query(request, {"format", "tables"}, query, error)) return error;
+  if (episodes) {
+    if (!query.format.empty()) {
+      return error_response(400, "bad_parameter", "format is for episode lines; JSON episodes are answered in JSON");
+    }
+    json document;
+    if (!parse_json(request.body, document, error)) return error;
+    return group_episodes(document, query.tables);
+  }
   bool jsonl = accepts(request.accept, "application/x-ndjson");
   if (query.format == "jsonl") jsonl = true;
   else if (query.format == "text") jsonl = false;
@@ -294,9 +418,11 @@ Response Service::explain(const Request& request) {
   if (type.empty() || type == "text/plain" || type == "application/octet-stream") {
     record = std::string(request.body);
   } else if (type == "application/json") {
-    const json document = json::parse(request.body, nullptr, false);
-    if (document.is_discarded()) return error_response(400, "bad_json", "the body is not JSON");
-    if (!document.is_object() || !document.contains("record") || !document["record"].is_string()) {
+    // {"record": "..."} is one record; any other JSON is episodes.
+    json document;
+    if (!parse_json(request.body, document, error)) return error;
+    if (!document.is_object() || !document.contains("record")) return explain_episodes(document, query.tables, format);
+    if (!document["record"].is_string()) {
       return error_response(400, "bad_json", "the body must be an object with a string \"record\"");
     }
     for (const auto& item : document.items()) {
@@ -306,7 +432,8 @@ Response Service::explain(const Request& request) {
       return error_response(400, "bad_record", "a record holds Latin-1 characters only (U+0000..U+00FF)");
     }
   } else {
-    return error_response(415, "unsupported_media_type", "/v1/explain takes text/plain or application/json");
+    return error_response(415, "unsupported_media_type",
+                          "/v1/explain takes text/plain, {\"record\": ...} or application/json episodes");
   }
   const size_t records = episode_grouper::count_records(record);
   if (records != 1) {
@@ -324,6 +451,74 @@ Response Service::explain(const Request& request) {
                      episode_grouper::explain(*set->tables, record, format));
   if (weights_) add_weight(*set, record, format, r.body);
   r.records = 1;
+  return r;
+}
+
+Response Service::group_episodes(const nlohmann::json& document, const std::string& tables) {
+  const int index = registry_.find(tables);
+  if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + tables + "'");
+  const Turn turn(grouping_);
+  Episodes episodes;
+  Response r;
+  if (!read_episodes(document, episodes, r)) return r;
+  const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
+  Borrowed borrowed(*set);
+  episode_grouper::Grouper& g = *borrowed;
+  const TableStore& store = prepared(*set->tables).store();
+  r.body.reserve(episodes.list.size() * 1024 + 4);
+  if (episodes.array) r.body += '[';
+  char row[episode_grouper::kMaxJsonRow];
+  std::string object;
+  for (size_t i = 0; i < episodes.list.size(); ++i) {
+    const episode_grouper::Result& result = g.group(episodes.record(i));
+    episode_grouper::Findings findings = result.findings;
+    episode_grouper::EpisodeWeight weight;
+    if (weights_) {
+      weight = g.weigh(*weights_);
+      episode_grouper::add_weight_finding(weight, findings);
+    }
+    const std::string_view id = episodes.list[i].id;
+    object.assign(row, format_json_row(static_cast<int64_t>(i) + 1, store, result, findings, row,
+                                       weights_ ? &weight : nullptr, &id));
+    add_episode_members(object, nullptr, episodes.record(i));
+    if (i > 0) r.body += ',';
+    r.body += object;
+  }
+  r.body += episodes.array ? "]\n" : "\n";
+  r.records = static_cast<int64_t>(episodes.list.size());
+  return r;
+}
+
+Response Service::explain_episodes(const nlohmann::json& document, const std::string& tables,
+                                   episode_grouper::ExplainFormat format) {
+  const int index = registry_.find(tables);
+  if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + tables + "'");
+  const Turn turn(grouping_);
+  Episodes episodes;
+  Response r;
+  if (!read_episodes(document, episodes, r)) return r;
+  const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
+  const bool as_json = format == episode_grouper::ExplainFormat::kJson;
+  r.content_type = as_json ? "application/json" : "text/plain; charset=iso-8859-1";
+  if (as_json && episodes.array) r.body += '[';
+  for (size_t i = 0; i < episodes.list.size(); ++i) {
+    const std::string_view record = episodes.record(i);
+    const std::string_view id = episodes.list[i].id;
+    std::string one = episode_grouper::explain(*set->tables, record, format);
+    if (weights_) add_weight(*set, record, format, one);
+    if (as_json) {
+      add_episode_members(one, &id, record);
+      if (i > 0) r.body += ',';
+    } else {
+      // Each explanation under the episode and the record built from it.
+      std::string head = "Episode " + std::to_string(i + 1);
+      if (!id.empty()) head += " (id " + std::string(id) + ")";
+      one = (i > 0 ? "\n" : "") + head + "\nRecord built\n  \"" + std::string(record) + "\"\n\n" + one;
+    }
+    r.body += one;
+  }
+  if (as_json) r.body += episodes.array ? "]\n" : "\n";
+  r.records = static_cast<int64_t>(episodes.list.size());
   return r;
 }
 

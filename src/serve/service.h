@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -75,6 +76,10 @@ class Service {
  private:
   Response group(const Request& request);
   Response explain(const Request& request);
+  // The two routes for JSON episodes (see service.cc).
+  Response group_episodes(const nlohmann::json& document, const std::string& tables);
+  Response explain_episodes(const nlohmann::json& document, const std::string& tables,
+                            episode_grouper::ExplainFormat format);
   Response tables() const;
   Response readyz() const;
   Response admin_reload();

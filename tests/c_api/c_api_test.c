@@ -8,7 +8,8 @@
  * compares every result line, row and result field.  Then it opens broken
  * copies of the set and checks the status and message of every error a C
  * caller can meet, and that eg_group writes no byte past the size a caller
- * gives.  The directory is removed at the end, however the checks end;
+ * gives.  Episodes given as fields are built, grouped and read back, and an
+ * invalid one is refused with every field error.  The directory is removed at the end, however the checks end;
  * exit status 0 when every check held. */
 #define _POSIX_C_SOURCE 200809L
 
@@ -417,6 +418,87 @@ static void check_broken_sets(void) {
   check_open_fails(path_in("logic", ""), EG_ERROR_LOGIC_SETTING, "Tcond.idx", NULL, __LINE__);
 }
 
+/* An episode as fields: built into a record, grouped as that record is,
+ * read back to the same fields; the first input record read into fields
+ * and grouped from them as it is itself; an invalid episode refused with
+ * every field and why; a record with a letter in its date told. */
+static void check_episodes(eg_grouper* g) {
+  const char* secondary[] = {"e11.9", "I10"};
+  const char* procedures[] = {"5470"};
+  eg_episode e;
+  eg_episode_init(&e);
+  e.id = "A1";
+  e.birth_date = 19500615;
+  e.sex = 'F';
+  e.record_date = 20050301;
+  e.los = 5;
+  e.discharge = 1;
+  e.principal = "k35.8";
+  e.secondary = secondary;
+  e.secondary_count = 2;
+  e.procedures = procedures;
+  e.procedure_count = 1;
+  e.vent_hours = 12;
+  char record[EG_EPISODE_RECORD_BYTES + 1];
+  CHECK_STATUS(eg_episode_build(&e, record, sizeof record), EG_OK);
+  CHECK(record[EG_EPISODE_RECORD_BYTES] == '\0' && memcmp(record, "A1      ", 8) == 0);
+  CHECK_STATUS(eg_episode_build(&e, record, EG_EPISODE_RECORD_BYTES - 1), EG_ERROR_ARGUMENT);
+
+  eg_result by_fields, by_record;
+  memset(&by_fields, 0, sizeof by_fields);
+  memset(&by_record, 0, sizeof by_record);
+  by_fields.size = by_record.size = sizeof by_fields;
+  CHECK_STATUS(eg_group_episode(g, &e, &by_fields), EG_OK);
+  CHECK_STATUS(eg_group(g, record, EG_EPISODE_RECORD_BYTES, &by_record), EG_OK);
+  CHECK(memcmp(&by_fields, &by_record, sizeof by_fields) == 0);
+
+  eg_episode_buffer* buffer = NULL;
+  CHECK_STATUS(eg_episode_buffer_new(&buffer), EG_OK);
+  if (!buffer) return;
+  eg_episode back;
+  eg_episode_init(&back);
+  CHECK_STATUS(eg_episode_read(record, EG_EPISODE_RECORD_BYTES, buffer, &back), EG_OK);
+  CHECK(strcmp(back.id, "A1") == 0 && back.birth_date == 19500615 && back.sex == 'F');
+  CHECK(back.record_date == 20050301 && back.los == 5 && back.discharge == 1 && back.age_years == -1);
+  CHECK(strcmp(back.principal, "K358") == 0 && back.secondary_count == 2 && back.procedure_count == 1);
+  CHECK(back.secondary_count == 2 && strcmp(back.secondary[0], "E119") == 0 && strcmp(back.secondary[1], "I10") == 0);
+  CHECK(back.procedure_count == 1 && strcmp(back.procedures[0], "5470") == 0);
+  CHECK(back.birth_weight == -1 && back.vent_hours == 12);
+
+  /* A generated record read into fields groups as the record itself. */
+  eg_episode first;
+  eg_episode_init(&first);
+  CHECK_STATUS(eg_episode_read(first_record, first_length, buffer, &first), EG_OK);
+  CHECK_STATUS(eg_group(g, first_record, first_length, &by_record), EG_OK);
+  CHECK_STATUS(eg_group_episode(g, &first, &by_fields), EG_OK);
+  CHECK(strcmp(by_fields.res_drg_code, by_record.res_drg_code) == 0 && by_fields.res_pccl == by_record.res_pccl);
+  CHECK(strcmp(by_fields.res_ccl_excl, by_record.res_ccl_excl) == 0 && by_record.res_adrg != 0);
+
+  /* Every error of an invalid episode, and nothing written. */
+  const char* many[10] = {"A00", "A01", "A02", "A03", "A04", "A05", "A06", "A07", "A08", "A09"};
+  e.los = 1200;
+  e.principal = NULL;
+  e.secondary = many;
+  e.secondary_count = 10;
+  eg_result refused;
+  memset(&refused, 0, sizeof refused);
+  refused.size = sizeof refused;
+  CHECK_STATUS(eg_group_episode(g, &e, &refused), EG_ERROR_INVALID_EPISODE);
+  const char* said = eg_last_error();
+  CHECK(strstr(said, "los: 1200 is not") && strstr(said, "principal: required") &&
+        strstr(said, "secondary: 10 codes, at most 9"));
+  CHECK(refused.result_line_length == 0);
+  CHECK_STATUS(eg_episode_build(&e, record, sizeof record), EG_ERROR_INVALID_EPISODE);
+
+  /* A letter in the record date cannot be told. */
+  char bad[EG_EPISODE_RECORD_BYTES];
+  memcpy(bad, first_record, sizeof bad);
+  bad[23] = 'X';
+  CHECK_STATUS(eg_episode_read(bad, sizeof bad, buffer, &back), EG_ERROR_INVALID_EPISODE);
+  CHECK(strstr(eg_last_error(), "record_date") != NULL);
+  eg_episode_buffer_free(buffer);
+}
+
 /* Every check, in the work directory; the number of failed checks. */
 static int run_checks(const char* grouper_tables, const char* grouper) {
   CHECK(strcmp(eg_version(), EG_TEST_VERSION) == 0);
@@ -453,6 +535,7 @@ static int run_checks(const char* grouper_tables, const char* grouper) {
     check_row_capacity(g);
     check_weights(g);
     check_null_arguments(set, g);
+    check_episodes(g);
     /* The grouper keeps what it needs of a set freed before it. */
     eg_table_set_free(set);
     set = NULL;

@@ -1,5 +1,6 @@
 """grouper serve: the service answers the batch run's bytes, explain's trace,
-a JSON error with its status for every bad request, enforces its token,
+JSON episodes as their records, a JSON error with its status for every bad
+request (a 422 with every field error of every episode), enforces its token,
 describes exactly its routes, drains on SIGTERM and swaps table sets whole.
 
 Every server is started on a free port of the loopback (port 0, read back
@@ -213,7 +214,9 @@ def test_every_bad_request_gets_its_status_and_a_json_error(serve, small_set):
         (400, "POST", "/v1/group?colour=red", record, text),
         (400, "POST", "/v1/group?format=text&format=jsonl", record, text),
         (400, "POST", "/v1/explain", b"{not json", as_json),
-        (400, "POST", "/v1/explain", b"[1, 2]", as_json),
+        (400, "POST", "/v1/explain", b"[1, 2", as_json),
+        (400, "POST", "/v1/group", b'{"los": 5,}', as_json),
+        (400, "POST", "/v1/group", b'"an episode"', as_json),
         (400, "POST", "/v1/explain", json.dumps({"record": "x", "tables": "../etc"}), as_json),
         (400, "POST", "/v1/explain", json.dumps({"record": "\u20ac" + record.decode()}), as_json),
         (400, "POST", "/v1/explain", record + b"\n" + record, text),
@@ -227,7 +230,7 @@ def test_every_bad_request_gets_its_status_and_a_json_error(serve, small_set):
         (413, "POST", "/v1/group", record * 20, text),
         # Sent in chunks (no Content-Length); the connection stays in step for the next case.
         (413, "POST", "/v1/group", iter([record * 10, record * 10]), text),
-        (415, "POST", "/v1/group", record, {"Content-Type": "application/json"}),
+        (415, "POST", "/v1/group", record, {"Content-Type": "application/xml"}),
         (415, "POST", "/v1/explain", record, {"Content-Type": "image/png"}),
     ]
     for status, method, path, body, headers in cases:
@@ -438,23 +441,105 @@ def test_a_stalled_client_is_cut_off_and_does_not_hold_the_only_worker(serve, sm
 
 def coder_fields(line):
     """The fields of a generated episode line as a coder enters them, and the
-    record the page must build from them (unused columns blank, codes packed)."""
+    record the service must build from them (unused columns blank, codes packed)."""
     text = line.decode("latin-1")
     indicator = text[14]
     century = {"1": "19", "2": "19", "3": "20", "4": "20"}[indicator]
     slots = [text[33 + 5 * i:38 + 5 * i].strip() for i in range(46)]
     dx = [c for c in slots[:10] if c]
     proc = [c for c in slots[10:] if c]
-    fields = {"rec_date": text[21:29], "birth_date": century + text[8:14], "sex": "M" if int(indicator) % 2 else "F",
-              "los": text[29:32].strip(), "dsch": text[32].strip(), "birth_wt": text[263:268].strip(),
-              "vent_hr": text[268:273].strip(), "dx1": dx[0], "dx": " ".join(dx[1:]), "proc": " ".join(proc)}
-    record = list(" " * 273)
+    fields = {"id": text[:8].strip(), "record_date": text[21:29], "birth_date": century + text[8:14],
+              "sex": "M" if int(indicator) % 2 else "F", "los": text[29:32].strip(), "discharge": text[32].strip(),
+              "birth_weight": text[263:268].strip(), "vent_hours": text[268:273].strip(), "principal": dx[0],
+              "secondary": " ".join(dx[1:]), "procedures": " ".join(proc)}
+    record = list(" " * 300)
+    record[:8] = text[:8].strip().ljust(8)
     record[8:15] = text[8:15]
     record[21:33] = text[21:33]
-    record[263:273] = text[263:273]
+    for at in (263, 268):  # right-aligned numbers
+        number = text[at:at + 5].strip()
+        record[at:at + 5] = (str(int(number)) if number else "").rjust(5)
     for i, code in enumerate(dx + [""] * (10 - len(dx)) + proc):
         record[33 + 5 * i:38 + 5 * i] = code.ljust(5)
     return fields, "".join(record)
+
+
+def coder_lines(small_set, count):
+    """`count` generated lines whose fields a coder can enter (born 1900 to 2099, readable numbers)."""
+    lines = [l for l in (small_set / "tamv30.in").read_bytes().split(b"\n")[:400]
+             if len(l) >= 273 and l[14:15] in b"1234" and re.fullmatch(rb"[0-9 ]*", l[263:273])]
+    assert len(lines) >= count
+    return lines[:count]
+
+
+def as_episode(fields):
+    """A coder's fields as a JSON episode: empty fields left out, code lists as arrays."""
+    episode = {k: v for k, v in fields.items() if v != ""}
+    for name in ("secondary", "procedures"):
+        if name in episode:
+            episode[name] = episode[name].split()
+    return episode
+
+
+def test_json_episodes_group_and_explain_as_their_records(serve, small_set, grouper_binary):
+    server = serve("--tables", small_set)
+    lines = coder_lines(small_set, 30)
+    cases = [coder_fields(line) for line in lines]
+    episodes = [as_episode(fields) for fields, _ in cases]
+    as_json = {"Content-Type": "application/json"}
+
+    answer = server.post("/v1/group", json.dumps(episodes), headers=as_json)
+    assert answer.status_code == 200, answer.text
+    assert answer.headers["Content-Type"] == "application/json" and int(answer.headers["X-Records"]) == len(lines)
+    results = answer.json()
+    assert [r["built_record"] for r in results] == [record for _, record in cases]
+    assert [r["id"] for r in results] == [fields["id"] for fields, _ in cases]
+    # The same records posted the old way give the same rows.
+    records = "".join(record + "\n" for _, record in cases).encode("latin-1")
+    rows = [json.loads(row) for row in server.post("/v1/group?format=jsonl", records).content.splitlines()]
+    assert [{k: v for k, v in r.items() if k not in ("id", "built_record")} for r in results] == rows
+    assert any(row["drg"] for row in rows) and len({row["drg"] for row in rows}) > 1
+
+    # One object answers one object; the episode's fields in their text forms, as strings.
+    texts = {k: "|".join(v) if isinstance(v, list) else v for k, v in episodes[3].items()}
+    single = server.post("/v1/group", json.dumps(texts), headers=as_json).json()
+    assert single == dict(results[3], record=1)
+
+    trace = server.post("/v1/explain", json.dumps(episodes[0]), headers=as_json).json()
+    assert trace.pop("id") == cases[0][0]["id"] and trace.pop("built_record") == cases[0][1]
+    assert trace == json.loads(explain_command(grouper_binary, small_set, cases[0][1].encode("latin-1"), "json"))
+    traces = server.post("/v1/explain", json.dumps(episodes[:2]), headers=as_json).json()
+    assert [t["built_record"] for t in traces] == [cases[0][1], cases[1][1]]
+    text = server.post("/v1/explain?format=text", json.dumps(episodes[1]), headers=as_json)
+    assert text.status_code == 200 and cases[1][1].encode("latin-1") in text.content
+
+
+def test_an_invalid_episode_refuses_the_request_with_every_error(serve, small_set):
+    server = serve("--tables", small_set)
+    good = as_episode(coder_fields(coder_lines(small_set, 1)[0])[0])
+    bad = dict(good, birth_date="2005-02-30", los=1200, secondary=[f"A{i:02}" for i in range(10)])
+    worse = {"sex": "X", "record_date": "20050301", "los": "5", "discharge": 1, "principal": "K35.8",
+             "age_years": 40, "age_days": 12, "colour": "red"}
+    as_json = {"Content-Type": "application/json"}
+    for path in ("/v1/group", "/v1/explain"):
+        answer = server.post(path, json.dumps([good, bad, good, worse, "no object"]), headers=as_json)
+        assert answer.status_code == 422, answer.text
+        body = answer.json()
+        assert body["error"] == "invalid_episode" and body["message"]
+        assert {(e["index"], e["field"], e["message"]) for e in body["errors"]} == {
+            (1, "birth_date", "2005-02-30 is not a calendar date"),
+            (1, "los", "1200 is not from 0 to 999"),
+            (1, "secondary", "10 codes, at most 9"),
+            (3, "colour", "is no episode field"),
+            (3, "sex", "X is not M or F"),
+            (3, "age_days", "give only one of birth_date, age_years and age_days"),
+            (4, "row", "not a JSON object")}
+        assert len(body["errors"]) == 7
+    single = server.post("/v1/group", json.dumps(bad), headers=as_json)
+    assert single.status_code == 422 and {e["index"] for e in single.json()["errors"]} == {0}
+    malformed = server.post("/v1/group", b'[{"los": 5}', headers=as_json)
+    assert malformed.status_code == 400 and malformed.json()["error"] == "bad_json"
+    assert "not JSON" in malformed.json()["message"]
 
 
 def test_the_page_groups_a_case_entered_in_its_fields(serve, small_set, grouper_binary, tmp_path):
@@ -465,8 +550,7 @@ def test_the_page_groups_a_case_entered_in_its_fields(serve, small_set, grouper_
     page = server.get("/")
     assert page.headers["Content-Security-Policy"] == "default-src 'self'"
     assert not re.search(r"(src|href)=\"(https?:)?//", page.text)
-    lines = [l for l in (small_set / "tamv30.in").read_bytes().split(b"\n")[:40] if l[14:15] in b"1234"]
-    for line in lines[:3]:
+    for line in coder_lines(small_set, 3):
         fields, record = coder_fields(line)
         query = "&".join(f"{k}={requests.utils.quote(v)}" for k, v in fields.items())
         done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path}/chromium",
