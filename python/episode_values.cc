@@ -123,7 +123,8 @@ Cell FieldColumn::cell_of(PyObject* value, bool in_list) {
     return c;
   }
   if (PyBool_Check(value)) return bad_cell(value, " is not a value of " + std::string(eg::episode_field_name(field)));
-  if (PyLong_Check(value) || (PyIndex_Check(value) && !PyDate_Check(value))) {
+  const bool sequence = PyList_Check(value) || PyTuple_Check(value) || type_named(Py_TYPE(value), "ndarray");
+  if (PyLong_Check(value) || (PyIndex_Check(value) && !sequence && !PyDate_Check(value))) {
     PyObject* number = PyNumber_Index(value);
     if (!number) {
       PyErr_Clear();
@@ -149,7 +150,6 @@ Cell FieldColumn::cell_of(PyObject* value, bool in_list) {
     keep.append(text);
     return cell_of(text.ptr(), in_list);
   }
-  const bool sequence = PyList_Check(value) || PyTuple_Check(value) || type_named(Py_TYPE(value), "ndarray");
   if (sequence) {
     if (in_list || !is_code_list(field)) {
       return bad_cell(value, in_list ? " is not a code" : " is a list: only secondary and procedures take lists");

@@ -11,6 +11,7 @@
 // splits into its own.  The output columns are made with the GIL back, in
 // one pass each.
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 #include <pybind11/pybind11.h>
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
