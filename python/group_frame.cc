@@ -92,7 +92,9 @@ void read_column(const py::module_& np, const py::object& series, FieldColumn& c
     column.kind = FieldColumn::kReals;
     column.reals = static_cast<const double*>(values.data());
   } else {
-    values = np.attr("ascontiguousarray")(series.attr("to_numpy")(py::arg("dtype") = "object"));
+    // A copy of its own: the cells point into the objects it holds, whatever
+    // happens to the frame meanwhile.
+    values = np.attr("ascontiguousarray")(series.attr("to_numpy")(py::arg("dtype") = "object", py::arg("copy") = true));
     column.kind = FieldColumn::kCells;
     PyObject* const* objects = static_cast<PyObject* const*>(values.data());
     column.cells.reserve(rows);
