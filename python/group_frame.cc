@@ -22,6 +22,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -233,33 +234,67 @@ struct TextColumn {
   std::vector<uint32_t> size;
 };
 
-// The str objects of one text column: equal texts share one object.
+// The str objects of one text column: equal texts share one object.  Texts
+// of at most 16 bytes (every code) are found in an open-addressed table by
+// their bytes; longer ones (findings) in a hash map, up to a bound.
 class TextObjects {
  public:
+  TextObjects() : short_(kShortSlots) {}
   ~TextObjects() {
-    for (auto& [text, object] : cache_) Py_DECREF(object);
+    for (const Slot& slot : short_) Py_XDECREF(slot.object);
+    for (auto& [text, object] : long_) Py_DECREF(object);
   }
   PyObject* get(std::string_view text) {
     if (text.empty()) {
       Py_INCREF(Py_None);
       return Py_None;
     }
-    if (auto it = cache_.find(text); it != cache_.end()) {
+    if (text.size() <= 16) {
+      uint64_t key[2] = {0, 0};
+      std::memcpy(key, text.data(), text.size());
+      uint64_t h = (key[0] * 0x9E3779B97F4A7C15ull) ^ (key[1] * 0xC2B2AE3D27D4EB4Full) ^ text.size();
+      h ^= h >> 29;
+      for (size_t probe = 0; probe < 8; ++probe) {
+        Slot& slot = short_[(h + probe) & (kShortSlots - 1)];
+        if (!slot.object) {
+          slot = {key[0], key[1], static_cast<uint32_t>(text.size()), make(text)};
+          Py_INCREF(slot.object);
+          return slot.object;
+        }
+        if (slot.a == key[0] && slot.b == key[1] && slot.size == text.size()) {
+          Py_INCREF(slot.object);
+          return slot.object;
+        }
+      }
+      return make(text);
+    }
+    if (auto it = long_.find(text); it != long_.end()) {
       Py_INCREF(it->second);
       return it->second;
     }
-    PyObject* s = PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (!s) throw py::error_already_set();
-    if (cache_.size() < kMostCached) {
-      cache_.emplace(text, s);
+    PyObject* s = make(text);
+    if (long_.size() < kMostLong) {
+      long_.emplace(text, s);
       Py_INCREF(s);
     }
     return s;
   }
 
  private:
-  static constexpr size_t kMostCached = 1 << 16;
-  std::unordered_map<std::string_view, PyObject*> cache_;
+  struct Slot {
+    uint64_t a = 0, b = 0;
+    uint32_t size = 0;
+    PyObject* object = nullptr;
+  };
+  static PyObject* make(std::string_view text) {
+    PyObject* s = PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    if (!s) throw py::error_already_set();
+    return s;
+  }
+  static constexpr size_t kShortSlots = 1 << 15;
+  static constexpr size_t kMostLong = 1 << 16;
+  std::vector<Slot> short_;
+  std::unordered_map<std::string_view, PyObject*> long_;  // the texts stay in the arenas meanwhile
 };
 
 py::object group_frame(PyTableSet& ts, const py::object& df, const py::object& columns, int threads,
