@@ -107,14 +107,16 @@ Cell FieldColumn::cell_of(PyObject* value, bool in_list) {
       return bad_cell(value, " cannot be written in UTF-8");
     }
     c.kind = Cell::kText;
-    c.data = data;
+    c.whole = static_cast<int64_t>(text.size());
     c.size = static_cast<uint32_t>(std::min<Py_ssize_t>(size, UINT32_MAX));
+    text.append(data, c.size);
     return c;
   }
   if (PyBytes_Check(value)) {
     c.kind = Cell::kText;
-    c.data = PyBytes_AS_STRING(value);
+    c.whole = static_cast<int64_t>(text.size());
     c.size = static_cast<uint32_t>(std::min<Py_ssize_t>(PyBytes_GET_SIZE(value), UINT32_MAX));
+    text.append(PyBytes_AS_STRING(value), c.size);
     return c;
   }
   if (PyFloat_Check(value)) {
@@ -145,19 +147,17 @@ Cell FieldColumn::cell_of(PyObject* value, bool in_list) {
     return c;
   }
   if (type_named(Py_TYPE(value), "datetime64")) {  // a NumPy date: its text, "2005-05-15" or "NaT"
-    py::str text = py::str(py::handle(value));
-    if (std::string_view(PyUnicode_AsUTF8(text.ptr())) == "NaT") return c;
-    keep.append(text);
-    return cell_of(text.ptr(), in_list);
+    py::str shown = py::str(py::handle(value));
+    if (std::string_view(PyUnicode_AsUTF8(shown.ptr())) == "NaT") return c;
+    return cell_of(shown.ptr(), in_list);
   }
   if (sequence) {
     if (in_list || !is_code_list(field)) {
       return bad_cell(value, in_list ? " is not a code" : " is a list: only secondary and procedures take lists");
     }
-    PyObject* copy = PySequence_List(value);  // a list of the same objects, kept with the cells
+    PyObject* copy = PySequence_List(value);
     if (!copy) throw py::error_already_set();
     py::list list = py::reinterpret_steal<py::list>(copy);
-    keep.append(list);
     c.kind = Cell::kList;
     c.whole = static_cast<int64_t>(items.size());
     c.size = static_cast<uint32_t>(list.size());
@@ -177,7 +177,9 @@ void FieldColumn::read(PyObject* value) {
 void FieldColumn::apply_cell(const Cell& c, eg::Episode& episode, eg::FieldErrors& errors) const {
   switch (c.kind) {
     case Cell::kMissing: break;
-    case Cell::kText: eg::set_field_text(episode, field, std::string_view(c.data, c.size), errors); break;
+    case Cell::kText:
+      eg::set_field_text(episode, field, std::string_view(text.data() + c.whole, c.size), errors);
+      break;
     case Cell::kWhole: set_field_whole(episode, field, c.whole, errors); break;
     case Cell::kReal: set_field_real(episode, field, c.real, errors); break;
     case Cell::kDate: set_field_date(episode, field, static_cast<int32_t>(c.whole), errors); break;

@@ -10,9 +10,9 @@
 // that takes text is read as its text ("123", "2005-05-15").  Any other
 // value, a list given to another field included, is an error of its field.
 //
-// Cells point into the Python objects they were read from (the text of a
-// str, the buffer of an array): whoever holds the cells keeps those objects
-// alive, and drops them only with the GIL.
+// The texts are copied into one byte arena per column, read in row order
+// afterwards; typed arrays are used where they are, and whoever holds the
+// column keeps them alive (and drops them only with the GIL).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -32,8 +32,7 @@ namespace episode_grouper_python {
 struct Cell {
   enum Kind : uint8_t { kMissing, kText, kWhole, kReal, kDate, kList, kBad };
   union {
-    const char* data;  // kText: UTF-8 bytes
-    int64_t whole;     // kWhole; kDate: YYYYMMDD; kList: first item; kBad: index of the error
+    int64_t whole;  // kText: offset in the arena; kWhole; kDate: YYYYMMDD; kList: first item; kBad: index of the error
     double real;       // kReal
   };
   uint32_t size = 0;  // kText: bytes; kList: items
@@ -50,11 +49,12 @@ struct FieldColumn {
   Kind kind = kCells;
   std::vector<Cell> cells;
   std::vector<Cell> items;                                // the items of kList cells
+  std::string text;                                       // the bytes of kText cells
   std::vector<std::pair<std::string, std::string>> bad;  // (value, message) of kBad cells
   const int64_t* wholes = nullptr;
   const bool* missing = nullptr;
   const double* reals = nullptr;
-  py::list keep;  // the objects the cells and arrays point into
+  py::list keep;  // the arrays `wholes`, `missing` and `reals` point into
 
   // Reads one object as the value of row `cells.size()`, appending its cell.
   void read(PyObject* value);
