@@ -11,8 +11,8 @@ times, REPEAT times each (default 3), on all cores:
   program+rows   grouper -C DIR --threads T --results r.tsv   (and the detailed result rows)
   group_frame    TableSet.group_frame(df, threads=T)      (a DataFrame of the result columns)
 
-and prints the records per second of each round and the ratio of group_frame
-to each program run.  Run from a build:
+and prints the records per second of each round with the ratio of group_frame
+to both program runs of that round, then the ratio of the best rounds.  Run from a build:
 
   PYTHONPATH=build/python /usr/bin/python3 bench/group_frame.py --build build [--episodes N] [--repeat R]
 """
@@ -98,13 +98,17 @@ def main():
 
         runs = (("program", program), ("program+rows", program_rows), ("group_frame", group_frame))
         rates = {label: [] for label, _ in runs}
-        print(f"{'round':<6}" + "".join(f"{label:>16}" for label, _ in runs) + "   records/s", flush=True)
+        print(f"{'round':<6}" + "".join(f"{label:>16}" for label, _ in runs) + f"{'ratio':>8}{'ratio+rows':>12}",
+              flush=True)
         for round_number in range(1, args.repeat + 1):
             for label, fn in runs:
                 start = time.perf_counter()
                 fn()
                 rates[label].append(episodes / (time.perf_counter() - start))
-            print(f"{round_number:<6}" + "".join(f"{rates[label][-1]:>16,.0f}" for label, _ in runs), flush=True)
+            ratio = rates["group_frame"][-1] / rates["program"][-1]
+            ratio_rows = rates["group_frame"][-1] / rates["program+rows"][-1]
+            print(f"{round_number:<6}" + "".join(f"{rates[label][-1]:>16,.0f}" for label, _ in runs)
+                  + f"{ratio:>8.2f}{ratio_rows:>12.2f}", flush=True)
         best = {label: max(values) for label, values in rates.items()}
         for label in ("program", "program+rows"):
             print(f"group_frame / {label}: {best['group_frame'] / best[label]:.2f} (best rounds; target 0.25)")
