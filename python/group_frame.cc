@@ -95,18 +95,17 @@ void read_column(const py::module_& np, const py::object& series, FieldColumn& c
   } else {
     values = np.attr("ascontiguousarray")(series.attr("to_numpy")(py::arg("dtype") = "object"));
     column.kind = FieldColumn::kCells;
-    PyObject* const* objects = static_cast<PyObject* const*>(values.data());
-    column.cells.reserve(rows);
-    column.text.reserve(rows * 8);
-    for (size_t i = 0; i < rows; ++i) column.read(objects[i]);
-    values = py::array();  // nothing points into it
-  }
-  if (column.kind == FieldColumn::kCells) {
-    if (column.cells.size() != rows) throw std::runtime_error("a column's length is not the frame's");
-    return;
   }
   if (static_cast<size_t>(values.size()) != rows) throw std::runtime_error("a column's length is not the frame's");
-  column.keep.append(values);
+  if (column.kind != FieldColumn::kCells) {
+    column.keep.append(values);
+    return;
+  }
+  // The texts are copied: nothing points into the objects afterwards.
+  PyObject* const* objects = static_cast<PyObject* const*>(values.data());
+  column.cells.reserve(rows);
+  column.text.reserve(rows * 8);
+  for (size_t i = 0; i < rows; ++i) column.read(objects[i]);
 }
 
 // Reads the episode columns of `df` (named as the fields, or as `names`
