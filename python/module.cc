@@ -1,5 +1,7 @@
 // The Python module episode_grouper._core: TableSet, Grouper and Result over
-// the library, with the batch run of the program behind group_file.
+// the library, with the batch run of the program behind group_file.  Episodes
+// as named fields (episodes.cc) and DataFrames of them (group_frame.cc) are
+// added from their own files.
 //
 // Bytes cross into Python as they are: an episode line may be given as
 // bytes or as a str of Latin-1 characters, and codes come back as str
@@ -25,26 +27,10 @@
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/weights.h"
+#include "module_common.h"
 
-namespace py = pybind11;
-namespace eg = episode_grouper;
-
+namespace episode_grouper_python {
 namespace {
-
-// A weight catalogue, shared by the Results it weighed.
-struct PyWeights {
-  std::shared_ptr<const eg::WeightCatalogue> catalogue;
-};
-
-// One grouped record as Python sees it: the result and its result line, and
-// its weight when it was weighed (`weights` set).
-struct PyResult {
-  std::shared_ptr<const eg::TableSet> tables;
-  eg::Result result;
-  std::string line;
-  std::shared_ptr<const eg::WeightCatalogue> weights;
-  eg::EpisodeWeight weight;
-};
 
 std::string_view as_bytes_view(const py::handle& line, std::string& keep) {
   if (py::isinstance<py::bytes>(line)) {
@@ -69,11 +55,7 @@ std::string_view as_bytes_view(const py::handle& line, std::string& keep) {
   throw py::type_error("an episode line is bytes or str, not " + std::string(py::str(line.get_type())));
 }
 
-py::str latin1(std::string_view text) {
-  PyObject* s = PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-  if (!s) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
-}
+}  // namespace
 
 int thread_count(int threads) {
   if (threads < 0) throw py::value_error("threads must be 0 (one per core) or more");
@@ -82,7 +64,7 @@ int thread_count(int threads) {
 }
 
 PyResult group_one(const std::shared_ptr<const eg::TableSet>& tables, eg::Grouper& g, std::string_view record,
-                   const PyWeights* weights = nullptr) {
+                   const PyWeights* weights) {
   PyResult r{tables, g.group(record), {}, {}, {}};
   r.line = g.result_line();
   if (weights) {
@@ -91,6 +73,8 @@ PyResult group_one(const std::shared_ptr<const eg::TableSet>& tables, eg::Groupe
   }
   return r;
 }
+
+namespace {
 
 // A weight as an exact decimal.Decimal, or None.
 py::object decimal_weight(int64_t units, bool present) {
@@ -117,13 +101,6 @@ std::shared_ptr<const eg::WeightCatalogue> load_weights(const std::string& path)
   }
   return loaded;
 }
-
-// Table sets are held through shared ownership so that a Result or a
-// Grouper keeps its set alive.
-struct PyTableSet {
-  std::shared_ptr<const eg::TableSet> set;
-  std::unique_ptr<eg::Grouper> grouper;  // for TableSet.group; used under the GIL
-};
 
 py::object table_set_error;
 
@@ -275,8 +252,10 @@ py::tuple group_block(const PyTableSet& ts, const py::bytes& block, int64_t firs
 }
 
 }  // namespace
+}  // namespace episode_grouper_python
 
 PYBIND11_MODULE(_core, m) {
+  using namespace episode_grouper_python;
   m.doc() = "The grouper's C++ core: TableSet, Grouper and Result.";
 
   table_set_error = py::reinterpret_borrow<py::object>(
@@ -394,10 +373,10 @@ PYBIND11_MODULE(_core, m) {
                " pccl=" + std::to_string(r.result.res_pccl) + ">";
       });
 
-  py::class_<PyTableSet>(m, "TableSet",
+  py::class_<PyTableSet> table_set(m, "TableSet",
                          "The sixteen table files of one directory, loaded, checked and indexed once.\n\n"
-                         "TableSet(path) raises TableSetError when the set cannot be opened.")
-      .def(py::init([](const py::object& path) {
+                         "TableSet(path) raises TableSetError when the set cannot be opened.");
+  table_set.def(py::init([](const py::object& path) {
              eg::Status error;
              std::shared_ptr<const eg::TableSet> set;
              const std::string dir = path_of(path);
@@ -514,4 +493,7 @@ PYBIND11_MODULE(_core, m) {
   m.attr("result_header") = py::str(std::string(eg::Grouper::result_header()));
   m.attr("result_header_with_weights") = py::str(std::string(eg::Grouper::result_header_with_weights()));
   m.attr("MAX_RECORD_BYTES") = eg::kMaxRecordBytes;
+
+  add_episodes(m, table_set);
+  add_group_frame(m, table_set);
 }

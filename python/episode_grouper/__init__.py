@@ -2,7 +2,14 @@
 
 TableSet(path) opens the sixteen table files of a directory (TableSetError when
 it cannot); its group, group_many, group_block and group_file give the bytes of
-the grouper program.  The Dask runner is episode_grouper.dask
-(python3 -m episode_grouper.dask --help).
+the grouper program.
+
+Episodes as named fields: Episode(**fields) builds and checks an episode's
+record (EpisodeError, a ValueError, lists every field error);
+TableSet.group_episode groups one, and TableSet.group_frame groups a pandas
+DataFrame of them into a DataFrame of results, in C++ on every core (pandas is
+needed only there).
+
+The Dask runner is episode_grouper.dask (python3 -m episode_grouper.dask --help).
 """
 from ._core import *  # noqa: F401,F403

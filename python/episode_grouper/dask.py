@@ -1,8 +1,8 @@
 """Groups an episode file on a Dask cluster, with the same bytes as the grouper program.
 
     python3 -m episode_grouper.dask INPUT OUTPUT --tables DIR [--results FILE]
-        [--results-format tsv|jsonl] [--scheduler ADDRESS | --local-workers N]
-        [--partition-size BYTES] [--timeout SECONDS]
+        [--results-format tsv|jsonl] [--input-format fixed|csv|tsv|jsonl]
+        [--scheduler ADDRESS | --local-workers N] [--partition-size BYTES] [--timeout SECONDS]
 
 The input is cut into partitions of about --partition-size bytes, each ending
 just after a line feed (or at the end of the input), so that every partition
@@ -13,6 +13,18 @@ result lines (and the detailed result rows, numbered across the whole input:
 the records of every partition are counted first) are written in input order,
 so OUTPUT and the result file hold the bytes the program would write, whatever
 the partition size.
+
+Episodes as named fields (--input-format csv, tsv or jsonl; an INPUT ending in
+.csv, .tsv or .jsonl chooses it, fixed-width records stay the default) are
+read with dask.dataframe: CSV and TSV with a header row naming the columns,
+every value read as text (dtype=str, keep_default_na=False: an empty field is
+not given), JSON Lines with each object's values as they are.  Each partition
+is grouped on a worker with TableSet.group_frame_block, into the outputs the
+program writes for such input: a result line per row (an episode that cannot
+be built gives the line of its id with no groups, "0000"), and result rows
+with the id column after the record number, numbered across the whole input;
+an invalid episode's row has no groups and its input_invalid findings.  A
+CSV or TSV header without a required column fails before any work.
 
 The table set is opened once here first, so that a bad set fails at once with
 its message.  OUTPUT and the result file are written beside their targets
@@ -40,7 +52,9 @@ import time
 
 from . import _core
 
-__all__ = ["DEFAULT_PARTITION_SIZE", "partition_bounds", "run", "main"]
+__all__ = ["DEFAULT_PARTITION_SIZE", "INPUT_FORMATS", "input_format_of", "partition_bounds", "run", "main"]
+
+INPUT_FORMATS = ("fixed", "csv", "tsv", "jsonl")
 
 DEFAULT_PARTITION_SIZE = 64 << 20
 
@@ -126,6 +140,39 @@ def group_partition(path, start, end, size, tables, first_record, results_format
     block = _read_partition(path, start, end, size)
     catalogue = worker_weights(weights) if weights is not None else None
     return worker_table_set(tables).group_block(block, first_record, results_format, catalogue)
+
+
+def group_frame_partition(frame, tables, first_record, results_format, weights=None):
+    """On a worker: groups one partition of episodes as named fields (a pandas DataFrame).
+
+    Returns (result lines, result rows numbered from first_record with the id
+    column or None, rows), as TableSet.group_frame_block does; the rows carry
+    the weight columns when `weights` names a weight catalogue."""
+    catalogue = worker_weights(weights) if weights is not None else None
+    return worker_table_set(tables).group_frame_block(frame, first_record, results_format, catalogue)
+
+
+def input_format_of(input, input_format=None):
+    """The format of the input: as given, else csv, tsv or jsonl by the name's ending, else fixed."""
+    if input_format is None:
+        name = os.fspath(input)
+        for ending in ("csv", "tsv", "jsonl"):
+            if name.endswith("." + ending):
+                return ending
+        return "fixed"
+    if input_format not in INPUT_FORMATS:
+        raise ValueError(f"input_format is one of {', '.join(INPUT_FORMATS)}, not {input_format!r}")
+    return input_format
+
+
+def read_frames(input, input_format, partition_size):
+    """The episodes of a CSV, TSV or JSON Lines file as a dask DataFrame of partitions of about partition_size bytes."""
+    import dask.dataframe as dd
+
+    if input_format == "jsonl":
+        return dd.read_json(input, lines=True, blocksize=partition_size, dtype=False, convert_dates=False)
+    return dd.read_csv(input, sep="," if input_format == "csv" else "\t", dtype=str, keep_default_na=False,
+                       blocksize=partition_size)
 
 
 def partition_bounds(path, partition_size):
@@ -309,8 +356,91 @@ def _group_on(client, input, output, tables, results, results_format, partition_
         raise
 
 
+def _group_frames_on(client, input, input_format, output, tables, results, results_format, partition_size, timeout,
+                     progress, weights=None):
+    import dask
+
+    frames = read_frames(input, input_format, partition_size)
+    if input_format != "jsonl":
+        # A header without a required column fails here, naming the columns.
+        _core.TableSet(tables).group_frame_block(frames._meta)
+    parts = frames.to_delayed()
+    rows_format = results_format_of(results, results_format) if results is not None else None
+
+    firsts = [1] * len(parts)
+    counts = None
+    if rows_format is not None and parts:
+        count_futures = client.compute([dask.delayed(len)(part) for part in parts])
+        try:
+            counts = [future.result(timeout=timeout) for future in count_futures]
+        except BaseException:
+            client.cancel(count_futures)
+            raise
+        del count_futures
+        total = 1
+        for i, n in enumerate(counts):
+            firsts[i] = total
+            total += n
+
+    lines_out = _StagedOutput(output)
+    rows_out = None
+    pending = collections.deque()
+    try:
+        if rows_format is not None:
+            rows_out = _StagedOutput(results)
+            if rows_format == "tsv":
+                rows_out.file.write(_core.episode_result_header(weights is not None).encode("latin-1"))
+        window = max(2, 2 * sum(client.nthreads().values()))
+        bar = _Progress(len(parts)) if progress else None
+        submitted = 0
+        records = 0
+        for index in range(len(parts)):
+            while submitted < len(parts) and len(pending) < window:
+                pending.append(client.compute(dask.delayed(group_frame_partition, pure=False)(
+                    parts[submitted], tables, firsts[submitted], rows_format, weights)))
+                submitted += 1
+            future = pending.popleft()
+            try:
+                lines, rows, count = future.result(timeout=timeout)
+            finally:
+                future.release()
+            if counts is not None and count != counts[index]:
+                raise RuntimeError(f"partition {index} of {input} gave {count} rows where {counts[index]} "
+                                   "were counted: the input changed during the run")
+            lines_out.file.write(lines)
+            if rows_out is not None:
+                rows_out.file.write(rows)
+            records += count
+            if bar:
+                bar.update(index + 1, records)
+        if bar:
+            bar.update(len(parts), records, final=True)
+        lines_out.file.flush()
+        if rows_out is not None:
+            rows_out.file.flush()
+            rows_out.commit()
+        lines_out.commit()
+        return records
+    except BaseException:
+        client.cancel(list(pending))
+        lines_out.discard()
+        if rows_out is not None:
+            rows_out.discard()
+        raise
+
+
+def _group_any_on(client, input, input_format, output, tables, results, results_format, partition_size, timeout,
+                  progress, weights):
+    if input_format == "fixed":
+        return _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
+                         weights)
+    return _group_frames_on(client, input, input_format, output, tables, results, results_format, partition_size,
+                            timeout, progress, weights)
+
+
 def run(input, output, tables, results=None, *, results_format=None, partition_size=DEFAULT_PARTITION_SIZE,
-        client=None, scheduler=None, local_workers=None, timeout=None, progress=False, weights=None):
+        client=None, scheduler=None, local_workers=None, timeout=None, progress=False, weights=None,
+        input_format=None):
     """Groups the episode file `input` on a Dask cluster into the result lines of `output`.
 
     tables: the table directory, as every worker sees it.  results: the detailed
@@ -324,9 +454,11 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
     at its end.  timeout: seconds to wait for any one partition (None: no
     limit).  progress: show a progress line on standard error.  weights: a cost
     weight catalogue, as every worker sees it: the result rows gain the weight
-    columns, as the program's --weights gives them.
+    columns, as the program's --weights gives them.  input_format: 'fixed'
+    (records), 'csv', 'tsv' or 'jsonl' (episodes as named fields; the result
+    rows gain the id column); default: by the name's ending, else 'fixed'.
 
-    Returns the number of records.  Raises TableSetError when the table set
+    Returns the number of records (rows of named-field input).  Raises TableSetError when the table set
     cannot be opened and WeightCatalogueError when the catalogue fails its
     checks (both before any cluster is started), OSError when a file cannot
     be read or written, ValueError for bad arguments, and whatever a worker
@@ -339,6 +471,7 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
         raise ValueError("the partition size is at least 1 byte")
     if results_format is not None:
         results_format_of(results or "", results_format)
+    input_format = input_format_of(input, input_format)
     if _same_file(input, output):
         raise OSError(f"the output {output} is the input file")
     if results is not None and (_same_file(results, input) or _same_file(results, output)):
@@ -353,22 +486,22 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
         _core.WeightCatalogue(weights)
 
     if client is not None:
-        return _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
-                         weights)
+        return _group_any_on(client, input, input_format, output, tables, results, results_format, partition_size,
+                             timeout, progress, weights)
 
     from distributed import Client, LocalCluster
 
     if scheduler is not None:
         with Client(scheduler, timeout=timeout if timeout is not None else "30s") as own:
-            return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress,
-                         weights)
+            return _group_any_on(own, input, input_format, output, tables, results, results_format, partition_size,
+                                 timeout, progress, weights)
     workers = local_workers if local_workers is not None else _default_workers()
     if workers < 1:
         raise ValueError("at least one local worker is needed")
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as own:
-        return _group_on(own, input, output, tables, results, results_format, partition_size, timeout, progress,
-                         weights)
+        return _group_any_on(own, input, input_format, output, tables, results, results_format, partition_size,
+                             timeout, progress, weights)
 
 
 def _positive_int(text):
@@ -401,6 +534,10 @@ def main(argv=None):
     parser.add_argument("--results-format", choices=("tsv", "jsonl"),
                         help="the detailed result file as TSV (default) or JSON Lines; a FILE ending in .jsonl "
                              "chooses JSON Lines")
+    parser.add_argument("--input-format", choices=INPUT_FORMATS,
+                        help="the input as fixed-width records (fixed, the default) or as episodes with named "
+                             "fields: CSV or TSV with a header row, or JSON Lines; an INPUT ending in .csv, .tsv or "
+                             ".jsonl chooses it")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="the address of a running scheduler")
     where.add_argument("--local-workers", type=_positive_int, metavar="N",
@@ -415,7 +552,7 @@ def main(argv=None):
         records = run(args.input, args.output, args.tables, args.results, results_format=args.results_format,
                       partition_size=args.partition_size, scheduler=args.scheduler,
                       local_workers=args.local_workers, timeout=args.timeout, progress=sys.stderr.isatty(),
-                      weights=args.weights)
+                      weights=args.weights, input_format=args.input_format)
     except _core.TableSetError as e:
         print(f"{parser.prog}: cannot open the table set: {e}", file=sys.stderr)
         return 1

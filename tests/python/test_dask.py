@@ -185,3 +185,37 @@ def test_the_runner_is_documented():
     for function in (runner.run, runner.main, runner.partition_bounds, runner.worker_table_set,
                      runner.group_partition, runner.count_partition):
         assert function.__doc__ and len(function.__doc__.strip()) > 30, function
+
+
+def test_csv_input_gives_the_outputs_of_its_records(dask_client, small_set, short_input, tmp_path):
+    episodes = []
+    for line in short_input.read_bytes().splitlines():
+        try:
+            episodes.append(eg.Episode.from_record(line))
+        except eg.EpisodeError:
+            pass
+    fields = ("id", "birth_date", "sex", "record_date", "los", "discharge", "principal", "secondary", "procedures",
+              "birth_weight", "vent_hours")
+
+    def text(value):
+        return "" if value is None else "|".join(value) if isinstance(value, tuple) else str(value)
+
+    rows = [",".join(fields)] + [",".join(text(getattr(e, f)) for f in fields) for e in episodes]
+    rows.append("bad,1980-02-30,F,20050515,3,1,K358,,,,")  # an invalid episode, last
+    (tmp_path / "episodes.csv").write_text("\n".join(rows) + "\n")
+    (tmp_path / "records.in").write_bytes(b"".join(e.to_record() + b"\n" for e in episodes))
+    _run(dask_client, tmp_path / "records.in", tmp_path / "fixed.out", small_set, tmp_path / "fixed.tsv")
+    assert _run(dask_client, tmp_path / "episodes.csv", tmp_path / "csv.out", small_set, tmp_path / "csv.tsv",
+                partition_size=4096) == len(episodes) + 1
+    lines = (tmp_path / "csv.out").read_bytes().splitlines(keepends=True)
+    assert b"".join(lines[:-1]) == (tmp_path / "fixed.out").read_bytes()
+    assert lines[-1].startswith(b"BAD     ") and lines[-1].rstrip(b"\n").endswith(b"0000")
+    fixed_rows = (tmp_path / "fixed.tsv").read_text().splitlines()
+    csv_rows = (tmp_path / "csv.tsv").read_text().splitlines()
+    assert csv_rows[0] == eg.episode_result_header().rstrip("\n")
+    # The same rows, with the id column after the record number.
+    for fixed, csv, episode in zip(fixed_rows[1:], csv_rows[1:], episodes):
+        record, id, *rest = csv.split("\t")
+        assert [record] + rest == fixed.split("\t") and id == episode.id
+    assert csv_rows[-1].split("\t")[:2] == [str(len(episodes) + 1), "bad"]
+    assert csv_rows[-1].endswith("input_invalid@birth_date:1980-02-30 is not a calendar date")
