@@ -15,9 +15,11 @@ size_t max_bytes(RowSplit split) { return split == RowSplit::kRecords ? kMaxLine
 
 // The length of the row at `p` (up to `n` bytes), its line feed included,
 // or 0 when no line feed ends it there; `open_quote` tells whether a quote
-// is still open at the end of what was scanned.
-size_t row_length(const char* p, size_t n, bool quoted, bool& open_quote) {
+// is still open at the end of what was scanned, `had_quote` whether the row
+// has quotes (which may hold line feeds).
+size_t row_length(const char* p, size_t n, bool quoted, bool& open_quote, bool& had_quote) {
   open_quote = false;
+  had_quote = false;
   const char* at = p;
   const char* const end = p + n;
   if (!quoted) {
@@ -30,6 +32,7 @@ size_t row_length(const char* p, size_t n, bool quoted, bool& open_quote) {
     const char* limit = lf ? lf : end;
     const char* quote = static_cast<const char*>(std::memchr(at, '"', static_cast<size_t>(limit - at)));
     if (!quote) return lf ? static_cast<size_t>(lf - p) + 1 : 0;
+    had_quote = true;
     // Inside quotes up to the next quote (a doubled quote closes and opens again).
     const char* close = static_cast<const char*>(std::memchr(quote + 1, '"', static_cast<size_t>(end - quote - 1)));
     if (!close) {
@@ -119,10 +122,11 @@ size_t LineReader::read_rows(RecordBlock& block, size_t max_records) {
     }
     while (start_checked_ && error_.empty() && block.ends_.size() < max_records && pos < have) {
       bool open_quote = false;
-      size_t n = row_length(bytes + pos, have - pos, quoted, open_quote);
+      bool had_quote = false;
+      size_t n = row_length(bytes + pos, have - pos, quoted, open_quote, had_quote);
       if (n == 0 || n > kMaxRowBytes) {
         const size_t left = n == 0 ? have - pos : n;
-        const int64_t line = lines_ + std::count(bytes, bytes + pos, '\n');
+        const int64_t line = lines_;
         if (left > kMaxRowBytes) {
           error_ = "the row at line " + std::to_string(line) + " is longer than " + std::to_string(kMaxRowBytes) +
                    " bytes" + (quoted ? " (a quote left open?)" : "");
@@ -136,17 +140,19 @@ size_t LineReader::read_rows(RecordBlock& block, size_t max_records) {
           break;
         }
         n = left;  // a last row without a line feed
+        had_quote = true;  // count its lines
       }
       if (!blank_row(bytes + pos, n)) {
         block.starts_.push_back(static_cast<uint32_t>(pos));
         block.ends_.push_back(static_cast<uint32_t>(pos + n));
       }
+      // One line, unless quotes hold line feeds.
+      lines_ += had_quote ? std::count(bytes + pos, bytes + pos + n, '\n') : 1;
       pos += n;
     }
     if (!block.ends_.empty() || eof_ || failed_) break;
     // Not one row yet: what was skipped goes, and the rest is read on.
     if (pos > 0) {
-      lines_ += std::count(bytes, bytes + pos, '\n');
       block.first_line_ = lines_;
       std::memmove(bytes, bytes + pos, have - pos);
       have -= pos;
@@ -162,8 +168,6 @@ size_t LineReader::read_rows(RecordBlock& block, size_t max_records) {
       else eof_ = true;
     }
   }
-  // Blank lines after the last row went with it.
-  lines_ += std::count(bytes, bytes + pos, '\n');
   carry_.assign(bytes + pos, bytes + have);
   return block.count();
 }

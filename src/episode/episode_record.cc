@@ -139,13 +139,14 @@ void check(const Episode& e, FieldErrors& errors, int32_t& birth) {
     const F field = which[i];
     if (!errors.has(field)) {
       if (field == F::kBirthDate) {
-        const std::string t = date_text(*e.birth_date);
+        // The date's text only for a message: a valid date costs no formatting.
+        auto t = [&e] { return date_text(*e.birth_date); };
         if (!grouper::is_calendar_date(*e.birth_date)) {
-          errors.add(field, t, t + " is not a calendar date");
+          errors.add(field, t(), t() + " is not a calendar date");
         } else if (*e.birth_date < kFirstBirthDate || *e.birth_date > kLastBirthDate) {
-          errors.add(field, t, t + " is not from 1800-01-01 to 2099-12-31");
+          errors.add(field, t(), t() + " is not from 1800-01-01 to 2099-12-31");
         } else if (record_ok && *e.birth_date > *e.record_date) {
-          errors.add(field, t, t + " is after record_date " + date_text(*e.record_date));
+          errors.add(field, t(), t() + " is after record_date " + date_text(*e.record_date));
         } else {
           birth = *e.birth_date;
         }
