@@ -91,7 +91,11 @@ class RecordBatch : public PipelineBlock {
       for (const std::string& name : state.others) {
         if (std::find(others_.begin(), others_.end(), name) == others_.end()) others_.push_back(name);
       }
-      const bool built = episode_grouper::build_record(state.episode, record, state.errors);
+      // A JSON Lines row that is no object has no fields to check: its
+      // error says all there is.
+      const bool unread = jsonl && state.errors.has(episode_grouper::EpisodeField::kRow);
+      if (unread) std::memset(record, ' ', episode_grouper::kEpisodeRecordBytes);
+      const bool built = !unread && episode_grouper::build_record(state.episode, record, state.errors);
       if (records_) {
         char* out = records_.get() + records_len_;
         std::memcpy(out, record, episode_grouper::kEpisodeRecordBytes);

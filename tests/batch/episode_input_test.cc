@@ -172,6 +172,20 @@ TEST_F(EpisodeInput, BadRowsAmongGoodOnes) {
   EXPECT_NE(summary.find("findings of 4 records"), std::string::npos);
   EXPECT_NE(summary.find("input_invalid                   2   50.00%"), std::string::npos) << summary;
 
+  // The same in JSON Lines: a line that is no JSON is one row, and members
+  // of other names are named once.
+  const std::vector<std::string> objects = lines_of(read("episodes.jsonl"));
+  write("mixed.jsonl", objects[0] + "\nnot json\n" + objects[1].substr(0, objects[1].size() - 1) + ",\"note\":1}\n");
+  const testing::ProgramRun j = run("--input mixed.jsonl --output mixed.out --results mixed-rows.jsonl");
+  ASSERT_EQ(j.exit_code, 0) << j.err;
+  EXPECT_EQ(j.err, "grouper: mixed.jsonl: members ignored: note\n");
+  const std::vector<std::string> json_rows = lines_of(read("mixed-rows.jsonl"));
+  ASSERT_EQ(json_rows.size(), 3u);
+  EXPECT_NE(json_rows[1].find("\"findings\":[{\"code\":\"input_invalid\",\"field\":\"row\",\"text\":\"not JSON\"}]"),
+            std::string::npos)
+      << json_rows[1];
+  EXPECT_EQ(lines_of(read("mixed.out"))[2], good_lines[1]);
+
   fs::remove(dir_->path() / "mixed.tsv");
   const testing::ProgramRun strict = run("--input mixed.csv --output strict.out --results mixed.tsv --strict");
   EXPECT_EQ(strict.exit_code, 1);
