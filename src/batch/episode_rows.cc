@@ -133,7 +133,8 @@ void RowParser::parse(std::string_view row, InputFormat format, const EpisodeCol
   episode.clear();
   const size_t want = columns.fields.size();
   const size_t got = for_each_field(row, separator_of(format), field_, [&](size_t i, std::string_view text) {
-    if (i < want && columns.fields[i]) eg::set_field_text(episode, *columns.fields[i], text, errors);
+    // An empty field is a field not given.
+    if (i < want && columns.fields[i] && !text.empty()) eg::set_field_text(episode, *columns.fields[i], text, errors);
   });
   if (got != want) {
     errors.add(F::kRow, "",
