@@ -1,5 +1,5 @@
-// grouper-tables generate [--seed N] [--profile small|realistic|heavy] [--episodes N] OUTDIR:
-// a synthetic table set and episodes.
+// grouper-tables generate [--seed N] [--profile small|realistic|heavy] [--episodes N]
+// [--episodes-format fixed|csv|jsonl] OUTDIR: a synthetic table set and episodes.
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -22,12 +22,15 @@ constexpr const char* kGenerateHelp =
     "Writes a synthetic table set (the sixteen table files) and an episode file\n"
     "tamv30.in of N lines (default 1000) into OUTDIR, which is created when\n"
     "missing, with a cost weight catalogue weights.tsv for the set (grouper\n"
-    "--weights).  The same seed and profile always give the same bytes.";
+    "--weights).  With --episodes-format csv or jsonl, the same episodes are\n"
+    "also written as named fields, episodes.csv or episodes.jsonl (grouper\n"
+    "--input-format).  The same seed and profile always give the same bytes.";
 
 struct GenerateArgs {
   uint64_t seed = 1;
   uint64_t episodes = 1000;
   std::string profile = "small";
+  std::string episodes_format = "fixed";
   std::string out_dir;
 };
 
@@ -55,6 +58,21 @@ int generate(const GenerateArgs& args) {
     std::fprintf(stderr, "grouper-tables generate: cannot write %s\n", episodes_path.c_str());
     return 1;
   }
+  std::string named;
+  if (args.episodes_format != "fixed") {
+    const bool csv = args.episodes_format == "csv";
+    named = csv ? "episodes.csv" : "episodes.jsonl";
+    const std::filesystem::path named_path = dir / named;
+    std::FILE* e = std::fopen(named_path.c_str(), "wb");
+    bool named_ok = e && write_episodes(set.model, args.seed ^ 0x5eed'e915'0de5ULL, args.episodes, e,
+                                        csv ? EpisodeFormat::kCsv : EpisodeFormat::kJsonl);
+    if (e && std::fclose(e) != 0) named_ok = false;
+    if (!named_ok) {
+      std::fprintf(stderr, "grouper-tables generate: cannot write %s\n", named_path.c_str());
+      return 1;
+    }
+    named = " and " + named;
+  }
   const std::filesystem::path weights_path = dir / "weights.tsv";
   const std::string weights = generate_weights(set.tables, args.seed ^ 0x3e19'4175ULL);
   std::FILE* w = std::fopen(weights_path.c_str(), "wb");
@@ -66,11 +84,11 @@ int generate(const GenerateArgs& args) {
   }
   const TableStore& t = set.tables;
   std::printf("%s: %s table set (seed %llu): %u diagnoses, %u procedures, %u conditions, %u MDCs, "
-              "%u ADRGs, %u DRGs, %u + %u rules; %llu episodes in tamv30.in; weights.tsv\n",
+              "%u ADRGs, %u DRGs, %u + %u rules; %llu episodes in tamv30.in%s; weights.tsv\n",
               out_dir, std::string(profile->name).c_str(), static_cast<unsigned long long>(args.seed),
               t.dx_cnt - 1u, t.sg_cnt - 1u, static_cast<unsigned>(t.cond_cnt), t.mdc_cnt - 1u,
               t.adrg_cnt - 1u, t.drg_cnt - 1u, static_cast<unsigned>(t.tadrg.rule_cnt),
-              static_cast<unsigned>(t.tadrg1.rule_cnt), static_cast<unsigned long long>(args.episodes));
+              static_cast<unsigned>(t.tadrg1.rule_cnt), static_cast<unsigned long long>(args.episodes), named.c_str());
   return 0;
 }
 
@@ -87,6 +105,11 @@ void add_generate_command(CLI::App& app, int& status) {
       ->type_name("P")
       ->check(CLI::IsMember({"small", "realistic", "heavy"}));
   cli::add_count_option(*sub, "--episodes", args->episodes, "number of episode lines (0 writes an empty tamv30.in)");
+  sub->add_option("--episodes-format", args->episodes_format,
+                  "fixed (default): the episodes as records in tamv30.in only; csv or jsonl: also the same "
+                  "episodes as named fields in episodes.csv or episodes.jsonl")
+      ->type_name("F")
+      ->check(CLI::IsMember({"fixed", "csv", "jsonl"}));
   sub->callback([args, &status] { status = generate(*args); });
 }
 

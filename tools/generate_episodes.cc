@@ -1,8 +1,12 @@
 #include "generate_episodes.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "episode_grouper/episode.h"
 #include "record/digit_fields.h"
 #include "record/record_layout.h"
 
@@ -193,6 +197,138 @@ bool write_episodes(const EpisodeModel& model, uint64_t seed, uint64_t count, st
     if (std::fwrite(block.data(), 1, n * kLine, out) != n * kLine) return false;
     done += n;
   }
+  return true;
+}
+
+namespace {
+
+namespace eg = episode_grouper;
+
+// A CSV field, quoted when it holds a comma, a quote or a line end.
+void put_csv(std::string& out, std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+    out += text;
+    return;
+  }
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+// A JSON string of plain printable text as the generator writes it;
+// other bytes as \u00XX (read as Latin-1).
+void put_json(std::string& out, std::string_view text) {
+  out += '"';
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || u >= 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", u);
+      out += esc;
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+void put_episode_csv(std::string& out, const eg::Episode& e) {
+  auto list = [&out](const std::vector<std::string>& codes) {
+    std::string joined;
+    for (const std::string& c : codes) joined += (joined.empty() ? "" : "|") + c;
+    put_csv(out, joined);
+  };
+  auto number = [&out](const std::optional<int32_t>& v) {
+    if (v) out += std::to_string(*v);
+  };
+  put_csv(out, e.id);
+  out += ',';
+  if (e.birth_date) out += eg::date_text(*e.birth_date);
+  out += ',';
+  if (e.sex) out += e.sex;
+  out += ',';
+  if (e.record_date) out += eg::date_text(*e.record_date);
+  out += ',';
+  number(e.los);
+  out += ',';
+  number(e.discharge);
+  out += ',';
+  put_csv(out, e.principal);
+  out += ',';
+  list(e.secondary);
+  out += ',';
+  list(e.procedures);
+  out += ',';
+  number(e.birth_weight);
+  out += ',';
+  number(e.vent_hours);
+  out += '\n';
+}
+
+void put_episode_json(std::string& out, const eg::Episode& e) {
+  auto list = [&out](const std::vector<std::string>& codes) {
+    out += '[';
+    for (size_t i = 0; i < codes.size(); ++i) {
+      if (i > 0) out += ',';
+      put_json(out, codes[i]);
+    }
+    out += ']';
+  };
+  auto number = [&out](const char* name, const std::optional<int32_t>& v) {
+    if (!v) return;
+    out += ",\"";
+    out += name;
+    out += "\":";
+    out += std::to_string(*v);
+  };
+  out += "{\"id\":";
+  put_json(out, e.id);
+  if (e.birth_date) out += ",\"birth_date\":\"" + eg::date_text(*e.birth_date) + "\"";
+  if (e.sex) out += std::string(",\"sex\":\"") + e.sex + "\"";
+  if (e.record_date) out += ",\"record_date\":\"" + eg::date_text(*e.record_date) + "\"";
+  number("los", e.los);
+  number("discharge", e.discharge);
+  out += ",\"principal\":";
+  put_json(out, e.principal);
+  out += ",\"secondary\":";
+  list(e.secondary);
+  out += ",\"procedures\":";
+  list(e.procedures);
+  number("birth_weight", e.birth_weight);
+  number("vent_hours", e.vent_hours);
+  out += "}\n";
+}
+
+}  // namespace
+
+bool write_episodes(const EpisodeModel& model, uint64_t seed, uint64_t count, std::FILE* out, EpisodeFormat format) {
+  if (format == EpisodeFormat::kFixed) return write_episodes(model, seed, count, out);
+  EpisodeMaker maker(model, seed);
+  std::string text;
+  if (format == EpisodeFormat::kCsv) {
+    text = "id,birth_date,sex,record_date,los,discharge,principal,secondary,procedures,birth_weight,vent_hours\n";
+  }
+  char line[kEpisodeWidth];
+  eg::Episode episode;
+  eg::FieldErrors errors;
+  for (uint64_t n = 1; n <= count; ++n) {
+    maker.make(n, line);
+    errors.clear();
+    if (!eg::read_record(std::string_view(line, kEpisodeWidth), episode, errors)) return false;
+    if (format == EpisodeFormat::kCsv) put_episode_csv(text, episode);
+    else put_episode_json(text, episode);
+    if (text.size() >= (size_t{1} << 20) || n == count) {
+      if (std::fwrite(text.data(), 1, text.size(), out) != text.size()) return false;
+      text.clear();
+    }
+  }
+  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), out) != text.size()) return false;
   return true;
 }
 

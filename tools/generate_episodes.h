@@ -38,4 +38,14 @@ class EpisodeMaker {
 // write fails.
 bool write_episodes(const EpisodeModel& model, uint64_t seed, uint64_t count, std::FILE* out);
 
+// The same episodes as named fields: each record is read back into its
+// fields (episode_grouper::read_record), so that a row holds exactly what
+// the record holds, and written as a CSV row under a header naming the
+// columns (id, birth_date, sex, record_date, los, discharge, principal,
+// secondary, procedures, birth_weight, vent_hours; code lists separated by
+// "|"), or as a JSON Lines object with the same names (code lists as
+// arrays).  False when a write fails or a record cannot be read back.
+enum class EpisodeFormat { kFixed, kCsv, kJsonl };
+bool write_episodes(const EpisodeModel& model, uint64_t seed, uint64_t count, std::FILE* out, EpisodeFormat format);
+
 }  // namespace grouper::tools

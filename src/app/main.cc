@@ -29,7 +29,9 @@ constexpr const char* kFooter =
 
 struct RunOptions {
   std::string dir, tables, input = "tamv30.in", output = "tamv30.out", results, results_format, summary_file, weights;
+  std::string input_format, records_out;
   bool summary = false;
+  bool strict = false;
   int threads = 1;
   grouper::ProgressMode progress = grouper::ProgressMode::kAuto;
   CLI::Option* tables_given = nullptr;
@@ -37,6 +39,9 @@ struct RunOptions {
   CLI::Option* results_format_given = nullptr;
   CLI::Option* summary_file_given = nullptr;
   CLI::Option* weights_given = nullptr;
+  CLI::Option* input_format_given = nullptr;
+  CLI::Option* strict_given = nullptr;
+  CLI::Option* records_out_given = nullptr;
 };
 
 void add_run_options(CLI::App& app, RunOptions& opt) {
@@ -61,6 +66,32 @@ void add_run_options(CLI::App& app, RunOptions& opt) {
       ->type_name("FILE")
       ->check(grouper::cli::non_empty())
       ->group(places);
+
+  const std::string named = "Episodes as named fields";
+  opt.input_format_given =
+      app.add_option("--input-format", opt.input_format,
+                     "read the input as fixed-width records (fixed, the default), or as episodes in named fields: "
+                     "CSV or TSV with a header row naming the columns (id, birth_date or age_years or age_days, "
+                     "sex, record_date, los, discharge, principal, secondary, procedures, birth_weight, "
+                     "vent_hours; codes of a list separated by '|'), or JSON Lines, one object per line with the "
+                     "same names; an input FILE ending in .csv, .tsv or .jsonl chooses its format.  Each row gives "
+                     "one result line and row; a row whose fields cannot be encoded gives one without groups and "
+                     "with an input_invalid finding per field error")
+          ->type_name("fixed|csv|tsv|jsonl")
+          ->check(CLI::IsMember({"fixed", "csv", "tsv", "jsonl"}))
+          ->group(named);
+  opt.strict_given = app.add_flag("--strict", opt.strict,
+                                  "named fields: the first row whose fields cannot be encoded ends the run with "
+                                  "status 1, its row and line number and its errors on standard error")
+                         ->group(named);
+  opt.records_out_given =
+      app.add_option("--records-out", opt.records_out,
+                     "named fields: also write the fixed-width record built from each row (300 characters and a "
+                     "line feed; a row that cannot be encoded gives a record holding only its id) to FILE, written "
+                     "beside it and moved into place when the run is complete")
+          ->type_name("FILE")
+          ->check(grouper::cli::non_empty())
+          ->group(named);
 
   const std::string more = "More results";
   opt.results_given = app.add_option("--results", opt.results,
@@ -129,6 +160,23 @@ grouper::RunPaths run_paths(const RunOptions& opt) {
     paths.summary_file = dir / opt.summary_file;
   }
   if (opt.weights_given->count()) paths.weights = dir / opt.weights;
+  paths.input_format = grouper::input_format_of_name(opt.input);
+  if (opt.input_format_given->count()) {
+    paths.input_format = opt.input_format == "csv"     ? grouper::InputFormat::kCsv
+                         : opt.input_format == "tsv"   ? grouper::InputFormat::kTsv
+                         : opt.input_format == "jsonl" ? grouper::InputFormat::kJsonl
+                                                       : grouper::InputFormat::kFixed;
+  }
+  const bool named = paths.input_format != grouper::InputFormat::kFixed;
+  if (!named && opt.strict_given->count()) throw UsageError("option '--strict' is for episodes as named fields (--input-format csv, tsv or jsonl)");
+  if (!named && opt.records_out_given->count()) {
+    throw UsageError("option '--records-out' is for episodes as named fields (--input-format csv, tsv or jsonl)");
+  }
+  paths.strict = opt.strict;
+  if (opt.records_out_given->count()) {
+    if (opt.records_out == grouper::kStandardStream) throw UsageError("option '--records-out' takes a file");
+    paths.records_out = dir / opt.records_out;
+  }
   paths.threads = opt.threads;
   paths.progress = opt.progress;
   return paths;

@@ -3,12 +3,23 @@
 // (one Engine per thread) and writes them in input order, so reading,
 // grouping and writing overlap and the bytes are the same for any number of
 // threads.  The classic run and the Python module's group_file both run it.
+//
+// The input may also be episodes as named fields (CSV, TSV, JSON Lines; see
+// episode_rows.h): then only splitting the rows is serial; each row is read
+// and built into its record (episode_grouper::build_record) on the grouping
+// threads, and the record is grouped as a record of the fixed input.  A row
+// that cannot be built gives a result line holding only its id, with no
+// groups, and a row with an input_invalid finding per field error.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 
+#include <string>
+#include <vector>
+
+#include "batch/episode_rows.h"
 #include "batch/finding_summary.h"
 #include "batch/output_file.h"
 #include "engine/prepared/prepared_set.h"
@@ -34,6 +45,15 @@ struct BatchOptions {
   // Called after every block written, with the records written and the
   // bytes of input consumed so far (for a progress bar).
   std::function<void(int64_t, uint64_t)> after_block;
+  // Episodes as named fields instead of records; the rows then carry the id
+  // column.
+  InputFormat input_format = InputFormat::kFixed;
+  // The record built from each row of named fields, a line feed after it,
+  // when given (an invalid row's record holds only its id).
+  OutputFile* records = nullptr;
+  // The first row of named fields that cannot be built ends the run
+  // (BatchEnd::kInvalidRow) before anything of its block is written.
+  bool strict = false;
 };
 
 enum class BatchEnd {
@@ -41,11 +61,17 @@ enum class BatchEnd {
   kLogicSetting,  // the catalogue disagrees with the logic conditions: stopped before the first line
   kReadError,     // the input could not be read to its end
   kWriteError,    // a result line or row could not be written
+  kInputError,    // the rows of named fields cannot be read on (a header without a required column, a row too long)
+  kInvalidRow,    // strict: a row of named fields cannot be built
 };
 
 struct BatchOutcome {
   BatchEnd end = BatchEnd::kDone;
   int64_t records = 0;  // records whose result line was written
+  std::string message;  // kInputError, kInvalidRow: what and where, e.g. "row 3 (line 4): los: ..."
+  // Named-field input: the columns (CSV, TSV) or members (JSON Lines) of
+  // other names, which were ignored, in the order first met.
+  std::vector<std::string> ignored;
 };
 
 // Groups every record of `in` into `lines` (and options.rows).  The TSV

@@ -33,8 +33,10 @@ inline constexpr size_t kPipelineRecords = 8192;               // records per bl
 
 // What every block of the pipeline holds: the records read and the number
 // of the first one (records are numbered from first_record across the input).
+// Blocks of rows of named fields (see line_reader.h) make room for rows of
+// up to kMaxRowBytes.
 struct PipelineBlock {
-  PipelineBlock() : input(kPipelineBlockBytes) {}
+  explicit PipelineBlock(size_t max_record = kMaxLineBytes) : input(kPipelineBlockBytes, max_record) {}
   RecordBlock input;
   int64_t first_number = 1;
   size_t count() const { return input.count(); }

@@ -69,7 +69,18 @@ int run_batch(const RunPaths& paths) {
     if (!paths.classic) say_file_error(paths.output, "is the input file");
     return kExitFailure;
   }
-  OutputFile output(stream_out ? stdout : std::fopen(paths.output.c_str(), "wb+"));
+  // Result lines of named fields are written beside their file, as the
+  // option outputs are; the fixed input keeps its classic file.
+  const bool by_rows = paths.input_format != InputFormat::kFixed;
+  std::unique_ptr<StagedFile> output_target;
+  std::FILE* output_file = stdout;
+  if (!stream_out && by_rows) {
+    output_target = std::make_unique<StagedFile>(paths.output);
+    output_file = output_target->open();
+  } else if (!stream_out) {
+    output_file = std::fopen(paths.output.c_str(), "wb+");
+  }
+  OutputFile output(output_file);
   if (!output.is_open()) {
     const int error = errno;
     say("file out open error\n");
@@ -91,6 +102,21 @@ int run_batch(const RunPaths& paths) {
     }
   }
   OutputFile results(results_file);
+  const bool want_records = by_rows && !paths.records_out.empty();
+  std::unique_ptr<StagedFile> records_target;
+  std::FILE* records_file = nullptr;
+  if (want_records) {
+    if (!same_place(paths.records_out, paths.input) && !same_place(paths.records_out, paths.output) &&
+        !(want_results && same_place(paths.records_out, paths.results)) && !is_stream(paths.records_out)) {
+      records_target = std::make_unique<StagedFile>(paths.records_out);
+      records_file = records_target->open();
+    }
+    if (!records_file) {
+      std::fprintf(stderr, "grouper: cannot open records file %s\n", paths.records_out.c_str());
+      return kExitFailure;
+    }
+  }
+  OutputFile records(records_file);
 
   // A catalogue that disagrees with the logic conditions is reported at the
   // first record grouped, as the classic run always has.
@@ -149,6 +175,9 @@ int run_batch(const RunPaths& paths) {
   options.rows = want_results ? &results : nullptr;
   options.row_format = paths.results_format;
   options.weights = weights.get();
+  options.input_format = paths.input_format;
+  options.strict = paths.strict;
+  options.records = want_records ? &records : nullptr;
   std::optional<ProgressBar> bar;
   if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
   // A message on the bar's terminal pushes the bar down a line.
@@ -169,6 +198,17 @@ int run_batch(const RunPaths& paths) {
   }
   if (outcome.end == BatchEnd::kLogicSetting) say("logic setting missing or error\n");
   if (outcome.end == BatchEnd::kReadError) say("file in read error\n");
+  const std::string input_name = stream_in ? "standard input" : paths.input.string();
+  if (!outcome.ignored.empty()) {
+    std::string names;
+    for (const std::string& name : outcome.ignored) names += (names.empty() ? "" : ", ") + name;
+    std::fprintf(stderr, "grouper: %s: %s ignored: %s\n", input_name.c_str(),
+                 paths.input_format == InputFormat::kJsonl ? "members" : "columns", names.c_str());
+  }
+  if (outcome.end == BatchEnd::kInputError) std::fprintf(stderr, "grouper: %s: %s\n", input_name.c_str(), outcome.message.c_str());
+  if (outcome.end == BatchEnd::kInvalidRow) {
+    std::fprintf(stderr, "grouper: %s: strict: %s\n", input_name.c_str(), outcome.message.c_str());
+  }
 
   tables.reset();  // the tables are released before the files are closed
   if (!stream_in) std::fclose(in);
@@ -178,6 +218,13 @@ int run_batch(const RunPaths& paths) {
     say("file out write error\n");
     ok = false;
   }
+  if (want_records) {
+    const bool written = records.close();
+    if (!written || !ok || !records_target->commit()) {
+      if (!written || ok) std::fprintf(stderr, "grouper: cannot write records file %s\n", paths.records_out.c_str());
+      ok = false;
+    }
+  }
   if (want_results) {
     const bool written = results.close();
     if (!written) say_results_error("write", paths.results);
@@ -185,6 +232,12 @@ int run_batch(const RunPaths& paths) {
       if (written && ok) say_results_error("rename into place", paths.results);
       ok = false;
     }
+  }
+  // The result lines of named fields go into place last, when all else is.
+  if (output_target && ok && !output_target->commit()) {
+    say("file out write error\n");
+    say_file_error(paths.output, "cannot be moved into place");
+    ok = false;
   }
   if (ok && want_summary) {
     const std::string text = summary.text(mdc_codes);

@@ -38,6 +38,13 @@ struct RunPaths {
   std::filesystem::path summary_file;           // write it to this file instead ("" = none)
   ProgressMode progress = ProgressMode::kOff;  // the bar on standard error
   int threads = 1;                              // grouping threads (the program gives one per core); the output is the same for any number
+  // Episodes as named fields (CSV, TSV, JSON Lines) instead of records.
+  // Then the result lines too are written beside their file and moved into
+  // place at a complete end, and the columns or members ignored are named
+  // in one line on standard error.
+  InputFormat input_format = InputFormat::kFixed;
+  bool strict = false;                          // the first row that cannot be built ends the run, status 1
+  std::filesystem::path records_out;            // named fields: also write the record built from each row ("" = none)
 };
 
 // Runs the batch and returns the process exit status: kExitOk after a normal

@@ -160,7 +160,10 @@ void set_field_text(Episode& episode, EpisodeField field, std::string_view text,
   };
   auto codes = [&](std::vector<std::string>& list) {
     while (!text.empty()) {
-      const size_t bar = text.find('|');
+      // Codes are short: a plain scan beats a library search per code.
+      size_t bar = 0;
+      while (bar < text.size() && text[bar] != '|') ++bar;
+      if (bar == text.size()) bar = std::string_view::npos;
       const std::string_view code = trimmed(text.substr(0, bar));
       if (!code.empty()) list.emplace_back(code);
       text = bar == std::string_view::npos ? std::string_view{} : text.substr(bar + 1);

@@ -72,8 +72,10 @@ int32_t birth_from_age(const Episode& e, F field) {
   return grouper::yyyymmdd_of(b);
 }
 
-// Checks every field; the birth date it settles on goes to `birth`.
-void check(const Episode& e, FieldErrors& errors, int32_t& birth) {
+// Checks every field; the birth date it settles on goes to `birth`, and
+// each code that is one goes, normalised, into its slot of `record` (the
+// record is kept only when no field has an error).
+void check(const Episode& e, FieldErrors& errors, int32_t& birth, char* record) {
   auto required = [&](F field, bool given) {
     if (!given && !errors.has(field)) errors.add(field, "", "required");
     return given && !errors.has(field);
@@ -83,17 +85,25 @@ void check(const Episode& e, FieldErrors& errors, int32_t& birth) {
       errors.add(field, std::to_string(*v), std::to_string(*v) + " is not " + range_text(lo, hi));
     }
   };
-  auto code = [&](F field, std::string_view given) {
+  // Checking a code normalises it: it is written once checked, at code
+  // position `position` (none when 0).
+  auto code = [&](F field, std::string_view given, int position) {
     char buf[5];
-    if (normal_code(given, buf).empty()) errors.add(field, given, std::string(given) + kNotACode);
+    const std::string_view normal = normal_code(given, buf);
+    if (normal.empty()) {
+      errors.add(field, given, std::string(given) + kNotACode);
+    } else if (position > 0) {
+      char* slot = record + grouper::code_offset(position);
+      for (size_t i = 0; i < normal.size(); ++i) slot[i] = normal[i];
+    }
   };
-  auto code_list = [&](F field, const std::vector<std::string>& list, size_t most) {
+  auto code_list = [&](F field, const std::vector<std::string>& list, size_t most, int first) {
     if (errors.has(field)) return;
     if (list.size() > most) {
       errors.add(field, std::to_string(list.size()),
                  std::to_string(list.size()) + " codes, at most " + std::to_string(most));
     }
-    for (const std::string& c : list) code(field, c);
+    for (size_t i = 0; i < list.size(); ++i) code(field, list[i], i < most ? first + static_cast<int>(i) : 0);
   };
 
   if (!errors.has(F::kId)) {
@@ -174,27 +184,25 @@ void check(const Episode& e, FieldErrors& errors, int32_t& birth) {
   }
   if (required(F::kLos, e.los.has_value())) in_range(F::kLos, e.los, 0, 999);
   if (required(F::kDischarge, e.discharge.has_value())) in_range(F::kDischarge, e.discharge, 0, 9);
-  if (required(F::kPrincipal, !e.principal.empty())) code(F::kPrincipal, e.principal);
-  code_list(F::kSecondary, e.secondary, kMaxSecondary);
-  code_list(F::kProcedures, e.procedures, kMaxProcedures);
+  if (required(F::kPrincipal, !e.principal.empty())) code(F::kPrincipal, e.principal, grouper::kFirstDx);
+  code_list(F::kSecondary, e.secondary, kMaxSecondary, grouper::kFirstDx + 1);
+  code_list(F::kProcedures, e.procedures, kMaxProcedures, grouper::kFirstProc);
   in_range(F::kBirthWeight, e.birth_weight, 0, 99999);
   in_range(F::kVentHours, e.vent_hours, 0, 99999);
-}
-
-void put_code(char* record, int position, std::string_view given) {
-  char buf[5];
-  const std::string_view code = normal_code(given, buf);
-  std::memcpy(record + grouper::code_offset(position), code.data(), code.size());
 }
 
 }  // namespace
 
 bool build_record(const Episode& e, char* record, FieldErrors& errors) {
   int32_t birth = 0;
-  check(e, errors, birth);
   std::memset(record, ' ', kEpisodeRecordBytes);
-  if (!errors.has(F::kId)) std::memcpy(record, e.id.data(), e.id.size());
-  if (!errors.empty()) return false;
+  check(e, errors, birth, record);
+  if (!errors.empty()) {
+    std::memset(record, ' ', kEpisodeRecordBytes);  // only the id stays
+    if (!errors.has(F::kId)) std::memcpy(record, e.id.data(), e.id.size());
+    return false;
+  }
+  std::memcpy(record, e.id.data(), e.id.size());
 
   const CivilDate b = grouper::civil_of(birth);
   put_number(record + grouper::kBirthDateOffset, grouper::kBirthDateWidth, (b.year % 100) * 10000 + b.month * 100 + b.day,
@@ -205,9 +213,6 @@ bool build_record(const Episode& e, char* record, FieldErrors& errors) {
   put_number(record + grouper::kRecDateOffset, grouper::kRecDateWidth, *e.record_date, true);
   put_number(record + grouper::kLosOffset, grouper::kLosWidth, *e.los, true);
   record[grouper::kDschOffset] = static_cast<char>('0' + *e.discharge);
-  put_code(record, grouper::kFirstDx, e.principal);
-  for (size_t i = 0; i < e.secondary.size(); ++i) put_code(record, grouper::kFirstDx + 1 + static_cast<int>(i), e.secondary[i]);
-  for (size_t i = 0; i < e.procedures.size(); ++i) put_code(record, grouper::kFirstProc + static_cast<int>(i), e.procedures[i]);
   if (e.birth_weight) put_number(record + grouper::kBirthWtOffset, grouper::kBirthWtWidth, *e.birth_weight, false);
   if (e.vent_hours) put_number(record + grouper::kVentHrOffset, grouper::kVentHrWidth, *e.vent_hours, false);
   return true;

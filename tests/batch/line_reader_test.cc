@@ -183,5 +183,48 @@ TEST(LineReader, ReadErrorEndsTheInputAndIsReported) {
   std::fclose(f);
 }
 
+// Rows of named fields split the same whatever the block size, however
+// the blocks cut them: a line feed inside quotes stays in its row, blank
+// lines are skipped, a byte-order mark at the start goes, and each row
+// knows its line.
+TEST(LineReader, RowsSplitAtLineFeedsOutsideQuotesWhateverTheBlockSize) {
+  const std::string bytes =
+      "\xEF\xBB\xBF" "id,note\r\n"
+      "1,\"two\nlines, \"\"quoted\"\"\"\r\n"
+      "\r\n\n"
+      "2,plain\n"
+      "3,\"\"\"\n\"\"\"\n"
+      "4,last without line feed";
+  const std::vector<std::string> want = {"id,note\r\n", "1,\"two\nlines, \"\"quoted\"\"\"\r\n", "2,plain\n",
+                                         "3,\"\"\"\n\"\"\"\n", "4,last without line feed"};
+  const std::vector<int64_t> want_lines = {1, 2, 6, 7, 9};
+  for (size_t block_size : {1, 2, 3, 7, 64, 1 << 20}) {
+    SCOPED_TRACE(block_size);
+    std::FILE* f = file_with(bytes);
+    LineReader reader(f, block_size, RowSplit::kQuoted);
+    RecordBlock block(block_size, kMaxRowBytes);
+    std::vector<std::string> rows;
+    std::vector<int64_t> lines;
+    while (reader.read_block(block, 2) > 0) {
+      for (size_t i = 0; i < block.count(); ++i) {
+        rows.emplace_back(block.row(i));
+        lines.push_back(block.row_line(i));
+      }
+    }
+    EXPECT_FALSE(reader.failed()) << reader.error();
+    EXPECT_EQ(rows, want);
+    EXPECT_EQ(lines, want_lines);
+    std::fclose(f);
+  }
+  // JSON Lines: quotes do not hold rows together.
+  std::FILE* f = file_with("{\"a\":\"\n\n{}\n");
+  LineReader reader(f, 1 << 20, RowSplit::kLines);
+  RecordBlock block(1 << 20, kMaxRowBytes);
+  ASSERT_EQ(reader.read_block(block, 10), 2u);
+  EXPECT_EQ(block.row(0), "{\"a\":\"\n");
+  EXPECT_EQ(block.row(1), "{}\n");
+  std::fclose(f);
+}
+
 }  // namespace
 }  // namespace grouper
