@@ -429,16 +429,6 @@ py::object group_frame(PyTableSet& ts, const py::object& df, const py::object& c
   return pd.attr("DataFrame")(out, py::arg("index") = df.attr("index"), py::arg("copy") = false);
 }
 
-// The result line of an episode that could not be built: its record (only
-// the id) upper-cased as the grouping would, with no ADRG and no supplementary group.
-size_t invalid_line(const char* record, char* line, char* out) {
-  const size_t len = grouper::place_record(std::string_view(record, eg::kEpisodeRecordBytes), line);
-  for (size_t i = 0; i < len; ++i) {
-    if (line[i] >= 'a' && line[i] <= 'z') line[i] = static_cast<char>(line[i] - 'a' + 'A');
-  }
-  return grouper::format_result_line(line, len, "0000", "0000", out);
-}
-
 py::tuple group_frame_block(PyTableSet& ts, const py::object& df, int64_t first_record,
                             const std::optional<std::string>& results_format, const PyWeights* weights,
                             const py::object& columns, int threads) {
@@ -474,7 +464,7 @@ py::tuple group_frame_block(PyTableSet& ts, const py::object& df, int64_t first_
           rows[chunk].append(w.out, json ? grouper::format_json_row(number, store, res, findings, w.out, weighed, &built_id)
                                          : grouper::format_result_row(number, store, res, findings, w.out, weighed, &built_id));
         } else {
-          lines[chunk].append(w.line_out, invalid_line(w.record, w.line.data(), w.line_out));
+          lines[chunk].append(w.line_out, grouper::format_invalid_line(w.record, w.line_out));
           if (!with_rows) continue;
           const std::string_view given_id = w.episode.id;
           rows[chunk].append(w.out, json ? grouper::format_json_invalid_row(number, &given_id, w.errors, catalogue != nullptr, w.out)

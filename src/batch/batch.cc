@@ -113,8 +113,7 @@ class RecordBatch : public PipelineBlock {
         first_invalid_ = i;
         invalid_errors_ = state.errors;
       }
-      lines_len_ += format_result_line(record, episode_grouper::kEpisodeRecordBytes, "0000", "0000",
-                                       lines_.get() + lines_len_);
+      lines_len_ += format_invalid_line(record, lines_.get() + lines_len_);
       if (summary_) summary_->add(0, input_invalid_);
       if (!rows_) continue;
       const int64_t number = first_number + static_cast<int64_t>(i);

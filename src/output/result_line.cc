@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "episode_grouper/episode.h"
+
 namespace grouper {
 namespace {
 
@@ -56,6 +58,13 @@ size_t format_result_line(const char* line, size_t len, std::string_view adrg, s
   p = put_bytes(p, supplementary.substr(0, kCodeWidth4));
   *p++ = '\n';
   return static_cast<size_t>(p - out);
+}
+
+size_t format_invalid_line(char* record, char* out) {
+  for (size_t i = 0; i < episode_grouper::kEpisodeRecordBytes; ++i) {
+    if (record[i] >= 'a' && record[i] <= 'z') record[i] = static_cast<char>(record[i] - 'a' + 'A');
+  }
+  return format_result_line(record, episode_grouper::kEpisodeRecordBytes, "0000", "0000", out);
 }
 
 }  // namespace grouper

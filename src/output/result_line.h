@@ -66,4 +66,11 @@ std::string_view supplementary_text(const Result& result);
 size_t format_result_line(const char* line, size_t len, std::string_view adrg, std::string_view supplementary,
                           char* out);
 
+// The result line of an episode that could not be built: its record
+// `record` (kEpisodeRecordBytes, holding only the id), upper-cased in place
+// as the grouping upper-cases every record, with no ADRG and no
+// supplementary group ("0000" both).  Every client that takes episodes
+// writes this line for an invalid one.
+size_t format_invalid_line(char* record, char* out);
+
 }  // namespace grouper

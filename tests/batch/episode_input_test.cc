@@ -145,7 +145,7 @@ TEST_F(EpisodeInput, BadRowsAmongGoodOnes) {
   const std::vector<std::string> good_rows = lines_of(read("good.tsv"));
 
   write("mixed.csv", header + rows[1] + ",a\n" +
-                         "BAD1,2005-02-30,M,2005-03-01,abc,1,K358,,,,,c\n" + rows[2] + ",b\n" + "BAD2,1\n");
+                         "BAD1,2005-02-30,M,2005-03-01,abc,1,K358,,,,,c\n" + rows[2] + ",b\n" + "bad2,1\n");
   const testing::ProgramRun r = run("--input mixed.csv --output mixed.out --results mixed.tsv --summary-file s.txt");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "grouper: mixed.csv: columns ignored: note\n");
@@ -155,7 +155,7 @@ TEST_F(EpisodeInput, BadRowsAmongGoodOnes) {
   EXPECT_EQ(lines[2], good_lines[1]);
   for (size_t bad : {1u, 3u}) {
     SCOPED_TRACE(bad);
-    EXPECT_EQ(lines[bad].substr(0, 4), bad == 1 ? "BAD1" : "BAD2");
+    EXPECT_EQ(lines[bad].substr(0, 4), bad == 1 ? "BAD1" : "BAD2");  // upper-cased as every record
     EXPECT_EQ(lines[bad].substr(4, 273), std::string(273, ' '));
     EXPECT_EQ(lines[bad].substr(277, 4), "0000");
     EXPECT_EQ(lines[bad].substr(296), "0000");
