@@ -1,4 +1,5 @@
 // The one builder of records from episodes, and its reverse.
+#include <array>
 #include <cstring>
 
 #include "episode/calendar.h"
@@ -27,6 +28,16 @@ void put_number(char* at, size_t width, int32_t value, bool zero_padded) {
   }
 }
 
+// The byte a code character becomes in a record: letters upper-cased,
+// digits as they are, 0 for anything else.
+constexpr std::array<char, 256> kCodeChars = [] {
+  std::array<char, 256> t{};
+  for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = static_cast<char>(c);
+  for (int c = 'A'; c <= 'Z'; ++c) t[static_cast<size_t>(c)] = static_cast<char>(c);
+  for (int c = 'a'; c <= 'z'; ++c) t[static_cast<size_t>(c)] = static_cast<char>(c - 'a' + 'A');
+  return t;
+}();
+
 // A code as the record holds it: one dot removed, letters upper-cased, 1 to
 // 5 letters and digits.  Empty when `given` is no code.
 std::string_view normal_code(std::string_view given, char (&out)[5]) {
@@ -37,10 +48,9 @@ std::string_view normal_code(std::string_view given, char (&out)[5]) {
       dot = true;
       continue;
     }
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    const bool alnum = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!alnum || n == 5) return {};
-    out[n++] = c;
+    const char normal = kCodeChars[static_cast<unsigned char>(c)];
+    if (normal == 0 || n == 5) return {};
+    out[n++] = normal;
   }
   return {out, n};
 }
