@@ -48,6 +48,11 @@ rule "4. The first rows of the detailed result file $demo/results.tsv"
 head -n 8 "$demo/results.tsv" |
   awk -F'\t' '{ printf "   %-7s %-4s %-5s %-7s %-5s %-11s %-11s %-14s %-7s %s\n", $1, $2, $3, $4, $5, $6, $7, $8, $9, $10 }'
 
+rule "4b. Episodes as named fields: examples/episodes.csv grouped into $demo/episodes.tsv"
+"$grouper" -C "$demo" --input "$PWD/examples/episodes.csv" --output episodes.out --results episodes.tsv > /dev/null
+awk -F'\t' '{ printf "   %-7s %-6s %-4s %-5s %-7s %-5s %-11s %-11s %-14s %-7s %s\n", $1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11 }' \
+  "$demo/episodes.tsv"
+
 rule "5. Summary"
 awk -F'\t' '
   NR == 1 { next }
