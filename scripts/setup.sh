@@ -10,10 +10,12 @@ cd "$(dirname "$0")/.."
 # the cluster runner uses Dask, the report draws its charts with matplotlib
 # and is checked in headless Chromium.
 # The command line is CLI11; the HTTP service is cpp-httplib with
-# nlohmann-json, tested with requests behind nginx and loaded with wrk.
+# nlohmann-json, tested with requests behind nginx and loaded with wrk.  The
+# PostgreSQL extension is built against Debian's PostgreSQL 15 server
+# development files and tested on a cluster of its own.
 packages=(g++ clang libclang-rt-14-dev gcovr cmake ninja-build pkg-config libgtest-dev googletest libbenchmark-dev libtbb-dev
   libcli11-dev pybind11-dev python3-dev python3-pytest python3-dask python3-distributed python3-pandas python3-matplotlib chromium
-  libcpp-httplib-dev nlohmann-json3-dev python3-requests nginx wrk)
+  libcpp-httplib-dev nlohmann-json3-dev python3-requests nginx wrk postgresql-15 postgresql-server-dev-15)
 
 missing=()
 for p in "${packages[@]}"; do
