@@ -10,6 +10,7 @@ CTest sets GROUPER_POSTGRESQL_DIR (the build's postgresql/ folder),
 GROUPER_BINARY and GROUPER_TABLES_BINARY."""
 import csv
 import io
+import json
 import os
 import pwd
 import shutil
@@ -229,7 +230,7 @@ def records(cluster, realistic, grouper_binary):
     return rows, latin1
 
 
-def test_records_group_as_the_program_groups_them(cluster, realistic, records):
+def test_records_group_and_explain_as_the_program_does(cluster, realistic, records, grouper_binary):
     rows, latin1 = records
     weights = realistic / "weights.tsv"
     # Text, with the table set as an argument; bytes, with the table set from the setting.
@@ -244,6 +245,15 @@ def test_records_group_as_the_program_groups_them(cluster, realistic, records):
         SELECT {result_columns('g')} FROM recs, LATERAL eg_group(raw) g ORDER BY n;""")
     assert as_bytes == expected(rows)
     assert any(r["adrg"] == "" for r in rows) and any("dx_unknown" in r["findings"] for r in rows)
+
+    # eg_explain: the JSON document of `grouper explain --format json`, for a realistic and an edge record.
+    for n in (1, latin1 - 3):
+        done = subprocess.run([grouper_binary, "explain", "--tables", realistic, "--input",
+                               cluster.base / "sets" / "records.in", "--record", str(n), "--format", "json"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+        assert done.returncode == 0, done.stderr
+        explained = cluster.query(f"SELECT eg_explain(line, '{realistic}') FROM recs WHERE n = {n};")
+        assert json.loads(explained[0][0]) == json.loads(done.stdout)
 
 
 def test_a_parallel_plan_gives_the_same_rows(cluster, realistic, records):
