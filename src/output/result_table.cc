@@ -33,19 +33,13 @@ char* put_code(char* out, std::string_view text, bool in_finding = false) {
 
 char* put_findings(char* out, const episode_grouper::Findings& findings) {
   for (size_t i = 0; i < findings.count; ++i) {
-    const episode_grouper::Finding& f = findings.items[i];
     if (i > 0) *out++ = ';';
-    out = put_bytes(out, episode_grouper::finding_name(f.code));
-    if (f.position != 0) out = put_number(put_bytes(out, "@"), f.position);
-    if (f.field != episode_grouper::RecordField::kNone) {
-      out = put_bytes(put_bytes(out, "@"), episode_grouper::field_name(f.field));
-    }
-    const std::string_view text = finding_text(f.text);
-    const std::string_view to = finding_text(f.to);
-    if (!text.empty()) out = put_code(put_bytes(out, ":"), text, true);
-    if (!to.empty()) out = put_code(put_bytes(out, ">"), to, true);
+    out = put_finding(out, findings.items[i]);
   }
-  if (findings.dropped > 0) out = put_number(put_bytes(out, findings.count > 0 ? ";more:" : "more:"), findings.dropped);
+  if (findings.dropped > 0) {
+    if (findings.count > 0) *out++ = ';';
+    out = put_more_findings(out, findings.dropped);
+  }
   return out;
 }
 
@@ -54,6 +48,21 @@ char* put_findings(char* out, const episode_grouper::Findings& findings) {
 constexpr size_t kMaxMessage = 120;
 
 }  // namespace
+
+char* put_finding(char* out, const episode_grouper::Finding& f) {
+  out = put_bytes(out, episode_grouper::finding_name(f.code));
+  if (f.position != 0) out = put_number(put_bytes(out, "@"), f.position);
+  if (f.field != episode_grouper::RecordField::kNone) {
+    out = put_bytes(put_bytes(out, "@"), episode_grouper::field_name(f.field));
+  }
+  const std::string_view text = finding_text(f.text);
+  const std::string_view to = finding_text(f.to);
+  if (!text.empty()) out = put_code(put_bytes(out, ":"), text, true);
+  if (!to.empty()) out = put_code(put_bytes(out, ">"), to, true);
+  return out;
+}
+
+char* put_more_findings(char* out, int64_t more) { return put_number(put_bytes(out, "more:"), more); }
 
 char* put_invalid_findings(char* out, const episode_grouper::FieldErrors& errors, size_t room) {
   char* const end = out + room;

@@ -59,6 +59,17 @@ size_t format_result_row(int64_t record, const TableStore& tables, const Result&
 size_t format_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
                           bool with_weights, char* out);
 
+// Bytes one finding takes in the findings column, at most.
+inline constexpr size_t kMaxFindingBytes = 64;
+
+// Appends one finding as the findings column writes it (without a
+// separator), e.g. "dx_completed@1:K35>K350"; the column is these joined by
+// ";".  Clients that keep the findings apart (a database array) write each
+// with it.
+char* put_finding(char* out, const episode_grouper::Finding& finding);
+// Appends "more:N", the last entry of a column when N findings did not fit.
+char* put_more_findings(char* out, int64_t more);
+
 // Appends the findings of an episode that could not be built, at most
 // `room` bytes of them (at least 64).
 char* put_invalid_findings(char* out, const episode_grouper::FieldErrors& errors, size_t room);
