@@ -78,10 +78,10 @@ mkdir "$data" "$work/run"
 [[ $server_user == root ]] || chown "$server_user" "$data" "$work/run"
 as_server "$bindir/initdb" -D "$data" -E UTF8 --locale=C -A trust > "$work/initdb.log" 2>&1 ||
   { cat "$work/initdb.log" >&2; exit 1; }
-as_server "$bindir/pg_ctl" -D "$data" -l "$work/server.log" -w -t 60 \
+as_server "$bindir/pg_ctl" -D "$data" -l "$work/run/server.log" -w -t 60 \
   -o "-c listen_addresses='' -k $work/run -c max_worker_processes=8 -c max_parallel_workers=2 \
       -c shared_buffers=1GB -c jit=off" start > /dev/null ||
-  { cat "$work/server.log" >&2; exit 1; }
+  { cat "$work/run/server.log" >&2; exit 1; }
 sql() { as_server "$bindir/psql" -X -A -t -q -v ON_ERROR_STOP=1 -h "$work/run" -d postgres "$@"; }
 
 # The records are copied as they are: CSV with a delimiter and a quote that
