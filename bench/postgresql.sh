@@ -56,8 +56,13 @@ fi
   echo "postgresql: cannot write $libdir and $sharedir to install the extension (run as root)" >&2
   exit 1
 }
-install -m 644 "$extension/episode_grouper.control" "$extension/episode_grouper--1.0.sql" "$sharedir/"
-install -m 755 "$extension/episode_grouper.so" "$libdir/"
+# Each file is written beside its place and renamed into it: a server running
+# elsewhere keeps the module it has mapped.
+for f in episode_grouper.control episode_grouper--1.0.sql episode_grouper.so; do
+  [[ $f == *.so ]] && dir=$libdir mode=755 || dir=$sharedir mode=644
+  install -m "$mode" "$extension/$f" "$dir/$f.partial-$$"
+  mv -f "$dir/$f.partial-$$" "$dir/$f"
+done
 
 work=$(bench_work_dir grouper-postgresql)
 chmod 755 "$work"

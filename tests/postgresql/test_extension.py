@@ -146,10 +146,14 @@ def cluster():
     for name in EXTENSION_FILES:
         if not (built / name).is_file():
             pytest.exit(f"GROUPER_POSTGRESQL_DIR: no {name} in {str(built)!r}", returncode=2)
+    # Each file is written beside its place and renamed into it: a server running elsewhere keeps the module
+    # it has mapped, which a copy over it would change under its feet.
     for name in EXTENSION_FILES:
         target = (libdir if name.endswith(".so") else sharedir) / name
-        shutil.copyfile(built / name, target)
-        target.chmod(0o755 if name.endswith(".so") else 0o644)
+        staged = target.with_name(f"{name}.partial-{os.getpid()}")
+        shutil.copyfile(built / name, staged)
+        staged.chmod(0o755 if name.endswith(".so") else 0o644)
+        os.replace(staged, target)
 
     server = Cluster(tempfile.mkdtemp(prefix="eg-pg-"), user)
     try:
