@@ -38,8 +38,10 @@ CREATE TYPE eg_result AS (
 -- NULL means the setting episode_grouper.tables.  The text's bytes reach
 -- the grouper as the database stores them: in a UTF-8 database a Latin-1
 -- character above 127 is two bytes, so give such records as bytea (for
--- example convert_to(line, 'LATIN1')) to the variant below.  A record
--- longer than 4095 bytes is read up to there.
+-- example convert_to(line, 'LATIN1')) to the variant below.  A value is
+-- read as one line of an episode file, followed by its line feed, so that
+-- it groups as the program groups that line: at most 4095 bytes are read,
+-- and none after a line feed inside the value.
 CREATE FUNCTION eg_group(record text, tables text DEFAULT NULL)
 RETURNS eg_result
 AS 'MODULE_PATHNAME', 'eg_group_text'
@@ -98,7 +100,8 @@ AS 'MODULE_PATHNAME', 'eg_validate_episode'
 LANGUAGE C STABLE PARALLEL SAFE CALLED ON NULL INPUT;
 
 -- Why a record grouped as it did: every step of its grouping, as the JSON
--- document of "grouper explain --format json".
+-- document of "grouper explain --format json" for the same line of a file
+-- (the record read as eg_group reads it).
 CREATE FUNCTION eg_explain(record text, tables text DEFAULT NULL)
 RETURNS jsonb
 AS 'MODULE_PATHNAME', 'eg_explain'

@@ -65,11 +65,12 @@ raise_core_error(EgCoreStatus status)
 			return;
 		case EG_CORE_TABLES:
 			ereport(ERROR, (errcode(ERRCODE_IO_ERROR),
-							errmsg("episode_grouper: cannot open %s", message)));
+							errmsg("episode_grouper: %s", message),
+							errhint("Check the tables argument or the setting episode_grouper.tables.")));
 			break;
 		case EG_CORE_WEIGHTS:
 			ereport(ERROR, (errcode(ERRCODE_IO_ERROR),
-							errmsg("episode_grouper: cannot read %s", message),
+							errmsg("episode_grouper: %s", message),
 							errhint("Check the setting episode_grouper.weights.")));
 			break;
 		case EG_CORE_INVALID_EPISODE:
