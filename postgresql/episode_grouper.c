@@ -457,7 +457,8 @@ eg_validate_episode(PG_FUNCTION_ARGS)
 	{
 		size_t		len = strlen(texts);
 
-		items[i] = PointerGetDatum(latin1_text(texts, len));
+		/* The values in the texts are the arguments' own bytes. */
+		items[i] = PointerGetDatum(cstring_to_text_with_len(texts, (int) len));
 		texts += len + 1;
 	}
 	PG_RETURN_ARRAYTYPE_P(construct_array(items, count, TEXTOID, -1, false, TYPALIGN_INT));

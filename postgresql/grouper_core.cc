@@ -148,12 +148,15 @@ EgCoreStatus select_set(std::string_view dir, int64_t key) {
   for (size_t i = 0; i < g_sets.size(); ++i) {
     if (g_sets[i]->dir != dir) continue;
     OpenSet* entry = touch(g_sets, i);
+    bool changed = false;
     if (entry->checked_key != key) {
       entry->checked_key = key;
-      if (set_stamps(entry->dir) != entry->stamps && !open_set(*entry, key)) {
-        g_sets.pop_back();  // tried again by the next statement
-        return EG_CORE_TABLES;
-      }
+      changed = set_stamps(entry->dir) != entry->stamps;
+    }
+    // A set whose opening was cut short (out of memory) is opened again.
+    if ((changed || !entry->grouper) && !open_set(*entry, key)) {
+      g_sets.pop_back();  // tried again by the next statement
+      return EG_CORE_TABLES;
     }
     g_set = entry;
     return EG_CORE_OK;
@@ -178,12 +181,14 @@ EgCoreStatus select_catalogue(std::string_view path, int64_t key) {
   for (size_t i = 0; i < g_catalogues.size(); ++i) {
     if (g_catalogues[i]->path != path) continue;
     OpenCatalogue* entry = touch(g_catalogues, i);
+    bool changed = false;
     if (entry->checked_key != key) {
       entry->checked_key = key;
-      if (stamp_of(entry->path) != entry->stamp && !open_catalogue(*entry, key)) {
-        g_catalogues.pop_back();
-        return EG_CORE_WEIGHTS;
-      }
+      changed = stamp_of(entry->path) != entry->stamp;
+    }
+    if ((changed || !entry->catalogue) && !open_catalogue(*entry, key)) {
+      g_catalogues.pop_back();
+      return EG_CORE_WEIGHTS;
     }
     g_catalogue = entry;
     g_weights = entry->catalogue.get();
