@@ -3,8 +3,9 @@
 \echo Use "CREATE EXTENSION episode_grouper" to load this file. \quit
 
 -- The result of one episode, as the columns of the detailed result file:
---   mdc, adrg, drg    the group codes; NULL for none (adrg and drg are NULL
---                     for a record without an ADRG)
+--   mdc, adrg, drg    the group codes as the tables hold them (bytes read as
+--                     Latin-1, nothing escaped); NULL for none (adrg and
+--                     drg are NULL for a record without an ADRG)
 --   pccl              the patient clinical complexity level, NULL without an ADRG
 --   ccl               the CCLs of the secondary diagnosis positions 2..10
 --                     after the exclusions, always nine (0 for an empty
@@ -13,7 +14,8 @@
 --                     after a dagger/asterisk exchange; NULL without an ADRG
 --   supplementary     the supplementary group ("0000" for none)
 --   age_years, age_days  the age as the grouping counted it
---   findings          each finding as the findings column writes it, e.g.
+--   findings          each finding as the findings column writes it (with
+--                     its escapes: \; \> \t \\ inside code texts), e.g.
 --                     'dx_unknown@3:U123', and 'more:N' last when N more did
 --                     not fit; empty when there are none
 --   weight, effective_weight, los_class  with a weight catalogue
