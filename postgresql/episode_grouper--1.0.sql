@@ -3,8 +3,9 @@
 \echo Use "CREATE EXTENSION episode_grouper" to load this file. \quit
 
 -- The result of one episode, as the columns of the detailed result file:
---   mdc, adrg, drg    the group codes; NULL for none (adrg and drg are NULL
---                     for a record without an ADRG)
+--   mdc, adrg, drg    the group codes as the tables hold them (bytes read as
+--                     Latin-1, nothing escaped); NULL for none (adrg and
+--                     drg are NULL for a record without an ADRG)
 --   pccl              the patient clinical complexity level, NULL without an ADRG
 --   ccl               the CCLs of the secondary diagnosis positions 2..10
 --                     after the exclusions, always nine (0 for an empty
@@ -13,7 +14,8 @@
 --                     after a dagger/asterisk exchange; NULL without an ADRG
 --   supplementary     the supplementary group ("0000" for none)
 --   age_years, age_days  the age as the grouping counted it
---   findings          each finding as the findings column writes it, e.g.
+--   findings          each finding as the findings column writes it (with
+--                     its escapes: \; \> \t \\ inside code texts), e.g.
 --                     'dx_unknown@3:U123', and 'more:N' last when N more did
 --                     not fit; empty when there are none
 --   weight, effective_weight, los_class  with a weight catalogue
@@ -38,8 +40,10 @@ CREATE TYPE eg_result AS (
 -- NULL means the setting episode_grouper.tables.  The text's bytes reach
 -- the grouper as the database stores them: in a UTF-8 database a Latin-1
 -- character above 127 is two bytes, so give such records as bytea (for
--- example convert_to(line, 'LATIN1')) to the variant below.  A record
--- longer than 4095 bytes is read up to there.
+-- example convert_to(line, 'LATIN1')) to the variant below.  A value is
+-- read as one line of an episode file, followed by its line feed, so that
+-- it groups as the program groups that line: at most 4095 bytes are read,
+-- and none after a line feed inside the value.
 CREATE FUNCTION eg_group(record text, tables text DEFAULT NULL)
 RETURNS eg_result
 AS 'MODULE_PATHNAME', 'eg_group_text'
@@ -98,7 +102,8 @@ AS 'MODULE_PATHNAME', 'eg_validate_episode'
 LANGUAGE C STABLE PARALLEL SAFE CALLED ON NULL INPUT;
 
 -- Why a record grouped as it did: every step of its grouping, as the JSON
--- document of "grouper explain --format json".
+-- document of "grouper explain --format json" for the same line of a file
+-- (the record read as eg_group reads it).
 CREATE FUNCTION eg_explain(record text, tables text DEFAULT NULL)
 RETURNS jsonb
 AS 'MODULE_PATHNAME', 'eg_explain'

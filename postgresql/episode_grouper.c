@@ -65,11 +65,12 @@ raise_core_error(EgCoreStatus status)
 			return;
 		case EG_CORE_TABLES:
 			ereport(ERROR, (errcode(ERRCODE_IO_ERROR),
-							errmsg("episode_grouper: cannot open %s", message)));
+							errmsg("episode_grouper: %s", message),
+							errhint("Check the tables argument or the setting episode_grouper.tables.")));
 			break;
 		case EG_CORE_WEIGHTS:
 			ereport(ERROR, (errcode(ERRCODE_IO_ERROR),
-							errmsg("episode_grouper: cannot read %s", message),
+							errmsg("episode_grouper: %s", message),
 							errhint("Check the setting episode_grouper.weights.")));
 			break;
 		case EG_CORE_INVALID_EPISODE:
@@ -456,7 +457,8 @@ eg_validate_episode(PG_FUNCTION_ARGS)
 	{
 		size_t		len = strlen(texts);
 
-		items[i] = PointerGetDatum(latin1_text(texts, len));
+		/* The values in the texts are the arguments' own bytes. */
+		items[i] = PointerGetDatum(cstring_to_text_with_len(texts, (int) len));
 		texts += len + 1;
 	}
 	PG_RETURN_ARRAYTYPE_P(construct_array(items, count, TEXTOID, -1, false, TYPALIGN_INT));

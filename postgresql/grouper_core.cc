@@ -107,6 +107,12 @@ void make_room(std::vector<std::unique_ptr<T>>& kept) {
   if (kept.size() >= kMaxKept) kept.erase(kept.begin());
 }
 
+// The loader's message, after "WHAT \"PATH\": " when it does not name the path.
+std::string named(const std::string& path, std::string_view what, const std::string& message) {
+  if (message.find(path) != std::string::npos) return message;
+  return std::string(what) + " \"" + path + "\": " + message;
+}
+
 // Opens (or reopens) the set of `dir`; false with the message set.
 bool open_set(OpenSet& entry, int64_t key) {
   entry.grouper.reset();
@@ -116,7 +122,7 @@ bool open_set(OpenSet& entry, int64_t key) {
   eg::Status error;
   entry.set = eg::TableSet::open(entry.dir, error);
   if (!entry.set) {
-    set_message("table set \"" + entry.dir + "\": " + error.message);
+    set_message(named(entry.dir, "table set", error.message));
     return false;
   }
   entry.grouper = std::make_unique<eg::Grouper>(entry.set);
@@ -130,7 +136,7 @@ bool open_catalogue(OpenCatalogue& entry, int64_t key) {
   eg::Status error;
   entry.catalogue = eg::WeightCatalogue::load(entry.path, error);
   if (!entry.catalogue) {
-    set_message("weight catalogue \"" + entry.path + "\": " + error.message);
+    set_message(named(entry.path, "weight catalogue", error.message));
     return false;
   }
   return true;
@@ -142,12 +148,15 @@ EgCoreStatus select_set(std::string_view dir, int64_t key) {
   for (size_t i = 0; i < g_sets.size(); ++i) {
     if (g_sets[i]->dir != dir) continue;
     OpenSet* entry = touch(g_sets, i);
+    bool changed = false;
     if (entry->checked_key != key) {
       entry->checked_key = key;
-      if (set_stamps(entry->dir) != entry->stamps && !open_set(*entry, key)) {
-        g_sets.pop_back();  // tried again by the next statement
-        return EG_CORE_TABLES;
-      }
+      changed = set_stamps(entry->dir) != entry->stamps;
+    }
+    // A set whose opening was cut short (out of memory) is opened again.
+    if ((changed || !entry->grouper) && !open_set(*entry, key)) {
+      g_sets.pop_back();  // tried again by the next statement
+      return EG_CORE_TABLES;
     }
     g_set = entry;
     return EG_CORE_OK;
@@ -172,12 +181,14 @@ EgCoreStatus select_catalogue(std::string_view path, int64_t key) {
   for (size_t i = 0; i < g_catalogues.size(); ++i) {
     if (g_catalogues[i]->path != path) continue;
     OpenCatalogue* entry = touch(g_catalogues, i);
+    bool changed = false;
     if (entry->checked_key != key) {
       entry->checked_key = key;
-      if (stamp_of(entry->path) != entry->stamp && !open_catalogue(*entry, key)) {
-        g_catalogues.pop_back();
-        return EG_CORE_WEIGHTS;
-      }
+      changed = stamp_of(entry->path) != entry->stamp;
+    }
+    if ((changed || !entry->catalogue) && !open_catalogue(*entry, key)) {
+      g_catalogues.pop_back();
+      return EG_CORE_WEIGHTS;
     }
     g_catalogue = entry;
     g_weights = entry->catalogue.get();
@@ -191,6 +202,23 @@ EgCoreStatus select_catalogue(std::string_view path, int64_t key) {
   g_catalogue = g_catalogues.back().get();
   g_weights = g_catalogue->catalogue.get();
   return EG_CORE_OK;
+}
+
+// A value as a line of an episode file: its bytes up to its first line
+// feed, or up to the most a read takes, followed by the line feed that ends
+// a line in a file (when the read did not end there), so that a value
+// groups as the same line of a file does.
+constexpr size_t kMaxRead = 4095;
+char g_line[kMaxRead + 1];
+
+std::string_view as_line(EgText value) {
+  size_t n = std::min(value.len, kMaxRead);
+  if (n > 0) {
+    if (const void* lf = std::memchr(value.data, '\n', n)) n = static_cast<size_t>(static_cast<const char*>(lf) - value.data) + 1;
+    std::memcpy(g_line, value.data, n);
+  }
+  if (n < kMaxRead && (n == 0 || g_line[n - 1] != '\n')) g_line[n++] = '\n';
+  return {g_line, n};
 }
 
 EgText text_of(std::string_view s) { return EgText{s.data(), s.size()}; }
@@ -347,7 +375,7 @@ EgCoreStatus eg_core_select(EgText tables, EgText weights, int64_t check_key) {
 EgCoreStatus eg_core_group(EgText record, EgRow* row) {
   return guarded([&] {
     if (const EgCoreStatus s = need_set(); s != EG_CORE_OK) return s;
-    fill_row(g_set->grouper->group(std::string_view(record.data, record.len)), row);
+    fill_row(g_set->grouper->group(as_line(record)), row);
     return EG_CORE_OK;
   });
 }
@@ -385,7 +413,7 @@ EgCoreStatus eg_core_validate_episode(const EgEpisode* episode, int* count, cons
 EgCoreStatus eg_core_explain(EgText record, const char** json) {
   return guarded([&] {
     if (const EgCoreStatus s = need_set(); s != EG_CORE_OK) return s;
-    g_texts = eg::explain(*g_set->set, std::string_view(record.data, record.len), eg::ExplainFormat::kJson);
+    g_texts = eg::explain(*g_set->set, as_line(record), eg::ExplainFormat::kJson);
     *json = g_texts.c_str();
     return EG_CORE_OK;
   });

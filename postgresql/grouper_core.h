@@ -92,7 +92,10 @@ typedef struct EgEpisode {
  * and opened again when they changed. */
 EgCoreStatus eg_core_select(EgText tables, EgText weights, int64_t check_key);
 
-/* Groups one record (its bytes as they are) with the selected set. */
+/* Groups one record with the selected set: its bytes as they are, read as
+ * a line of an episode file (up to a line feed inside it, at most 4095
+ * bytes, with the line feed that ends a line of a file added), so that it
+ * groups as the program groups that line. */
 EgCoreStatus eg_core_group(EgText record, EgRow *row);
 
 /* Builds the record of an episode and groups it; EG_CORE_INVALID_EPISODE

@@ -165,6 +165,38 @@ TEST_F(ResultTable, RowBreakingBytesInCodesAreEscaped) {
 }
 
 
+// A client that keeps the findings apart (the database's findings array)
+// writes each with put_finding: joined by ";" they are the column, escapes
+// and the count left out included, and the longest finding fits its bound.
+TEST(ResultRow, FindingsOneByOneJoinToTheFindingsColumn) {
+  using episode_grouper::Finding;
+  using episode_grouper::FindingCode;
+  using episode_grouper::RecordField;
+  episode_grouper::Findings findings;
+  findings.add(Finding{FindingCode::kDxCompleted, 46, RecordField::kNone, {'K', ';', '>', '\\', ' '}, {'K', '3', '5', '0', '\t'}});
+  findings.add(Finding{FindingCode::kWeightLosUnreadable, 0, RecordField::kBirthDate, {}, {}});
+  findings.add(Finding{FindingCode::kNoMdc, 0, RecordField::kNone, {}, {}});
+  findings.dropped = 7;
+  TableStore tables = testing::TableBuilder().build();
+  Result result;
+  char out[kMaxResultRowBytes];
+  const std::string row(out, format_result_row(1, tables, result, findings, out));
+  const std::string column = row.substr(row.rfind('\t') + 1, row.size() - row.rfind('\t') - 2);
+
+  std::string joined;
+  for (size_t i = 0; i < findings.count; ++i) {
+    char one[kMaxFindingBytes];
+    char* end = put_finding(one, findings.items[i]);
+    ASSERT_LE(static_cast<size_t>(end - one), kMaxFindingBytes);
+    joined.append(one, static_cast<size_t>(end - one)).push_back(';');
+  }
+  char more[32];
+  joined.append(more, static_cast<size_t>(put_more_findings(more, findings.dropped) - more));
+  EXPECT_EQ(joined, column);
+  EXPECT_EQ(column, "dx_completed@46:K\\;\\>\\\\>K350\\t;weight_los_unreadable@birth_date;no_mdc;more:7");
+}
+
+
 // The largest row a record can give: every code text escaped byte for byte,
 // the most findings with the longest names, fields and texts, a count of
 // findings left out, and the weight columns.  It must fit the buffers that
