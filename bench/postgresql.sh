@@ -21,7 +21,7 @@
 # each opens the table set again: that load is part of every SQL figure.
 # Build first with:
 #   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DGROUPER_PYTHON=OFF
-#   cmake --build build -j2 --target grouper grouper-tables episode_grouper_postgresql
+#   cmake --build build -j2 --target grouper grouper-tables postgresql_extension
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
