@@ -283,48 +283,49 @@ def _default_workers():
     return max(2, os.cpu_count() or 1)
 
 
-def _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
-              weights=None):
-    parts, size = partition_bounds(input, partition_size)
-    rows_format = results_format_of(results, results_format) if results is not None else None
+def _first_numbers(client, count_futures, timeout):
+    """The number of the first record of every partition, and the counts.
 
-    # The number of the first record of every partition, when rows are wanted.
-    firsts = [1] * len(parts)
-    counts = None
-    if rows_format is not None and parts:
-        count_futures = [client.submit(count_partition, input, start, end, size, pure=False)
-                         for start, end in parts]
-        try:
-            counts = [future.result(timeout=timeout) for future in count_futures]
-        except BaseException:
-            client.cancel(count_futures)
-            raise
-        del count_futures
-        total = 1
-        for i, n in enumerate(counts):
-            firsts[i] = total
-            total += n
+    `count_futures` count the records of each partition; numbering is
+    across the whole input, from 1."""
+    try:
+        counts = [future.result(timeout=timeout) for future in count_futures]
+    except BaseException:
+        client.cancel(count_futures)
+        raise
+    firsts = []
+    total = 1
+    for n in counts:
+        firsts.append(total)
+        total += n
+    return firsts, counts
 
+
+def _write_in_order(client, submit, parts, counts, input, output, results, header, timeout, progress, unit):
+    """Runs the partitions and writes their outputs in input order.
+
+    `submit(i)` starts partition i and gives a future of (lines, rows,
+    count).  A bounded window of partitions is in flight: results are
+    written and released in input order, never all held at once.  The result
+    lines go to `output` and the rows (after `header`, when given) to
+    `results`, both staged and moved into place only when every partition is
+    written; on any failure what is pending is cancelled and neither is left.
+    Returns the records written."""
     lines_out = _StagedOutput(output)
     rows_out = None
     pending = collections.deque()
     try:
-        if rows_format is not None:
+        if results is not None:
             rows_out = _StagedOutput(results)
-            if rows_format == "tsv":
-                header = _core.result_header_with_weights if weights is not None else _core.result_header
-                rows_out.file.write(header.encode("latin-1"))
-        # A bounded window of partitions in flight: results are written and
-        # released in input order, never all held at once.
+            if header:
+                rows_out.file.write(header)
         window = max(2, 2 * sum(client.nthreads().values()))
-        bar = _Progress(len(parts)) if progress else None
+        bar = _Progress(parts) if progress else None
         submitted = 0
         records = 0
-        for index in range(len(parts)):
-            while submitted < len(parts) and len(pending) < window:
-                start, end = parts[submitted]
-                pending.append(client.submit(group_partition, input, start, end, size, tables, firsts[submitted],
-                                             rows_format, weights, pure=False))
+        for index in range(parts):
+            while submitted < parts and len(pending) < window:
+                pending.append(submit(submitted))
                 submitted += 1
             future = pending.popleft()
             try:
@@ -332,7 +333,7 @@ def _group_on(client, input, output, tables, results, results_format, partition_
             finally:
                 future.release()
             if counts is not None and count != counts[index]:
-                raise RuntimeError(f"partition {index} of {input} gave {count} records where {counts[index]} "
+                raise RuntimeError(f"partition {index} of {input} gave {count} {unit} where {counts[index]} "
                                    "were counted: the input changed during the run")
             lines_out.file.write(lines)
             if rows_out is not None:
@@ -341,7 +342,7 @@ def _group_on(client, input, output, tables, results, results_format, partition_
             if bar:
                 bar.update(index + 1, records)
         if bar:
-            bar.update(len(parts), records, final=True)
+            bar.update(parts, records, final=True)
         lines_out.file.flush()
         if rows_out is not None:
             rows_out.file.flush()
@@ -354,6 +355,31 @@ def _group_on(client, input, output, tables, results, results_format, partition_
         if rows_out is not None:
             rows_out.discard()
         raise
+
+
+def _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
+              weights=None):
+    parts, size = partition_bounds(input, partition_size)
+    rows_format = results_format_of(results, results_format) if results is not None else None
+
+    # The number of the first record of every partition, when rows are wanted.
+    firsts = [1] * len(parts)
+    counts = None
+    if rows_format is not None and parts:
+        firsts, counts = _first_numbers(
+            client, [client.submit(count_partition, input, start, end, size, pure=False) for start, end in parts],
+            timeout)
+    header = None
+    if rows_format == "tsv":
+        header = (_core.result_header_with_weights if weights is not None else _core.result_header).encode("latin-1")
+
+    def submit(i):
+        start, end = parts[i]
+        return client.submit(group_partition, input, start, end, size, tables, firsts[i], rows_format, weights,
+                             pure=False)
+
+    return _write_in_order(client, submit, len(parts), counts, input, output, results if rows_format else None,
+                           header, timeout, progress, "records")
 
 
 def _group_frames_on(client, input, input_format, output, tables, results, results_format, partition_size, timeout,
@@ -370,63 +396,15 @@ def _group_frames_on(client, input, input_format, output, tables, results, resul
     firsts = [1] * len(parts)
     counts = None
     if rows_format is not None and parts:
-        count_futures = client.compute([dask.delayed(len)(part) for part in parts])
-        try:
-            counts = [future.result(timeout=timeout) for future in count_futures]
-        except BaseException:
-            client.cancel(count_futures)
-            raise
-        del count_futures
-        total = 1
-        for i, n in enumerate(counts):
-            firsts[i] = total
-            total += n
+        firsts, counts = _first_numbers(client, client.compute([dask.delayed(len)(part) for part in parts]), timeout)
+    header = _core.episode_result_header(weights is not None).encode("latin-1") if rows_format == "tsv" else None
 
-    lines_out = _StagedOutput(output)
-    rows_out = None
-    pending = collections.deque()
-    try:
-        if rows_format is not None:
-            rows_out = _StagedOutput(results)
-            if rows_format == "tsv":
-                rows_out.file.write(_core.episode_result_header(weights is not None).encode("latin-1"))
-        window = max(2, 2 * sum(client.nthreads().values()))
-        bar = _Progress(len(parts)) if progress else None
-        submitted = 0
-        records = 0
-        for index in range(len(parts)):
-            while submitted < len(parts) and len(pending) < window:
-                pending.append(client.compute(dask.delayed(group_frame_partition, pure=False)(
-                    parts[submitted], tables, firsts[submitted], rows_format, weights)))
-                submitted += 1
-            future = pending.popleft()
-            try:
-                lines, rows, count = future.result(timeout=timeout)
-            finally:
-                future.release()
-            if counts is not None and count != counts[index]:
-                raise RuntimeError(f"partition {index} of {input} gave {count} rows where {counts[index]} "
-                                   "were counted: the input changed during the run")
-            lines_out.file.write(lines)
-            if rows_out is not None:
-                rows_out.file.write(rows)
-            records += count
-            if bar:
-                bar.update(index + 1, records)
-        if bar:
-            bar.update(len(parts), records, final=True)
-        lines_out.file.flush()
-        if rows_out is not None:
-            rows_out.file.flush()
-            rows_out.commit()
-        lines_out.commit()
-        return records
-    except BaseException:
-        client.cancel(list(pending))
-        lines_out.discard()
-        if rows_out is not None:
-            rows_out.discard()
-        raise
+    def submit(i):
+        return client.compute(dask.delayed(group_frame_partition, pure=False)(
+            parts[i], tables, firsts[i], rows_format, weights))
+
+    return _write_in_order(client, submit, len(parts), counts, input, output, results if rows_format else None,
+                           header, timeout, progress, "rows")
 
 
 def _group_any_on(client, input, input_format, output, tables, results, results_format, partition_size, timeout,
