@@ -65,6 +65,19 @@ LineReader::LineReader(std::FILE* in, size_t block_size, RowSplit split)
   carry_.reserve(block_size_ + max_bytes(split));
 }
 
+size_t LineReader::read_more(RecordBlock& block, size_t have) {
+  const size_t want = std::min(block_size_, block.capacity_ - have);
+  errno = 0;
+  const size_t got = std::fread(block.bytes_.get() + have, 1, want, in_);
+  if (got < want) {
+    // An interrupted read is no failure: the next round reads on.
+    if (std::ferror(in_) && errno == EINTR) std::clearerr(in_);
+    else if (std::ferror(in_)) failed_ = true;
+    else eof_ = true;
+  }
+  return have + got;
+}
+
 size_t LineReader::read_block(RecordBlock& block, size_t max_records) {
   if (split_ != RowSplit::kRecords) return read_rows(block, max_records);
   char* bytes = block.bytes_.get();
@@ -89,16 +102,7 @@ size_t LineReader::read_block(RecordBlock& block, size_t max_records) {
     }
     if (!block.ends_.empty() || eof_ || failed_) break;
     // Not one whole record yet: read on after what is there.
-    const size_t want = std::min(block_size_, block.capacity_ - have);
-    errno = 0;
-    const size_t got = std::fread(bytes + have, 1, want, in_);
-    have += got;
-    if (got < want) {
-      // An interrupted read is no failure: the next round reads on.
-      if (std::ferror(in_) && errno == EINTR) std::clearerr(in_);
-      else if (std::ferror(in_)) failed_ = true;
-      else eof_ = true;
-    }
+    have = read_more(block, have);
   }
   carry_.assign(bytes + pos, bytes + have);
   return block.count();
@@ -158,15 +162,7 @@ size_t LineReader::read_rows(RecordBlock& block, size_t max_records) {
       have -= pos;
       pos = 0;
     }
-    const size_t want = std::min(block_size_, block.capacity_ - have);
-    errno = 0;
-    const size_t got = std::fread(bytes + have, 1, want, in_);
-    have += got;
-    if (got < want) {
-      if (std::ferror(in_) && errno == EINTR) std::clearerr(in_);
-      else if (std::ferror(in_)) failed_ = true;
-      else eof_ = true;
-    }
+    have = read_more(block, have);
   }
   carry_.assign(bytes + pos, bytes + have);
   return block.count();

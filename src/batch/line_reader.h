@@ -103,6 +103,9 @@ class LineReader {
 
  private:
   size_t read_rows(RecordBlock& block, size_t max_records);
+  // Reads on into `block` after the `have` bytes it holds, at most a block;
+  // notes the end of the input or a read error.  Returns the bytes it holds.
+  size_t read_more(RecordBlock& block, size_t have);
 
 
   std::FILE* in_;
