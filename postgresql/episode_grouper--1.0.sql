@@ -108,3 +108,10 @@ CREATE FUNCTION eg_explain(record text, tables text DEFAULT NULL)
 RETURNS jsonb
 AS 'MODULE_PATHNAME', 'eg_explain'
 LANGUAGE C STABLE PARALLEL SAFE CALLED ON NULL INPUT;
+
+-- The grouper's version (as "grouper --version" and the library tell it),
+-- not the extension's own SQL version, which PostgreSQL keeps.
+CREATE FUNCTION eg_version()
+RETURNS text
+AS 'MODULE_PATHNAME', 'eg_grouper_version'
+LANGUAGE C IMMUTABLE PARALLEL SAFE;

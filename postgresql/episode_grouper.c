@@ -289,6 +289,15 @@ group_record(FunctionCallInfo fcinfo)
 	return result_datum(fcinfo, &row);
 }
 
+/* The library's version: the grouper's, not the extension's SQL version
+ * (the control file's default_version). */
+PG_FUNCTION_INFO_V1(eg_grouper_version);
+Datum
+eg_grouper_version(PG_FUNCTION_ARGS)
+{
+	PG_RETURN_TEXT_P(cstring_to_text(eg_core_version()));
+}
+
 PG_FUNCTION_INFO_V1(eg_group_text);
 Datum
 eg_group_text(PG_FUNCTION_ARGS)

@@ -21,6 +21,7 @@
 #include "episode_grouper/explain.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/version.h"
 #include "episode_grouper/weights.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
@@ -420,5 +421,7 @@ EgCoreStatus eg_core_explain(EgText record, const char** json) {
 }
 
 const char* eg_core_message(void) { return g_message; }
+
+const char* eg_core_version(void) { return episode_grouper::version(); }
 
 }  // extern "C"

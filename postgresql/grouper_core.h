@@ -114,6 +114,9 @@ EgCoreStatus eg_core_explain(EgText record, const char **json);
 /* The message of the last call that failed (NUL-terminated). */
 const char *eg_core_message(void);
 
+/* The library's version, "MAJOR.MINOR.PATCH" (static text). */
+const char *eg_core_version(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -26,6 +26,7 @@
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/version.h"
 #include "episode_grouper/weights.h"
 #include "module_common.h"
 
@@ -257,6 +258,8 @@ py::tuple group_block(const PyTableSet& ts, const py::bytes& block, int64_t firs
 PYBIND11_MODULE(_core, m) {
   using namespace episode_grouper_python;
   m.doc() = "The grouper's C++ core: TableSet, Grouper and Result.";
+  // The library's version, the one the programs and the service report.
+  m.attr("__version__") = episode_grouper::version();
 
   table_set_error = py::reinterpret_borrow<py::object>(
       PyErr_NewExceptionWithDoc("episode_grouper.TableSetError",

@@ -17,6 +17,7 @@
 #include "episode_grouper/export.h"
 #include "episode_grouper/result.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/version.h"
 #include "episode_grouper/weights.h"
 
 namespace grouper {

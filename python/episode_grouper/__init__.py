@@ -11,5 +11,9 @@ DataFrame of them into a DataFrame of results, in C++ on every core (pandas is
 needed only there).
 
 The Dask runner is episode_grouper.dask (python3 -m episode_grouper.dask --help).
+
+__version__ is the version of the grouper's library, the one its programs and
+service report.
 """
 from ._core import *  # noqa: F401,F403
+from ._core import __version__  # noqa: F401

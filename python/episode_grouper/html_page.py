@@ -20,6 +20,8 @@ import matplotlib
 matplotlib.use("Agg")
 from matplotlib.figure import Figure  # noqa: E402  (after choosing the backend)
 
+from ._core import __version__  # noqa: E402
+
 __all__ = ["CONTENT_SECURITY_POLICY", "escape", "number", "share", "new_figure", "svg_figure", "table",
            "section", "chart_and_table", "page", "write_page"]
 
@@ -54,6 +56,7 @@ th { background: #eef3f7; position: sticky; top: 0; }
 td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; }
 .note { color: #52606d; font-size: 13px; }
 code { font-family: "DejaVu Sans Mono", monospace; }
+footer { border-top: 1px solid #cfd8e0; margin-top: 28px; padding-top: 6px; color: #52606d; font-size: 12px; }
 """
 
 
@@ -141,7 +144,8 @@ def chart_and_table(chart_html, table_html):
 
 def page(title, body, subtitle=None, style=""):
     """A whole HTML document: `title`, an optional `subtitle` line under it,
-    the HTML `body`; `style` is added to the page's own CSS."""
+    the HTML `body` and a footer naming the grouper's version; `style` is
+    added to the page's own CSS."""
     head = [
         "<!DOCTYPE html>",
         '<html lang="en">',
@@ -159,7 +163,8 @@ def page(title, body, subtitle=None, style=""):
     if subtitle:
         head.append(f'<p class="subtitle">{escape(subtitle)}</p>')
     head.append("</header>")
-    return "\n".join(head + [body, "</body>", "</html>", ""])
+    footer = f"<footer>episode grouper {escape(__version__)}</footer>"
+    return "\n".join(head + [body, footer, "</body>", "</html>", ""])
 
 
 def write_page(path, text):

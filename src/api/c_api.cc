@@ -203,7 +203,7 @@ extern "C" {
 
 const char* eg_last_error(void) { return last_error.c_str(); }
 
-const char* eg_version(void) { return EPISODE_GROUPER_VERSION; }
+const char* eg_version(void) { return episode_grouper::version(); }
 
 eg_status eg_table_set_open(const char* directory, eg_table_set** set) {
   if (!set) return fail(EG_ERROR_ARGUMENT, "a null result pointer");

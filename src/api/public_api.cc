@@ -10,12 +10,16 @@
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/version.h"
 #include "output/result_json.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
 #include "record/line_buffer.h"
 
 namespace episode_grouper {
+
+// EPISODE_GROUPER_VERSION comes from the build: the project's version.
+const char* version() noexcept { return EPISODE_GROUPER_VERSION; }
 
 namespace {
 

@@ -11,13 +11,12 @@
 #include "app/progress_options.h"
 #include "app/report_command.h"
 #include "batch/run_loop.h"
+#include "episode_grouper/version.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using grouper::cli::UsageError;
-
-constexpr const char* kVersion = "grouper " GROUPER_VERSION;
 
 constexpr const char* kFooter =
     "Groups the hospital episodes of tamv30.in into tamv30.out, with the sixteen\n"
@@ -187,7 +186,7 @@ grouper::RunPaths run_paths(const RunOptions& opt) {
 int main(int argc, char** argv) {
   CLI::App app;
   app.name("grouper");
-  grouper::cli::configure(app, kVersion);
+  grouper::cli::configure(app, std::string("grouper ") + episode_grouper::version());
   app.footer(kFooter);
   app.require_subcommand(0, 1);
 

@@ -15,6 +15,7 @@
 #include "batch/staged_file.h"
 #include "engine/prepared/prepared_set.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/version.h"
 #include "episode_grouper/weights.h"
 #include "weights/weight_drgs.h"
 
@@ -242,9 +243,12 @@ int run_batch(const RunPaths& paths) {
   if (ok && want_summary) {
     const std::string text = summary.text(mdc_codes);
     if (summary_file) {
+      // The file, kept beside the results, names the version that made them
+      // (the line of --version); the summary on standard error does not.
       OutputFile out(summary_file);
       summary_file = nullptr;
-      if (!out.write(text) || !out.close() || !summary_target->commit()) {
+      const std::string version_line = std::string("grouper ") + episode_grouper::version() + "\n";
+      if (!out.write(version_line) || !out.write(text) || !out.close() || !summary_target->commit()) {
         std::fprintf(stderr, "grouper: cannot write summary file %s\n", paths.summary_file.c_str());
         ok = false;
       }

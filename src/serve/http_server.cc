@@ -17,6 +17,8 @@
 #include <mutex>
 #include <thread>
 
+#include "episode_grouper/version.h"
+
 namespace grouper::serve {
 namespace {
 
@@ -156,6 +158,8 @@ int run_server(Service& service, const ServerOptions& options) {
   server.set_keep_alive_timeout(2);
   server.set_keep_alive_max_count(100);
   server.set_tcp_nodelay(true);
+  // Every answer, errors of the HTTP library included, names the version.
+  server.set_default_headers({{"X-Grouper-Version", episode_grouper::version()}});
   server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
     request_start = Clock::now();
     return httplib::Server::HandlerResponse::Unhandled;

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "episode_grouper/version.h"
 #include "serve/routes.h"
 
 namespace grouper::serve {
@@ -156,6 +157,15 @@ json operation(const RouteInfo& r) {
       answers["413"] = error_answer("the body is larger than the service takes");
       answers["415"] = error_answer("another content type");
       break;
+    case Route::kVersion:
+      answers["200"] = {{"description", "the version of the grouper, as every answer's X-Grouper-Version header"},
+                        {"content",
+                         {{"application/json",
+                           {{"schema",
+                             {{"type", "object"},
+                              {"required", {"version"}},
+                              {"properties", {{"version", {{"type", "string"}}}}}}}}}}}};
+      break;
     case Route::kReadyz: answers["503"] = error_answer("the service is stopping"); break;
     case Route::kReload: answers["500"] = error_answer("a set failed to load; its old version keeps serving"); break;
     default: break;
@@ -175,7 +185,7 @@ std::string build() {
       {"openapi", "3.0.3"},
       {"info",
        {{"title", "grouper serve"},
-        {"version", "1.0.0"},
+        {"version", episode_grouper::version()},
         {"description", "Groups hospital episodes over HTTP, with the bytes of the batch run."}}},
       {"paths", paths},
       {"security", {{{"bearer", json::array()}}}},

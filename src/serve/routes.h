@@ -7,7 +7,7 @@
 
 namespace grouper::serve {
 
-enum class Route { kPage, kPageScript, kPageStyle, kIcon, kGroup, kExplain, kTables, kHealthz, kReadyz, kMetrics,
+enum class Route { kPage, kPageScript, kPageStyle, kIcon, kGroup, kExplain, kTables, kVersion, kHealthz, kReadyz, kMetrics,
                    kOpenapi, kReload, kOther };
 inline constexpr size_t kRouteCount = static_cast<size_t>(Route::kOther) + 1;
 
@@ -27,6 +27,7 @@ inline constexpr std::array<RouteInfo, kRouteCount - 1> kRoutes{{
     {Route::kGroup, "POST", "/v1/group", "Group episode lines", true},
     {Route::kExplain, "POST", "/v1/explain", "Explain the grouping of one record", true},
     {Route::kTables, "GET", "/v1/tables", "The loaded table sets", true},
+    {Route::kVersion, "GET", "/v1/version", "The version of the grouper", false},
     {Route::kHealthz, "GET", "/healthz", "The process is alive", false},
     {Route::kReadyz, "GET", "/readyz", "Table sets are loaded and requests are taken", false},
     {Route::kMetrics, "GET", "/metrics", "Metrics in the Prometheus text format", true},

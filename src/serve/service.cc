@@ -27,6 +27,7 @@
 #include "episode_grouper/explain.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
+#include "episode_grouper/version.h"
 #include "output/result_json.h"
 #include "output/weight_columns.h"
 #include "serve/openapi.h"
@@ -322,6 +323,9 @@ Response Service::handle(const Request& request) {
     case Route::kGroup: return group(request);
     case Route::kExplain: return explain(request);
     case Route::kTables: return tables();
+    case Route::kVersion:
+      return plain(200, "application/json",
+                   nlohmann::json{{"version", episode_grouper::version()}}.dump() + "\n");
     case Route::kHealthz: return plain(200, "application/json", "{\"status\":\"alive\"}\n");
     case Route::kReadyz: return readyz();
     case Route::kMetrics:

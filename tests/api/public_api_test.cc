@@ -14,7 +14,9 @@
 
 #include "engine/engine.h"
 #include "episode_grouper/line_splitter.h"
+#include "episode_grouper/episode_grouper.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/version.h"
 #include "record/record_layout.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
@@ -362,6 +364,12 @@ TEST(PublicResult, CodeTextsAreTheTablesCodes) {
   EXPECT_EQ(eg::text_of(other.adrg_code), "X");
   EXPECT_EQ(eg::text_of(other.drg_list_code), "");
   EXPECT_EQ(eg::text_of(other.res_ltcdrg_code), "0000");
+}
+
+// One version, the project's, for the C++ and the C interface alike.
+TEST(PublicVersion, IsTheBuildsVersionInBothInterfaces) {
+  EXPECT_STREQ(episode_grouper::version(), GROUPER_TEST_VERSION);
+  EXPECT_STREQ(eg_version(), episode_grouper::version());
 }
 
 }  // namespace

@@ -260,6 +260,12 @@ def test_records_group_and_explain_as_the_program_does(cluster, realistic, recor
         explained = cluster.query(f"SELECT eg_explain(line, '{realistic}') FROM recs WHERE n = {n};")
         assert json.loads(explained[0][0]) == json.loads(done.stdout)
 
+    # eg_version: the grouper's version, the program's; the extension keeps its own SQL version.
+    shown = subprocess.run([grouper_binary, "--version"], stdout=subprocess.PIPE, text=True, timeout=TIMEOUT)
+    assert cluster.query("SELECT eg_version(), extversion FROM pg_extension WHERE extname = 'episode_grouper';") == [
+        [os.environ["GROUPER_VERSION"], "1.0"]]
+    assert shown.stdout == f"grouper {os.environ['GROUPER_VERSION']}\n"
+
 
 def test_a_parallel_plan_gives_the_same_rows(cluster, realistic, records):
     rows, _ = records

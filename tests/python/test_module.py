@@ -4,6 +4,7 @@ import errno
 import json
 import os
 import pathlib
+import subprocess
 import threading
 import time
 
@@ -35,6 +36,12 @@ def _tsv_rows(tsv):
     header, _, rows = tsv.partition(b"\n")
     assert header + b"\n" == eg.result_header.encode()
     return rows
+
+
+def test_version_is_the_builds_and_the_programs(grouper_binary):
+    assert eg.__version__ == os.environ["GROUPER_VERSION"]
+    shown = subprocess.run([grouper_binary, "--version"], capture_output=True, text=True, check=True, timeout=60)
+    assert shown.stdout == f"grouper {eg.__version__}\n"
 
 
 def test_group_gives_the_programs_bytes(tables, episodes, small_outputs):

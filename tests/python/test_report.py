@@ -134,6 +134,7 @@ def test_numbers_on_the_page_are_the_counts_of_the_file(results, kind, tmp_path,
     assert report.main([str(results[kind]), "-o", str(tmp_path / "report.html")]) == 0
     page = (tmp_path / "report.html").read_text("utf-8")
     check_page(page, expected)
+    assert f"<footer>episode grouper {os.environ['GROUPER_VERSION']}</footer>" in page
     assert set(re.findall(r'<figure id="([^"]+)-chart">', page)) == CHARTS | ({"los"} if kind == "jsonl" else set())
     # Blocks that end inside a line count the same.
     monkeypatch.setattr(result_counts, "BLOCK_BYTES", 997)

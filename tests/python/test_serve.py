@@ -259,17 +259,24 @@ def test_the_token_guards_every_route_but_health(serve, small_set, tmp_path):
     assert server.get("/metrics", headers=good).status_code == 200
     assert server.get("/healthz").status_code == 200
     assert server.get("/readyz").status_code == 200
+    # The version is open to all, and every answer, refusals included, names it.
+    version = server.get("/v1/version")
+    assert version.status_code == 200 and version.json() == {"version": os.environ["GROUPER_VERSION"]}
+    refused = server.get("/metrics")
+    assert refused.status_code == 401 and refused.headers["X-Grouper-Version"] == os.environ["GROUPER_VERSION"]
+    assert server.get("/nowhere").headers["X-Grouper-Version"] == os.environ["GROUPER_VERSION"]
 
 
 def test_openapi_lists_exactly_the_routes_served(serve, small_set):
     server = serve("--tables", small_set)
     document = server.get("/openapi.json").json()
     assert document["openapi"].startswith("3.")
+    assert document["info"]["version"] == os.environ["GROUPER_VERSION"]
     listed = {(method.upper(), path) for path, item in document["paths"].items() for method in item}
     # The routes the service is asked for, all listed.
     assert {("POST", "/v1/group"), ("POST", "/v1/explain"), ("GET", "/v1/tables"), ("GET", "/healthz"),
             ("GET", "/readyz"), ("GET", "/metrics"), ("GET", "/openapi.json"), ("GET", "/"),
-            ("POST", "/v1/admin/reload")} <= listed
+            ("POST", "/v1/admin/reload"), ("GET", "/v1/version")} <= listed
     # Each listed route is served with its method and no other.
     for method, path in listed:
         answer = server.http.request(method, server.url + path, timeout=HTTP_TIMEOUT)

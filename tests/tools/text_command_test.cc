@@ -26,6 +26,12 @@ TEST(TextCommand, HelpExplainsTheTextForm) {
   }
 }
 
+TEST(TextCommand, VersionIsTheBuilds) {
+  ProgramRun run = tables_tool(fresh_dir("cmd-version"), "--version");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.out, "grouper-tables " GROUPER_TEST_VERSION "\n");
+}
+
 TEST(TextCommand, WrongArgumentsOfEveryCommandAreRefusedAndNothingIsWritten) {
   const fs::path dir = fresh_dir("cmd-args");
   for (const std::string args :
