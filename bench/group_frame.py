@@ -2,8 +2,8 @@
 """Records per second of TableSet.group_frame against the grouper program, side by side.
 
 Generates a realistic table set and N episodes (default 1,000,000) in a tmpfs
-directory, writes the episodes as CSV (read back from the fixed-width records
-through Episode.from_record; not timed), reads the CSV with
+directory, with the episodes also as CSV (grouper-tables generate
+--episodes-format csv: each record read back into its fields), reads the CSV with
 pandas.read_csv(..., dtype=str, keep_default_na=False) (not timed), then
 times, REPEAT times each (default 3), on all cores:
 
@@ -23,36 +23,6 @@ import subprocess
 import sys
 import tempfile
 import time
-
-FIELDS = ("id", "birth_date", "age_years", "age_days", "sex", "record_date", "los", "discharge", "principal",
-          "secondary", "procedures", "birth_weight", "vent_hours")
-
-
-def text_of(value):
-    """A field of an Episode in the text form of the CSV input."""
-    if value is None:
-        return ""
-    if isinstance(value, tuple):
-        return "|".join(value)
-    return str(value)
-
-
-def write_csv(eg, pd, records_path, csv_path):
-    """The episodes of the fixed-width records as CSV; returns (episodes, records that do not read back)."""
-    columns = {f: [] for f in FIELDS}
-    unreadable = 0
-    with open(records_path, "rb") as f:
-        for line in f:
-            try:
-                episode = eg.Episode.from_record(line)
-            except eg.EpisodeError:
-                unreadable += 1
-                continue
-            for name in FIELDS:
-                columns[name].append(text_of(getattr(episode, name)))
-    pd.DataFrame(columns).to_csv(csv_path, index=False)
-    return len(columns["id"]), unreadable
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -74,15 +44,13 @@ def main():
     work = tempfile.mkdtemp(prefix="grouper-frame-", dir=args.workdir)
     try:
         subprocess.run([tables_tool, "generate", "--seed", "1", "--profile", "realistic", "--episodes",
-                        str(args.episodes), work], check=True, stdout=subprocess.DEVNULL)
-        records_path = os.path.join(work, "tamv30.in")
-        csv_path = os.path.join(work, "episodes.csv")
-        episodes, unreadable = write_csv(eg, pd, records_path, csv_path)
-        df = pd.read_csv(csv_path, dtype=str, keep_default_na=False)
+                        str(args.episodes), "--episodes-format", "csv", work], check=True,
+                       stdout=subprocess.DEVNULL)
+        df = pd.read_csv(os.path.join(work, "episodes.csv"), dtype=str, keep_default_na=False)
+        episodes = len(df)
         ts = eg.TableSet(work)
         threads = args.threads or os.cpu_count()
-        print(f"{episodes:,} episodes ({unreadable:,} records that do not read back left out) in {work}; "
-              f"threads {threads}", flush=True)
+        print(f"{episodes:,} episodes in {work}; threads {threads}", flush=True)
 
         def program():
             subprocess.run([grouper, "-C", work, "--threads", str(args.threads)], check=True,
