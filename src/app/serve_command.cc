@@ -112,6 +112,29 @@ void parse_listen(const std::string& text, serve::ServerOptions& out) {
   out.port = std::stoi(port);
 }
 
+// The options of a --config file that the command line did not give, read
+// through the option itself so that its checks hold for the file too.
+void apply_config(CLI::App& sub, const std::string& path) {
+  std::vector<CLI::ConfigItem> items;
+  try {
+    items = CLI::ConfigTOML().from_file(path);
+  } catch (const CLI::FileError&) {
+    throw cli::UsageError("--config " + path + ": the file cannot be read");
+  }
+  for (const CLI::ConfigItem& item : items) {
+    if (!item.parents.empty()) {
+      throw cli::UsageError("--config " + path + ": the section [" + item.parents.front() + "] is not read");
+    }
+    CLI::Option* option = item.name == "config" ? nullptr : sub.get_option_no_throw("--" + item.name);
+    if (option == nullptr) {
+      throw cli::UsageError("--config " + path + ": '" + item.name + "' is not an option of grouper serve");
+    }
+    if (option->count() > 0) continue;
+    option->add_result(item.inputs);
+    option->run_callback();
+  }
+}
+
 int run_serve(const ServeOptions& opt) {
   serve::ServerOptions server;
   parse_listen(opt.listen, server);
@@ -194,7 +217,18 @@ void add_serve_command(CLI::App& app, int& status) {
                   "seconds the requests in flight get after SIGTERM or SIGINT (default: 10)")
       ->type_name("SECONDS")
       ->check(CLI::Range(1, 3600));
-  sub->callback([opt, &status] { status = run_serve(*opt); });
+  auto config = std::make_shared<std::string>();
+  sub->add_option("--config", *config,
+                  "read options from FILE (the system service's /etc/episode-grouper/serve.conf): lines NAME = "
+                  "VALUE, NAME being an option's long name without its dashes (tables = \"/srv/tables\"; a list "
+                  "tables = [\"a=/srv/a\", \"b=/srv/b\"] for several sets), '#' starting a comment; an option "
+                  "given on the command line wins over the file")
+      ->type_name("FILE")
+      ->check(cli::non_empty());
+  sub->callback([sub, opt, config, &status] {
+    if (!config->empty()) apply_config(*sub, *config);
+    status = run_serve(*opt);
+  });
 }
 
 }  // namespace grouper

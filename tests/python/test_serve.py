@@ -267,6 +267,25 @@ def test_the_token_guards_every_route_but_health(serve, small_set, tmp_path):
     assert server.get("/nowhere").headers["X-Grouper-Version"] == os.environ["GROUPER_VERSION"]
 
 
+def test_a_config_file_gives_the_options_the_command_line_leaves_out(serve, small_set, grouper_binary, tmp_path):
+    (tmp_path / "token").write_text("from-the-file\n")
+    config = tmp_path / "serve.conf"
+    # The listen address of the file loses to the fixture's --listen 127.0.0.1:0.
+    config.write_text(f'# the service\ntables = ["{small_set}", "again={small_set}"]\n'
+                      f'listen = "127.0.0.1:1"\ntoken-file = "{tmp_path / "token"}"\nthreads = 2\n')
+    server = serve("--config", config)
+    assert server.get("/v1/tables").status_code == 401
+    tables = server.get("/v1/tables", headers={"Authorization": "Bearer from-the-file"})
+    assert tables.status_code == 200
+    assert [t["name"] for t in tables.json()["tables"]] == ["default", "again"]
+
+    for text, message in (('tabels = "/srv"\n', "'tabels' is not an option of grouper serve"),
+                          ("threads = 0\n", "--threads"), ("[serve]\nthreads = 2\n", "section [serve]")):
+        config.write_text(text)
+        run = subprocess.run([grouper_binary, "serve", "--config", config], capture_output=True, timeout=TIMEOUT)
+        assert run.returncode == 2 and message in run.stderr.decode(), run.stderr
+
+
 def test_openapi_lists_exactly_the_routes_served(serve, small_set):
     server = serve("--tables", small_set)
     document = server.get("/openapi.json").json()
