@@ -8,14 +8,16 @@ cd "$(dirname "$0")/.."
 # The Python module is built with pybind11 for Debian's interpreter
 # /usr/bin/python3 and tested with pytest; DataFrames of episodes are pandas;
 # the cluster runner uses Dask, the report draws its charts with matplotlib
-# and is checked in headless Chromium.
+# and is checked in headless Chromium.  The wheel is built and checked in
+# venvs with Debian's pip, venv and the wheel of `wheel` (scripts/wheel_check.sh).
 # The command line is CLI11; the HTTP service is cpp-httplib with
 # nlohmann-json, tested with requests behind nginx and loaded with wrk.  The
 # PostgreSQL extension is built against Debian's PostgreSQL 15 server
 # development files and tested on a cluster of its own.
 packages=(g++ clang libclang-rt-14-dev gcovr cmake ninja-build pkg-config libgtest-dev googletest libbenchmark-dev libtbb-dev
   libcli11-dev pybind11-dev python3-dev python3-pytest python3-dask python3-distributed python3-pandas python3-matplotlib chromium
-  libcpp-httplib-dev nlohmann-json3-dev python3-requests nginx wrk postgresql-15 postgresql-server-dev-15)
+  libcpp-httplib-dev nlohmann-json3-dev python3-requests nginx wrk postgresql-15 postgresql-server-dev-15
+  python3-pip python3-venv python3-wheel-whl)
 
 missing=()
 for p in "${packages[@]}"; do
