@@ -3,8 +3,10 @@
 # build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/);
 # then the threaded tests in a ThreadSanitizer build (build-tsan/), every test
 # again for coverage (build-cov/, scripts/coverage.sh) and each fuzz target
-# for 30 seconds (build-fuzz/, scripts/fuzz.sh).  Exits non-zero when
-# anything fails to build, any test fails or a fuzz target crashes.
+# for 30 seconds (build-fuzz/, scripts/fuzz.sh); last the Debian packages
+# (scripts/package.sh, scripts/install_check.sh) and the wheel
+# (scripts/wheel_check.sh).  Exits non-zero when anything fails to build,
+# any test fails, a fuzz target crashes or an install check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -54,6 +56,21 @@ scripts/coverage.sh || status=1
 
 echo "== fuzzing in build-fuzz"
 scripts/fuzz.sh 30 || status=1
+
+# The install as operators meet it: the Debian packages built and checked
+# with lintian, installed with apt-get, used from outside the checkout
+# (the service as its unit's user) and purged; then the wheel in venvs.
+echo "== packages in dist"
+if [[ $(id -u) -eq 0 ]]; then
+  { scripts/package.sh dist && scripts/install_check.sh dist; } || status=1
+elif command -v sudo > /dev/null; then
+  { scripts/package.sh dist && sudo scripts/install_check.sh dist; } || status=1
+else
+  echo "test: the install check needs root or sudo: not run" >&2
+  status=1
+fi
+echo "== the wheel"
+scripts/wheel_check.sh build || status=1
 
 if ((status != 0)); then
   echo "test: FAILED" >&2
