@@ -206,8 +206,8 @@ void add_serve_command(CLI::App& app, int& status) {
       ->type_name("BYTES")
       ->check(CLI::Range(size_t{1}, size_t{1} << 40));
   sub->add_option("--token-file", opt->token_file,
-                  "every route but /healthz and /readyz then needs 'Authorization: Bearer TOKEN', TOKEN being the "
-                  "file's text without its trailing line feed")
+                  "every route but /healthz, /readyz and /v1/version then needs 'Authorization: Bearer TOKEN', "
+                  "TOKEN being the file's text without its trailing line feed")
       ->type_name("FILE")
       ->check(cli::non_empty());
   sub->add_option("--timeout", opt->timeout, "seconds a client may take to send a request or read an answer (default: 10)")
