@@ -15,10 +15,12 @@ cd "$(dirname "$0")/.."
 # PostgreSQL extension is built against Debian's PostgreSQL 15 server
 # development files and tested on a cluster of its own.  The manual pages
 # are made with help2man and checked with man-db's man, as lintian checks them.
+# The Debian packages are built with debhelper and dh-python and checked
+# with lintian (scripts/package.sh).
 packages=(g++ clang libclang-rt-14-dev gcovr cmake ninja-build pkg-config libgtest-dev googletest libbenchmark-dev libtbb-dev
   libcli11-dev pybind11-dev python3-dev python3-pytest python3-dask python3-distributed python3-pandas python3-matplotlib chromium
   libcpp-httplib-dev nlohmann-json3-dev python3-requests nginx wrk postgresql-15 postgresql-server-dev-15
-  python3-pip python3-venv python3-wheel-whl help2man man-db)
+  python3-pip python3-venv python3-wheel-whl help2man man-db dpkg-dev debhelper dh-python lintian)
 
 missing=()
 for p in "${packages[@]}"; do
