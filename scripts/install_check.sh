@@ -140,16 +140,15 @@ import os, urllib.request
 base = f"http://127.0.0.1:{os.environ['PORT']}"
 with urllib.request.urlopen(base + "/healthz", timeout=30) as answer:
     assert answer.status == 200
-request = urllib.request.Request(base + "/v1/group", data=open("tables/tamv30.in", "rb").read(), method="POST")
+request = urllib.request.Request(base + "/v1/group", data=open("tables/tamv30.in", "rb").read(), method="POST",
+                                 headers={"Content-Type": "text/plain"})
 with urllib.request.urlopen(request, timeout=60) as answer:
     assert answer.read() == open("program.out", "rb").read()
 PY
 kill -HUP "$server"
 for _ in $(seq 100); do grep -q "SIGHUP" serve.log && break; sleep 0.1; done
 grep -q "SIGHUP" serve.log || fail "no reload on SIGHUP"
-PORT=$port bounded /usr/bin/python3 -c '
-import os, urllib.request
-assert urllib.request.urlopen(f"http://127.0.0.1:{os.environ[\"PORT\"]}/readyz", timeout=30).status == 200' ||
+bounded /usr/bin/python3 -c "import urllib.request as r; assert r.urlopen('http://127.0.0.1:$port/readyz', timeout=30).status == 200" ||
   fail "not ready after the reload"
 kill -TERM "$server"
 status=0
