@@ -19,10 +19,34 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   return std::filesystem::absolute(a, ec).lexically_normal() == std::filesystem::absolute(b, ec).lexically_normal();
 }
 
+namespace {
+
+// /dev/stdout, /dev/stderr, /dev/fd/N and /proc/PID/fd/N name a stream the
+// caller holds open, not a file to replace.
+bool names_descriptor(const std::filesystem::path& target) {
+  const std::string text = std::filesystem::absolute(target).lexically_normal().string();
+  if (text == "/dev/stdout" || text == "/dev/stderr" || text.starts_with("/dev/fd/")) return true;
+  return text.starts_with("/proc/") && text.find("/fd/") != std::string::npos;
+}
+
+}  // namespace
+
 StagedFile::StagedFile(std::filesystem::path target) : target_(std::move(target)) {
   struct stat st {};
   const bool special = ::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-  path_ = special ? target_ : std::filesystem::path(target_.string() + ".partial-" + std::to_string(::getpid()));
+  if (special || names_descriptor(target_)) {
+    path_ = target_;
+    return;
+  }
+  // A link is followed: the file it names is replaced, never the link (which
+  // may well be a system's, like /dev/stdout run as root).
+  struct stat lst {};
+  if (::lstat(target_.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    std::error_code ec;
+    std::filesystem::path real = std::filesystem::weakly_canonical(target_, ec);
+    if (!ec) target_ = std::move(real);
+  }
+  path_ = target_.string() + ".partial-" + std::to_string(::getpid());
 }
 
 StagedFile::~StagedFile() {

@@ -1,7 +1,8 @@
 // An output file written beside its target and renamed over it only when
 // complete, so that a failed run never leaves a file that looks complete.
-// A target that exists and is not a regular file (a device, a pipe) is
-// written directly.
+// A target that exists and is not a regular file (a device, a pipe), or that
+// names an open descriptor (/dev/stdout), is written directly; a link is
+// followed, so that the file it names is replaced and the link stays.
 #pragma once
 
 #include <cstdio>

@@ -92,6 +92,20 @@ TEST_F(ResultsFile, CompleteRunReplacesAnEarlierResultsFile) {
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+TEST_F(ResultsFile, ALinkedTargetIsFollowedAndTheLinkKept) {
+  ASSERT_EQ(run("--results plain.tsv").exit_code, 0);
+  fs::create_directory(dir_ / "store");
+  testing::write_file(dir_ / "store" / "detail.tsv", "old");
+  fs::create_symlink("store/detail.tsv", dir_ / "detail.tsv");
+  fs::create_symlink("store/lines.out", dir_ / "lines.out");  // dangling until the run
+  ASSERT_EQ(run("--results detail.tsv --output lines.out").exit_code, 0);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "detail.tsv"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "lines.out"));
+  EXPECT_EQ(testing::read_file(dir_ / "store" / "detail.tsv"), testing::read_file(dir_ / "plain.tsv"));
+  EXPECT_EQ(testing::read_file(dir_ / "store" / "lines.out"), testing::read_file(dir_ / "tamv30.out"));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
 TEST_F(ResultsFile, JsonLinesByNameOrByOption) {
   ASSERT_EQ(run("--results rows.jsonl").exit_code, 0);
   ASSERT_EQ(run("--results rows.txt --results-format jsonl").exit_code, 0);
