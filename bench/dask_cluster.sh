@@ -13,7 +13,8 @@
 #   dask      python3 -m episode_grouper.dask IN OUT --tables DIR --scheduler ADDR
 #
 # checking that both write the same bytes.  Prints records/s of each and the
-# ratio dask/program of each round; then, on the same cluster, the time of
+# ratio dask/program of each round, and the time of a run over one record
+# (what every run costs whatever its size); then, on the same cluster, the time of
 # grouping one partition on a worker (as the runner does, with its part
 # written), the scheduler's cost per task (many tiny tasks, one after the
 # other and all at once) and the bytes that move per record: input read,
@@ -83,6 +84,10 @@ for ((round = 1; round <= repeat; round++)); do
     "$(echo "$program_s / $dask_s" | bc -l)"
 done
 echo "same bytes: yes"
+head -n 1 "$input" > "$work/one.in"
+fixed_s=$(seconds "$python" -m episode_grouper.dask "$work/one.in" "$work/one.out" --tables "$set_dir" \
+  --scheduler "$address")
+printf 'a run of the runner over one record (start, connection, checks): %.2f s\n' "$fixed_s"
 
 "$python" - "$address" "$input" "$set_dir" "$partition_size" "$work" <<'EOF'
 import os, pickle, sys, time
