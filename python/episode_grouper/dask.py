@@ -317,6 +317,21 @@ def results_format_of(results, results_format=None):
     return results_format
 
 
+def _target(path):
+    """The path an output is written to: a device or a pipe as named, else `path` with its symbolic
+    links resolved, so that the file a link names is replaced, never the link itself."""
+    path = os.path.abspath(path)
+    return path if _special(path) else os.path.realpath(path)
+
+
+def _special(target):
+    """True when `target` exists and is not a regular file (a device, a pipe): it is written directly."""
+    try:
+        return not stat.S_ISREG(os.stat(target).st_mode)
+    except FileNotFoundError:
+        return False
+
+
 class _StagedOutput:
     """An output written beside its target and renamed over it by commit().
 
@@ -324,11 +339,7 @@ class _StagedOutput:
 
     def __init__(self, target):
         self.target = target
-        try:
-            special = not stat.S_ISREG(os.stat(target).st_mode)
-        except FileNotFoundError:
-            special = False
-        self.path = target if special else f"{target}.partial-{os.getpid()}"
+        self.path = target if _special(target) else f"{target}.partial-{os.getpid()}"
         self.file = open(self.path, "wb")
 
     def commit(self):
@@ -654,9 +665,9 @@ def _run_id():
 
 def _group_any_on(client, input, input_format, output, output_parts, tables, results, results_format,
                   partition_size, timeout, progress, weights):
-    directories = [os.path.dirname(output_parts if output_parts is not None else output)]
-    if results is not None:
-        directories.append(os.path.dirname(results))
+    # The directories the workers write their parts into (none for a device or a pipe).
+    directories = [os.path.dirname(target) for target in (output_parts, output, results)
+                   if target is not None and (target == output_parts or not _special(target))]
     _check_workers(client, input, tables, directories)
     if input_format == "fixed":
         return _group_on(client, input, output, output_parts, tables, results, results_format, partition_size,
@@ -698,11 +709,11 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
         raise ValueError("give either output or output_parts")
     input, tables = os.path.abspath(input), os.path.abspath(tables)
     if output is not None:
-        output = os.path.abspath(output)
+        output = _target(output)
     if output_parts is not None:
         output_parts = os.path.abspath(output_parts)
     if results is not None:
-        results = os.path.abspath(results)
+        results = _target(results)
     if partition_size < 1:
         raise ValueError("the partition size is at least 1 byte")
     if results_format is not None:

@@ -144,6 +144,19 @@ def test_long_lines_carriage_returns_and_no_last_line_feed(dask_client, small_se
     assert (tmp_path / "lines-only").read_bytes() == lines
 
 
+def test_outputs_through_a_link_or_a_pipe(small_set, short_input, short_outputs, tmp_path):
+    lines, tsv, _ = short_outputs
+    (tmp_path / "files").mkdir()
+    (tmp_path / "files" / "rows.tsv").write_bytes(b"old rows")
+    (tmp_path / "rows.tsv").symlink_to(tmp_path / "files" / "rows.tsv")
+    done = _cli(short_input, "/dev/stdout", "--tables", small_set, "--results", "rows.tsv", "--local-workers", "2",
+                "--partition-size", "8192", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == lines
+    assert (tmp_path / "rows.tsv").is_symlink() and (tmp_path / "files" / "rows.tsv").read_bytes() == tsv
+    assert leftovers(tmp_path) == leftovers(tmp_path / "files") == []
+
+
 def test_an_empty_input(dask_client, program, small_set, tmp_path):
     (tmp_path / "empty.in").write_bytes(b"")
     program.run(small_set, tmp_path / "empty.in", tmp_path / "p.out", tmp_path / "p.tsv")
@@ -308,7 +321,7 @@ class _Processes:
         self.started.append(process)
         return process
 
-    def start(self, workers, timeout=60):
+    def start(self, workers, timeout=30):
         scheduler_file = self.directory / "scheduler.json"
         scheduler = self._start("dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
                                 "--scheduler-file", scheduler_file, log="scheduler.log")
@@ -393,7 +406,7 @@ def test_a_cluster_of_processes_gives_the_programs_bytes_also_when_a_worker_dies
             time.sleep(0.01)
         cluster_processes.kill(cluster_processes.workers[0])
         killed_while_running = run.poll() is None
-        _, stderr = run.communicate(timeout=TIMEOUT)
+        _, stderr = run.communicate(timeout=60)
     finally:
         if run.poll() is None:
             run.kill()
