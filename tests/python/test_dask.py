@@ -305,7 +305,10 @@ def test_csv_input_gives_the_outputs_of_its_records(dask_client, small_set, shor
 
 
 class _Processes:
-    """A scheduler and its workers, each started as its own process group by Dask's own commands."""
+    """A scheduler and its workers, each started as its own process group by Dask's own commands.
+
+    Stopped by stop(); should that never run, the scheduler ends after 2 idle
+    minutes and the workers a minute after losing it (5 minutes at most)."""
 
     def __init__(self, directory):
         self.directory = directory
@@ -324,7 +327,7 @@ class _Processes:
     def start(self, workers, timeout=30):
         scheduler_file = self.directory / "scheduler.json"
         scheduler = self._start("dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                                "--scheduler-file", scheduler_file, log="scheduler.log")
+                                "--scheduler-file", scheduler_file, "--idle-timeout", "120", log="scheduler.log")
         deadline = time.monotonic() + timeout
         while self.address is None:
             assert scheduler.poll() is None, (self.directory / "scheduler.log").read_text()
@@ -336,7 +339,7 @@ class _Processes:
         for n in range(workers):
             self.workers.append(self._start(
                 "dask_worker", self.address, "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
-                "--no-dashboard", "--death-timeout", "60", "--local-directory", self.directory / f"worker-{n}",
+                "--no-dashboard", "--death-timeout", "60", "--lifetime", "300", "--local-directory", self.directory / f"worker-{n}",
                 log=f"worker-{n}.log"))
         from distributed import Client
         with Client(self.address, timeout="30s") as client:
