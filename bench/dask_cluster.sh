@@ -11,8 +11,9 @@
 #
 #   program   grouper --tables DIR --input IN --output OUT --threads 2
 #   dask      python3 -m episode_grouper.dask IN OUT --tables DIR --scheduler ADDR
+#   parts     the same with --output-parts DIR instead of OUT (the parts not joined)
 #
-# checking that both write the same bytes.  Prints records/s of each and the
+# checking that all write the same bytes.  Prints records/s of each and the
 # ratio dask/program of each round, and the time of a run over one record
 # (what every run costs whatever its size); then, on the same cluster, the time of
 # grouping one partition on a worker (as the runner does, with its part
@@ -74,14 +75,19 @@ seconds() {  # COMMAND... -> wall seconds
 }
 rate() { echo "$episodes / $1" | bc -l | xargs printf '%.0f'; }
 
-printf '%-6s %14s %14s %12s\n' round program_rec/s dask_rec/s dask/program
+printf '%-6s %14s %14s %12s %16s\n' round program_rec/s dask_rec/s dask/program parts_rec/s
 for ((round = 1; round <= repeat; round++)); do
   program_s=$(seconds "$grouper" --tables "$set_dir" --input "$input" --output "$work/program.out" --threads 2)
   dask_s=$(seconds "$python" -m episode_grouper.dask "$input" "$work/dask.out" --tables "$set_dir" \
     --scheduler "$address" --partition-size "$partition_size")
   cmp -s "$work/program.out" "$work/dask.out" || { echo "dask_cluster: the outputs differ" >&2; exit 1; }
-  printf '%-6s %14s %14s %12.3f\n' "$round" "$(rate "$program_s")" "$(rate "$dask_s")" \
-    "$(echo "$program_s / $dask_s" | bc -l)"
+  rm -f "$work/dask.out"
+  parts_s=$(seconds "$python" -m episode_grouper.dask "$input" --output-parts "$work/parts.d" --tables "$set_dir" \
+    --scheduler "$address" --partition-size "$partition_size")
+  cat "$work"/parts.d/part-* | cmp -s "$work/program.out" - || { echo "dask_cluster: the parts differ" >&2; exit 1; }
+  rm -rf "$work/parts.d"
+  printf '%-6s %14s %14s %12.3f %16s\n' "$round" "$(rate "$program_s")" "$(rate "$dask_s")" \
+    "$(echo "$program_s / $dask_s" | bc -l)" "$(rate "$parts_s")"
 done
 echo "same bytes: yes"
 head -n 1 "$input" > "$work/one.in"
