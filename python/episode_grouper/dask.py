@@ -770,8 +770,10 @@ def main(argv=None):
     """The command line: groups INPUT into OUTPUT on a cluster; returns the exit status (0, 1, or 2 for usage)."""
     parser = argparse.ArgumentParser(
         prog="python3 -m episode_grouper.dask",
-        description="Groups an episode file on a Dask cluster: the same result lines and result rows as the "
-                    "grouper program, written beside their targets and renamed when complete.")
+        description="Groups an episode file on a Dask cluster: each worker writes the result lines and rows "
+                    "of its partitions as parts beside the outputs, joined in input order into the same bytes as "
+                    "the grouper program (or kept as numbered parts with --output-parts) and renamed into place "
+                    "when complete.")
     parser.add_argument("input", metavar="INPUT", help="the episode file")
     parser.add_argument("output", metavar="OUTPUT", nargs="?", help="the result lines (unless --output-parts)")
     parser.add_argument("--output-parts", metavar="DIR",
