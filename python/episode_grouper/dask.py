@@ -1,6 +1,6 @@
 """Groups an episode file on a Dask cluster, with the same bytes as the grouper program.
 
-    python3 -m episode_grouper.dask INPUT OUTPUT --tables DIR [--results FILE]
+    python3 -m episode_grouper.dask INPUT (OUTPUT | --output-parts DIR) --tables DIR [--results FILE]
         [--results-format tsv|jsonl] [--input-format fixed|csv|tsv|jsonl]
         [--scheduler ADDRESS | --local-workers N] [--partition-size BYTES] [--timeout SECONDS]
 
@@ -26,37 +26,66 @@ with the id column after the record number, numbered across the whole input;
 an invalid episode's row has no groups and its input_invalid findings.  A
 CSV or TSV header without a required column fails before any work.
 
+The worker that groups a partition writes its result lines (and its result
+rows) itself, into part files in a hidden directory of the run beside each
+target (.NAME.RUN.parts/part-INDEX.ATTEMPT, named anew by every attempt); only
+their names and sizes travel back.  The client takes the parts in input order and appends each to OUTPUT
+(and the result file) with a copy in the kernel (copy_file_range, else
+sendfile, else a plain copy), deleting it once copied.  A partition whose
+worker was lost is grouped again by the scheduler; only the attempt whose
+result the client received is used, and every other part file of the run is
+deleted at its end, on success or failure.  With --output-parts DIR the
+result lines are not joined: DIR receives them as part-00000, part-00001 ...
+in input order, with _manifest.json naming each part with its first record's
+number, its record count and its bytes (the result rows still go to the
+--results file).  DIR must not exist or be empty; it is built as
+.DIR.partial-RUN beside it and renamed into place when complete.
+
 The table set is opened once here first, so that a bad set fails at once with
-its message.  OUTPUT and the result file are written beside their targets
-(NAME.partial-PID) and renamed over them only when the run is complete; on any
-failure they are removed and the exit status is 1.
+its message; then every worker is asked to read the input and the table files
+and to write in the output directories, and a worker that cannot ends the run
+with one line naming it and the path.  OUTPUT and the result file are written
+beside their targets (NAME.partial-PID) and renamed over them only when the
+run is complete; on any failure they are removed and the exit status is 1.
+An OUTPUT that is not a regular file (a device, a pipe) is written directly,
+and its result lines travel back through the client.
 
 Without --scheduler a local cluster of --local-workers worker processes (one
 thread each) is started for the run and closed at its end.  Every worker must
-see INPUT and the table directory under the same paths, and import this
-package.
+see INPUT, the table directory and the output directories under the same
+paths (on one machine, or on a file system every machine mounts alike), and
+import this package.
 
 From Python:
 
     from episode_grouper.dask import run
     run("episodes.txt", "results.txt", "tables", results="rows.tsv", client=client)
+    run("episodes.txt", None, "tables", output_parts="results.d", client=client)
 """
 
 import argparse
 import collections
+import errno
+import json
 import os
+import shutil
 import stat
 import sys
 import threading
 import time
+import uuid
 
 from . import _core
 
-__all__ = ["DEFAULT_PARTITION_SIZE", "INPUT_FORMATS", "input_format_of", "partition_bounds", "run", "main"]
+__all__ = ["DEFAULT_PARTITION_SIZE", "INPUT_FORMATS", "MANIFEST", "WorkerPathError", "input_format_of",
+           "partition_bounds", "run", "main"]
 
 INPUT_FORMATS = ("fixed", "csv", "tsv", "jsonl")
 
 DEFAULT_PARTITION_SIZE = 64 << 20
+
+# The manifest of a directory of result parts (--output-parts).
+MANIFEST = "_manifest.json"
 
 # The sixteen table files: a worker reopens a set when one of them changes.
 TABLE_FILES = ("Tdx.idx", "Tsg.idx", "Tmdc.idx", "Tadrg.idx", "Taadrg.idx", "Tdag_ast", "Tcond.idx", "Tcode",
@@ -131,25 +160,93 @@ def count_partition(path, start, end, size):
     return _core.count_records(_read_partition(path, start, end, size))
 
 
-def group_partition(path, start, end, size, tables, first_record, results_format, weights=None):
+def write_part(data, prefix, index):
+    """On a worker: `data` as it travels back to the client.
+
+    With `prefix` None, the bytes themselves.  Else they are written into a
+    new file PREFIX + INDEX (five digits) + '.' + a name of this attempt, and
+    (path, bytes) is returned: an attempt never writes over another's part."""
+    if prefix is None:
+        return data
+    path = f"{prefix}{index:05d}.{uuid.uuid4().hex}"
+    with open(path, "xb") as f:
+        f.write(data)
+    return path, len(data)
+
+
+def group_partition(path, start, end, size, tables, first_record, results_format, weights=None, prefixes=None,
+                    index=0):
     """On a worker: groups the partition [start, end) of the input.
 
     Returns (result lines, result rows numbered from first_record or None, records),
     as TableSet.group_block does; the rows carry the weight columns when `weights`
-    names a weight catalogue."""
+    names a weight catalogue.  With `prefixes` (lines prefix, rows prefix), the
+    lines and rows are written into part files (see write_part) and their
+    (path, bytes) returned in their place; a prefix of None keeps those bytes."""
     block = _read_partition(path, start, end, size)
     catalogue = worker_weights(weights) if weights is not None else None
-    return worker_table_set(tables).group_block(block, first_record, results_format, catalogue)
+    lines, rows, count = worker_table_set(tables).group_block(block, first_record, results_format, catalogue)
+    return _parts_of(lines, rows, count, prefixes, index)
 
 
-def group_frame_partition(frame, tables, first_record, results_format, weights=None):
+def group_frame_partition(frame, tables, first_record, results_format, weights=None, prefixes=None, index=0):
     """On a worker: groups one partition of episodes as named fields (a pandas DataFrame).
 
     Returns (result lines, result rows numbered from first_record with the id
     column or None, rows), as TableSet.group_frame_block does; the rows carry
-    the weight columns when `weights` names a weight catalogue."""
+    the weight columns when `weights` names a weight catalogue.  `prefixes`:
+    as group_partition's."""
     catalogue = worker_weights(weights) if weights is not None else None
-    return worker_table_set(tables).group_frame_block(frame, first_record, results_format, catalogue)
+    lines, rows, count = worker_table_set(tables).group_frame_block(frame, first_record, results_format, catalogue)
+    return _parts_of(lines, rows, count, prefixes, index)
+
+
+def _parts_of(lines, rows, count, prefixes, index):
+    if prefixes is None:
+        return lines, rows, count
+    return (write_part(lines, prefixes[0], index), None if rows is None else write_part(rows, prefixes[1], index),
+            count)
+
+
+def path_problem(input, tables, directories):
+    """What this process cannot do of a run: a line naming the path, or None when all is well.
+
+    It must read `input` and the table files of `tables`, and create (and
+    delete) a file in each of `directories`."""
+    try:
+        with open(input, "rb") as f:
+            f.read(1)
+    except OSError as e:
+        return f"cannot read the input {input}: {e.strerror or e}"
+    for name in TABLE_FILES:
+        table = os.path.join(tables, name)
+        try:
+            with open(table, "rb"):
+                pass
+        except OSError as e:
+            return f"cannot read the table file {table}: {e.strerror or e}"
+    for directory in directories:
+        probe = os.path.join(directory, f".probe-{uuid.uuid4().hex}")
+        try:
+            with open(probe, "xb"):
+                pass
+            os.unlink(probe)
+        except OSError as e:
+            return f"cannot write in the output directory {directory}: {e.strerror or e}"
+    return None
+
+
+class WorkerPathError(OSError):
+    """A worker cannot read the input or the tables, or cannot write beside the outputs."""
+
+
+def _check_workers(client, input, tables, directories):
+    """Raises WorkerPathError naming the first worker that cannot do its part of the run."""
+    problems = client.run(path_problem, input, tables, sorted(set(directories)))
+    for worker, problem in sorted(problems.items()):
+        if problem is not None:
+            raise WorkerPathError(f"the worker {worker} {problem}: every worker must see the input, the tables "
+                                  "and the output directories under the same paths")
 
 
 def input_format_of(input, input_format=None):
@@ -220,6 +317,21 @@ def results_format_of(results, results_format=None):
     return results_format
 
 
+def _target(path):
+    """The path an output is written to: a device or a pipe as named, else `path` with its symbolic
+    links resolved, so that the file a link names is replaced, never the link itself."""
+    path = os.path.abspath(path)
+    return path if _special(path) else os.path.realpath(path)
+
+
+def _special(target):
+    """True when `target` exists and is not a regular file (a device, a pipe): it is written directly."""
+    try:
+        return not stat.S_ISREG(os.stat(target).st_mode)
+    except FileNotFoundError:
+        return False
+
+
 class _StagedOutput:
     """An output written beside its target and renamed over it by commit().
 
@@ -227,11 +339,7 @@ class _StagedOutput:
 
     def __init__(self, target):
         self.target = target
-        try:
-            special = not stat.S_ISREG(os.stat(target).st_mode)
-        except FileNotFoundError:
-            special = False
-        self.path = target if special else f"{target}.partial-{os.getpid()}"
+        self.path = target if _special(target) else f"{target}.partial-{os.getpid()}"
         self.file = open(self.path, "wb")
 
     def commit(self):
@@ -247,6 +355,141 @@ class _StagedOutput:
                 os.unlink(self.path)
             except FileNotFoundError:
                 pass
+
+
+# copy_file_range and sendfile fail with these when the files or the kernel do
+# not support them: the copy falls back to the next way.
+_NO_KERNEL_COPY = {errno.ENOSYS, errno.EXDEV, errno.EINVAL, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EBADF,
+                   errno.EPERM}
+
+
+def _copy_into(source, target, size):
+    """Copies `size` bytes from the position of the descriptor `source` to that of `target`.
+
+    In the kernel where it can (copy_file_range, else sendfile), else through
+    a buffer; both positions advance.  Raises RuntimeError when the source is
+    shorter."""
+    done = 0
+    for way in ("copy_file_range", "sendfile"):
+        copy = getattr(os, way, None)
+        if copy is None:
+            continue
+        try:
+            while done < size:
+                n = (copy(source, target, size - done) if way == "copy_file_range"
+                     else copy(target, source, None, size - done))
+                if n == 0:
+                    raise RuntimeError(f"a part ended after {done} of its {size} bytes")
+                done += n
+            return
+        except OSError as e:
+            if done or e.errno not in _NO_KERNEL_COPY:
+                raise
+    while done < size:
+        chunk = os.read(source, min(1 << 20, size - done))
+        if not chunk:
+            raise RuntimeError(f"a part ended after {done} of its {size} bytes")
+        view = memoryview(chunk)
+        while view:
+            view = view[os.write(target, view):]
+        done += len(chunk)
+
+
+def append_part(path, out, size):
+    """Appends the part file `path` of `size` bytes to the open binary file `out`, by a copy in the kernel."""
+    out.flush()
+    with open(path, "rb") as part:
+        now = os.fstat(part.fileno()).st_size
+        if now != size:
+            raise RuntimeError(f"the part {path} holds {now} bytes where its worker wrote {size}")
+        _copy_into(part.fileno(), out.fileno(), size)
+
+
+class _JoinedOutput:
+    """Result parts joined in input order into one file, staged beside the target.
+
+    The workers write their parts into a directory of this run beside the
+    target (.NAME.RUN.parts, see prefix()); add() appends the next part and
+    deletes it, and the end of the run deletes the directory with whatever
+    attempts were not taken (an attempt still running then fails to create
+    its part).  A target that is not a regular file gets the bytes
+    themselves (no prefix)."""
+
+    def __init__(self, target, run_id, header=None):
+        self.staged = _StagedOutput(target)
+        self.parts = None
+        try:
+            if self.staged.path != target:
+                self.parts = os.path.join(os.path.dirname(target), f".{os.path.basename(target)}.{run_id}.parts")
+                os.mkdir(self.parts)
+            if header:
+                self.staged.file.write(header)
+        except BaseException:
+            self.discard()
+            raise
+
+    def prefix(self):
+        return None if self.parts is None else os.path.join(self.parts, "part-")
+
+    def add(self, index, part, first, count):
+        if self.parts is None:
+            self.staged.file.write(part)
+            return
+        path, size = part
+        append_part(path, self.staged.file, size)
+        os.unlink(path)
+
+    def commit(self, records):
+        self.staged.file.flush()
+        self.staged.commit()
+        self._remove_parts()
+
+    def discard(self):
+        self.staged.discard()
+        self._remove_parts()
+
+    def _remove_parts(self):
+        if self.parts is not None:
+            shutil.rmtree(self.parts, ignore_errors=True)
+
+
+class _PartsOutput:
+    """Result parts kept as DIR/part-NNNNN with DIR/_manifest.json, built in .DIR.partial-RUN beside DIR."""
+
+    def __init__(self, target, run_id, input):
+        if os.path.lexists(target) and not (os.path.isdir(target) and not os.listdir(target)):
+            raise FileExistsError(f"the output directory {target} exists and is not an empty directory")
+        self.target = target
+        self.input = input
+        self.directory = os.path.dirname(target)
+        self.staging = os.path.join(self.directory, f".{os.path.basename(target)}.partial-{run_id}")
+        os.mkdir(self.staging)
+        self.entries = []
+
+    def prefix(self):
+        return os.path.join(self.staging, ".part-")
+
+    def add(self, index, part, first, count):
+        path, size = part
+        if os.stat(path).st_size != size:
+            raise RuntimeError(f"the part {path} holds {os.stat(path).st_size} bytes where its worker wrote {size}")
+        name = f"part-{index:05d}"
+        os.replace(path, os.path.join(self.staging, name))
+        self.entries.append({"name": name, "first_record": first, "records": count, "bytes": size})
+
+    def commit(self, records):
+        for name in os.listdir(self.staging):
+            if name.startswith(".part-"):  # an attempt whose result was not taken
+                os.unlink(os.path.join(self.staging, name))
+        manifest = {"input": self.input, "records": records, "bytes": sum(e["bytes"] for e in self.entries),
+                    "parts": self.entries}
+        with open(os.path.join(self.staging, MANIFEST), "w", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=1)
+            f.write("\n")
+        os.replace(self.staging, self.target)
+
+    def discard(self):
+        shutil.rmtree(self.staging, ignore_errors=True)
 
 
 def _same_file(a, b):
@@ -301,31 +544,27 @@ def _first_numbers(client, count_futures, timeout):
     return firsts, counts
 
 
-def _write_in_order(client, submit, parts, counts, input, output, results, header, timeout, progress, unit):
-    """Runs the partitions and writes their outputs in input order.
+def _write_in_order(client, submit, parts, counts, input, lines_out, rows_out, timeout, progress, unit):
+    """Runs the partitions and takes their outputs in input order.
 
-    `submit(i)` starts partition i and gives a future of (lines, rows,
-    count).  A bounded window of partitions is in flight: results are
-    written and released in input order, never all held at once.  The result
-    lines go to `output` and the rows (after `header`, when given) to
-    `results`, both staged and moved into place only when every partition is
-    written; on any failure what is pending is cancelled and neither is left.
-    Returns the records written."""
-    lines_out = _StagedOutput(output)
-    rows_out = None
+    `submit(i, prefixes)` starts partition i and gives a future of (lines,
+    rows, count), where lines and rows are (path, bytes) of part files the
+    worker wrote under `prefixes` (the bytes themselves for a prefix of None).
+    A bounded window of partitions is in flight.  The lines go to `lines_out`
+    and the rows to `rows_out` (None: no rows), both committed only when every
+    partition is taken; on any failure what is pending is cancelled and
+    neither is left, nor any part.  Returns the records written."""
     pending = collections.deque()
+    outputs = [out for out in (lines_out, rows_out) if out is not None]
     try:
-        if results is not None:
-            rows_out = _StagedOutput(results)
-            if header:
-                rows_out.file.write(header)
+        prefixes = (lines_out.prefix(), rows_out.prefix() if rows_out is not None else None)
         window = max(2, 2 * sum(client.nthreads().values()))
         bar = _Progress(parts) if progress else None
         submitted = 0
         records = 0
         for index in range(parts):
             while submitted < parts and len(pending) < window:
-                pending.append(submit(submitted))
+                pending.append(submit(submitted, prefixes))
                 submitted += 1
             future = pending.popleft()
             try:
@@ -335,30 +574,41 @@ def _write_in_order(client, submit, parts, counts, input, output, results, heade
             if counts is not None and count != counts[index]:
                 raise RuntimeError(f"partition {index} of {input} gave {count} {unit} where {counts[index]} "
                                    "were counted: the input changed during the run")
-            lines_out.file.write(lines)
+            lines_out.add(index, lines, records + 1, count)
             if rows_out is not None:
-                rows_out.file.write(rows)
+                rows_out.add(index, rows, records + 1, count)
             records += count
             if bar:
                 bar.update(index + 1, records)
         if bar:
             bar.update(parts, records, final=True)
-        lines_out.file.flush()
-        if rows_out is not None:
-            rows_out.file.flush()
-            rows_out.commit()
-        lines_out.commit()
+        for out in reversed(outputs):
+            out.commit(records)
         return records
     except BaseException:
         client.cancel(list(pending))
-        lines_out.discard()
-        if rows_out is not None:
-            rows_out.discard()
+        for out in outputs:
+            out.discard()
         raise
 
 
-def _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
-              weights=None):
+def _outputs(output, output_parts, results, run_id, input, header):
+    """The outputs of a run: (lines, rows or None), the lines joined into `output` or kept under `output_parts`."""
+    lines_out = rows_out = None
+    try:
+        lines_out = (_PartsOutput(output_parts, run_id, input) if output_parts is not None
+                     else _JoinedOutput(output, run_id))
+        if results is not None:
+            rows_out = _JoinedOutput(results, run_id, header)
+        return lines_out, rows_out
+    except BaseException:
+        if lines_out is not None:
+            lines_out.discard()
+        raise
+
+
+def _group_on(client, input, output, output_parts, tables, results, results_format, partition_size, timeout,
+              progress, weights=None):
     parts, size = partition_bounds(input, partition_size)
     rows_format = results_format_of(results, results_format) if results is not None else None
 
@@ -373,17 +623,18 @@ def _group_on(client, input, output, tables, results, results_format, partition_
     if rows_format == "tsv":
         header = (_core.result_header_with_weights if weights is not None else _core.result_header).encode("latin-1")
 
-    def submit(i):
+    def submit(i, prefixes):
         start, end = parts[i]
         return client.submit(group_partition, input, start, end, size, tables, firsts[i], rows_format, weights,
-                             pure=False)
+                             prefixes, i, pure=False)
 
-    return _write_in_order(client, submit, len(parts), counts, input, output, results if rows_format else None,
-                           header, timeout, progress, "records")
+    lines_out, rows_out = _outputs(output, output_parts, results if rows_format else None, _run_id(), input, header)
+    return _write_in_order(client, submit, len(parts), counts, input, lines_out, rows_out, timeout, progress,
+                           "records")
 
 
-def _group_frames_on(client, input, input_format, output, tables, results, results_format, partition_size, timeout,
-                     progress, weights=None):
+def _group_frames_on(client, input, input_format, output, output_parts, tables, results, results_format,
+                     partition_size, timeout, progress, weights=None):
     import dask
 
     frames = read_frames(input, input_format, partition_size)
@@ -399,32 +650,43 @@ def _group_frames_on(client, input, input_format, output, tables, results, resul
         firsts, counts = _first_numbers(client, client.compute([dask.delayed(len)(part) for part in parts]), timeout)
     header = _core.episode_result_header(weights is not None).encode("latin-1") if rows_format == "tsv" else None
 
-    def submit(i):
+    def submit(i, prefixes):
         return client.compute(dask.delayed(group_frame_partition, pure=False)(
-            parts[i], tables, firsts[i], rows_format, weights))
+            parts[i], tables, firsts[i], rows_format, weights, prefixes, i))
 
-    return _write_in_order(client, submit, len(parts), counts, input, output, results if rows_format else None,
-                           header, timeout, progress, "rows")
+    lines_out, rows_out = _outputs(output, output_parts, results if rows_format else None, _run_id(), input, header)
+    return _write_in_order(client, submit, len(parts), counts, input, lines_out, rows_out, timeout, progress, "rows")
 
 
-def _group_any_on(client, input, input_format, output, tables, results, results_format, partition_size, timeout,
-                  progress, weights):
+def _run_id():
+    """A name of this run, distinct from any other run's beside the same outputs."""
+    return f"{os.getpid()}-{uuid.uuid4().hex[:8]}"
+
+
+def _group_any_on(client, input, input_format, output, output_parts, tables, results, results_format,
+                  partition_size, timeout, progress, weights):
+    # The directories the workers write their parts into (none for a device or a pipe).
+    directories = [os.path.dirname(target) for target in (output_parts, output, results)
+                   if target is not None and (target == output_parts or not _special(target))]
+    _check_workers(client, input, tables, directories)
     if input_format == "fixed":
-        return _group_on(client, input, output, tables, results, results_format, partition_size, timeout, progress,
-                         weights)
-    return _group_frames_on(client, input, input_format, output, tables, results, results_format, partition_size,
-                            timeout, progress, weights)
+        return _group_on(client, input, output, output_parts, tables, results, results_format, partition_size,
+                         timeout, progress, weights)
+    return _group_frames_on(client, input, input_format, output, output_parts, tables, results, results_format,
+                            partition_size, timeout, progress, weights)
 
 
 def run(input, output, tables, results=None, *, results_format=None, partition_size=DEFAULT_PARTITION_SIZE,
         client=None, scheduler=None, local_workers=None, timeout=None, progress=False, weights=None,
-        input_format=None):
+        input_format=None, output_parts=None):
     """Groups the episode file `input` on a Dask cluster into the result lines of `output`.
 
     tables: the table directory, as every worker sees it.  results: the detailed
     result file, or None; results_format: 'tsv' or 'jsonl' (default: 'jsonl'
     for a name ending in .jsonl, else 'tsv').  partition_size: about how many
-    bytes of input each partition holds.
+    bytes of input each partition holds.  output_parts: instead of `output`
+    (then None), a directory that receives the result lines as part-00000 ...
+    with _manifest.json (see the module's text); it must not exist or be empty.
 
     The cluster: `client` (a distributed.Client, left open), else the scheduler
     at address `scheduler`, else a LocalCluster of `local_workers` processes
@@ -438,22 +700,31 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
 
     Returns the number of records (rows of named-field input).  Raises TableSetError when the table set
     cannot be opened and WeightCatalogueError when the catalogue fails its
-    checks (both before any cluster is started), OSError when a file cannot
-    be read or written, ValueError for bad arguments, and whatever a worker
-    raised; no output is left behind on failure, and an output that existed
-    before keeps its contents."""
-    input, output, tables = os.path.abspath(input), os.path.abspath(output), os.path.abspath(tables)
+    checks (both before any cluster is started), WorkerPathError when a worker
+    cannot read the input or the tables or write beside the outputs, OSError
+    when a file cannot be read or written, ValueError for bad arguments, and
+    whatever a worker raised; no output is left behind on failure, and an
+    output that existed before keeps its contents."""
+    if (output is None) == (output_parts is None):
+        raise ValueError("give either output or output_parts")
+    input, tables = os.path.abspath(input), os.path.abspath(tables)
+    if output is not None:
+        output = _target(output)
+    if output_parts is not None:
+        output_parts = os.path.abspath(output_parts)
     if results is not None:
-        results = os.path.abspath(results)
+        results = _target(results)
     if partition_size < 1:
         raise ValueError("the partition size is at least 1 byte")
     if results_format is not None:
         results_format_of(results or "", results_format)
     input_format = input_format_of(input, input_format)
-    if _same_file(input, output):
+    if output is not None and _same_file(input, output):
         raise OSError(f"the output {output} is the input file")
-    if results is not None and (_same_file(results, input) or _same_file(results, output)):
+    if results is not None and (_same_file(results, input) or (output is not None and _same_file(results, output))):
         raise OSError(f"the result file {results} is the input or the output file")
+    if output_parts is not None and results is not None and _same_file(os.path.dirname(results), output_parts):
+        raise OSError(f"the result file {results} is inside the output directory {output_parts}")
     if not os.path.isfile(input):
         raise FileNotFoundError(f"the input {input} is not a readable file")
 
@@ -463,23 +734,22 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
         weights = os.path.abspath(weights)
         _core.WeightCatalogue(weights)
 
+    arguments = (input, input_format, output, output_parts, tables, results, results_format, partition_size, timeout,
+                 progress, weights)
     if client is not None:
-        return _group_any_on(client, input, input_format, output, tables, results, results_format, partition_size,
-                             timeout, progress, weights)
+        return _group_any_on(client, *arguments)
 
     from distributed import Client, LocalCluster
 
     if scheduler is not None:
         with Client(scheduler, timeout=timeout if timeout is not None else "30s") as own:
-            return _group_any_on(own, input, input_format, output, tables, results, results_format, partition_size,
-                                 timeout, progress, weights)
+            return _group_any_on(own, *arguments)
     workers = local_workers if local_workers is not None else _default_workers()
     if workers < 1:
         raise ValueError("at least one local worker is needed")
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as own:
-        return _group_any_on(own, input, input_format, output, tables, results, results_format, partition_size,
-                             timeout, progress, weights)
+        return _group_any_on(own, *arguments)
 
 
 def _positive_int(text):
@@ -500,10 +770,16 @@ def main(argv=None):
     """The command line: groups INPUT into OUTPUT on a cluster; returns the exit status (0, 1, or 2 for usage)."""
     parser = argparse.ArgumentParser(
         prog="python3 -m episode_grouper.dask",
-        description="Groups an episode file on a Dask cluster: the same result lines and result rows as the "
-                    "grouper program, written beside their targets and renamed when complete.")
+        description="Groups an episode file on a Dask cluster: each worker writes the result lines and rows "
+                    "of its partitions as parts beside the outputs, joined in input order into the same bytes as "
+                    "the grouper program (or kept as numbered parts with --output-parts) and renamed into place "
+                    "when complete.")
     parser.add_argument("input", metavar="INPUT", help="the episode file")
-    parser.add_argument("output", metavar="OUTPUT", help="the result lines")
+    parser.add_argument("output", metavar="OUTPUT", nargs="?", help="the result lines (unless --output-parts)")
+    parser.add_argument("--output-parts", metavar="DIR",
+                        help="instead of OUTPUT, keep the result lines as the parts DIR/part-00000 ... in input "
+                             "order, with DIR/_manifest.json giving each part's first record, records and bytes; "
+                             "DIR must not exist or be empty")
     parser.add_argument("--tables", required=True, metavar="DIR", help="the table directory, as the workers see it")
     parser.add_argument("--results", metavar="FILE", help="also write the detailed result file FILE")
     parser.add_argument("--weights", metavar="FILE",
@@ -525,16 +801,22 @@ def main(argv=None):
     parser.add_argument("--timeout", type=_positive_float, metavar="SECONDS",
                         help="fail when a partition takes longer than this (default: no limit)")
     args = parser.parse_args(argv)
+    if (args.output is None) == (args.output_parts is None):
+        parser.error("give either OUTPUT or --output-parts DIR")
 
     try:
         records = run(args.input, args.output, args.tables, args.results, results_format=args.results_format,
                       partition_size=args.partition_size, scheduler=args.scheduler,
                       local_workers=args.local_workers, timeout=args.timeout, progress=sys.stderr.isatty(),
-                      weights=args.weights, input_format=args.input_format)
+                      weights=args.weights, input_format=args.input_format,
+                      output_parts=args.output_parts)
     except _core.TableSetError as e:
         print(f"{parser.prog}: cannot open the table set: {e}", file=sys.stderr)
         return 1
     except _core.WeightCatalogueError as e:
+        print(f"{parser.prog}: {e}", file=sys.stderr)
+        return 1
+    except WorkerPathError as e:
         print(f"{parser.prog}: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -135,8 +135,8 @@ def set_copy(small_set, tmp_path):
 
 
 def leftovers(directory):
-    """The staged files (NAME.partial-PID) left in `directory`."""
-    return sorted(p.name for p in Path(directory).iterdir() if ".partial-" in p.name)
+    """The staged files (NAME.partial-PID) and part directories (.NAME.RUN.parts) left in `directory`."""
+    return sorted(p.name for p in Path(directory).iterdir() if ".partial-" in p.name or p.name.endswith(".parts"))
 
 
 @pytest.fixture(scope="module")

@@ -1,7 +1,12 @@
 """The Dask runner: the program's bytes for every partition size, on one local
-cluster of 2 worker processes shared by the tests of this file."""
+cluster of 2 worker processes shared by the tests of this file, and on a
+cluster of a scheduler and 2 workers started as their own processes."""
+import errno
+import json
 import os
+import signal
 import subprocess
+import time
 
 import pytest
 
@@ -75,6 +80,53 @@ def test_result_lines_and_rows_are_the_programs(dask_client, small_set, short_in
     assert leftovers(tmp_path) == []
 
 
+def test_output_parts_keep_the_lines_in_numbered_parts_with_a_manifest(dask_client, small_set, short_input,
+                                                                        short_outputs, tmp_path):
+    lines, tsv, _ = short_outputs
+    parts = tmp_path / "parts"
+    assert _run(dask_client, short_input, None, small_set, tmp_path / "rows.tsv", output_parts=parts,
+                partition_size=8192) == 300
+    manifest = json.loads((parts / runner.MANIFEST).read_text())
+    names = sorted(p.name for p in parts.iterdir() if p.name != runner.MANIFEST)
+    assert [e["name"] for e in manifest["parts"]] == names == [f"part-{i:05d}" for i in range(len(names))]
+    assert len(names) == len(runner.partition_bounds(short_input, 8192)[0]) > 1
+    assert b"".join((parts / name).read_bytes() for name in names) == lines
+    first = 1
+    for entry in manifest["parts"]:
+        assert entry["first_record"] == first and entry["bytes"] == (parts / entry["name"]).stat().st_size
+        first += entry["records"]
+    assert manifest["records"] == 300 and manifest["bytes"] == len(lines)
+    assert (tmp_path / "rows.tsv").read_bytes() == tsv
+    assert leftovers(tmp_path) == []
+    # An empty directory is taken, one with files is not.
+    (tmp_path / "empty").mkdir()
+    _run(dask_client, short_input, None, small_set, output_parts=tmp_path / "empty", partition_size=1 << 20)
+    assert (tmp_path / "empty" / "part-00000").read_bytes() == lines
+    with pytest.raises(FileExistsError):
+        _run(dask_client, short_input, None, small_set, output_parts=parts)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["empty", "parts", "rows.tsv"]
+
+
+@pytest.mark.parametrize("way", ["copy_file_range", "sendfile", "buffer"])
+def test_parts_are_appended_by_the_kernel_or_else_copied(tmp_path, monkeypatch, way):
+    def unsupported(*args):
+        raise OSError(errno.EXDEV, "not across these files")
+
+    for fallen in {"copy_file_range": [], "sendfile": ["copy_file_range"],
+                   "buffer": ["copy_file_range", "sendfile"]}[way]:
+        monkeypatch.setattr(os, fallen, unsupported)
+    data = bytes(range(256)) * 5000
+    (tmp_path / "part").write_bytes(data)
+    with open(tmp_path / "joined", "wb") as out:
+        out.write(b"header\n")
+        runner.append_part(tmp_path / "part", out, len(data))
+        runner.append_part(tmp_path / "part", out, len(data))
+        out.write(b"end")
+    assert (tmp_path / "joined").read_bytes() == b"header\n" + data + data + b"end"
+    with pytest.raises(RuntimeError, match="holds"), open(tmp_path / "joined", "ab") as out:
+        runner.append_part(tmp_path / "part", out, len(data) + 1)
+
+
 def test_long_lines_carriage_returns_and_no_last_line_feed(dask_client, small_set, odd, tmp_path, capsys):
     path, data, lines, tsv, jsonl = odd
     after_long = data.index(b"9\n") + 2  # just after the 9001-byte line
@@ -90,6 +142,19 @@ def test_long_lines_carriage_returns_and_no_last_line_feed(dask_client, small_se
     assert "partitions" in capsys.readouterr().err
     _run(dask_client, path, tmp_path / "lines-only", small_set, partition_size=after_long)
     assert (tmp_path / "lines-only").read_bytes() == lines
+
+
+def test_outputs_through_a_link_or_a_pipe(small_set, short_input, short_outputs, tmp_path):
+    lines, tsv, _ = short_outputs
+    (tmp_path / "files").mkdir()
+    (tmp_path / "files" / "rows.tsv").write_bytes(b"old rows")
+    (tmp_path / "rows.tsv").symlink_to(tmp_path / "files" / "rows.tsv")
+    done = _cli(short_input, "/dev/stdout", "--tables", small_set, "--results", "rows.tsv", "--local-workers", "2",
+                "--partition-size", "8192", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == lines
+    assert (tmp_path / "rows.tsv").is_symlink() and (tmp_path / "files" / "rows.tsv").read_bytes() == tsv
+    assert leftovers(tmp_path) == leftovers(tmp_path / "files") == []
 
 
 def test_an_empty_input(dask_client, program, small_set, tmp_path):
@@ -140,12 +205,26 @@ def test_a_bad_table_set_fails_before_any_work(dask_client, set_copy, short_inpu
     assert list(tmp_path.iterdir()) == [set_copy]
 
 
-def _cli(*args, cwd):
-    # The package this test imports, first on the path of the program and its workers.
+def _package_env():
+    """The environment of a process that imports the package this test imports (first on its path)."""
     package_parent = os.path.dirname(os.path.dirname(eg.__file__))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_parent, os.environ.get("PYTHONPATH")])))
-    return subprocess.run(["/usr/bin/python3", "-m", "episode_grouper.dask", *map(str, args)], cwd=cwd, env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_parent, os.environ.get("PYTHONPATH")])))
+
+
+def _cli(*args, cwd):
+    return subprocess.run(["/usr/bin/python3", "-m", "episode_grouper.dask", *map(str, args)], cwd=cwd,
+                          env=_package_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+
+
+def test_what_a_worker_cannot_see_is_named(small_set, short_input, tmp_path):
+    assert runner.path_problem(str(short_input), str(small_set), [str(tmp_path)]) is None
+    assert runner.path_problem(str(tmp_path / "gone.in"), str(small_set), []) == \
+        f"cannot read the input {tmp_path / 'gone.in'}: No such file or directory"
+    assert runner.path_problem(str(short_input), str(tmp_path), []).startswith(
+        f"cannot read the table file {tmp_path / 'Tdx.idx'}")
+    assert runner.path_problem(str(short_input), str(small_set), [str(tmp_path / "no")]).startswith(
+        f"cannot write in the output directory {tmp_path / 'no'}")
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_cli_with_a_bad_table_set_exits_non_zero_and_leaves_no_output(set_copy, short_input, tmp_path):
@@ -177,13 +256,17 @@ def test_cli_usage(tmp_path):
     assert done.returncode == 2 and b"partition-size" in done.stderr
     done = _cli("in", "out", "--tables", "t", "--scheduler", "x:1", "--local-workers", "2", cwd=tmp_path)
     assert done.returncode == 2
+    for both_or_neither in (["in", "out", "--output-parts", "d"], ["in"]):
+        done = _cli(*both_or_neither, "--tables", "t", cwd=tmp_path)
+        assert done.returncode == 2 and b"--output-parts" in done.stderr
     assert list(tmp_path.iterdir()) == []
 
 
 def test_the_runner_is_documented():
     assert runner.__doc__ and "--partition-size" in runner.__doc__
     for function in (runner.run, runner.main, runner.partition_bounds, runner.worker_table_set,
-                     runner.group_partition, runner.count_partition):
+                     runner.group_partition, runner.count_partition, runner.write_part, runner.append_part,
+                     runner.path_problem):
         assert function.__doc__ and len(function.__doc__.strip()) > 30, function
 
 
@@ -219,3 +302,119 @@ def test_csv_input_gives_the_outputs_of_its_records(dask_client, small_set, shor
         assert [record] + rest == fixed.split("\t") and id == episode.id
     assert csv_rows[-1].split("\t")[:2] == [str(len(episodes) + 1), "bad"]
     assert csv_rows[-1].endswith("input_invalid@birth_date:1980-02-30 is not a calendar date")
+
+
+class _Processes:
+    """A scheduler and its workers, each started as its own process group by Dask's own commands.
+
+    Stopped by stop(); should that never run, the scheduler ends after 2 idle
+    minutes and the workers a minute after losing it (5 minutes at most)."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.env = _package_env()
+        self.started = []
+        self.workers = []
+        self.address = None
+
+    def _start(self, module, *args, log):
+        process = subprocess.Popen(["/usr/bin/python3", "-m", f"distributed.cli.{module}", *map(str, args)],
+                                   cwd=self.directory, env=self.env, stdout=subprocess.DEVNULL,
+                                   stderr=open(self.directory / log, "wb"), start_new_session=True)
+        self.started.append(process)
+        return process
+
+    def start(self, workers, timeout=30):
+        scheduler_file = self.directory / "scheduler.json"
+        scheduler = self._start("dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                                "--scheduler-file", scheduler_file, "--idle-timeout", "120", log="scheduler.log")
+        deadline = time.monotonic() + timeout
+        while self.address is None:
+            assert scheduler.poll() is None, (self.directory / "scheduler.log").read_text()
+            assert time.monotonic() < deadline, "the scheduler did not write its address"
+            try:
+                self.address = json.loads(scheduler_file.read_text())["address"]
+            except (OSError, ValueError, KeyError):
+                time.sleep(0.1)
+        for n in range(workers):
+            self.workers.append(self._start(
+                "dask_worker", self.address, "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
+                "--no-dashboard", "--death-timeout", "60", "--lifetime", "300", "--local-directory", self.directory / f"worker-{n}",
+                log=f"worker-{n}.log"))
+        from distributed import Client
+        with Client(self.address, timeout="30s") as client:
+            client.wait_for_workers(workers, timeout=max(1, deadline - time.monotonic()))
+
+    def kill(self, process):
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait(timeout=30)
+
+    def stop(self):
+        for process in reversed(self.started):
+            try:
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait(timeout=10)
+            except ProcessLookupError:
+                pass
+            except subprocess.TimeoutExpired:
+                self.kill(process)
+
+
+@pytest.fixture
+def cluster_processes(tmp_path):
+    """A scheduler on a free port of 127.0.0.1 and 2 one-thread workers, as processes; stopped at the end."""
+    directory = tmp_path / "cluster"
+    directory.mkdir()
+    processes = _Processes(directory)
+    try:
+        processes.start(2)
+        yield processes
+    finally:
+        processes.stop()
+
+
+def test_a_cluster_of_processes_gives_the_programs_bytes_also_when_a_worker_dies(
+        cluster_processes, program, small_set, tmp_path):
+    lines, tsv, _ = program.outputs(small_set, small_set / "tamv30.in", tmp_path / "program")
+    work = tmp_path / "work"
+    work.mkdir()
+    address = cluster_processes.address
+    done = _cli(small_set / "tamv30.in", "out", "--tables", small_set, "--results", "rows.tsv", "--scheduler",
+                address, "--partition-size", "20000", "--timeout", "60", cwd=work)
+    assert done.returncode == 0, done.stderr
+    assert (work / "out").read_bytes() == lines and (work / "rows.tsv").read_bytes() == tsv
+
+    # Workers that cannot write in the output directory: one line, and nothing done.
+    done = _cli(small_set / "tamv30.in", work / "missing" / "out", "--tables", small_set, "--scheduler", address,
+                cwd=work)
+    assert done.returncode == 1
+    message = done.stderr.decode().strip()
+    assert "\n" not in message and "the worker tcp://127.0.0.1:" in message
+    assert f"cannot write in the output directory {work / 'missing'}" in message
+
+    # One worker killed as soon as the first parts are written: the run still completes.
+    (work / "out").unlink()
+    (work / "rows.tsv").unlink()
+    run = subprocess.Popen(["/usr/bin/python3", "-m", "episode_grouper.dask", small_set / "tamv30.in", "out",
+                            "--tables", small_set, "--results", "rows.tsv", "--scheduler", address,
+                            "--partition-size", "2740", "--timeout", "60"],
+                           cwd=work, env=_package_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 30
+        while not any(work.glob(".out.*.parts/part-*")):
+            assert run.poll() is None and time.monotonic() < deadline, "no part was written"
+            time.sleep(0.01)
+        cluster_processes.kill(cluster_processes.workers[0])
+        killed_while_running = run.poll() is None
+        _, stderr = run.communicate(timeout=60)
+    finally:
+        if run.poll() is None:
+            run.kill()
+            run.wait()
+    assert killed_while_running
+    assert run.returncode == 0, stderr
+    assert (work / "out").read_bytes() == lines and (work / "rows.tsv").read_bytes() == tsv
+    assert sorted(p.name for p in work.iterdir()) == ["out", "rows.tsv"]
