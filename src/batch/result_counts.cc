@@ -1,0 +1,340 @@
+#include "batch/result_counts.h"
+
+#include <algorithm>
+#include <iterator>
+#include <cstring>
+
+namespace grouper {
+namespace {
+
+// The report's names of the counted columns (TSV) or members (JSON Lines);
+// the length of stay is the first of kLosNames the rows have.
+constexpr std::string_view kNames[] = {"mdc", "adrg", "drg", "pccl", "supplementary", "age_yy", "findings"};
+constexpr std::string_view kLosNames[] = {"los", "length_of_stay", "los_dd"};
+constexpr std::string_view kWeightName = "effective_weight";
+constexpr std::string_view kLosClassName = "los_class";
+constexpr size_t kNamed = sizeof kNames / sizeof kNames[0];
+constexpr size_t kLosCandidates = sizeof kLosNames / sizeof kLosNames[0];
+
+// A block's map grows with the values it met; past this many it is emptied
+// whole when the block is cleared, so that memory stays bounded.
+constexpr size_t kMaxKeptValues = size_t{1} << 16;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+size_t skip_space(std::string_view s, size_t i) {
+  while (i < s.size() && is_space(s[i])) ++i;
+  return i;
+}
+
+// The end of the JSON string that starts at s[i] ('"'), past its closing
+// quote; npos when it does not end or holds a control character.
+size_t string_end(std::string_view s, size_t i) {
+  for (++i; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"') return i + 1;
+    if (c == '\\') ++i;
+    else if (c < 0x20) return std::string_view::npos;
+  }
+  return std::string_view::npos;
+}
+
+// The end of the JSON value that starts at s[i]: a string, an array or an
+// object (brackets matched outside strings), or a bare token (a number,
+// true, false, null).  Its content is checked by whoever decodes it.
+size_t value_end(std::string_view s, size_t i) {
+  if (i >= s.size()) return std::string_view::npos;
+  const char c = s[i];
+  if (c == '"') return string_end(s, i);
+  if (c == '[' || c == '{') {
+    int depth = 0;
+    for (; i < s.size(); ++i) {
+      const char d = s[i];
+      if (d == '"') {
+        i = string_end(s, i);
+        if (i == std::string_view::npos) return i;
+        --i;
+      } else if (d == '[' || d == '{') {
+        ++depth;
+      } else if (d == ']' || d == '}') {
+        if (--depth == 0) return i + 1;
+      }
+    }
+    return std::string_view::npos;
+  }
+  const size_t start = i;
+  while (i < s.size() && s[i] != ',' && s[i] != '}' && s[i] != ']' && !is_space(s[i]) && s[i] != '"' &&
+         s[i] != '{' && s[i] != '[' && s[i] != ':') {
+    ++i;
+  }
+  return i == start ? std::string_view::npos : i;
+}
+
+bool put(std::FILE* out, std::string_view s) { return std::fwrite(s.data(), 1, s.size(), out) == s.size(); }
+
+// `s` as a JSON string; bytes outside printable ASCII as \u00XX.
+bool put_string(std::FILE* out, std::string_view s) {
+  std::string text = "\"";
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += ch;
+    } else if (c < 0x20 || c >= 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      text += buf;
+    } else {
+      text += ch;
+    }
+  }
+  text += '"';
+  return put(out, text);
+}
+
+}  // namespace
+
+void ResultCounts::Counter::add(const std::string& key, int64_t n) {
+  auto it = counts.find(key);
+  if (it == counts.end()) it = counts.emplace(key, 0).first;
+  if (it->second == 0) touched.push_back(&*it);
+  it->second += n;
+}
+
+std::unique_ptr<ResultCounts> ResultCounts::with_layout() const {
+  auto copy = std::make_unique<ResultCounts>();
+  copy->format_ = format_;
+  copy->columns_ = columns_;
+  std::copy(std::begin(index_), std::end(index_), std::begin(copy->index_));
+  copy->has_los_ = has_los_;
+  copy->weighted_ = weighted_;
+  copy->layout_known_ = layout_known_;
+  copy->los_field_ = los_field_;
+  return copy;
+}
+
+bool ResultCounts::start_tsv(std::string_view header) {
+  format_ = Format::kTsv;
+  std::vector<std::string_view> names;
+  size_t start = 0;
+  while (true) {
+    const size_t tab = header.find('\t', start);
+    names.push_back(header.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  columns_ = names.size();
+  // The first column of a name counts, as the report's own reader takes it.
+  auto find = [&names](std::string_view name) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == name) return i;
+    }
+    return names.size();
+  };
+  for (size_t f = 0; f < kNamed; ++f) {
+    index_[f] = find(kNames[f]);
+    if (index_[f] == names.size()) return false;
+  }
+  has_los_ = false;
+  for (const std::string_view name : kLosNames) {
+    if (find(name) < names.size()) {
+      has_los_ = true;
+      los_field_ = name;
+      index_[kLos] = find(name);
+      break;
+    }
+  }
+  index_[kWeight] = find(kWeightName);
+  index_[kLosClass] = find(kLosClassName);
+  weighted_ = index_[kWeight] < names.size() && index_[kLosClass] < names.size();
+  layout_known_ = true;
+  return true;
+}
+
+void ResultCounts::start_jsonl() {
+  format_ = Format::kJsonl;
+  layout_known_ = false;
+}
+
+bool ResultCounts::add(std::string_view row) {
+  return format_ == Format::kTsv ? add_tsv(row) : add_jsonl(row);
+}
+
+bool ResultCounts::add_tsv(std::string_view row) {
+  fields_.clear();
+  size_t start = 0;
+  while (true) {
+    const void* tab = std::memchr(row.data() + start, '\t', row.size() - start);
+    if (!tab) break;
+    const size_t at = static_cast<size_t>(static_cast<const char*>(tab) - row.data());
+    fields_.push_back(row.substr(start, at - start));
+    start = at + 1;
+  }
+  fields_.push_back(row.substr(start));
+  if (fields_.size() != columns_) return false;
+  for (size_t f = 0; f < kNamed; ++f) values_[f] = fields_[index_[f]];
+  if (has_los_) values_[kLos] = fields_[index_[kLos]];
+  if (weighted_) {
+    values_[kWeight] = fields_[index_[kWeight]];
+    values_[kLosClass] = fields_[index_[kLosClass]];
+  }
+  count(values_[kAdrg].empty(), values_[kFindings]);
+  return true;
+}
+
+bool ResultCounts::add_jsonl(std::string_view row) {
+  constexpr std::string_view kAbsent{};  // data() null: no such member
+  for (auto& v : values_) v = kAbsent;
+  std::string_view los_values[kLosCandidates] = {};
+  size_t i = skip_space(row, 0);
+  if (i >= row.size() || row[i] != '{') return false;
+  i = skip_space(row, i + 1);
+  if (i < row.size() && row[i] == '}') {
+    i = skip_space(row, i + 1);
+  } else {
+    while (true) {
+      if (i >= row.size() || row[i] != '"') return false;
+      const size_t key_end = string_end(row, i);
+      if (key_end == std::string_view::npos) return false;
+      const std::string_view key = row.substr(i + 1, key_end - i - 2);
+      i = skip_space(row, key_end);
+      if (i >= row.size() || row[i] != ':') return false;
+      i = skip_space(row, i + 1);
+      const size_t end = value_end(row, i);
+      if (end == std::string_view::npos) return false;
+      const std::string_view value = row.substr(i, end - i);
+      // A name written with escapes may be one of these once decoded: leave
+      // such rows to the report's own reader.
+      if (key.find('\\') != std::string_view::npos) return false;
+      for (size_t f = 0; f < kNamed; ++f) {
+        if (key == kNames[f]) values_[f] = value;
+      }
+      for (size_t l = 0; l < kLosCandidates; ++l) {
+        if (key == kLosNames[l]) los_values[l] = value;
+      }
+      if (key == kWeightName) values_[kWeight] = value;
+      if (key == kLosClassName) values_[kLosClass] = value;
+      i = skip_space(row, end);
+      if (i < row.size() && row[i] == ',') {
+        i = skip_space(row, i + 1);
+        continue;
+      }
+      if (i < row.size() && row[i] == '}') {
+        i = skip_space(row, i + 1);
+        break;
+      }
+      return false;
+    }
+  }
+  if (i != row.size()) return false;
+  // The first row tells which length of stay and whether the weight columns
+  // are there; every row then has them.
+  if (!layout_known_) {
+    has_los_ = false;
+    for (size_t l = 0; l < kLosCandidates; ++l) {
+      if (los_values[l].data()) {
+        has_los_ = true;
+        los_field_ = kLosNames[l];
+        index_[kLos] = l;
+        break;
+      }
+    }
+    weighted_ = values_[kWeight].data() && values_[kLosClass].data();
+    layout_known_ = true;
+  }
+  if (has_los_) values_[kLos] = los_values[index_[kLos]];
+  for (size_t f = 0; f < kFields; ++f) {
+    const bool needed = f < kNamed || (f == kLos && has_los_) || ((f == kWeight || f == kLosClass) && weighted_);
+    if (!needed) continue;
+    if (!values_[f].data()) return false;
+    // The counted values are joined with tabs: one holding a tab (outside a
+    // string, which cannot) is no code, and the report's reader says so.
+    if (f != kFindings && values_[f].find('\t') != std::string_view::npos) return false;
+  }
+  count(values_[kAdrg] == "null", values_[kFindings]);
+  return true;
+}
+
+void ResultCounts::count(bool ungrouped, std::string_view findings) {
+  ++records_;
+  key_.clear();
+  for (size_t f = kMdc; f <= kSupplementary; ++f) {
+    if (f != kMdc) key_ += '\t';
+    key_ += values_[f];
+  }
+  groups_.add(key_, 1);
+  key_.assign(values_[kAge]);
+  ages_.add(key_, 1);
+  if (has_los_) {
+    key_.assign(values_[kLos]);
+    los_.add(key_, 1);
+  }
+  if (weighted_) {
+    key_.assign(values_[kMdc]);
+    key_ += '\t';
+    key_ += values_[kWeight];
+    key_ += '\t';
+    key_ += values_[kLosClass];
+    weights_.add(key_, 1);
+  }
+  // A grouped record without findings adds nothing to the findings' counts.
+  const bool none = format_ == Format::kTsv ? findings.empty() : findings == "[]";
+  if (none && !ungrouped) return;
+  key_.assign(1, ungrouped ? '1' : '0');
+  key_ += findings;
+  findings_.add(key_, 1);
+}
+
+void ResultCounts::clear() {
+  records_ = 0;
+  for (Counter* c : {&groups_, &ages_, &los_, &weights_, &findings_}) {
+    if (c->counts.size() > kMaxKeptValues) {
+      c->counts.clear();
+    } else {
+      for (Map::value_type* entry : c->touched) entry->second = 0;
+    }
+    c->touched.clear();
+  }
+}
+
+void ResultCounts::merge(const ResultCounts& other) {
+  if (!layout_known_ && other.layout_known_) {
+    has_los_ = other.has_los_;
+    los_field_ = other.los_field_;
+    weighted_ = other.weighted_;
+    index_[kLos] = other.index_[kLos];
+    layout_known_ = true;
+  }
+  records_ += other.records_;
+  const Counter* theirs[] = {&other.groups_, &other.ages_, &other.los_, &other.weights_, &other.findings_};
+  Counter* ours[] = {&groups_, &ages_, &los_, &weights_, &findings_};
+  for (size_t c = 0; c < 5; ++c) {
+    for (const Map::value_type* entry : theirs[c]->touched) ours[c]->add(entry->first, entry->second);
+  }
+}
+
+bool ResultCounts::write_json(std::FILE* out) const {
+  bool ok = put(out, format_ == Format::kTsv ? "{\"format\": \"TSV\"" : "{\"format\": \"JSON Lines\"");
+  ok = ok && put(out, ", \"records\": " + std::to_string(records_));
+  ok = ok && put(out, ", \"los_field\": ") && (has_los_ ? put_string(out, los_field_) : put(out, "null"));
+  ok = ok && put(out, weighted_ ? ", \"weighted\": true" : ", \"weighted\": false");
+  auto put_counter = [&](std::string_view name, const Counter& c) {
+    if (!ok) return;
+    ok = put(out, ", \"") && put(out, name) && put(out, "\": [");
+    bool first = true;
+    for (const auto& [key, n] : c.counts) {
+      if (n == 0 || !ok) continue;
+      ok = put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
+      first = false;
+    }
+    ok = ok && put(out, "]");
+  };
+  put_counter("groups", groups_);
+  put_counter("ages", ages_);
+  put_counter("los", los_);
+  put_counter("weights", weights_);
+  put_counter("findings", findings_);
+  return ok && put(out, "}\n");
+}
+
+}  // namespace grouper

@@ -1,0 +1,94 @@
+// The counts behind the casemix report (grouper report, --report), made in
+// one pass over detailed result rows, TSV or JSON Lines: records per
+// distinct (mdc, adrg, drg, pccl, supplementary), per age, per length of
+// stay (JSON Lines rows that have one), per (mdc, effective_weight,
+// los_class) when the rows have the weight columns, and per (no ADRG,
+// findings) pair.  Values are kept as the row holds them (a TSV field, or
+// the text of a JSON value); the report's page builder reads them once per
+// distinct value (episode_grouper.result_counts.counts_from_file), so the
+// rows are read only here.
+//
+// A batch run counts the rows it formats, per pipeline block on the
+// grouping threads, and merges the blocks in input order with the summary
+// of the findings; `grouper report` counts an existing result file.
+//
+// Workload: add() runs once per row and allocates nothing once the values
+// it meets have been seen (a map keyed by value; the key is built in a
+// buffer that is reused).  clear() and merge() touch only the values the
+// block met.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace grouper {
+
+class ResultCounts {
+ public:
+  enum class Format { kTsv, kJsonl };
+
+  ResultCounts() = default;
+  ResultCounts(const ResultCounts&) = delete;
+  ResultCounts& operator=(const ResultCounts&) = delete;
+
+  // Counts with this one's layout and none of its counts, for one block.
+  std::unique_ptr<ResultCounts> with_layout() const;
+
+  // Rows of a TSV file with this header row (no line feed); false when a
+  // column the report needs is missing.
+  bool start_tsv(std::string_view header);
+  // Rows of JSON Lines.
+  void start_jsonl();
+
+  // One row, without its line feed.  False when the row cannot be counted
+  // here (a field missing, a TSV row of another width, a JSON row that is
+  // not a flat object of the expected members); the counts are then not
+  // to be used.
+  bool add(std::string_view row);
+
+  // Forgets the counts, keeps the layout (the values met stay known).
+  void clear();
+  // Adds the counts of `other`, counted with the same layout.
+  void merge(const ResultCounts& other);
+
+  int64_t records() const { return records_; }
+
+  // Writes the counts as one JSON object (see counts_from_file); false on a
+  // write error.  Bytes of values at or above 0x80 are written as the
+  // characters U+0080..U+00FF, so every byte round-trips.
+  bool write_json(std::FILE* out) const;
+
+ private:
+  using Map = std::unordered_map<std::string, int64_t>;
+  struct Counter {
+    Map counts;
+    std::vector<Map::value_type*> touched;  // the entries counted since clear()
+    void add(const std::string& key, int64_t n);
+  };
+
+  bool add_tsv(std::string_view row);
+  bool add_jsonl(std::string_view row);
+  void count(bool ungrouped, std::string_view findings);
+
+  Format format_ = Format::kTsv;
+  // TSV: the columns of the header and the index of each counted one.
+  size_t columns_ = 0;
+  enum Field { kMdc, kAdrg, kDrg, kPccl, kSupplementary, kAge, kFindings, kLos, kWeight, kLosClass, kFields };
+  size_t index_[kFields] = {};
+  bool has_los_ = false, weighted_ = false;
+  bool layout_known_ = false;  // JSON Lines: set by the first row
+  std::string los_field_;
+
+  int64_t records_ = 0;
+  Counter groups_, ages_, los_, weights_, findings_;
+  std::string key_;                            // reused for every key
+  std::vector<std::string_view> fields_;       // reused: the fields of a TSV row
+  std::string_view values_[kFields];           // the values of the row being counted
+};
+
+}  // namespace grouper
