@@ -33,7 +33,8 @@ constexpr const char* kDescription =
     "the share grouped and why records have no ADRG, episodes per MDC, the 25 most\n"
     "frequent ADRGs and DRGs, the PCCLs overall and per MDC, the supplementary\n"
     "groups, the ages and the findings with the most frequent unknown codes; each\n"
-    "chart has its numbers in a table beside it.  RESULTS is read once, in blocks.";
+    "chart has its numbers in a table beside it.  RESULTS is read once, in blocks,\n"
+    "and counted per distinct value; the page is drawn from those counts.";
 
 constexpr const char* kFooter =
     "Exit status: 0 when the page was written, 1 when RESULTS could not be read or\n"
@@ -166,7 +167,8 @@ CLI::Option* add_report_option(CLI::App& app, std::string& report) {
   return app
       .add_option("--report", report,
                   "also write the casemix report of the run as the HTML page FILE (see 'grouper report --help'); "
-                  "without --results the detailed results go to a file beside it, removed afterwards")
+                  "the run counts its detailed result rows as it makes them, and without --results writes them "
+                  "nowhere")
       ->type_name("FILE")
       ->check(cli::non_empty())
       ->check(not_a_stream);

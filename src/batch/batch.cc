@@ -45,7 +45,7 @@ struct EpisodeInput {
 // each.  A few batches go round the pipeline; their buffers are made once.
 class RecordBatch : public PipelineBlock {
  public:
-  RecordBatch(bool with_rows, RowFormat format, const FindingSummary* summary, const ResultCounts* counts,
+  RecordBatch(bool with_rows, RowFormat format, const FindingSummary* summary,
               const episode_grouper::WeightCatalogue* weights, size_t max_record = kMaxLineBytes,
               bool with_records = false)
       : PipelineBlock(max_record),
@@ -54,8 +54,7 @@ class RecordBatch : public PipelineBlock {
         lines_(new char[kPipelineRecords * kMaxResultLineBytes]),
         rows_(with_rows ? new char[kPipelineRecords * max_row_bytes()] : nullptr),
         records_(with_records ? new char[kPipelineRecords * kBuiltRecordBytes] : nullptr),
-        summary_(summary ? std::make_unique<FindingSummary>(*summary) : nullptr),
-        counts_(counts ? counts->with_layout() : nullptr) {
+        summary_(summary ? std::make_unique<FindingSummary>(*summary) : nullptr) {
     input_invalid_.add({.code = episode_grouper::FindingCode::kInputInvalid});
   }
 
@@ -65,8 +64,6 @@ class RecordBatch : public PipelineBlock {
     lines_len_ = 0;
     rows_len_ = 0;
     if (summary_) summary_->clear();
-    if (counts_) counts_->clear();
-    counts_ok_ = true;
     for (size_t i = 0; i < count(); ++i) {
       const size_t len = input.record(i).size();
       char* line = groupable_record(input, i, scratch);
@@ -84,8 +81,6 @@ class RecordBatch : public PipelineBlock {
     first_invalid_ = kNone;
     others_.clear();
     if (summary_) summary_->clear();
-    if (counts_) counts_->clear();
-    counts_ok_ = true;
     const bool jsonl = how.format == InputFormat::kJsonl;
     char* record = state.record.data();
     for (size_t i = 0; i < count(); ++i) {
@@ -126,15 +121,11 @@ class RecordBatch : public PipelineBlock {
       rows_len_ += format_ == RowFormat::kJsonl
                        ? format_json_invalid_row(number, &id, state.errors, weights_ != nullptr, out)
                        : format_invalid_row(number, &id, state.errors, weights_ != nullptr, out);
-      count_row(out);
     }
   }
 
   std::string_view lines() const { return {lines_.get(), lines_len_}; }
   const FindingSummary* summary() const { return summary_.get(); }
-  // The counts of the block's rows, when wanted; false when a row could not be counted.
-  const ResultCounts* counts() const { return counts_.get(); }
-  bool counts_ok() const { return counts_ok_; }
   std::string_view rows() const { return {rows_.get(), rows_len_}; }
   std::string_view records() const { return {records_.get(), records_len_}; }
   // Rows of named fields: the first row that could not be built (kNone when
@@ -176,14 +167,6 @@ class RecordBatch : public PipelineBlock {
     rows_len_ += format_ == RowFormat::kJsonl
                      ? format_json_row(number, store, res, *findings, out, weighed, id)
                      : format_result_row(number, store, res, *findings, out, weighed, id);
-    count_row(out);
-  }
-
-  // Counts the row just laid out at `row`, up to the end of the rows.
-  void count_row(const char* row) {
-    if (!counts_) return;
-    const size_t len = static_cast<size_t>(rows_.get() + rows_len_ - row);
-    counts_ok_ = counts_->add(std::string_view(row, len > 0 ? len - 1 : 0)) && counts_ok_;  // without the line feed
   }
 
   RowFormat format_;
@@ -199,8 +182,6 @@ class RecordBatch : public PipelineBlock {
   std::unique_ptr<char[]> records_;
   size_t records_len_ = 0;
   std::unique_ptr<FindingSummary> summary_;  // the batch's own counts, when a summary is wanted
-  std::unique_ptr<ResultCounts> counts_;     // the counts of its rows, when the report wants them
-  bool counts_ok_ = true;
   size_t first_invalid_ = kNone;
   episode_grouper::FieldErrors invalid_errors_;
   std::vector<std::string> others_;
@@ -214,6 +195,18 @@ struct Worker {
   std::array<char, kLineBufferSize> scratch;
   RowState rows;
 };
+
+// Counts every row of `rows` (each ends with a line feed; none holds one).
+bool count_rows(ResultCounts& counts, std::string_view rows) {
+  size_t start = 0;
+  while (start < rows.size()) {
+    const void* lf = std::memchr(rows.data() + start, '\n', rows.size() - start);
+    const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - rows.data()) : rows.size();
+    if (!counts.add(rows.substr(start, end - start))) return false;
+    start = end + 1;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -265,8 +258,7 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
   run_block_pipeline<RecordBatch>(
       reader, options.threads, options.first_record,
       [&] {
-        return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.counts,
-                                             options.weights, reader.max_record(), by_rows && records != nullptr);
+        return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.weights, reader.max_record(), by_rows && records != nullptr);
       },
       [&set] { return Worker(set); },
       // A catalogue that disagrees with the logic conditions stops the run
@@ -305,12 +297,11 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
         const int64_t before = outcome.records;
         outcome.records += static_cast<int64_t>(batch.count());
         if (options.summary) options.summary->merge(*batch.summary());
-        if (options.counts) {
-          if (!batch.counts_ok()) {
-            outcome.end = BatchEnd::kCountError;
-            return false;
-          }
-          options.counts->merge(*batch.counts());
+        // The report's counts are made here, on the rows just written, in
+        // one map: cheaper than a map per block merged block by block.
+        if (options.counts && !count_rows(*options.counts, batch.rows())) {
+          outcome.end = BatchEnd::kCountError;
+          return false;
         }
         if (options.progress) {
           for (int64_t n = (before / kProgressEvery + 1) * kProgressEvery; n <= outcome.records;

@@ -1,8 +1,7 @@
 #include "batch/result_counts.h"
 
-#include <algorithm>
-#include <iterator>
 #include <cstring>
+#include <functional>
 
 namespace grouper {
 namespace {
@@ -15,10 +14,6 @@ constexpr std::string_view kWeightName = "effective_weight";
 constexpr std::string_view kLosClassName = "los_class";
 constexpr size_t kNamed = sizeof kNames / sizeof kNames[0];
 constexpr size_t kLosCandidates = sizeof kLosNames / sizeof kLosNames[0];
-
-// A block's map grows with the values it met; past this many it is emptied
-// whole when the block is cleared, so that memory stays bounded.
-constexpr size_t kMaxKeptValues = size_t{1} << 16;
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -94,23 +89,35 @@ bool put_string(std::FILE* out, std::string_view s) {
 
 }  // namespace
 
-void ResultCounts::Counter::add(const std::string& key, int64_t n) {
-  auto it = counts.find(key);
-  if (it == counts.end()) it = counts.emplace(key, 0).first;
-  if (it->second == 0) touched.push_back(&*it);
-  it->second += n;
+void ResultCounts::Counter::add(std::string_view value) {
+  const uint64_t hash = std::hash<std::string_view>{}(value);
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& s = slots_[i];
+    if (s.count == 0) {
+      s = {hash, arena_.size(), static_cast<uint32_t>(value.size()), 1};
+      arena_.append(value);
+      if (++used_ * 2 > slots_.size()) grow();
+      return;
+    }
+    if (s.hash == hash && s.size == value.size() &&
+        std::memcmp(arena_.data() + s.offset, value.data(), value.size()) == 0) {
+      ++s.count;
+      return;
+    }
+  }
 }
 
-std::unique_ptr<ResultCounts> ResultCounts::with_layout() const {
-  auto copy = std::make_unique<ResultCounts>();
-  copy->format_ = format_;
-  copy->columns_ = columns_;
-  std::copy(std::begin(index_), std::end(index_), std::begin(copy->index_));
-  copy->has_los_ = has_los_;
-  copy->weighted_ = weighted_;
-  copy->layout_known_ = layout_known_;
-  copy->los_field_ = los_field_;
-  return copy;
+void ResultCounts::Counter::grow() {
+  std::vector<Slot> old(slots_.size() * 2);
+  old.swap(slots_);
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.count == 0) continue;
+    size_t i = s.hash & mask;
+    while (slots_[i].count != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
 }
 
 bool ResultCounts::start_tsv(std::string_view header) {
@@ -262,55 +269,23 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
     if (f != kMdc) key_ += '\t';
     key_ += values_[f];
   }
-  groups_.add(key_, 1);
-  key_.assign(values_[kAge]);
-  ages_.add(key_, 1);
-  if (has_los_) {
-    key_.assign(values_[kLos]);
-    los_.add(key_, 1);
-  }
+  groups_.add(key_);
+  ages_.add(values_[kAge]);
+  if (has_los_) los_.add(values_[kLos]);
   if (weighted_) {
     key_.assign(values_[kMdc]);
     key_ += '\t';
     key_ += values_[kWeight];
     key_ += '\t';
     key_ += values_[kLosClass];
-    weights_.add(key_, 1);
+    weights_.add(key_);
   }
   // A grouped record without findings adds nothing to the findings' counts.
   const bool none = format_ == Format::kTsv ? findings.empty() : findings == "[]";
   if (none && !ungrouped) return;
   key_.assign(1, ungrouped ? '1' : '0');
   key_ += findings;
-  findings_.add(key_, 1);
-}
-
-void ResultCounts::clear() {
-  records_ = 0;
-  for (Counter* c : {&groups_, &ages_, &los_, &weights_, &findings_}) {
-    if (c->counts.size() > kMaxKeptValues) {
-      c->counts.clear();
-    } else {
-      for (Map::value_type* entry : c->touched) entry->second = 0;
-    }
-    c->touched.clear();
-  }
-}
-
-void ResultCounts::merge(const ResultCounts& other) {
-  if (!layout_known_ && other.layout_known_) {
-    has_los_ = other.has_los_;
-    los_field_ = other.los_field_;
-    weighted_ = other.weighted_;
-    index_[kLos] = other.index_[kLos];
-    layout_known_ = true;
-  }
-  records_ += other.records_;
-  const Counter* theirs[] = {&other.groups_, &other.ages_, &other.los_, &other.weights_, &other.findings_};
-  Counter* ours[] = {&groups_, &ages_, &los_, &weights_, &findings_};
-  for (size_t c = 0; c < 5; ++c) {
-    for (const Map::value_type* entry : theirs[c]->touched) ours[c]->add(entry->first, entry->second);
-  }
+  findings_.add(key_);
 }
 
 bool ResultCounts::write_json(std::FILE* out) const {
@@ -322,11 +297,11 @@ bool ResultCounts::write_json(std::FILE* out) const {
     if (!ok) return;
     ok = put(out, ", \"") && put(out, name) && put(out, "\": [");
     bool first = true;
-    for (const auto& [key, n] : c.counts) {
-      if (n == 0 || !ok) continue;
+    c.for_each([&](std::string_view key, int64_t n) {
+      if (!ok) return;
       ok = put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
       first = false;
-    }
+    });
     ok = ok && put(out, "]");
   };
   put_counter("groups", groups_);

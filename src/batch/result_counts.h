@@ -8,22 +8,19 @@
 // distinct value (episode_grouper.result_counts.counts_from_file), so the
 // rows are read only here.
 //
-// A batch run counts the rows it formats, per pipeline block on the
-// grouping threads, and merges the blocks in input order with the summary
-// of the findings; `grouper report` counts an existing result file.
+// A batch run counts the rows it writes, block by block in input order, on
+// its writing stage (where the summary of the findings is merged);
+// `grouper report` counts an existing result file.
 //
 // Workload: add() runs once per row and allocates nothing once the values
-// it meets have been seen (a map keyed by value; the key is built in a
-// buffer that is reused).  clear() and merge() touch only the values the
-// block met.
+// it meets have been seen (one map per kind of value, keyed by the value;
+// the key is built in a buffer that is reused).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace grouper {
@@ -32,12 +29,6 @@ class ResultCounts {
  public:
   enum class Format { kTsv, kJsonl };
 
-  ResultCounts() = default;
-  ResultCounts(const ResultCounts&) = delete;
-  ResultCounts& operator=(const ResultCounts&) = delete;
-
-  // Counts with this one's layout and none of its counts, for one block.
-  std::unique_ptr<ResultCounts> with_layout() const;
 
   // Rows of a TSV file with this header row (no line feed); false when a
   // column the report needs is missing.
@@ -51,11 +42,6 @@ class ResultCounts {
   // to be used.
   bool add(std::string_view row);
 
-  // Forgets the counts, keeps the layout (the values met stay known).
-  void clear();
-  // Adds the counts of `other`, counted with the same layout.
-  void merge(const ResultCounts& other);
-
   int64_t records() const { return records_; }
 
   // Writes the counts as one JSON object (see counts_from_file); false on a
@@ -64,11 +50,31 @@ class ResultCounts {
   bool write_json(std::FILE* out) const;
 
  private:
-  using Map = std::unordered_map<std::string, int64_t>;
-  struct Counter {
-    Map counts;
-    std::vector<Map::value_type*> touched;  // the entries counted since clear()
-    void add(const std::string& key, int64_t n);
+  // Records per distinct value: an open-addressing table of slots that
+  // hold the value's hash and place in one arena of value bytes, so that a
+  // row's lookup touches a slot and its bytes, and a value seen before
+  // costs no allocation.
+  class Counter {
+   public:
+    void add(std::string_view value);
+    template <class F>
+    void for_each(F&& f) const {
+      for (const Slot& s : slots_) {
+        if (s.count > 0) f(std::string_view(arena_).substr(s.offset, s.size), s.count);
+      }
+    }
+
+   private:
+    struct Slot {
+      uint64_t hash = 0;
+      uint64_t offset = 0;  // in arena_
+      uint32_t size = 0;
+      int64_t count = 0;  // 0: a free slot
+    };
+    void grow();
+    std::vector<Slot> slots_ = std::vector<Slot>(1024);
+    std::string arena_;
+    size_t used_ = 0;
   };
 
   bool add_tsv(std::string_view row);
