@@ -9,12 +9,15 @@
 #   results   grouper --tables DIR --input IN --output OUT --results R.tsv
 #   report    the same with --report P.html
 #   file      grouper report R.tsv -o P.html
-# and the same three with the results in JSON Lines (R.jsonl).  Prints each
+#   page      grouper report on the first 1000 rows of R.tsv: the page's
+#             fixed cost (starting Python, drawing the charts with
+#             matplotlib), the same whatever the number of rows
+# and the same four with the results in JSON Lines (R.jsonl).  Prints each
 # run's wall seconds, their ranges, and per round the ratios report/results
-# (the aim: at most 1.25) and file/results (the aim: at most 0.5).  The rows
-# are counted by the grouper as it writes them (report) or as it reads the
-# file (file); the page itself, drawn by matplotlib, is a fixed cost of about
-# a second whatever the number of rows.
+# (the aim: at most 1.25) and file/results (the aim: at most 0.5), then the
+# same with the page's fixed cost taken off (what counting the rows costs).
+# The rows are counted by the grouper as it writes them (report) or as it
+# reads the file (file); the page builder gets only the counts.
 # Build first with (the report needs the Python package):
 #   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build -j2
@@ -52,13 +55,15 @@ for kind in tsv jsonl; do
     times[$kind,results,$round]=$(seconds "$grouper" "${base[@]}" --results "$work/r.$kind")
     times[$kind,report,$round]=$(seconds "$grouper" "${base[@]}" --results "$work/r.$kind" --report "$work/p.html")
     times[$kind,file,$round]=$(seconds "$grouper" report "$work/r.$kind" -o "$work/p.html")
+    head -n 1001 "$work/r.$kind" > "$work/head.$kind"
+    times[$kind,page,$round]=$(seconds "$grouper" report "$work/head.$kind" -o "$work/p.html")
   done
 done
 
 for kind in tsv jsonl; do
   echo
   echo "results in $kind:"
-  for run in results report file; do
+  for run in results report file page; do
     list=() 
     for round in $(seq 1 "$repeat"); do list+=("${times[$kind,$run,$round]}"); done
     sorted=$(printf '%s\n' "${list[@]}" | sort -n)
@@ -68,5 +73,11 @@ for kind in tsv jsonl; do
     r=${times[$kind,results,$round]}
     printf '  round %d: report/results %s (aim <= 1.25), file/results %s (aim <= 0.5)\n' "$round" \
       "$(ratio "${times[$kind,report,$round]}" "$r")" "$(ratio "${times[$kind,file,$round]}" "$r")"
+  done
+  for round in $(seq 1 "$repeat"); do
+    r=${times[$kind,results,$round]} page=${times[$kind,page,$round]}
+    printf '  round %d without the page: report/results %s, file/results %s\n' "$round" \
+      "$(ratio "$(echo "${times[$kind,report,$round]} - $page" | bc -l)" "$r")" \
+      "$(ratio "$(echo "${times[$kind,file,$round]} - $page" | bc -l)" "$r")"
   done
 done

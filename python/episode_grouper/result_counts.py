@@ -14,6 +14,11 @@ the first byte (a JSON row starts with '{').  It is read in large blocks and
 counted per distinct value with the C loops of Counter and itemgetter, so
 memory grows with the number of distinct codes, not of rows, and a findings
 text is parsed once per block however many rows carry it.
+
+The grouper counts the rows of its runs and of `grouper report` itself, per
+distinct value as the row holds it, and hands those counts over in a file
+(counts_from_file); each distinct value is then read here as count_results
+reads it, so both give the same Counts.
 """
 import json
 import re
