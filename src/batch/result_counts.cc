@@ -168,16 +168,17 @@ bool ResultCounts::add(std::string_view row) {
 }
 
 bool ResultCounts::add_tsv(std::string_view row) {
+  // Fields are short: a plain loop beats a library search per field.
   fields_.clear();
-  size_t start = 0;
-  while (true) {
-    const void* tab = std::memchr(row.data() + start, '\t', row.size() - start);
-    if (!tab) break;
-    const size_t at = static_cast<size_t>(static_cast<const char*>(tab) - row.data());
-    fields_.push_back(row.substr(start, at - start));
-    start = at + 1;
+  const char* start = row.data();
+  const char* const end = start + row.size();
+  for (const char* p = start; p != end; ++p) {
+    if (*p == '\t') {
+      fields_.emplace_back(start, static_cast<size_t>(p - start));
+      start = p + 1;
+    }
   }
-  fields_.push_back(row.substr(start));
+  fields_.emplace_back(start, static_cast<size_t>(end - start));
   if (fields_.size() != columns_) return false;
   for (size_t f = 0; f < kNamed; ++f) values_[f] = fields_[index_[f]];
   if (has_los_) values_[kLos] = fields_[index_[kLos]];
@@ -270,7 +271,16 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
     key_ += values_[f];
   }
   groups_.add(key_);
-  ages_.add(values_[kAge]);
+  // Ages of up to 3 digits count in an array, by their text.
+  const std::string_view age = values_[kAge];
+  bool small = !age.empty() && age.size() <= 3;
+  size_t value = 0;
+  for (size_t i = 0; small && i < age.size(); ++i) {
+    small = age[i] >= '0' && age[i] <= '9';
+    value = value * 10 + static_cast<size_t>(age[i] - '0');
+  }
+  if (small) ++short_ages_[age.size() * 1000 + value];
+  else ages_.add(age);
   if (has_los_) los_.add(values_[kLos]);
   if (weighted_) {
     key_.assign(values_[kMdc]);
@@ -305,7 +315,26 @@ bool ResultCounts::write_json(std::FILE* out) const {
     ok = ok && put(out, "]");
   };
   put_counter("groups", groups_);
-  put_counter("ages", ages_);
+  // The ages of the array, as texts beside those of the table (never the same texts).
+  if (ok) {
+    ok = put(out, ", \"ages\": [");
+    bool first = true;
+    for (size_t i = 0; i < short_ages_.size() && ok; ++i) {
+      if (short_ages_[i] == 0) continue;
+      char text[8];
+      const int digits = static_cast<int>(i / 1000);
+      std::snprintf(text, sizeof text, "%0*d", digits, static_cast<int>(i % 1000));
+      ok = put(out, first ? "[" : ", [") && put_string(out, text) &&
+           put(out, ", " + std::to_string(short_ages_[i]) + "]");
+      first = false;
+    }
+    ages_.for_each([&](std::string_view key, int64_t n) {
+      if (!ok) return;
+      ok = put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
+      first = false;
+    });
+    ok = ok && put(out, "]");
+  }
   put_counter("los", los_);
   put_counter("weights", weights_);
   put_counter("findings", findings_);

@@ -17,6 +17,7 @@
 // the key is built in a buffer that is reused).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -92,6 +93,8 @@ class ResultCounts {
 
   int64_t records_ = 0;
   Counter groups_, ages_, los_, weights_, findings_;
+  // Ages of 1 to 3 digits, at digits * 1000 + value (so "7" and "007" stay apart); ages_ holds the others.
+  std::array<int64_t, 4000> short_ages_ = {};
   std::string key_;                            // reused for every key
   std::vector<std::string_view> fields_;       // reused: the fields of a TSV row
   std::string_view values_[kFields];           // the values of the row being counted
