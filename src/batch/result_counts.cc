@@ -65,6 +65,25 @@ size_t value_end(std::string_view s, size_t i) {
   return i == start ? std::string_view::npos : i;
 }
 
+// Which counted member `key` names: a ResultCounts field (the length of
+// stay excepted), kLosMember + its place in kLosNames, or -1.  By length
+// first: a row has some twenty members, most of them not counted.
+constexpr int kLosMember = 100;
+int member_field(std::string_view key) {
+  auto is = [key](std::string_view name) { return key == name; };
+  switch (key.size()) {
+    case 3: return is("mdc") ? 0 : is("drg") ? 2 : is("los") ? kLosMember : -1;
+    case 4: return is("adrg") ? 1 : is("pccl") ? 3 : -1;
+    case 6: return is("age_yy") ? 5 : is("los_dd") ? kLosMember + 2 : -1;
+    case 8: return is("findings") ? 6 : -1;
+    case 9: return is(kLosClassName) ? 9 : -1;
+    case 13: return is("supplementary") ? 4 : -1;
+    case 14: return is("length_of_stay") ? kLosMember + 1 : -1;
+    case 16: return is(kWeightName) ? 8 : -1;
+    default: return -1;
+  }
+}
+
 bool put(std::FILE* out, std::string_view s) { return std::fwrite(s.data(), 1, s.size(), out) == s.size(); }
 
 // `s` as a JSON string; bytes outside printable ASCII as \u00XX.
@@ -191,6 +210,9 @@ bool ResultCounts::add_tsv(std::string_view row) {
 }
 
 bool ResultCounts::add_jsonl(std::string_view row) {
+  static_assert(kMdc == 0 && kAdrg == 1 && kDrg == 2 && kPccl == 3 && kSupplementary == 4 && kAge == 5 &&
+                    kFindings == 6 && kWeight == 8 && kLosClass == 9,
+                "member_field's numbers are the fields'");
   constexpr std::string_view kAbsent{};  // data() null: no such member
   for (auto& v : values_) v = kAbsent;
   std::string_view los_values[kLosCandidates] = {};
@@ -214,14 +236,9 @@ bool ResultCounts::add_jsonl(std::string_view row) {
       // A name written with escapes may be one of these once decoded: leave
       // such rows to the report's own reader.
       if (key.find('\\') != std::string_view::npos) return false;
-      for (size_t f = 0; f < kNamed; ++f) {
-        if (key == kNames[f]) values_[f] = value;
-      }
-      for (size_t l = 0; l < kLosCandidates; ++l) {
-        if (key == kLosNames[l]) los_values[l] = value;
-      }
-      if (key == kWeightName) values_[kWeight] = value;
-      if (key == kLosClassName) values_[kLosClass] = value;
+      const int field = member_field(key);
+      if (field >= kLosMember) los_values[field - kLosMember] = value;
+      else if (field >= 0) values_[field] = value;
       i = skip_space(row, end);
       if (i < row.size() && row[i] == ',') {
         i = skip_space(row, i + 1);
