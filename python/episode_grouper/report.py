@@ -10,7 +10,10 @@ computed exactly in integers of 1/10,000.
 RESULTS is a detailed result file of the grouper (`--results`), tab-separated
 with its header row or JSON Lines, or '-' for standard input.  The file is
 read once, keeping only counts per distinct value (result_counts), so a file
-of ten million rows needs no more memory than one of a thousand.  The page loads
+of ten million rows needs no more memory than one of a thousand.  The
+grouper counts the rows itself (`grouper report`, and a run with `--report`
+as it writes them) and passes its counts with `--counts FILE`: then only
+the page is made here.  The page loads
 nothing from anywhere: its charts are inline SVG drawn by matplotlib, each
 with its numbers in a table beside it.
 
@@ -26,7 +29,7 @@ from pathlib import Path
 from matplotlib.ticker import MaxNLocator
 
 from . import html_page as hp
-from .result_counts import NONE, Counts, ReportError, count_results, index_units, weight_text
+from .result_counts import NONE, Counts, ReportError, count_results, counts_from_file, index_units, weight_text
 
 __all__ = ["ReportError", "Counts", "count_results", "render", "main"]
 
@@ -313,6 +316,10 @@ def _arguments(argv):
                              "standard input")
     parser.add_argument("-o", "--output", metavar="FILE", required=True,
                         help="the HTML page to write (written beside FILE, moved into place when complete)")
+    parser.add_argument("--counts", metavar="FILE",
+                        help="the counts of RESULTS as the grouper made them (see result_counts.counts_from_file): "
+                             "RESULTS then only names the file on the page, and is read only when a value in "
+                             "the counts is not one a result file holds, to say where")
     return parser.parse_args(argv)
 
 
@@ -320,7 +327,14 @@ def main(argv=None):
     """Runs the command line; returns the exit status."""
     args = _arguments(argv)
     try:
-        counts = count_results(args.results)
+        counts = None
+        if args.counts:
+            try:
+                counts = counts_from_file(args.counts, args.results)
+            except ReportError:
+                pass  # the file itself says what is wrong, and where
+        if counts is None:
+            counts = count_results(args.results)
     except ReportError as e:
         print(f"grouper report: {e}", file=sys.stderr)
         return 1

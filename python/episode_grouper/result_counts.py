@@ -14,6 +14,11 @@ the first byte (a JSON row starts with '{').  It is read in large blocks and
 counted per distinct value with the C loops of Counter and itemgetter, so
 memory grows with the number of distinct codes, not of rows, and a findings
 text is parsed once per block however many rows carry it.
+
+The grouper counts the rows of its runs and of `grouper report` itself, per
+distinct value as the row holds it, and hands those counts over in a file
+(counts_from_file); each distinct value is then read here as count_results
+reads it, so both give the same Counts.
 """
 import json
 import re
@@ -23,7 +28,7 @@ from decimal import Decimal
 from itertools import repeat
 from operator import itemgetter, not_
 
-__all__ = ["ReportError", "Counts", "count_results", "NONE", "LOS_FIELDS", "WEIGHT_UNIT", "weight_units",
+__all__ = ["ReportError", "Counts", "count_results", "counts_from_file", "NONE", "LOS_FIELDS", "WEIGHT_UNIT", "weight_units",
            "weight_text", "index_units"]
 
 BLOCK_BYTES = 4 << 20  # read size: larger blocks only cost memory
@@ -195,6 +200,77 @@ def count_results(path):
             stream.close()
 
 
+def counts_from_file(path, source):
+    """The Counts of the result file `source` (its name, or '-') from the counts file `path` that the
+    grouper wrote while it counted the rows: one JSON object with "format" ("TSV" or "JSON Lines"),
+    "records", "los_field" (null without one), "weighted", and the rows counted per distinct value
+    as [text, records] pairs, each text as the row holds it (Latin-1 decoded bytes; a JSON value's
+    own text in JSON Lines): "groups" (mdc, adrg, drg, pccl and supplementary joined by tabs),
+    "ages", "los", "weights" (mdc, effective_weight and los_class joined by tabs) and "findings"
+    ("1" for a record without an ADRG, else "0", then the findings as the row holds them; grouped
+    records without findings left out).  Each distinct value is read here as count_results reads
+    it.  Raises ReportError when a value is not what a result file holds (count_results on the
+    file then says where) or the counts file cannot be read."""
+    name = "standard input" if str(source) == "-" else str(source)
+    try:
+        with open(path, "rb") as f:
+            data = json.load(f)
+    except OSError as e:
+        raise ReportError(f"{path}: cannot read the counts: {e.strerror}") from None
+    except ValueError as e:
+        raise ReportError(f"{path}: not a counts file: {e}") from None
+    try:
+        return _from_counts(name, data)
+    except (KeyError, TypeError, ValueError, AttributeError) as e:
+        raise ReportError(f"{name}: a value of the file is not what a result file holds ({e!r})") from None
+
+
+def _from_counts(name, data):
+    def pairs(key, fields=1):
+        for text, n in data[key]:
+            yield (tuple(text.split("\t")) if fields > 1 else text), n
+    if data["format"] == "TSV":
+        counts = Counts(name, "TSV")
+        counts.records = data["records"]
+        counts.los_field = data["los_field"]
+        groups = Counter()
+        for key, n in pairs("groups", 5):
+            if len(key) != 5:
+                raise ValueError("a group of other than 5 values")
+            groups[key] += n
+        weights = Counter(dict(pairs("weights", 3))) if data["weighted"] else None
+        if weights is not None and any(len(key) != 3 for key in weights):
+            raise ValueError("a weight of other than 3 values")
+        _note_tsv_findings(counts, {(text[0] == "1", text[1:]): n for text, n in data["findings"]})
+        return _finish_tsv(counts, groups, Counter(dict(pairs("ages"))),
+                           Counter(dict(pairs("los"))) if counts.los_field else None, weights)
+
+    def value(text):
+        return json.loads(text.encode("latin-1"), parse_float=Decimal)
+
+    counts = Counts(name, "JSON Lines")
+    counts.records = data["records"]
+    counts.los_field = data["los_field"]
+    for key, n in pairs("groups", 5):
+        counts.groups[tuple(map(value, key))] += n
+    for text, n in data["ages"]:
+        counts.ages[value(text)] += n
+    if counts.los_field:
+        counts.los = Counter()
+        for text, n in data["los"]:
+            counts.los[value(text)] += n
+    raw_weights = None
+    if data["weighted"]:
+        raw_weights = Counter()
+        for key, n in pairs("weights", 3):
+            raw_weights[tuple(map(value, key))] += n
+    for text, n in data["findings"]:
+        ungrouped, findings = text[0] == "1", value(text[1:])
+        if findings or ungrouped:
+            _note_findings(counts, _json_findings(findings), ungrouped, n)
+    return _finish_jsonl(counts, raw_weights)
+
+
 def _blocks(stream, name):
     while True:
         try:
@@ -264,12 +340,8 @@ def _count_tsv(name, blocks):
         if weighted:
             raw_weights.update(map(weight_key, rows))
         with_findings = Counter(zip(map(not_, map(adrg, rows)), map(findings, rows)))
-        for (ungrouped, text), n in with_findings.items():
-            try:
-                items = _tsv_findings(text.decode("latin-1"))
-            except ValueError as e:
-                raise ReportError(f"{name}: {e}") from None
-            _note_findings(counts, items, ungrouped, n)
+        _note_tsv_findings(counts, {(ungrouped, text.decode("latin-1")): n
+                                    for (ungrouped, text), n in with_findings.items()})
         line_number += len(rows)
         counts.records += len(rows)
 
@@ -278,17 +350,42 @@ def _count_tsv(name, blocks):
     for lines in line_blocks:
         count(lines)
 
-    for key, n in raw_groups.items():
-        mdc, adrg_code, drg, pccl, supplementary = (v.decode("latin-1") for v in key)
+    return _finish_tsv(counts, _latin1_keys(raw_groups), _latin1_keys(raw_ages),
+                       _latin1_keys(raw_los) if los else None, _latin1_keys(raw_weights) if weighted else None)
+
+
+def _latin1_keys(raw):
+    """`raw` (a Counter of bytes or of tuples of bytes) with its keys decoded as Latin-1."""
+    out = Counter()
+    for key, n in raw.items():
+        out[key.decode("latin-1") if type(key) is bytes else tuple(v.decode("latin-1") for v in key)] += n
+    return out
+
+
+def _finish_tsv(counts, groups, ages, los, weights):
+    """Fills `counts` from the TSV values counted as text: `groups` per (mdc, adrg, drg, pccl,
+    supplementary), `ages`, `los` (None without the column) and `weights` (None without the weight
+    columns) per (mdc, effective weight, los_class)."""
+    name = counts.source
+    for (mdc, adrg_code, drg, pccl, supplementary), n in groups.items():
         counts.groups[(mdc or None, adrg_code or None, drg or None,
                        _whole(name, "pccl", pccl) if pccl else None, supplementary)] += n
-    counts.ages = _whole_counts(name, AGE_FIELD, raw_ages)
-    if los:
-        counts.los = _whole_counts(name, counts.los_field, raw_los)
-    if weighted:
-        counts.weights = _weight_counts(name, ((tuple(v.decode("latin-1") for v in key), n)
-                                               for key, n in raw_weights.items()))
+    counts.ages = _whole_counts(name, AGE_FIELD, ages)
+    if los is not None:
+        counts.los = _whole_counts(name, counts.los_field, los)
+    if weights is not None:
+        counts.weights = _weight_counts(name, weights.items())
     return counts
+
+
+def _note_tsv_findings(counts, with_findings):
+    """Adds the findings texts of TSV rows, counted per (without an ADRG, findings text)."""
+    for (ungrouped, text), n in with_findings.items():
+        try:
+            items = _tsv_findings(text)
+        except ValueError as e:
+            raise ReportError(f"{counts.source}: {e}") from None
+        _note_findings(counts, items, ungrouped, n)
 
 
 def _weight_counts(name, raw):
@@ -318,7 +415,7 @@ def _whole(name, column, text):
 def _whole_counts(name, column, raw):
     out = Counter()
     for value, n in raw.items():
-        out[_whole(name, column, value.decode("latin-1"))] += n
+        out[_whole(name, column, value)] += n
     return out
 
 
@@ -428,6 +525,13 @@ def _count_jsonl(name, blocks):
             count(rows)
             line_number += len(part)
             counts.records += len(part)
+    return _finish_jsonl(counts, raw_weights if weight_key else None)
+
+
+def _finish_jsonl(counts, raw_weights):
+    """Checks the values of `counts` counted from JSON rows and fills its weights from `raw_weights`
+    (None without the weight fields), per (mdc, effective weight, los_class) as decoded."""
+    name = counts.source
     for key in counts.groups:
         if not (all(v is None or type(v) is str for v in key[:3]) and type(key[4]) is str
                 and (key[3] is None or type(key[3]) is int)):
@@ -436,7 +540,7 @@ def _count_jsonl(name, blocks):
     for field, values in ((AGE_FIELD, counts.ages), (counts.los_field, counts.los or {})):
         if any(type(v) is not int for v in values):
             raise ReportError(f"{name}: the {field} field holds a value that is not a whole number")
-    if weight_key:
+    if raw_weights is not None:
         if not all(type(los_class) in (str, type(None)) for _, _, los_class in raw_weights):
             raise ReportError(f"{name}: the {LOS_CLASS_FIELD} field holds a value that is not a text or null")
         counts.weights = _weight_counts(name, raw_weights.items())

@@ -196,6 +196,18 @@ struct Worker {
   RowState rows;
 };
 
+// Counts every row of `rows` (each ends with a line feed; none holds one).
+bool count_rows(ResultCounts& counts, std::string_view rows) {
+  size_t start = 0;
+  while (start < rows.size()) {
+    const void* lf = std::memchr(rows.data() + start, '\n', rows.size() - start);
+    const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - rows.data()) : rows.size();
+    if (!counts.add(rows.substr(start, end - start))) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
@@ -232,18 +244,21 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
   }
   const EpisodeInput how{format, &columns};
 
-  if (rows && options.row_format == RowFormat::kTsv) {
-    rows->write(by_rows ? result_table_header(options.weights != nullptr, true)
-                : options.weights ? result_table_header_with_weights()
-                                  : result_table_header());
+  const std::string_view header = by_rows ? result_table_header(options.weights != nullptr, true)
+                                   : options.weights ? result_table_header_with_weights()
+                                                     : result_table_header();
+  if (rows && options.row_format == RowFormat::kTsv) rows->write(header);
+  if (options.counts) {
+    if (options.row_format == RowFormat::kTsv) options.counts->start_tsv(header.substr(0, header.size() - 1));
+    else options.counts->start_jsonl();
   }
+  const bool with_rows = rows != nullptr || options.counts != nullptr;
 
   uint64_t bytes_written = 0;  // input bytes whose results are written
   run_block_pipeline<RecordBatch>(
       reader, options.threads, options.first_record,
       [&] {
-        return std::make_unique<RecordBatch>(rows != nullptr, options.row_format, options.summary,
-                                             options.weights, reader.max_record(), by_rows && records != nullptr);
+        return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.weights, reader.max_record(), by_rows && records != nullptr);
       },
       [&set] { return Worker(set); },
       // A catalogue that disagrees with the logic conditions stops the run
@@ -282,6 +297,12 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
         const int64_t before = outcome.records;
         outcome.records += static_cast<int64_t>(batch.count());
         if (options.summary) options.summary->merge(*batch.summary());
+        // The report's counts are made here, on the rows just written, in
+        // one map: cheaper than a map per block merged block by block.
+        if (options.counts && !count_rows(*options.counts, batch.rows())) {
+          outcome.end = BatchEnd::kCountError;
+          return false;
+        }
         if (options.progress) {
           for (int64_t n = (before / kProgressEvery + 1) * kProgressEvery; n <= outcome.records;
                n += kProgressEvery) {

@@ -22,6 +22,7 @@
 #include "batch/episode_rows.h"
 #include "batch/finding_summary.h"
 #include "batch/output_file.h"
+#include "batch/result_counts.h"
 #include "engine/prepared/prepared_set.h"
 #include "episode_grouper/weights.h"
 
@@ -35,6 +36,10 @@ struct BatchOptions {
   RowFormat row_format = RowFormat::kTsv;
   int64_t first_record = 1;         // the number of the first record in the rows
   FindingSummary* summary = nullptr;  // counts the findings of every record written, when given
+  // Counts the detailed result rows of every record written, in row_format,
+  // for the casemix report, when given (the rows are laid out for it even
+  // without `rows`); it is started here with the rows' layout.
+  ResultCounts* counts = nullptr;
   // Weighs every record with this catalogue, when given: the rows gain the
   // weight columns, the findings the weight findings, the summary its
   // case-mix.  The result lines stay as they are.
@@ -63,6 +68,7 @@ enum class BatchEnd {
   kWriteError,    // a result line or row could not be written
   kInputError,    // the rows of named fields cannot be read on (a header without a required column, a row too long)
   kInvalidRow,    // strict: a row of named fields cannot be built
+  kCountError,    // a result row could not be counted for the report (a fault of the grouper)
 };
 
 struct BatchOutcome {

@@ -179,6 +179,7 @@ int run_batch(const RunPaths& paths) {
   options.input_format = paths.input_format;
   options.strict = paths.strict;
   options.records = want_records ? &records : nullptr;
+  options.counts = paths.counts;
   std::optional<ProgressBar> bar;
   if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
   // A message on the bar's terminal pushes the bar down a line.
@@ -207,6 +208,7 @@ int run_batch(const RunPaths& paths) {
                  paths.input_format == InputFormat::kJsonl ? "members" : "columns", names.c_str());
   }
   if (outcome.end == BatchEnd::kInputError) std::fprintf(stderr, "grouper: %s: %s\n", input_name.c_str(), outcome.message.c_str());
+  if (outcome.end == BatchEnd::kCountError) std::fprintf(stderr, "grouper: a result row could not be counted for the report\n");
   if (outcome.end == BatchEnd::kInvalidRow) {
     std::fprintf(stderr, "grouper: %s: strict: %s\n", input_name.c_str(), outcome.message.c_str());
   }

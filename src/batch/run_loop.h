@@ -45,6 +45,9 @@ struct RunPaths {
   InputFormat input_format = InputFormat::kFixed;
   bool strict = false;                          // the first row that cannot be built ends the run, status 1
   std::filesystem::path records_out;            // named fields: also write the record built from each row ("" = none)
+  // Counts the detailed result rows (results_format) for the casemix report,
+  // when given, with or without a results file.
+  ResultCounts* counts = nullptr;
 };
 
 // Runs the batch and returns the process exit status: kExitOk after a normal

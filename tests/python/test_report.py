@@ -2,7 +2,8 @@
 file (counted here independently, TSV and JSON Lines), the case-mix figures
 of a file with weights are an independent exact decimal computation, the
 page loads nothing and shows every chart in headless Chromium, and the
-program's `grouper report` and `--report` write it and refuse a bad file."""
+program's `grouper report` and `--report` write it (counting the rows
+themselves, to the same page) and refuse a bad file."""
 import json
 import random
 import os
@@ -245,6 +246,9 @@ def test_case_mix_of_a_weighed_run_is_the_exact_decimal_sum(grouper_binary, gene
                    stderr=subprocess.DEVNULL, timeout=TIMEOUT)
     assert report.main([str(rows), "-o", str(tmp_path / "report.html")]) == 0
     check_casemix((tmp_path / "report.html").read_text("utf-8"), rows)
+    subprocess.run([grouper_binary, "report", str(rows), "-o", str(tmp_path / "counted.html")], check=True,
+                   timeout=TIMEOUT)
+    assert (tmp_path / "counted.html").read_text("utf-8") == (tmp_path / "report.html").read_text("utf-8")
     _, classes = expected_casemix(rows)
     assert classes["low"] and classes["high"] and classes["without"]
 
@@ -278,10 +282,12 @@ def without_subtitle(page):
 
 def test_program_writes_the_report_and_refuses_a_bad_file(grouper_binary, results, generate, tmp_path):
     grouper_binary = os.path.abspath(grouper_binary)  # the runs below start in tmp_path
-    done = run([grouper_binary, "report", str(results["tsv"]), "-o", "page.html"], tmp_path)
-    assert done.returncode == 0, done.stderr
-    assert report.main([str(results["tsv"]), "-o", str(tmp_path / "module.html")]) == 0
-    assert (tmp_path / "page.html").read_text("utf-8") == (tmp_path / "module.html").read_text("utf-8")
+    # The program counts the rows itself; its page is the one of the module's own count.
+    for kind in ("tsv", "jsonl"):
+        done = run([grouper_binary, "report", str(results[kind]), "-o", "page.html"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert report.main([str(results[kind]), "-o", str(tmp_path / "module.html")]) == 0
+        assert (tmp_path / "page.html").read_text("utf-8") == (tmp_path / "module.html").read_text("utf-8")
 
     # A run with --report: with its own results file, and with a temporary one that goes.
     tables = generate("report-run", "small", 400, 11)
@@ -293,6 +299,7 @@ def test_program_writes_the_report_and_refuses_a_bad_file(grouper_binary, result
     assert done.returncode == 0, done.stderr
     assert sorted(p.name for p in tables.iterdir()) == sorted(before + ["alone.html"])
     assert report.main([str(tables / "rows.jsonl"), "-o", str(tmp_path / "rows.html")]) == 0
+    assert (tables / "with.html").read_text("utf-8") == (tmp_path / "rows.html").read_text("utf-8")
     tsv_page = (tmp_path / "rows-tsv.html")
     subprocess.run([grouper_binary, "-C", str(tables), "--output", "x.out", "--results", str(tmp_path / "rows.tsv")],
                    check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)

@@ -1,0 +1,361 @@
+#include "batch/result_counts.h"
+
+#include <cstring>
+#include <functional>
+
+namespace grouper {
+namespace {
+
+// The report's names of the counted columns (TSV) or members (JSON Lines);
+// the length of stay is the first of kLosNames the rows have.
+constexpr std::string_view kNames[] = {"mdc", "adrg", "drg", "pccl", "supplementary", "age_yy", "findings"};
+constexpr std::string_view kLosNames[] = {"los", "length_of_stay", "los_dd"};
+constexpr std::string_view kWeightName = "effective_weight";
+constexpr std::string_view kLosClassName = "los_class";
+constexpr size_t kNamed = sizeof kNames / sizeof kNames[0];
+constexpr size_t kLosCandidates = sizeof kLosNames / sizeof kLosNames[0];
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+size_t skip_space(std::string_view s, size_t i) {
+  while (i < s.size() && is_space(s[i])) ++i;
+  return i;
+}
+
+// The end of the JSON string that starts at s[i] ('"'), past its closing
+// quote; npos when it does not end or holds a control character.
+size_t string_end(std::string_view s, size_t i) {
+  for (++i; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"') return i + 1;
+    if (c == '\\') ++i;
+    else if (c < 0x20) return std::string_view::npos;
+  }
+  return std::string_view::npos;
+}
+
+// The end of the JSON value that starts at s[i]: a string, an array or an
+// object (brackets matched outside strings), or a bare token (a number,
+// true, false, null).  Its content is checked by whoever decodes it.
+size_t value_end(std::string_view s, size_t i) {
+  if (i >= s.size()) return std::string_view::npos;
+  const char c = s[i];
+  if (c == '"') return string_end(s, i);
+  if (c == '[' || c == '{') {
+    int depth = 0;
+    for (; i < s.size(); ++i) {
+      const char d = s[i];
+      if (d == '"') {
+        i = string_end(s, i);
+        if (i == std::string_view::npos) return i;
+        --i;
+      } else if (d == '[' || d == '{') {
+        ++depth;
+      } else if (d == ']' || d == '}') {
+        if (--depth == 0) return i + 1;
+      }
+    }
+    return std::string_view::npos;
+  }
+  const size_t start = i;
+  while (i < s.size() && s[i] != ',' && s[i] != '}' && s[i] != ']' && !is_space(s[i]) && s[i] != '"' &&
+         s[i] != '{' && s[i] != '[' && s[i] != ':') {
+    ++i;
+  }
+  return i == start ? std::string_view::npos : i;
+}
+
+// Which counted member `key` names: a ResultCounts field (the length of
+// stay excepted), kLosMember + its place in kLosNames, or -1.  By length
+// first: a row has some twenty members, most of them not counted.
+constexpr int kLosMember = 100;
+int member_field(std::string_view key) {
+  auto is = [key](std::string_view name) { return key == name; };
+  switch (key.size()) {
+    case 3: return is("mdc") ? 0 : is("drg") ? 2 : is("los") ? kLosMember : -1;
+    case 4: return is("adrg") ? 1 : is("pccl") ? 3 : -1;
+    case 6: return is("age_yy") ? 5 : is("los_dd") ? kLosMember + 2 : -1;
+    case 8: return is("findings") ? 6 : -1;
+    case 9: return is(kLosClassName) ? 9 : -1;
+    case 13: return is("supplementary") ? 4 : -1;
+    case 14: return is("length_of_stay") ? kLosMember + 1 : -1;
+    case 16: return is(kWeightName) ? 8 : -1;
+    default: return -1;
+  }
+}
+
+bool put(std::FILE* out, std::string_view s) { return std::fwrite(s.data(), 1, s.size(), out) == s.size(); }
+
+// `s` as a JSON string; bytes outside printable ASCII as \u00XX.
+bool put_string(std::FILE* out, std::string_view s) {
+  std::string text = "\"";
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += ch;
+    } else if (c < 0x20 || c >= 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      text += buf;
+    } else {
+      text += ch;
+    }
+  }
+  text += '"';
+  return put(out, text);
+}
+
+}  // namespace
+
+void ResultCounts::Counter::add(std::string_view value) {
+  const uint64_t hash = std::hash<std::string_view>{}(value);
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& s = slots_[i];
+    if (s.count == 0) {
+      s = {hash, arena_.size(), static_cast<uint32_t>(value.size()), 1};
+      arena_.append(value);
+      if (++used_ * 2 > slots_.size()) grow();
+      return;
+    }
+    if (s.hash == hash && s.size == value.size() &&
+        std::memcmp(arena_.data() + s.offset, value.data(), value.size()) == 0) {
+      ++s.count;
+      return;
+    }
+  }
+}
+
+void ResultCounts::Counter::grow() {
+  std::vector<Slot> old(slots_.size() * 2);
+  old.swap(slots_);
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.count == 0) continue;
+    size_t i = s.hash & mask;
+    while (slots_[i].count != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+bool ResultCounts::start_tsv(std::string_view header) {
+  format_ = Format::kTsv;
+  std::vector<std::string_view> names;
+  size_t start = 0;
+  while (true) {
+    const size_t tab = header.find('\t', start);
+    names.push_back(header.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  columns_ = names.size();
+  // The first column of a name counts, as the report's own reader takes it.
+  auto find = [&names](std::string_view name) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == name) return i;
+    }
+    return names.size();
+  };
+  for (size_t f = 0; f < kNamed; ++f) {
+    index_[f] = find(kNames[f]);
+    if (index_[f] == names.size()) return false;
+  }
+  has_los_ = false;
+  for (const std::string_view name : kLosNames) {
+    if (find(name) < names.size()) {
+      has_los_ = true;
+      los_field_ = name;
+      index_[kLos] = find(name);
+      break;
+    }
+  }
+  index_[kWeight] = find(kWeightName);
+  index_[kLosClass] = find(kLosClassName);
+  weighted_ = index_[kWeight] < names.size() && index_[kLosClass] < names.size();
+  layout_known_ = true;
+  return true;
+}
+
+void ResultCounts::start_jsonl() {
+  format_ = Format::kJsonl;
+  layout_known_ = false;
+}
+
+bool ResultCounts::add(std::string_view row) {
+  return format_ == Format::kTsv ? add_tsv(row) : add_jsonl(row);
+}
+
+bool ResultCounts::add_tsv(std::string_view row) {
+  // Fields are short: a plain loop beats a library search per field.
+  fields_.clear();
+  const char* start = row.data();
+  const char* const end = start + row.size();
+  for (const char* p = start; p != end; ++p) {
+    if (*p == '\t') {
+      fields_.emplace_back(start, static_cast<size_t>(p - start));
+      start = p + 1;
+    }
+  }
+  fields_.emplace_back(start, static_cast<size_t>(end - start));
+  if (fields_.size() != columns_) return false;
+  for (size_t f = 0; f < kNamed; ++f) values_[f] = fields_[index_[f]];
+  if (has_los_) values_[kLos] = fields_[index_[kLos]];
+  if (weighted_) {
+    values_[kWeight] = fields_[index_[kWeight]];
+    values_[kLosClass] = fields_[index_[kLosClass]];
+  }
+  count(values_[kAdrg].empty(), values_[kFindings]);
+  return true;
+}
+
+bool ResultCounts::add_jsonl(std::string_view row) {
+  static_assert(kMdc == 0 && kAdrg == 1 && kDrg == 2 && kPccl == 3 && kSupplementary == 4 && kAge == 5 &&
+                    kFindings == 6 && kWeight == 8 && kLosClass == 9,
+                "member_field's numbers are the fields'");
+  constexpr std::string_view kAbsent{};  // data() null: no such member
+  for (auto& v : values_) v = kAbsent;
+  std::string_view los_values[kLosCandidates] = {};
+  size_t i = skip_space(row, 0);
+  if (i >= row.size() || row[i] != '{') return false;
+  i = skip_space(row, i + 1);
+  if (i < row.size() && row[i] == '}') {
+    i = skip_space(row, i + 1);
+  } else {
+    while (true) {
+      if (i >= row.size() || row[i] != '"') return false;
+      const size_t key_end = string_end(row, i);
+      if (key_end == std::string_view::npos) return false;
+      const std::string_view key = row.substr(i + 1, key_end - i - 2);
+      i = skip_space(row, key_end);
+      if (i >= row.size() || row[i] != ':') return false;
+      i = skip_space(row, i + 1);
+      const size_t end = value_end(row, i);
+      if (end == std::string_view::npos) return false;
+      const std::string_view value = row.substr(i, end - i);
+      // A name written with escapes may be one of these once decoded: leave
+      // such rows to the report's own reader.
+      if (key.find('\\') != std::string_view::npos) return false;
+      const int field = member_field(key);
+      if (field >= kLosMember) los_values[field - kLosMember] = value;
+      else if (field >= 0) values_[field] = value;
+      i = skip_space(row, end);
+      if (i < row.size() && row[i] == ',') {
+        i = skip_space(row, i + 1);
+        continue;
+      }
+      if (i < row.size() && row[i] == '}') {
+        i = skip_space(row, i + 1);
+        break;
+      }
+      return false;
+    }
+  }
+  if (i != row.size()) return false;
+  // The first row tells which length of stay and whether the weight columns
+  // are there; every row then has them.
+  if (!layout_known_) {
+    has_los_ = false;
+    for (size_t l = 0; l < kLosCandidates; ++l) {
+      if (los_values[l].data()) {
+        has_los_ = true;
+        los_field_ = kLosNames[l];
+        index_[kLos] = l;
+        break;
+      }
+    }
+    weighted_ = values_[kWeight].data() && values_[kLosClass].data();
+    layout_known_ = true;
+  }
+  if (has_los_) values_[kLos] = los_values[index_[kLos]];
+  for (size_t f = 0; f < kFields; ++f) {
+    const bool needed = f < kNamed || (f == kLos && has_los_) || ((f == kWeight || f == kLosClass) && weighted_);
+    if (!needed) continue;
+    if (!values_[f].data()) return false;
+    // The counted values are joined with tabs: one holding a tab (outside a
+    // string, which cannot) is no code, and the report's reader says so.
+    if (f != kFindings && values_[f].find('\t') != std::string_view::npos) return false;
+  }
+  count(values_[kAdrg] == "null", values_[kFindings]);
+  return true;
+}
+
+void ResultCounts::count(bool ungrouped, std::string_view findings) {
+  ++records_;
+  key_.clear();
+  for (size_t f = kMdc; f <= kSupplementary; ++f) {
+    if (f != kMdc) key_ += '\t';
+    key_ += values_[f];
+  }
+  groups_.add(key_);
+  // Ages of up to 3 digits count in an array, by their text.
+  const std::string_view age = values_[kAge];
+  bool small = !age.empty() && age.size() <= 3;
+  size_t value = 0;
+  for (size_t i = 0; small && i < age.size(); ++i) {
+    small = age[i] >= '0' && age[i] <= '9';
+    value = value * 10 + static_cast<size_t>(age[i] - '0');
+  }
+  if (small) ++short_ages_[age.size() * 1000 + value];
+  else ages_.add(age);
+  if (has_los_) los_.add(values_[kLos]);
+  if (weighted_) {
+    key_.assign(values_[kMdc]);
+    key_ += '\t';
+    key_ += values_[kWeight];
+    key_ += '\t';
+    key_ += values_[kLosClass];
+    weights_.add(key_);
+  }
+  // A grouped record without findings adds nothing to the findings' counts.
+  const bool none = format_ == Format::kTsv ? findings.empty() : findings == "[]";
+  if (none && !ungrouped) return;
+  key_.assign(1, ungrouped ? '1' : '0');
+  key_ += findings;
+  findings_.add(key_);
+}
+
+bool ResultCounts::write_json(std::FILE* out) const {
+  bool ok = put(out, format_ == Format::kTsv ? "{\"format\": \"TSV\"" : "{\"format\": \"JSON Lines\"");
+  ok = ok && put(out, ", \"records\": " + std::to_string(records_));
+  ok = ok && put(out, ", \"los_field\": ") && (has_los_ ? put_string(out, los_field_) : put(out, "null"));
+  ok = ok && put(out, weighted_ ? ", \"weighted\": true" : ", \"weighted\": false");
+  auto put_counter = [&](std::string_view name, const Counter& c) {
+    if (!ok) return;
+    ok = put(out, ", \"") && put(out, name) && put(out, "\": [");
+    bool first = true;
+    c.for_each([&](std::string_view key, int64_t n) {
+      if (!ok) return;
+      ok = put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
+      first = false;
+    });
+    ok = ok && put(out, "]");
+  };
+  put_counter("groups", groups_);
+  // The ages of the array, as texts beside those of the table (never the same texts).
+  if (ok) {
+    ok = put(out, ", \"ages\": [");
+    bool first = true;
+    for (size_t i = 0; i < short_ages_.size() && ok; ++i) {
+      if (short_ages_[i] == 0) continue;
+      char text[8];
+      const int digits = static_cast<int>(i / 1000);
+      std::snprintf(text, sizeof text, "%0*d", digits, static_cast<int>(i % 1000));
+      ok = put(out, first ? "[" : ", [") && put_string(out, text) &&
+           put(out, ", " + std::to_string(short_ages_[i]) + "]");
+      first = false;
+    }
+    ages_.for_each([&](std::string_view key, int64_t n) {
+      if (!ok) return;
+      ok = put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
+      first = false;
+    });
+    ok = ok && put(out, "]");
+  }
+  put_counter("los", los_);
+  put_counter("weights", weights_);
+  put_counter("findings", findings_);
+  return ok && put(out, "}\n");
+}
+
+}  // namespace grouper

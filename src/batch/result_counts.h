@@ -1,0 +1,103 @@
+// The counts behind the casemix report (grouper report, --report), made in
+// one pass over detailed result rows, TSV or JSON Lines: records per
+// distinct (mdc, adrg, drg, pccl, supplementary), per age, per length of
+// stay (JSON Lines rows that have one), per (mdc, effective_weight,
+// los_class) when the rows have the weight columns, and per (no ADRG,
+// findings) pair.  Values are kept as the row holds them (a TSV field, or
+// the text of a JSON value); the report's page builder reads them once per
+// distinct value (episode_grouper.result_counts.counts_from_file), so the
+// rows are read only here.
+//
+// A batch run counts the rows it writes, block by block in input order, on
+// its writing stage (where the summary of the findings is merged);
+// `grouper report` counts an existing result file.
+//
+// Workload: add() runs once per row and allocates nothing once the values
+// it meets have been seen (one map per kind of value, keyed by the value;
+// the key is built in a buffer that is reused).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace grouper {
+
+class ResultCounts {
+ public:
+  enum class Format { kTsv, kJsonl };
+
+
+  // Rows of a TSV file with this header row (no line feed); false when a
+  // column the report needs is missing.
+  bool start_tsv(std::string_view header);
+  // Rows of JSON Lines.
+  void start_jsonl();
+
+  // One row, without its line feed.  False when the row cannot be counted
+  // here (a field missing, a TSV row of another width, a JSON row that is
+  // not a flat object of the expected members); the counts are then not
+  // to be used.
+  bool add(std::string_view row);
+
+  int64_t records() const { return records_; }
+
+  // Writes the counts as one JSON object (see counts_from_file); false on a
+  // write error.  Bytes of values at or above 0x80 are written as the
+  // characters U+0080..U+00FF, so every byte round-trips.
+  bool write_json(std::FILE* out) const;
+
+ private:
+  // Records per distinct value: an open-addressing table of slots that
+  // hold the value's hash and place in one arena of value bytes, so that a
+  // row's lookup touches a slot and its bytes, and a value seen before
+  // costs no allocation.
+  class Counter {
+   public:
+    void add(std::string_view value);
+    template <class F>
+    void for_each(F&& f) const {
+      for (const Slot& s : slots_) {
+        if (s.count > 0) f(std::string_view(arena_).substr(s.offset, s.size), s.count);
+      }
+    }
+
+   private:
+    struct Slot {
+      uint64_t hash = 0;
+      uint64_t offset = 0;  // in arena_
+      uint32_t size = 0;
+      int64_t count = 0;  // 0: a free slot
+    };
+    void grow();
+    std::vector<Slot> slots_ = std::vector<Slot>(1024);
+    std::string arena_;
+    size_t used_ = 0;
+  };
+
+  bool add_tsv(std::string_view row);
+  bool add_jsonl(std::string_view row);
+  void count(bool ungrouped, std::string_view findings);
+
+  Format format_ = Format::kTsv;
+  // TSV: the columns of the header and the index of each counted one.
+  size_t columns_ = 0;
+  enum Field { kMdc, kAdrg, kDrg, kPccl, kSupplementary, kAge, kFindings, kLos, kWeight, kLosClass, kFields };
+  size_t index_[kFields] = {};
+  bool has_los_ = false, weighted_ = false;
+  bool layout_known_ = false;  // JSON Lines: set by the first row
+  std::string los_field_;
+
+  int64_t records_ = 0;
+  Counter groups_, ages_, los_, weights_, findings_;
+  // Ages of 1 to 3 digits, at digits * 1000 + value (so "7" and "007" stay apart); ages_ holds the others.
+  std::array<int64_t, 4000> short_ages_ = {};
+  std::string key_;                            // reused for every key
+  std::vector<std::string_view> fields_;       // reused: the fields of a TSV row
+  std::string_view values_[kFields];           // the values of the row being counted
+};
+
+}  // namespace grouper
