@@ -320,15 +320,16 @@ bool ResultCounts::write_json(std::FILE* out) const {
   ok = ok && put(out, ", \"records\": " + std::to_string(records_));
   ok = ok && put(out, ", \"los_field\": ") && (has_los_ ? put_string(out, los_field_) : put(out, "null"));
   ok = ok && put(out, weighted_ ? ", \"weighted\": true" : ", \"weighted\": false");
+  // One [key, count] pair of a list, after a comma unless it is the first.
+  auto put_pair = [&](bool& first, std::string_view key, int64_t n) {
+    ok = ok && put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
+    first = false;
+  };
   auto put_counter = [&](std::string_view name, const Counter& c) {
     if (!ok) return;
     ok = put(out, ", \"") && put(out, name) && put(out, "\": [");
     bool first = true;
-    c.for_each([&](std::string_view key, int64_t n) {
-      if (!ok) return;
-      ok = put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
-      first = false;
-    });
+    c.for_each([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
     ok = ok && put(out, "]");
   };
   put_counter("groups", groups_);
@@ -341,15 +342,9 @@ bool ResultCounts::write_json(std::FILE* out) const {
       char text[8];
       const int digits = static_cast<int>(i / 1000);
       std::snprintf(text, sizeof text, "%0*d", digits, static_cast<int>(i % 1000));
-      ok = put(out, first ? "[" : ", [") && put_string(out, text) &&
-           put(out, ", " + std::to_string(short_ages_[i]) + "]");
-      first = false;
+      put_pair(first, text, short_ages_[i]);
     }
-    ages_.for_each([&](std::string_view key, int64_t n) {
-      if (!ok) return;
-      ok = put(out, first ? "[" : ", [") && put_string(out, key) && put(out, ", " + std::to_string(n) + "]");
-      first = false;
-    });
+    ages_.for_each([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
     ok = ok && put(out, "]");
   }
   put_counter("los", los_);
