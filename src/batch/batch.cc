@@ -258,7 +258,8 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
   run_block_pipeline<RecordBatch>(
       reader, options.threads, options.first_record,
       [&] {
-        return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.weights, reader.max_record(), by_rows && records != nullptr);
+        return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.weights,
+                                             reader.max_record(), by_rows && records != nullptr);
       },
       [&set] { return Worker(set); },
       // A catalogue that disagrees with the logic conditions stops the run
