@@ -19,7 +19,7 @@
 # grouping one partition on a worker (as the runner does, with its part
 # written), the scheduler's cost per task (many tiny tasks, one after the
 # other and all at once) and the bytes that move per record: input read,
-# output written by the workers, output copied by the client, and what
+# output written by the workers (at its place in the output), and what
 # travels from the workers to the client.
 # Build first with:
 #   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -130,8 +130,10 @@ with Client(address, timeout="30s") as client:
           f"{batch * 1000:.3f} ms each of {n} at once")
     back = len(pickle.dumps(result))
     lines = result[0][1]
+    sizes = client.submit(runner.part_sizes, client.submit(runner.group_partition, input, start, end, size, tables,
+                                                           1, None, pure=False), pure=False).result()
     print(f"bytes per record: input read {(end - start) / records:.1f}, output written by a worker "
-          f"{lines / records:.1f}, copied by the client {lines / records:.1f} (in the kernel), "
-          f"travelling to the client {back / records:.4f} ({back} bytes per partition; the lines "
-          f"themselves before: {lines / records:.1f})")
+          f"{lines / records:.1f} (at its place in the output), copied by the client 0, travelling to the "
+          f"client {len(pickle.dumps(sizes)) / records:.4f} ({len(pickle.dumps(sizes))} bytes per partition; "
+          f"a part file's name and size: {back})")
 EOF

@@ -27,18 +27,19 @@ an invalid episode's row has no groups and its input_invalid findings.  A
 CSV or TSV header without a required column fails before any work.
 
 The worker that groups a partition writes its result lines (and its result
-rows) itself, into part files in a hidden directory of the run beside each
-target (.NAME.RUN.parts/part-INDEX.ATTEMPT, named anew by every attempt); only
-their names and sizes travel back.  The client takes the parts in input order and appends each to OUTPUT
-(and the result file) with a copy in the kernel (copy_file_range, else
-sendfile, else a plain copy), deleting it once copied.  A partition whose
-worker was lost is grouped again by the scheduler; only the attempt whose
-result the client received is used, and every other part file of the run is
-deleted at its end, on success or failure.  With --output-parts DIR the
-result lines are not joined: DIR receives them as part-00000, part-00001 ...
-in input order, with _manifest.json naming each part with its first record's
-number, its record count and its bytes (the result rows still go to the
---results file).  DIR must not exist or be empty; it is built as
+rows) itself: it keeps them in memory and only their sizes travel back; once
+the sizes of every partition before it are known, so is its place in OUTPUT
+(and in the result file), and the worker writes it there (os.pwrite into the
+staged file).  The bytes are written once, by a worker, and none travels
+through the client.  A partition whose worker was lost, before or during its
+write, is grouped again by the scheduler and written by its new worker at the
+same place with the same bytes; a task that raises is tried once more.
+
+With --output-parts DIR the result lines are not joined: the workers write
+them as part files (named anew by every attempt, in DIR's staging directory),
+and DIR receives them as part-00000, part-00001 ... in input order, with
+_manifest.json naming each part with its first record's number, its record
+count and its bytes (the result rows still go to the --results file).  DIR must not exist or be empty; it is built as
 .DIR.partial-RUN beside it and renamed into place when complete.
 
 The table set is opened once here first, so that a bad set fails at once with
@@ -48,7 +49,7 @@ with one line naming it and the path.  OUTPUT and the result file are written
 beside their targets (NAME.partial-PID) and renamed over them only when the
 run is complete; on any failure they are removed and the exit status is 1.
 An OUTPUT that is not a regular file (a device, a pipe) is written directly,
-and its result lines travel back through the client.
+in order, and its result lines travel back through the client.
 
 Without --scheduler a local cluster of --local-workers worker processes (one
 thread each) is started for the run and closed at its end.  Every worker must
@@ -65,7 +66,6 @@ From Python:
 
 import argparse
 import collections
-import errno
 import json
 import os
 import shutil
@@ -357,100 +357,89 @@ class _StagedOutput:
                 pass
 
 
-# copy_file_range and sendfile fail with these when the files or the kernel do
-# not support them: the copy falls back to the next way.
-_NO_KERNEL_COPY = {errno.ENOSYS, errno.EXDEV, errno.EINVAL, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EBADF,
-                   errno.EPERM}
+def write_at(result, which, path, offset):
+    """On a worker: writes output `which` (0: the lines, 1: the rows) of a grouped partition held in this
+    worker's memory at `offset` of the existing file `path`, the staged output of the run.
+
+    The file is never created here: once the run has ended (and its staged
+    file is gone) a late write fails instead of leaving a file behind.  A
+    partition grouped again after its worker was lost writes the same bytes
+    at the same place."""
+    fd = os.open(path, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        return _write_all_at(fd, result[which], offset)
+    finally:
+        os.close(fd)
 
 
-def _copy_into(source, target, size):
-    """Copies `size` bytes from the position of the descriptor `source` to that of `target`.
-
-    In the kernel where it can (copy_file_range, else sendfile), else through
-    a buffer; both positions advance.  Raises RuntimeError when the source is
-    shorter."""
-    done = 0
-    for way in ("copy_file_range", "sendfile"):
-        copy = getattr(os, way, None)
-        if copy is None:
-            continue
-        try:
-            while done < size:
-                n = (copy(source, target, size - done) if way == "copy_file_range"
-                     else copy(target, source, None, size - done))
-                if n == 0:
-                    raise RuntimeError(f"a part ended after {done} of its {size} bytes")
-                done += n
-            return
-        except OSError as e:
-            if done or e.errno not in _NO_KERNEL_COPY:
-                raise
-    while done < size:
-        chunk = os.read(source, min(1 << 20, size - done))
-        if not chunk:
-            raise RuntimeError(f"a part ended after {done} of its {size} bytes")
-        view = memoryview(chunk)
-        while view:
-            view = view[os.write(target, view):]
-        done += len(chunk)
+def _write_all_at(fd, data, offset):
+    """Writes all of `data` at `offset` of the descriptor `fd`; returns the offset after it."""
+    data = memoryview(data)
+    while data:
+        written = os.pwrite(fd, data, offset)
+        data = data[written:]
+        offset += written
+    return offset
 
 
-def append_part(path, out, size):
-    """Appends the part file `path` of `size` bytes to the open binary file `out`, by a copy in the kernel."""
-    out.flush()
-    with open(path, "rb") as part:
-        now = os.fstat(part.fileno()).st_size
-        if now != size:
-            raise RuntimeError(f"the part {path} holds {now} bytes where its worker wrote {size}")
-        _copy_into(part.fileno(), out.fileno(), size)
+def part_sizes(result):
+    """On a worker: what of a grouped partition travels to the client, (lines, rows, records).
+
+    Of an output kept in this worker's memory its size in bytes; of one
+    written into a part file (path, bytes), as it is; None for no rows."""
+    lines, rows, count = result
+    return tuple(part if part is None or isinstance(part, tuple) else len(part) for part in (lines, rows)) + (count,)
 
 
-class _JoinedOutput:
-    """Result parts joined in input order into one file, staged beside the target.
+class _PlacedOutput:
+    """Result parts written in input order into one file, staged beside the target.
 
-    The workers write their parts into a directory of this run beside the
-    target (.NAME.RUN.parts, see prefix()); add() appends the next part and
-    deletes it, and the end of the run deletes the directory with whatever
-    attempts were not taken (an attempt still running then fails to create
-    its part).  A target that is not a regular file gets the bytes
-    themselves (no prefix)."""
+    The workers keep each grouped partition in memory; once the sizes of the
+    parts before it are known, its place in the staged file is, and the worker
+    writes it there itself (write_at): the bytes are written once, and none
+    travels through the client.  A target that is not a regular file (a
+    device, a pipe) cannot be written at places: its parts travel to the
+    client, which writes them in order (needs_bytes)."""
 
-    def __init__(self, target, run_id, header=None):
+    def __init__(self, target, header=None):
         self.staged = _StagedOutput(target)
-        self.parts = None
+        self.needs_bytes = self.staged.path == target
         try:
-            if self.staged.path != target:
-                self.parts = os.path.join(os.path.dirname(target), f".{os.path.basename(target)}.{run_id}.parts")
-                os.mkdir(self.parts)
             if header:
                 self.staged.file.write(header)
+            self.staged.file.flush()
+            self.end = len(header or b"")
         except BaseException:
             self.discard()
             raise
 
     def prefix(self):
-        return None if self.parts is None else os.path.join(self.parts, "part-")
+        return None
 
-    def add(self, index, part, first, count):
-        if self.parts is None:
+    def add(self, index, part, first, count, place):
+        """Writes the next part: its bytes, or (its size) has `place(path, offset)` ask its worker to.
+
+        Returns what place() returned (the write on the worker), or None."""
+        if self.needs_bytes:
             self.staged.file.write(part)
-            return
-        path, size = part
-        append_part(path, self.staged.file, size)
-        os.unlink(path)
+            return None
+        offset = self.end
+        self.end += part if isinstance(part, int) else len(part)
+        if isinstance(part, int):
+            return place(self.staged.path, offset)
+        _write_all_at(self.staged.file.fileno(), part, offset)
+        return None
 
     def commit(self, records):
         self.staged.file.flush()
+        if not self.needs_bytes:
+            now = os.fstat(self.staged.file.fileno()).st_size
+            if now != self.end:
+                raise RuntimeError(f"the output {self.staged.path} holds {now} bytes where its parts make {self.end}")
         self.staged.commit()
-        self._remove_parts()
 
     def discard(self):
         self.staged.discard()
-        self._remove_parts()
-
-    def _remove_parts(self):
-        if self.parts is not None:
-            shutil.rmtree(self.parts, ignore_errors=True)
 
 
 class _PartsOutput:
@@ -465,11 +454,12 @@ class _PartsOutput:
         self.staging = os.path.join(self.directory, f".{os.path.basename(target)}.partial-{run_id}")
         os.mkdir(self.staging)
         self.entries = []
+        self.needs_bytes = False
 
     def prefix(self):
         return os.path.join(self.staging, ".part-")
 
-    def add(self, index, part, first, count):
+    def add(self, index, part, first, count, place=None):
         path, size = part
         if os.stat(path).st_size != size:
             raise RuntimeError(f"the part {path} holds {os.stat(path).st_size} bytes where its worker wrote {size}")
@@ -545,17 +535,33 @@ def _first_numbers(client, count_futures, timeout):
 
 
 def _write_in_order(client, submit, parts, counts, input, lines_out, rows_out, timeout, progress, unit):
-    """Runs the partitions and takes their outputs in input order.
+    """Runs the partitions and writes their outputs in input order.
 
     `submit(i, prefixes)` starts partition i and gives a future of (lines,
     rows, count), where lines and rows are (path, bytes) of part files the
-    worker wrote under `prefixes` (the bytes themselves for a prefix of None).
-    A bounded window of partitions is in flight.  The lines go to `lines_out`
-    and the rows to `rows_out` (None: no rows), both committed only when every
-    partition is taken; on any failure what is pending is cancelled and
-    neither is left, nor any part.  Returns the records written."""
-    pending = collections.deque()
+    worker wrote under `prefixes`, or the bytes themselves, kept on the worker
+    for a prefix of None.  Only the sizes of kept bytes travel here; each is
+    then written at its place by the worker that holds it (write_at), unless
+    an output needs the bytes themselves (a pipe, a device).  A bounded window
+    of partitions is in flight.  The lines go to `lines_out` and the rows to
+    `rows_out` (None: no rows), both committed only when every partition is
+    written; on any failure what is pending is cancelled and neither is
+    left, nor any part.  Returns the records written."""
     outputs = [out for out in (lines_out, rows_out) if out is not None]
+    needs_bytes = any(out.needs_bytes for out in outputs)
+    pending = collections.deque()  # (grouped partition, what travels here of it)
+    writes = collections.deque()  # (the writes on a worker, the grouped partition they write)
+
+    def finish_writes():
+        placed, grouped = writes.popleft()
+        try:
+            for write in placed:
+                write.result(timeout=timeout)
+        finally:
+            for write in placed:
+                write.release()
+            grouped.release()
+
     try:
         prefixes = (lines_out.prefix(), rows_out.prefix() if rows_out is not None else None)
         window = max(2, 2 * sum(client.nthreads().values()))
@@ -564,29 +570,48 @@ def _write_in_order(client, submit, parts, counts, input, lines_out, rows_out, t
         records = 0
         for index in range(parts):
             while submitted < parts and len(pending) < window:
-                pending.append(submit(submitted, prefixes))
+                grouped = submit(submitted, prefixes)
+                pending.append((grouped, grouped if needs_bytes else
+                                client.submit(part_sizes, grouped, pure=False, priority=1, retries=1)))
                 submitted += 1
-            future = pending.popleft()
+            grouped, travelling = pending.popleft()
             try:
-                lines, rows, count = future.result(timeout=timeout)
+                lines, rows, count = travelling.result(timeout=timeout)
             finally:
-                future.release()
+                if travelling is not grouped:
+                    travelling.release()
             if counts is not None and count != counts[index]:
+                grouped.release()
                 raise RuntimeError(f"partition {index} of {input} gave {count} {unit} where {counts[index]} "
                                    "were counted: the input changed during the run")
-            lines_out.add(index, lines, records + 1, count)
-            if rows_out is not None:
-                rows_out.add(index, rows, records + 1, count)
+            placed = []
+            for which, (out, part) in enumerate(((lines_out, lines), (rows_out, rows))):
+                if out is None:
+                    continue
+                # The write of a part kept on a worker runs there, before the partitions queued behind it.
+                write = out.add(index, part, records + 1, count,
+                                lambda path, offset, which=which: client.submit(
+                                    write_at, grouped, which, path, offset, pure=False, priority=2, retries=1))
+                if write is not None:
+                    placed.append(write)
+            if placed:
+                writes.append((placed, grouped))
+            else:
+                grouped.release()
             records += count
+            while writes and (len(writes) > window or all(write.done() for write in writes[0][0])):
+                finish_writes()
             if bar:
                 bar.update(index + 1, records)
+        while writes:
+            finish_writes()
         if bar:
             bar.update(parts, records, final=True)
         for out in reversed(outputs):
             out.commit(records)
         return records
     except BaseException:
-        client.cancel(list(pending))
+        client.cancel([f for pair in pending for f in pair] + [f for placed, grouped in writes for f in placed + [grouped]])
         for out in outputs:
             out.discard()
         raise
@@ -597,9 +622,9 @@ def _outputs(output, output_parts, results, run_id, input, header):
     lines_out = rows_out = None
     try:
         lines_out = (_PartsOutput(output_parts, run_id, input) if output_parts is not None
-                     else _JoinedOutput(output, run_id))
+                     else _PlacedOutput(output))
         if results is not None:
-            rows_out = _JoinedOutput(results, run_id, header)
+            rows_out = _PlacedOutput(results, header)
         return lines_out, rows_out
     except BaseException:
         if lines_out is not None:
@@ -626,7 +651,7 @@ def _group_on(client, input, output, output_parts, tables, results, results_form
     def submit(i, prefixes):
         start, end = parts[i]
         return client.submit(group_partition, input, start, end, size, tables, firsts[i], rows_format, weights,
-                             prefixes, i, pure=False)
+                             prefixes, i, pure=False, retries=1)
 
     lines_out, rows_out = _outputs(output, output_parts, results if rows_format else None, _run_id(), input, header)
     return _write_in_order(client, submit, len(parts), counts, input, lines_out, rows_out, timeout, progress,
@@ -652,7 +677,7 @@ def _group_frames_on(client, input, input_format, output, output_parts, tables, 
 
     def submit(i, prefixes):
         return client.compute(dask.delayed(group_frame_partition, pure=False)(
-            parts[i], tables, firsts[i], rows_format, weights, prefixes, i))
+            parts[i], tables, firsts[i], rows_format, weights, prefixes, i), retries=1)
 
     lines_out, rows_out = _outputs(output, output_parts, results if rows_format else None, _run_id(), input, header)
     return _write_in_order(client, submit, len(parts), counts, input, lines_out, rows_out, timeout, progress, "rows")

@@ -1,7 +1,6 @@
 """The Dask runner: the program's bytes for every partition size, on one local
 cluster of 2 worker processes shared by the tests of this file, and on a
 cluster of a scheduler and 2 workers started as their own processes."""
-import errno
 import json
 import os
 import signal
@@ -105,26 +104,6 @@ def test_output_parts_keep_the_lines_in_numbered_parts_with_a_manifest(dask_clie
     with pytest.raises(FileExistsError):
         _run(dask_client, short_input, None, small_set, output_parts=parts)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["empty", "parts", "rows.tsv"]
-
-
-@pytest.mark.parametrize("way", ["copy_file_range", "sendfile", "buffer"])
-def test_parts_are_appended_by_the_kernel_or_else_copied(tmp_path, monkeypatch, way):
-    def unsupported(*args):
-        raise OSError(errno.EXDEV, "not across these files")
-
-    for fallen in {"copy_file_range": [], "sendfile": ["copy_file_range"],
-                   "buffer": ["copy_file_range", "sendfile"]}[way]:
-        monkeypatch.setattr(os, fallen, unsupported)
-    data = bytes(range(256)) * 5000
-    (tmp_path / "part").write_bytes(data)
-    with open(tmp_path / "joined", "wb") as out:
-        out.write(b"header\n")
-        runner.append_part(tmp_path / "part", out, len(data))
-        runner.append_part(tmp_path / "part", out, len(data))
-        out.write(b"end")
-    assert (tmp_path / "joined").read_bytes() == b"header\n" + data + data + b"end"
-    with pytest.raises(RuntimeError, match="holds"), open(tmp_path / "joined", "ab") as out:
-        runner.append_part(tmp_path / "part", out, len(data) + 1)
 
 
 def test_long_lines_carriage_returns_and_no_last_line_feed(dask_client, small_set, odd, tmp_path, capsys):
@@ -265,7 +244,8 @@ def test_cli_usage(tmp_path):
 def test_the_runner_is_documented():
     assert runner.__doc__ and "--partition-size" in runner.__doc__
     for function in (runner.run, runner.main, runner.partition_bounds, runner.worker_table_set,
-                     runner.group_partition, runner.count_partition, runner.write_part, runner.append_part,
+                     runner.group_partition, runner.count_partition, runner.write_part, runner.write_at,
+                     runner.part_sizes,
                      runner.path_problem):
         assert function.__doc__ and len(function.__doc__.strip()) > 30, function
 
@@ -395,7 +375,7 @@ def test_a_cluster_of_processes_gives_the_programs_bytes_also_when_a_worker_dies
     assert "\n" not in message and "the worker tcp://127.0.0.1:" in message
     assert f"cannot write in the output directory {work / 'missing'}" in message
 
-    # One worker killed as soon as the first parts are written: the run still completes.
+    # One worker killed as soon as the first parts are written in place: the run still completes.
     (work / "out").unlink()
     (work / "rows.tsv").unlink()
     run = subprocess.Popen(["/usr/bin/python3", "-m", "episode_grouper.dask", small_set / "tamv30.in", "out",
@@ -404,7 +384,7 @@ def test_a_cluster_of_processes_gives_the_programs_bytes_also_when_a_worker_dies
                            cwd=work, env=_package_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + 30
-        while not any(work.glob(".out.*.parts/part-*")):
+        while not any(os.path.getsize(p) > 0 for p in work.glob("out.partial-*") if p.exists()):
             assert run.poll() is None and time.monotonic() < deadline, "no part was written"
             time.sleep(0.01)
         cluster_processes.kill(cluster_processes.workers[0])
