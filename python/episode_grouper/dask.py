@@ -690,6 +690,18 @@ def _run_id():
 
 def _group_any_on(client, input, input_format, output, output_parts, tables, results, results_format,
                   partition_size, timeout, progress, weights):
+    import dask
+
+    # Every submission would otherwise read and tokenize the source of the
+    # function that made it, for the dashboard (milliseconds per task, on the
+    # client's one thread): the runner's own code is not worth showing there.
+    with dask.config.set({"distributed.diagnostics.computations.ignore-modules": [".*"]}):
+        return _group_any_on_cluster(client, input, input_format, output, output_parts, tables, results,
+                                     results_format, partition_size, timeout, progress, weights)
+
+
+def _group_any_on_cluster(client, input, input_format, output, output_parts, tables, results, results_format,
+                          partition_size, timeout, progress, weights):
     # The directories the workers write their parts into (none for a device or a pipe).
     directories = [os.path.dirname(target) for target in (output_parts, output, results)
                    if target is not None and (target == output_parts or not _special(target))]
