@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -219,37 +220,92 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
   return outcome.records;
 }
 
+// A bytes object filled in place while the GIL is released, so that a
+// block's output is not copied once more into the object returned.  It grows
+// (taking the GIL back) when what is left cannot hold the next piece, and is
+// cut to its length at the end.  Made and dropped with the GIL held.
+class BytesBuilder {
+ public:
+  explicit BytesBuilder(size_t capacity) : capacity_(std::max<size_t>(capacity, 4096)) {
+    object_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity_));
+    if (object_ == nullptr) throw py::error_already_set();
+  }
+  BytesBuilder(const BytesBuilder&) = delete;
+  BytesBuilder& operator=(const BytesBuilder&) = delete;
+  ~BytesBuilder() { Py_XDECREF(object_); }
+
+  // Room for at least `need` bytes at the end; called without the GIL.
+  char* room(size_t need) {
+    if (capacity_ - size_ < need) {
+      py::gil_scoped_acquire acquire;
+      const size_t grown = std::max(capacity_ + capacity_ / 2, size_ + need);
+      if (_PyBytes_Resize(&object_, static_cast<Py_ssize_t>(grown)) != 0) throw py::error_already_set();
+      capacity_ = grown;
+    }
+    return PyBytes_AS_STRING(object_) + size_;
+  }
+  void advance(size_t n) { size_ += n; }
+
+  // The bytes written; called with the GIL.
+  py::bytes finish() {
+    if (_PyBytes_Resize(&object_, static_cast<Py_ssize_t>(size_)) != 0) throw py::error_already_set();
+    PyObject* done = object_;
+    object_ = nullptr;
+    return py::reinterpret_steal<py::bytes>(done);
+  }
+
+ private:
+  PyObject* object_ = nullptr;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};
+
+// A block of input given as bytes, a bytearray or a memoryview of bytes.
+py::buffer_info byte_buffer(const py::buffer& block) {
+  py::buffer_info info = block.request();
+  if (info.ndim > 1 || (info.ndim == 1 && info.itemsize != 1)) throw py::type_error("a block is a buffer of bytes");
+  return info;
+}
+std::string_view bytes_in(const py::buffer_info& info) {
+  return {static_cast<const char*>(info.ptr), static_cast<size_t>(info.size * info.itemsize)};
+}
+
 // Groups a block that starts at a line boundary (a partition of a larger
-// input): its result lines, and its result rows numbered from first_record
-// (the TSV without its header), and the number of records.
-py::tuple group_block(const PyTableSet& ts, const py::bytes& block, int64_t first_record,
+// input, as bytes or any buffer of bytes): its result lines, and its result
+// rows numbered from first_record (the TSV without its header), and the
+// number of records.  Each output is written straight into the bytes object
+// returned.
+py::tuple group_block(const PyTableSet& ts, const py::buffer& block, int64_t first_record,
                       const std::optional<std::string>& results_format, const PyWeights* weights) {
-  std::string_view data = block;
+  const py::buffer_info info = byte_buffer(block);
+  const std::string_view data = bytes_in(info);
   const bool with_rows = results_format.has_value();
   const bool json = with_rows && row_format(results_format, "") == grouper::RowFormat::kJsonl;
-  std::string lines, rows;
+  // A result line is about a record and a few dozen bytes; a row, a few
+  // hundred bytes (TSV) to a kilobyte (JSON) per record.
+  BytesBuilder lines(data.size() + data.size() / 8);
+  std::optional<BytesBuilder> rows;
+  if (with_rows) rows.emplace(json ? data.size() * 4 : data.size() * 2);
   int64_t count = 0;
   {
     py::gil_scoped_release release;
     eg::Grouper g(ts.set);
-    lines.reserve(data.size() + data.size() / 8);
-    char out[eg::kMaxJsonRow];
     std::string_view record;
     for (eg::LineSplitter split(data); split.next(record); ++count) {
       g.group(record);
-      lines.append(out, g.write_result_line(out));
+      lines.advance(g.write_result_line(lines.room(eg::kMaxResultLine)));
       if (!with_rows) continue;
+      char* out = rows->room(eg::kMaxJsonRow);
+      const int64_t number = first_record + count;
       if (weights) {
         const eg::EpisodeWeight weight = g.weigh(*weights->catalogue);
-        rows.append(out, json ? g.write_json_row(first_record + count, weight, out)
-                              : g.write_result_row(first_record + count, weight, out));
+        rows->advance(json ? g.write_json_row(number, weight, out) : g.write_result_row(number, weight, out));
       } else {
-        rows.append(out, json ? g.write_json_row(first_record + count, out)
-                              : g.write_result_row(first_record + count, out));
+        rows->advance(json ? g.write_json_row(number, out) : g.write_result_row(number, out));
       }
     }
   }
-  return py::make_tuple(py::bytes(lines), with_rows ? py::object(py::bytes(rows)) : py::object(py::none()), count);
+  return py::make_tuple(lines.finish(), with_rows ? py::object(rows->finish()) : py::object(py::none()), count);
 }
 
 }  // namespace
@@ -491,7 +547,12 @@ PYBIND11_MODULE(_core, m) {
           "length of stay `los` (negative: unreadable), as a dict: weight and effective_weight\n"
           "(decimal.Decimal or None), los_class and finding (str or None).");
 
-  m.def("count_records", [](const py::bytes& block) { return eg::count_records(block); }, py::arg("block"),
+  m.def("count_records",
+        [](const py::buffer& block) {
+          const py::buffer_info info = byte_buffer(block);
+          return eg::count_records(bytes_in(info));
+        },
+        py::arg("block"),
         "The number of records in a block that starts at a line boundary.");
   m.attr("result_header") = py::str(std::string(eg::Grouper::result_header()));
   m.attr("result_header_with_weights") = py::str(std::string(eg::Grouper::result_header_with_weights()));
