@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "episode_grouper/explain.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/weights.h"
@@ -168,6 +169,29 @@ TEST_F(ImpactOfRecords, RowsEscapeCodesAsTheFindingsDo) {
   json.resize(kMaxJsonRowBytes + 8192);
   json.resize(format_json_row(2, store, g.result(), g.result().findings, json.data(), nullptr, nullptr, &plain));
   EXPECT_NE(json.find("\"weight_difference\":null}]}"), std::string::npos) << json;
+}
+
+TEST_F(ImpactOfRecords, ExplainEndsWithTheSameList) {
+  const std::string record = patient().dx(1, "I21").dx(2, "E11").proc(11, "M5520").str();
+  eg::ExplainOptions options;
+  options.impact = true;
+  options.weights = weights_.get();
+  const std::string text = eg::explain(*tables_, record, eg::ExplainFormat::kText, options);
+  EXPECT_NE(text.find("\n  position 11 \"M5520\": DRG \"F01A03\", effective weight 1.5000 (-0.5000)\n"),
+            std::string::npos)
+      << text;
+  // E11 lifts nothing under F02B: one entry.
+  EXPECT_EQ(text.substr(text.find("\nImpact: ")).find("position 2 "), std::string::npos) << text;
+  eg::Grouper g(tables_);
+  const eg::Result& r = g.group(record);
+  std::string row(kMaxJsonRowBytes + 8192, '\0');
+  row.resize(format_json_row(1, prepared(*tables_).store(), r, r.findings, row.data(), nullptr, nullptr,
+                             &g.impact(weights_.get())));
+  const std::string json = eg::explain(*tables_, record, eg::ExplainFormat::kJson, options);
+  const std::string member = row.substr(row.find(",\"impact\":"), row.size() - 2 - row.find(",\"impact\":"));
+  EXPECT_NE(json.find(member + "}"), std::string::npos) << json;
+  // Without the option the explanation is as it was.
+  EXPECT_EQ(eg::explain(*tables_, record, eg::ExplainFormat::kText).find("\nImpact: "), std::string::npos);
 }
 
 // The impact against the plain definition: every position 2..46 that holds
