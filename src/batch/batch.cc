@@ -159,13 +159,14 @@ class RecordBatch : public PipelineBlock {
   // The row ending at rows_[0, end) with an empty impact column before its
   // line feed; returns the new end.
   size_t append_empty_impact(size_t end) {
+    static const episode_grouper::Impact kNone;
     char* p = rows_.get() + end - 1;  // the line feed
     if (format_ == RowFormat::kJsonl) {
       --p;  // the closing brace
-      p = put_impact_json(p, impact_);
+      p = put_impact_json(p, kNone);
       *p++ = '}';
     } else {
-      p = put_impact_column(p, impact_);
+      p = put_impact_column(p, kNone);
     }
     *p++ = '\n';
     return static_cast<size_t>(p - rows_.get());
@@ -211,7 +212,7 @@ class RecordBatch : public PipelineBlock {
   const episode_grouper::WeightCatalogue* weights_;
   bool impact_wanted_;
   bool tally_impact_;
-  episode_grouper::Impact impact_;  // of the record written last; empty for a row that cannot be built
+  episode_grouper::Impact impact_;  // of the record written last
   std::vector<ImpactTally> impact_tallies_;
   episode_grouper::Findings with_weight_finding_;
   episode_grouper::Findings input_invalid_;  // what the summary counts for a row that cannot be built

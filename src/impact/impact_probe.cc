@@ -57,7 +57,7 @@ void ImpactProbe::find(const char* line, size_t len, const Result& base,
     entry.position = static_cast<uint8_t>(p);
     std::memcpy(entry.code.data(), kept, kCodeWidth);
     entry.drg.fill('\0');
-    std::memcpy(entry.drg.data(), drg.data(), drg.size());
+    if (!drg.empty()) std::memcpy(entry.drg.data(), drg.data(), drg.size());  // no DRG: a null view
     entry.has_weight = weight.has_weight;
     entry.effective = weight.effective;
     entry.weight_difference = difference;

@@ -109,6 +109,29 @@ TEST_F(ImpactRun, JsonRowsCarryAnArrayAndNullWithoutWeights) {
             ",\"impact\":[{\"pos\":3,\"code\":\"E;>\\\\\",\"drg\":\"F01A00\",\"weight_difference\":null}]}");
 }
 
+TEST_F(ImpactRun, ARowThatCannotBeBuiltHasAnEmptyColumn) {
+  testing::write_file(dir_ / "in.csv",
+                      "id,birth_date,sex,record_date,los,discharge,principal,secondary,procedures\n"
+                      "A1,1960-01-01,M,2005-06-01,5,1,I21,E11,\n"
+                      "A2,1960-01-01,M,2005-06-01,1200,1,I21,E11,\n");
+  for (const char* results : {"rows.tsv", "rows.jsonl"}) {
+    const auto run = testing::run_grouper(dir_, std::string("--input in.csv --impact --results ") + results);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const std::vector<std::string> rows = split(testing::read_file(dir_ / results), '\n');
+    const bool tsv = std::string(results) == "rows.tsv";
+    ASSERT_GE(rows.size(), tsv ? 3u : 2u);
+    const std::string& built = rows[tsv ? 1 : 0];
+    const std::string& invalid = rows[tsv ? 2 : 1];
+    if (tsv) {
+      EXPECT_EQ(built.substr(built.rfind('\t')), "\t2:E11>F01A00");
+      EXPECT_EQ(invalid.substr(invalid.rfind('\t')), "\t");
+    } else {
+      EXPECT_NE(built.find(",\"impact\":[{\"pos\":2,"), std::string::npos) << built;
+      EXPECT_EQ(invalid.substr(invalid.size() - 13), ",\"impact\":[]}");
+    }
+  }
+}
+
 TEST_F(ImpactRun, IsRefusedWhereNothingWouldShowIt) {
   const auto run = testing::run_grouper(dir_, "--impact");
   EXPECT_EQ(run.exit_code, 2);
