@@ -67,7 +67,7 @@ int thread_count(int threads) {
 
 PyResult group_one(const std::shared_ptr<const eg::TableSet>& tables, eg::Grouper& g, std::string_view record,
                    const PyWeights* weights) {
-  PyResult r{tables, g.group(record), {}, {}, {}};
+  PyResult r{tables, g.group(record), {}, {}, {}, std::string(record.substr(0, eg::kMaxRecordBytes))};
   r.line = g.result_line();
   if (weights) {
     r.weights = weights->catalogue;
@@ -85,6 +85,25 @@ py::object decimal_weight(int64_t units, bool present) {
 }
 
 py::object weight_load_error;
+
+// An impact as the JSON Lines rows write it: a list of dicts with 'pos',
+// 'code', 'drg' (None without a DRG) and 'weight_difference'
+// (decimal.Decimal, None without weights).
+py::list impact_list(const eg::Impact& impact) {
+  py::list out;
+  for (const eg::CodeImpact& e : impact) {
+    std::string_view code = eg::text_of(e.code);
+    while (!code.empty() && code.back() == ' ') code.remove_suffix(1);
+    const std::string_view drg = eg::text_of(e.drg);
+    py::dict d;
+    d["pos"] = e.position;
+    d["code"] = latin1(code);
+    d["drg"] = drg.empty() ? py::object(py::none()) : py::object(latin1(drg));
+    d["weight_difference"] = decimal_weight(e.weight_difference, impact.weighed);
+    out.append(d);
+  }
+  return out;
+}
 
 std::shared_ptr<const eg::WeightCatalogue> load_weights(const std::string& path) {
   eg::Status error;
@@ -404,6 +423,19 @@ PYBIND11_MODULE(_core, m) {
                        : py::object(py::str(std::string(eg::los_class_name(r.weight.los_class))));
           },
           "'inlier', 'low' or 'high'; None without a weight or with an unreadable length of stay.")
+      .def_property_readonly(
+          "impact",
+          [](const PyResult& r) {
+            eg::Grouper g(r.tables);
+            g.group(r.record);
+            return impact_list(g.impact(r.weights.get()));
+          },
+          "What each code of the record is worth: the record grouped again without each of its\n"
+          "codes in positions 2..46, and for each code whose removal changes the DRG text (or,\n"
+          "for a weighed record, the effective weight) a dict: 'pos', 'code', 'drg' (the DRG text\n"
+          "without the code, None without a DRG) and 'weight_difference' (the effective weight\n"
+          "without the code less with it, decimal.Decimal; None when not weighed), in position\n"
+          "order, as the impact of the JSON Lines rows.  Computed when asked: one grouping per code.")
       .def_property_readonly("line", [](const PyResult& r) { return py::bytes(r.line); },
                              "The classic 300-character result line with its line feed, as bytes.")
       .def(
@@ -475,19 +507,37 @@ PYBIND11_MODULE(_core, m) {
           "Groups one episode line (bytes, or str of Latin-1 characters; at most 4095\n"
           "bytes are read) and returns its Result, weighed when a WeightCatalogue is given.")
       .def(
+          "impact",
+          [](PyTableSet& ts, const py::handle& line, const PyWeights* weights) {
+            std::string keep;
+            ts.grouper->group(as_bytes_view(line, keep));
+            return impact_list(ts.grouper->impact(weights ? weights->catalogue.get() : nullptr));
+          },
+          py::arg("line"), py::arg("weights") = py::none(),
+          "What each code of one episode line is worth, as Result.impact gives it: a list of\n"
+          "dicts 'pos', 'code', 'drg' and 'weight_difference' (with a WeightCatalogue `weights`)\n"
+          "for the codes in positions 2..46 whose removal changes the DRG or the weight.")
+      .def(
           "explain",
-          [](PyTableSet& ts, const py::handle& line, const std::string& format) {
+          [](PyTableSet& ts, const py::handle& line, const std::string& format, bool impact,
+             const PyWeights* weights) {
             if (format != "text" && format != "json") throw py::value_error("format must be 'text' or 'json'");
             std::string keep;
             const std::string_view record = as_bytes_view(line, keep);
+            eg::ExplainOptions options;
+            options.impact = impact;
+            options.weights = weights ? weights->catalogue.get() : nullptr;
             return py::str(eg::explain(*ts.set, record,
-                                       format == "json" ? eg::ExplainFormat::kJson : eg::ExplainFormat::kText));
+                                       format == "json" ? eg::ExplainFormat::kJson : eg::ExplainFormat::kText,
+                                       options));
           },
-          py::arg("line"), py::arg("format") = "text",
+          py::arg("line"), py::arg("format") = "text", py::arg("impact") = false, py::arg("weights") = py::none(),
           "Every step the grouping took for one episode line, as text ('text') or as one\n"
           "JSON document ('json'): the record values, the rule set, every code lookup, the\n"
           "conditions, each rule pass with its near misses, the age split and DRG, the CCLs\n"
-          "and exclusions, the PCCL, the supplementary group, the result and the findings.")
+          "and exclusions, the PCCL, the supplementary group, the result and the findings.\n"
+          "With impact=True, last, the record's impact as TableSet.impact gives it (with the\n"
+          "weight differences of a WeightCatalogue `weights`).")
       .def("group_many", &group_many, py::arg("lines"), py::arg("threads") = 0, py::arg("weights") = py::none(),
            "Groups every line of `lines` on `threads` threads (0: one per core) without\n"
            "the GIL and returns the Results in input order (weighed with `weights`).")

@@ -31,6 +31,7 @@ struct PyResult {
   std::string line;
   std::shared_ptr<const eg::WeightCatalogue> weights;
   eg::EpisodeWeight weight;
+  std::string record;  // the bytes grouped, for Result.impact
 };
 
 // Table sets are held through shared ownership so that a Result or a

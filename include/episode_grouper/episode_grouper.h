@@ -218,6 +218,33 @@ EPISODE_GROUPER_API size_t eg_weighted_result_row(const eg_grouper* grouper, con
 EPISODE_GROUPER_API size_t eg_weighted_json_row(const eg_grouper* grouper, const eg_weights* weights,
                                                 int64_t record, char* out, size_t capacity);
 
+/* What each code of a record is worth (see episode_grouper/impact.h): the
+ * record grouped again without each of its codes in positions 2..46; the
+ * codes whose removal changes the DRG text (or, with weights, the effective
+ * weight) in position order. */
+#define EG_MAX_IMPACT 45
+
+typedef struct eg_code_impact {
+  int32_t position;          /* 2..46: 2..10 a secondary diagnosis, 11..46 a procedure */
+  char code[6];              /* the slot's text as grouped, without trailing blanks (it ends at a NUL byte) */
+  char drg[7];               /* the DRG text without the code; "" without a DRG */
+  int32_t has_weight;        /* with weights: the record without the code has a weight */
+  int64_t effective;         /* its effective weight, units of 1/10,000 (0 without a weight) */
+  int64_t weight_difference; /* that effective weight less the record's own; 0 without weights */
+} eg_code_impact;
+
+typedef struct eg_impact {
+  size_t size;     /* set by the caller to sizeof(eg_impact) before each call */
+  int32_t weighed; /* 1 when found with weights */
+  int32_t count;   /* entries in items */
+  eg_code_impact items[EG_MAX_IMPACT];
+} eg_impact;
+
+/* The impact of the last record `grouper` grouped, with `weights` (NULL for
+ * none).  Costs one grouping per code; the grouper's result and rows stay
+ * those of the record. */
+EPISODE_GROUPER_API eg_status eg_find_impact(eg_grouper* grouper, const eg_weights* weights, eg_impact* impact);
+
 /* `weight` with 4 decimals, NUL-terminated, into `out` (24 bytes always
  * suffice); returns its length, 0 when it does not fit. */
 EPISODE_GROUPER_API size_t eg_format_weight(int64_t weight, char* out, size_t capacity);

@@ -18,6 +18,7 @@
 #include "episode_grouper/export.h"
 #include "episode_grouper/result.h"
 #include "episode_grouper/table_set.h"
+#include "episode_grouper/weights.h"
 
 namespace episode_grouper {
 
@@ -28,5 +29,17 @@ enum class ExplainFormat { kText, kJson };
 // line feed.  `result`, when given, receives the record's result.
 EPISODE_GROUPER_API std::string explain(const TableSet& tables, std::string_view record, ExplainFormat format,
                                         Result* result = nullptr);
+
+// What an explanation adds to the steps.
+struct ExplainOptions {
+  // The record's impact (see impact.h) after the findings: in text a last
+  // section "Impact", in JSON a last member "impact", the array the JSON
+  // Lines rows carry.
+  bool impact = false;
+  // The weights of the impact's differences, when given.
+  const WeightCatalogue* weights = nullptr;
+};
+EPISODE_GROUPER_API std::string explain(const TableSet& tables, std::string_view record, ExplainFormat format,
+                                        const ExplainOptions& options, Result* result = nullptr);
 
 }  // namespace episode_grouper

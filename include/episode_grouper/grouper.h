@@ -15,6 +15,7 @@
 
 #include "episode_grouper/episode.h"
 #include "episode_grouper/export.h"
+#include "episode_grouper/impact.h"
 #include "episode_grouper/result.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/version.h"
@@ -22,6 +23,7 @@
 
 namespace grouper {
 class Engine;
+class ImpactProbe;
 }
 
 namespace episode_grouper {
@@ -65,6 +67,13 @@ class EPISODE_GROUPER_API Grouper {
   // The result of the last record grouped, as group() returned it.
   const Result& result() const;
 
+  // What each code of the last record grouped is worth (see impact.h): the
+  // record grouped again without each of its codes 2..46, with the weights
+  // of `weights` when given.  result() and the outputs below stay those of
+  // the record.  Costs one grouping per code; the first call makes a second
+  // grouping state, later ones allocate nothing.  Valid until the next call.
+  const Impact& impact(const WeightCatalogue* weights = nullptr);
+
   // The outputs of the last record grouped.  Each writes into `out`, which
   // holds at least the size named, and returns the length written:
   // the classic 300-character result line with its line feed;
@@ -94,6 +103,8 @@ class EPISODE_GROUPER_API Grouper {
   std::unique_ptr<grouper::Engine> engine_;
   std::unique_ptr<char[]> line_;  // the record, blank-padded, upper-cased by the grouping
   size_t len_ = 0;
+  std::unique_ptr<grouper::ImpactProbe> probe_;  // made by the first impact()
+  std::unique_ptr<Impact> impact_;
 };
 
 }  // namespace episode_grouper

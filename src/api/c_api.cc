@@ -300,6 +300,33 @@ eg_status eg_weigh(const eg_grouper* grouper, const eg_weights* weights, eg_weig
   return ok();
 }
 
+eg_status eg_find_impact(eg_grouper* grouper, const eg_weights* weights, eg_impact* impact) {
+  if (!grouper || !impact) return fail(EG_ERROR_ARGUMENT, "a null argument");
+  const size_t size = impact->size;
+  if (size < sizeof(size_t)) return fail(EG_ERROR_ARGUMENT, "eg_impact.size is not set");
+  const episode_grouper::Impact& found = grouper->grouper.impact(weights ? weights->catalogue.get() : nullptr);
+  eg_impact full{};
+  full.weighed = found.weighed ? 1 : 0;
+  full.count = found.count;
+  static_assert(EG_MAX_IMPACT == episode_grouper::kMaxImpact);
+  for (size_t i = 0; i < found.count; ++i) {
+    const episode_grouper::CodeImpact& from = found.items[i];
+    eg_code_impact& to = full.items[i];
+    to.position = from.position;
+    std::string_view code = episode_grouper::text_of(from.code);
+    while (!code.empty() && code.back() == ' ') code.remove_suffix(1);
+    std::memcpy(to.code, code.data(), code.size());
+    const std::string_view drg = episode_grouper::text_of(from.drg);
+    std::memcpy(to.drg, drg.data(), drg.size());
+    to.has_weight = from.has_weight ? 1 : 0;
+    to.effective = from.effective;
+    to.weight_difference = from.weight_difference;
+  }
+  const size_t n = std::min(size, sizeof full) - sizeof full.size;
+  std::memcpy(reinterpret_cast<char*>(impact) + sizeof full.size, reinterpret_cast<const char*>(&full) + sizeof full.size, n);
+  return ok();
+}
+
 size_t eg_weighted_result_row(const eg_grouper* grouper, const eg_weights* weights, int64_t record, char* out,
                               size_t capacity) {
   if (!weights) {

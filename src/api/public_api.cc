@@ -11,6 +11,7 @@
 #include "episode_grouper/line_splitter.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/version.h"
+#include "impact/impact_probe.h"
 #include "output/result_json.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
@@ -128,6 +129,15 @@ const Result* Grouper::group(const Episode& episode, FieldErrors& errors) {
 }
 
 const Result& Grouper::result() const { return engine_->result(); }
+
+const Impact& Grouper::impact(const WeightCatalogue* weights) {
+  if (!probe_) {
+    probe_ = std::make_unique<grouper::ImpactProbe>(grouper::prepared(*tables_));
+    impact_ = std::make_unique<Impact>();
+  }
+  probe_->find(line_.get(), len_, engine_->result(), weights, *impact_);
+  return *impact_;
+}
 
 size_t Grouper::write_result_line(char* out) const {
   const Result& r = engine_->result();

@@ -29,8 +29,9 @@ constexpr const char* kDescription =
     "code lookup, the rewrite, repeats and dagger/asterisk exchange, the conditions\n"
     "set, each rule pass with the rules that failed on one slot only before the rule\n"
     "that matched, the age split and DRG, the CCLs and exclusions, the PCCL, the\n"
-    "supplementary group, the result and the findings.  Without --line and --input\n"
-    "the record is the first line of standard input.";
+    "supplementary group, the result and the findings; with --impact, last, the codes\n"
+    "whose removal changes the DRG (or, with --weights, the weight).  Without --line\n"
+    "and --input the record is the first line of standard input.";
 
 constexpr const char* kFooter =
     "Exit status: 0 when the record was explained, 1 when the tables or the record\n"
@@ -38,8 +39,9 @@ constexpr const char* kFooter =
 
 struct ExplainOptions {
   std::string tables = ".";
-  std::string line, input, format = "text";
+  std::string line, input, format = "text", weights;
   uint64_t record = 0;
+  bool impact = false;
   CLI::Option* line_given = nullptr;
   CLI::Option* input_given = nullptr;
 };
@@ -70,6 +72,11 @@ int run_explain(const ExplainOptions& opt) {
   episode_grouper::Status error;
   auto set = episode_grouper::TableSet::open(opt.tables, error);
   if (!set) return failure(error.message);
+  std::shared_ptr<const episode_grouper::WeightCatalogue> weights;
+  if (!opt.weights.empty()) {
+    weights = episode_grouper::WeightCatalogue::load(opt.weights, error);
+    if (!weights) return failure(error.message);
+  }
 
   std::string record;
   if (from_line) {
@@ -88,7 +95,10 @@ int run_explain(const ExplainOptions& opt) {
     }
     record = std::move(*found);
   }
-  const std::string text = episode_grouper::explain(*set, record, format);
+  episode_grouper::ExplainOptions options;
+  options.impact = opt.impact;
+  options.weights = weights.get();
+  const std::string text = episode_grouper::explain(*set, record, format, options);
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
     return failure("cannot write the explanation");
   }
@@ -116,6 +126,16 @@ void add_explain_command(CLI::App& app, int& status) {
   sub->add_option("--format", opt->format, "words for a person (default) or one JSON document")
       ->type_name("text|json")
       ->check(CLI::IsMember({"text", "json"}));
+  CLI::Option* impact =
+      sub->add_flag("--impact", opt->impact,
+                    "also show what each code is worth: the record grouped again without each of its codes in "
+                    "positions 2..46, and the DRG of each code whose removal changes it");
+  sub->add_option("--weights", opt->weights,
+                  "with --impact: the cost weight catalogue FILE, for the effective weight without each code and "
+                  "its difference")
+      ->type_name("FILE")
+      ->check(cli::non_empty())
+      ->needs(impact);
   sub->callback([opt, &status] { status = run_explain(*opt); });
 }
 

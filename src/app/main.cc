@@ -31,6 +31,7 @@ struct RunOptions {
   std::string input_format, records_out;
   bool summary = false;
   bool strict = false;
+  bool impact = false;
   int threads = 1;
   grouper::ProgressMode progress = grouper::ProgressMode::kAuto;
   CLI::Option* tables_given = nullptr;
@@ -126,6 +127,14 @@ void add_run_options(CLI::App& app, RunOptions& opt) {
           ->check(grouper::cli::non_empty())
           ->group(more);
 
+  app.add_flag("--impact", opt.impact,
+               "find what each code is worth: every record is grouped again without each of its codes in "
+               "positions 2..46; the detailed result file gains the column impact (POS:CODE>DRG, with "
+               "--weights POS:CODE>DRG:DIFF, for each code whose removal changes the DRG or the weight) and the "
+               "summary the codes whose removal moves the most weight.  Costs one grouping per code; needs "
+               "--results, --summary, --summary-file or --report")
+      ->group(more);
+
   grouper::cli::add_threads_option(app, opt.threads)->group("Speed");
 
   grouper::add_progress_options(app, opt.progress,
@@ -176,6 +185,7 @@ grouper::RunPaths run_paths(const RunOptions& opt) {
     if (opt.records_out == grouper::kStandardStream) throw UsageError("option '--records-out' takes a file");
     paths.records_out = dir / opt.records_out;
   }
+  paths.impact = opt.impact;
   paths.threads = opt.threads;
   paths.progress = opt.progress;
   return paths;
@@ -207,6 +217,10 @@ int main(int argc, char** argv) {
   app.callback([&] {
     if (!app.get_subcommands().empty()) return;
     paths = run_paths(opt);
+    if (paths.impact && paths.results.empty() && !paths.summary && paths.summary_file.empty() &&
+        !report_given->count()) {
+      throw UsageError("option '--impact' needs --results FILE, --summary, --summary-file FILE or --report FILE");
+    }
     batch = true;
   });
   const int parsed = grouper::cli::parse_and_run(app, argc, argv, status);

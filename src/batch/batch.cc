@@ -11,6 +11,8 @@
 #include "batch/block_pipeline.h"
 #include "engine/engine.h"
 #include "episode_grouper/episode.h"
+#include "impact/impact_probe.h"
+#include "output/impact_columns.h"
 #include "output/result_json.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
@@ -47,10 +49,12 @@ class RecordBatch : public PipelineBlock {
  public:
   RecordBatch(bool with_rows, RowFormat format, const FindingSummary* summary,
               const episode_grouper::WeightCatalogue* weights, size_t max_record = kMaxLineBytes,
-              bool with_records = false)
+              bool with_records = false, bool impact = false, bool impact_tallies = false)
       : PipelineBlock(max_record),
         format_(format),
         weights_(weights),
+        impact_wanted_(impact),
+        tally_impact_(impact && impact_tallies),
         lines_(new char[kPipelineRecords * kMaxResultLineBytes]),
         rows_(with_rows ? new char[kPipelineRecords * max_row_bytes()] : nullptr),
         records_(with_records ? new char[kPipelineRecords * kBuiltRecordBytes] : nullptr),
@@ -59,24 +63,28 @@ class RecordBatch : public PipelineBlock {
   }
 
   // Groups every record with `grouper`; `scratch` is a line buffer for
-  // records too short to be grouped in place.
-  void group(Engine& grouper, const TableStore& store, char* scratch) {
+  // records too short to be grouped in place.  `probe` finds the impact,
+  // when wanted.
+  void group(Engine& grouper, ImpactProbe* probe, const TableStore& store, char* scratch) {
     lines_len_ = 0;
     rows_len_ = 0;
+    impact_tallies_.clear();
     if (summary_) summary_->clear();
     for (size_t i = 0; i < count(); ++i) {
       const size_t len = input.record(i).size();
       char* line = groupable_record(input, i, scratch);
       grouper.group(line, len);
-      put_result(grouper.result(), store, line, len, i, nullptr);
+      put_result(grouper.result(), probe, store, line, len, i, nullptr);
     }
   }
 
   // Reads every row of named fields into `state`'s episode, builds its
   // record and groups that as group() groups a record.
-  void group_rows(Engine& grouper, const TableStore& store, RowState& state, const EpisodeInput& how) {
+  void group_rows(Engine& grouper, ImpactProbe* probe, const TableStore& store, RowState& state,
+                  const EpisodeInput& how) {
     lines_len_ = 0;
     rows_len_ = 0;
+    impact_tallies_.clear();
     records_len_ = 0;
     first_invalid_ = kNone;
     others_.clear();
@@ -105,7 +113,7 @@ class RecordBatch : public PipelineBlock {
       const std::string_view id = state.episode.id;
       if (built) {
         grouper.group(record, episode_grouper::kEpisodeRecordBytes);
-        put_result(grouper.result(), store, record, episode_grouper::kEpisodeRecordBytes, i, &id);
+        put_result(grouper.result(), probe, store, record, episode_grouper::kEpisodeRecordBytes, i, &id);
         continue;
       }
       // Not grouped: the record holds only the id, and no group.
@@ -121,6 +129,8 @@ class RecordBatch : public PipelineBlock {
       rows_len_ += format_ == RowFormat::kJsonl
                        ? format_json_invalid_row(number, &id, state.errors, weights_ != nullptr, out)
                        : format_invalid_row(number, &id, state.errors, weights_ != nullptr, out);
+      // A row without groups has no codes that matter: the column is there, empty.
+      if (impact_wanted_) rows_len_ = append_empty_impact(rows_len_);
     }
   }
 
@@ -134,15 +144,38 @@ class RecordBatch : public PipelineBlock {
   size_t first_invalid() const { return first_invalid_; }
   const episode_grouper::FieldErrors& invalid_errors() const { return invalid_errors_; }
   const std::vector<std::string>& others() const { return others_; }
+  // What the codes of the batch's records are worth, for the run's summary.
+  const std::vector<ImpactTally>& impact_tallies() const { return impact_tallies_; }
 
  private:
   static constexpr size_t kBuiltRecordBytes = episode_grouper::kEpisodeRecordBytes + 1;  // with the line feed
 
-  size_t max_row_bytes() const { return format_ == RowFormat::kJsonl ? kMaxJsonRowBytes : kMaxResultRowBytes; }
+  size_t max_row_bytes() const {
+    const size_t impact = impact_wanted_ ? (format_ == RowFormat::kJsonl ? kMaxImpactJsonBytes : kMaxImpactColumnBytes)
+                                         : 0;
+    return (format_ == RowFormat::kJsonl ? kMaxJsonRowBytes : kMaxResultRowBytes) + impact;
+  }
 
-  // Weighs, counts and writes the result of record i, `line[0, len)`, just grouped.
-  void put_result(const Result& res, const TableStore& store, const char* line, size_t len, size_t i,
-                  const std::string_view* id) {
+  // The row ending at rows_[0, end) with an empty impact column before its
+  // line feed; returns the new end.
+  size_t append_empty_impact(size_t end) {
+    static const episode_grouper::Impact kNone;
+    char* p = rows_.get() + end - 1;  // the line feed
+    if (format_ == RowFormat::kJsonl) {
+      --p;  // the closing brace
+      p = put_impact_json(p, kNone);
+      *p++ = '}';
+    } else {
+      p = put_impact_column(p, kNone);
+    }
+    *p++ = '\n';
+    return static_cast<size_t>(p - rows_.get());
+  }
+
+  // Weighs, counts and writes the result of record i, `line[0, len)`, just
+  // grouped; finds its impact with `probe` when wanted.
+  void put_result(const Result& res, ImpactProbe* probe, const TableStore& store, const char* line, size_t len,
+                  size_t i, const std::string_view* id) {
     // With weights, the weight's finding joins the grouping's, in a copy:
     // only records with such a finding pay for it.
     const episode_grouper::Findings* findings = &res.findings;
@@ -159,18 +192,28 @@ class RecordBatch : public PipelineBlock {
     }
     const episode_grouper::EpisodeWeight* weighed = weights_ ? &weight : nullptr;
     if (summary_) summary_->add(res.res_mdc, *findings, weighed);
+    const episode_grouper::Impact* impact = nullptr;
+    if (impact_wanted_ && probe) {
+      probe->find(line, len, res, weights_, impact_);
+      impact = &impact_;
+      if (tally_impact_) tally_impact(impact_, drg_text(res), impact_tallies_);
+    }
     lines_len_ += format_result_line(line, len, adrg_text(store, res.res_adrg), supplementary_text(res),
                                      lines_.get() + lines_len_);
     if (!rows_) return;
     const int64_t number = first_number + static_cast<int64_t>(i);
     char* out = rows_.get() + rows_len_;
     rows_len_ += format_ == RowFormat::kJsonl
-                     ? format_json_row(number, store, res, *findings, out, weighed, id)
-                     : format_result_row(number, store, res, *findings, out, weighed, id);
+                     ? format_json_row(number, store, res, *findings, out, weighed, id, impact)
+                     : format_result_row(number, store, res, *findings, out, weighed, id, impact);
   }
 
   RowFormat format_;
   const episode_grouper::WeightCatalogue* weights_;
+  bool impact_wanted_;
+  bool tally_impact_;
+  episode_grouper::Impact impact_;  // of the record written last
+  std::vector<ImpactTally> impact_tallies_;
   episode_grouper::Findings with_weight_finding_;
   episode_grouper::Findings input_invalid_;  // what the summary counts for a row that cannot be built
   // Sized for the most records a batch holds; only what is written is ever
@@ -187,11 +230,14 @@ class RecordBatch : public PipelineBlock {
   std::vector<std::string> others_;
 };
 
-// The grouping state of one pipeline thread: its own Engine, a line buffer
-// for short records, and the state for rows of named fields.
+// The grouping state of one pipeline thread: its own Engine, the probe that
+// finds the impact (when wanted), a line buffer for short records, and the
+// state for rows of named fields.
 struct Worker {
-  explicit Worker(const PreparedSet& set) : grouper(set) {}
+  Worker(const PreparedSet& set, bool impact)
+      : grouper(set), probe(impact ? std::make_unique<ImpactProbe>(set) : nullptr) {}
   Engine grouper;
+  std::unique_ptr<ImpactProbe> probe;
   std::array<char, kLineBufferSize> scratch;
   RowState rows;
 };
@@ -244,9 +290,17 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
   }
   const EpisodeInput how{format, &columns};
 
-  const std::string_view header = by_rows ? result_table_header(options.weights != nullptr, true)
-                                   : options.weights ? result_table_header_with_weights()
-                                                     : result_table_header();
+  const std::string_view plain_header = by_rows ? result_table_header(options.weights != nullptr, true)
+                                         : options.weights ? result_table_header_with_weights()
+                                                           : result_table_header();
+  // The impact column comes after every other.
+  std::string impact_header;
+  if (options.impact) {
+    impact_header.assign(plain_header.substr(0, plain_header.size() - 1));
+    impact_header += impact_column_header();
+    impact_header += '\n';
+  }
+  const std::string_view header = options.impact ? std::string_view(impact_header) : plain_header;
   if (rows && options.row_format == RowFormat::kTsv) rows->write(header);
   if (options.counts) {
     if (options.row_format == RowFormat::kTsv) options.counts->start_tsv(header.substr(0, header.size() - 1));
@@ -259,9 +313,10 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
       reader, options.threads, options.first_record,
       [&] {
         return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.weights,
-                                             reader.max_record(), by_rows && records != nullptr);
+                                             reader.max_record(), by_rows && records != nullptr, options.impact,
+                                             options.impact_summary != nullptr);
       },
-      [&set] { return Worker(set); },
+      [&set, &options] { return Worker(set, options.impact); },
       // A catalogue that disagrees with the logic conditions stops the run
       // at its first record, before any line is written.
       [&] {
@@ -271,8 +326,8 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
       },
       // Group, on any thread, with that thread's own Engine.
       [&](RecordBatch& batch, Worker& w) {
-        if (by_rows) batch.group_rows(w.grouper, store, w.rows, how);
-        else batch.group(w.grouper, store, w.scratch.data());
+        if (by_rows) batch.group_rows(w.grouper, w.probe.get(), store, w.rows, how);
+        else batch.group(w.grouper, w.probe.get(), store, w.scratch.data());
       },
       // Write, in input order, with the progress lines.
       [&](RecordBatch& batch) {
@@ -298,6 +353,7 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
         const int64_t before = outcome.records;
         outcome.records += static_cast<int64_t>(batch.count());
         if (options.summary) options.summary->merge(*batch.summary());
+        if (options.impact_summary) options.impact_summary->add(batch.impact_tallies());
         // The report's counts are made here, on the rows just written, in
         // one map: cheaper than a map per block merged block by block.
         if (options.counts && !count_rows(*options.counts, batch.rows())) {

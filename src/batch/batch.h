@@ -21,6 +21,7 @@
 
 #include "batch/episode_rows.h"
 #include "batch/finding_summary.h"
+#include "batch/impact_summary.h"
 #include "batch/output_file.h"
 #include "batch/result_counts.h"
 #include "engine/prepared/prepared_set.h"
@@ -44,6 +45,11 @@ struct BatchOptions {
   // weight columns, the findings the weight findings, the summary its
   // case-mix.  The result lines stay as they are.
   const episode_grouper::WeightCatalogue* weights = nullptr;
+  // Finds the impact of every record (see episode_grouper/impact.h): the
+  // rows gain the impact column, last.  Costs one grouping per code.
+  bool impact = false;
+  // With `impact`: notes what every record's codes are worth, when given.
+  ImpactSummary* impact_summary = nullptr;
   // Called after the result line of every 10000th record is written, with
   // the number of records so far.
   std::function<void(int64_t)> progress;

@@ -167,6 +167,7 @@ int run_batch(const RunPaths& paths) {
     }
   }
   FindingSummary summary(want_summary ? set.store().mdc_code.size() : 0, weights != nullptr);
+  ImpactSummary impact_summary(weights != nullptr);
   // The MDC codes name the summary's rows after the tables are released.
   const std::vector<Code3> mdc_codes = want_summary ? set.store().mdc_code : std::vector<Code3>{};
 
@@ -176,6 +177,8 @@ int run_batch(const RunPaths& paths) {
   options.rows = want_results ? &results : nullptr;
   options.row_format = paths.results_format;
   options.weights = weights.get();
+  options.impact = paths.impact;
+  options.impact_summary = paths.impact && want_summary ? &impact_summary : nullptr;
   options.input_format = paths.input_format;
   options.strict = paths.strict;
   options.records = want_records ? &records : nullptr;
@@ -243,7 +246,8 @@ int run_batch(const RunPaths& paths) {
     ok = false;
   }
   if (ok && want_summary) {
-    const std::string text = summary.text(mdc_codes);
+    std::string text = summary.text(mdc_codes);
+    if (paths.impact) text += impact_summary.text();
     if (summary_file) {
       // The file, kept beside the results, names the version that made them
       // (the line of --version); the summary on standard error does not.

@@ -33,6 +33,9 @@ struct RunPaths {
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)
   std::filesystem::path weights;                // weight catalogue ("" = none): weight columns and case-mix
+  // Find what each code of every record is worth: the detailed results gain
+  // the impact column, the summary the codes that move the most weight.
+  bool impact = false;
   RowFormat results_format = RowFormat::kTsv;
   bool summary = false;                         // print the summary of the findings on standard error
   std::filesystem::path summary_file;           // write it to this file instead ("" = none)

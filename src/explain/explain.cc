@@ -18,6 +18,8 @@
 #include "engine/prepared/prepared_set.h"
 #include "engine/prepared/rule_index.h"
 #include "engine/record_values.h"
+#include "impact/impact_probe.h"
+#include "output/impact_columns.h"
 #include "output/json_document.h"
 #include "output/result_line.h"
 #include "record/line_buffer.h"
@@ -659,12 +661,44 @@ std::string as_json(const Steps& s, const Lookups& tables, const Result& r, cons
   return out + "\n";
 }
 
+// The impact after the rest: a last text section, or a last member of the
+// document ('..."findings":[...]}' and a line feed).
+void add_impact(const episode_grouper::Impact& impact, episode_grouper::ExplainFormat as, std::string& out) {
+  if (as == episode_grouper::ExplainFormat::kJson) {
+    const size_t close = out.rfind('}');
+    if (close == std::string::npos) return;
+    std::string member(kMaxImpactJsonBytes, '\0');
+    member.resize(static_cast<size_t>(put_impact_json(member.data(), impact) - member.data()));
+    out.insert(close, member);
+    return;
+  }
+  out += "Impact: the record grouped again without each of its codes 2..46; the codes that change its DRG";
+  out += impact.weighed ? " or weight\n" : "\n";
+  if (impact.count == 0) out += "  none\n";
+  for (const episode_grouper::CodeImpact& e : impact) {
+    const std::string_view drg = code_text(e.drg.data(), e.drg.size());
+    std::string line = format("  position %d %s: DRG %s", e.position, shown(finding_text(e.code)).c_str(),
+                              drg.empty() ? "none" : shown(drg).c_str());
+    if (impact.weighed) {
+      line += format(", effective weight %s (%s%s)",
+                     e.has_weight ? episode_grouper::format_weight(e.effective).c_str() : "none",
+                     e.weight_difference > 0 ? "+" : "", episode_grouper::format_weight(e.weight_difference).c_str());
+    }
+    out += line + "\n";
+  }
+}
+
 }  // namespace
 }  // namespace grouper
 
 namespace episode_grouper {
 
 std::string explain(const TableSet& tables, std::string_view record, ExplainFormat format, Result* result) {
+  return explain(tables, record, format, ExplainOptions{}, result);
+}
+
+std::string explain(const TableSet& tables, std::string_view record, ExplainFormat format,
+                    const ExplainOptions& options, Result* result) {
   const grouper::PreparedSet& set = grouper::prepared(tables);
   grouper::Engine engine(set);
   grouper::Steps steps;
@@ -675,8 +709,15 @@ std::string explain(const TableSet& tables, std::string_view record, ExplainForm
   const Result& r = engine.result();
   if (result) *result = r;
   const grouper::Lookups lookups(set.store());
-  return format == ExplainFormat::kJson ? grouper::as_json(steps, lookups, r, set.store())
-                                        : grouper::as_text(steps, lookups, r, set.store());
+  std::string out = format == ExplainFormat::kJson ? grouper::as_json(steps, lookups, r, set.store())
+                                                   : grouper::as_text(steps, lookups, r, set.store());
+  if (options.impact) {
+    grouper::ImpactProbe probe(set);
+    Impact impact;
+    probe.find(line.data(), len, r, options.weights, impact);
+    grouper::add_impact(impact, format, out);
+  }
+  return out;
 }
 
 }  // namespace episode_grouper

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "output/impact_columns.h"
 #include "output/result_line.h"
 #include "output/weight_columns.h"
 
@@ -74,7 +75,8 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings) {
 
 size_t format_json_row(int64_t record, const TableStore& tables, const Result& result,
                        const episode_grouper::Findings& findings, char* out,
-                       const episode_grouper::EpisodeWeight* weight, const std::string_view* id) {
+                       const episode_grouper::EpisodeWeight* weight, const std::string_view* id,
+                       const episode_grouper::Impact* impact) {
   const bool has_adrg = result.res_adrg != 0;
   const std::string_view mdc = list_code(tables.mdc_code, result.res_mdc);
   const std::string_view adrg = list_code(tables.adrg_code, result.res_adrg);
@@ -103,6 +105,7 @@ size_t format_json_row(int64_t record, const TableStore& tables, const Result& r
   p = put_number(key(p, "vent_hr"), result.values.vent_hr);
   p = put_json_findings(key(p, "findings"), findings);
   if (weight) p = put_weight_json(p, *weight);
+  if (impact) p = put_impact_json(p, *impact);
   *p++ = '}';
   *p++ = '\n';
   return static_cast<size_t>(p - out);

@@ -25,6 +25,7 @@
 
 #include "engine/engine.h"
 #include "episode_grouper/episode.h"
+#include "episode_grouper/impact.h"
 #include "episode_grouper/weights.h"
 #include "tables/table_store.h"
 
@@ -42,10 +43,13 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings);
 
 // Lays out the object of record number `record` into `out`
 // (kMaxJsonRowBytes) and returns its length.  With `weight`, "weight",
-// "effective_weight" and "los_class" follow "findings" (see weight_columns.h).
+// "effective_weight" and "los_class" follow "findings" (see weight_columns.h);
+// with `impact`, "impact" comes last (see impact_columns.h; `out` then holds
+// kMaxImpactJsonBytes more).
 size_t format_json_row(int64_t record, const TableStore& tables, const Result& result,
                        const episode_grouper::Findings& findings, char* out,
-                       const episode_grouper::EpisodeWeight* weight = nullptr, const std::string_view* id = nullptr);
+                       const episode_grouper::EpisodeWeight* weight = nullptr, const std::string_view* id = nullptr,
+                       const episode_grouper::Impact* impact = nullptr);
 
 // The object of an episode that could not be built (see above), into `out`
 // (kMaxJsonRowBytes); "weight", "effective_weight" and "los_class" are

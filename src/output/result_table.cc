@@ -1,6 +1,7 @@
 #include "output/result_table.h"
 
 
+#include "output/impact_columns.h"
 #include "output/result_line.h"
 #include "output/weight_columns.h"
 
@@ -62,6 +63,8 @@ char* put_finding(char* out, const episode_grouper::Finding& f) {
   return out;
 }
 
+char* put_finding_code(char* out, std::string_view text) { return put_code(out, text, true); }
+
 char* put_more_findings(char* out, int64_t more) { return put_number(put_bytes(out, "more:"), more); }
 
 char* put_invalid_findings(char* out, const episode_grouper::FieldErrors& errors, size_t room) {
@@ -117,7 +120,8 @@ size_t format_invalid_row(int64_t record, const std::string_view* id, const epis
 
 size_t format_result_row(int64_t record, const TableStore& tables, const Result& result,
                          const episode_grouper::Findings& findings, char* out,
-                         const episode_grouper::EpisodeWeight* weight, const std::string_view* id) {
+                         const episode_grouper::EpisodeWeight* weight, const std::string_view* id,
+                         const episode_grouper::Impact* impact) {
   const bool has_adrg = result.res_adrg != 0;
   char* p = out;
   p = put_number(p, record);
@@ -146,6 +150,7 @@ size_t format_result_row(int64_t record, const TableStore& tables, const Result&
   *p++ = '\t';
   p = put_findings(p, findings);
   if (weight) p = put_weight_columns(p, *weight);
+  if (impact) p = put_impact_column(p, *impact);
   *p++ = '\n';
   return static_cast<size_t>(p - out);
 }

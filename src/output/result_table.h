@@ -32,6 +32,7 @@
 
 #include "engine/engine.h"
 #include "episode_grouper/episode.h"
+#include "episode_grouper/impact.h"
 #include "episode_grouper/weights.h"
 #include "tables/table_store.h"
 
@@ -49,10 +50,13 @@ std::string_view result_table_header(bool with_weights, bool with_id);
 
 // Lays out the row of record number `record` into `out` (kMaxResultRowBytes)
 // and returns its length.  With `weight`, the weight columns follow the
-// others (see weight_columns.h); with `id`, the id column follows `record`.
+// others (see weight_columns.h); with `id`, the id column follows `record`;
+// with `impact`, the impact column comes last (see impact_columns.h; `out`
+// then holds kMaxImpactColumnBytes more).
 size_t format_result_row(int64_t record, const TableStore& tables, const Result& result,
                          const episode_grouper::Findings& findings, char* out,
-                         const episode_grouper::EpisodeWeight* weight = nullptr, const std::string_view* id = nullptr);
+                         const episode_grouper::EpisodeWeight* weight = nullptr, const std::string_view* id = nullptr,
+                         const episode_grouper::Impact* impact = nullptr);
 
 // The row of an episode that could not be built (see above), into `out`
 // (kMaxResultRowBytes); the weight columns are there, empty, when asked for.
@@ -67,6 +71,9 @@ inline constexpr size_t kMaxFindingBytes = 64;
 // ";".  Clients that keep the findings apart (a database array) write each
 // with it.
 char* put_finding(char* out, const episode_grouper::Finding& finding);
+// Appends a code text as a finding writes it: \t, \n, \r, \\, \; and \>
+// for the bytes that would break the row or the list.
+char* put_finding_code(char* out, std::string_view text);
 // Appends "more:N", the last entry of a column when N findings did not fit.
 char* put_more_findings(char* out, int64_t more);
 

@@ -131,9 +131,12 @@ json operation(const RouteInfo& r) {
           "the grouping took for it: the JSON trace (default) or text with format=text.  Any other JSON body is "
           "one episode as named fields or an array of them (as for /v1/group): each is explained as the record "
           "built from it, the trace carrying \"id\" and \"built_record\" (an array of traces for an array), "
-          "the text headed by the episode and its record.";
+          "the text headed by the episode and its record.  With impact=true the trace ends with the "
+          "record's impact: the codes in positions 2..46 whose removal changes the DRG (or, with the service's "
+          "weights, the weight), as the member \"impact\" of the JSON trace or the last section of the text.";
       op["parameters"] = {query_parameter("format", "json (default) or text", {"json", "text"}),
-                          tables_parameter()};
+                          tables_parameter(),
+                          query_parameter("impact", "false (default) or true", {"false", "true"})};
       {
         const json record_object = {{"type", "object"},
                                     {"required", {"record"}},

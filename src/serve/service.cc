@@ -74,7 +74,7 @@ bool accepts(std::string_view accept, std::string_view type) {
 
 // The query of a request, each name allowed once and only those named.
 struct Query {
-  std::string format, tables;
+  std::string format, tables, impact;
 };
 
 bool read_query(const Request& request, std::initializer_list<std::string_view> allowed, Query& query,
@@ -94,7 +94,7 @@ bool read_query(const Request& request, std::initializer_list<std::string_view> 
       }
     }
     seen.push_back(name);
-    (name == "format" ? query.format : query.tables) = value;
+    (name == "format" ? query.format : name == "impact" ? query.impact : query.tables) = value;
   }
   return true;
 }
@@ -412,12 +412,20 @@ Response Service::explain(const Request& request) {
   const std::string type = media_type(request.content_type);
   Query query;
   Response error;
-  if (!read_query(request, {"format", "tables"}, query, error)) return error;
+  if (!read_query(request, {"format", "tables", "impact"}, query, error)) return error;
   episode_grouper::ExplainFormat format = episode_grouper::ExplainFormat::kJson;
   if (query.format == "text") format = episode_grouper::ExplainFormat::kText;
   else if (!query.format.empty() && query.format != "json") {
     return error_response(400, "bad_parameter", "format takes json or text");
   }
+  if (!query.impact.empty() && query.impact != "true" && query.impact != "false") {
+    return error_response(400, "bad_parameter", "impact takes true or false");
+  }
+  // With impact=true the trace ends with the record's impact, weighed with
+  // the service's catalogue when it has one.
+  episode_grouper::ExplainOptions options;
+  options.impact = query.impact == "true";
+  options.weights = weights_.get();
   std::string record;
   if (type.empty() || type == "text/plain" || type == "application/octet-stream") {
     record = std::string(request.body);
@@ -425,7 +433,9 @@ Response Service::explain(const Request& request) {
     // {"record": "..."} is one record; any other JSON is episodes.
     json document;
     if (!parse_json(request.body, document, error)) return error;
-    if (!document.is_object() || !document.contains("record")) return explain_episodes(document, query.tables, format);
+    if (!document.is_object() || !document.contains("record")) {
+      return explain_episodes(document, query.tables, format, options);
+    }
     if (!document["record"].is_string()) {
       return error_response(400, "bad_json", "the body must be an object with a string \"record\"");
     }
@@ -452,7 +462,7 @@ Response Service::explain(const Request& request) {
   Response r = plain(200,
                      format == episode_grouper::ExplainFormat::kJson ? "application/json"
                                                                       : "text/plain; charset=iso-8859-1",
-                     episode_grouper::explain(*set->tables, record, format));
+                     episode_grouper::explain(*set->tables, record, format, options));
   if (weights_) add_weight(*set, record, format, r.body);
   r.records = 1;
   return r;
@@ -494,7 +504,8 @@ Response Service::group_episodes(const nlohmann::json& document, const std::stri
 }
 
 Response Service::explain_episodes(const nlohmann::json& document, const std::string& tables,
-                                   episode_grouper::ExplainFormat format) {
+                                   episode_grouper::ExplainFormat format,
+                                   const episode_grouper::ExplainOptions& options) {
   const int index = registry_.find(tables);
   if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + tables + "'");
   const Turn turn(grouping_);
@@ -508,7 +519,7 @@ Response Service::explain_episodes(const nlohmann::json& document, const std::st
   for (size_t i = 0; i < episodes.list.size(); ++i) {
     const std::string_view record = episodes.record(i);
     const std::string_view id = episodes.list[i].id;
-    std::string one = episode_grouper::explain(*set->tables, record, format);
+    std::string one = episode_grouper::explain(*set->tables, record, format, options);
     if (weights_) add_weight(*set, record, format, one);
     if (as_json) {
       add_episode_members(one, &id, record);

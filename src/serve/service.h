@@ -79,7 +79,7 @@ class Service {
   // The two routes for JSON episodes (see service.cc).
   Response group_episodes(const nlohmann::json& document, const std::string& tables);
   Response explain_episodes(const nlohmann::json& document, const std::string& tables,
-                            episode_grouper::ExplainFormat format);
+                            episode_grouper::ExplainFormat format, const episode_grouper::ExplainOptions& options);
   Response tables() const;
   Response readyz() const;
   Response admin_reload();

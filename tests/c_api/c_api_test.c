@@ -211,8 +211,9 @@ done:
 }
 
 /* The weighted rows of every record against the program's run with
- * --weights, the weight of each against its columns, and a catalogue that
- * fails its checks. */
+ * --weights, the weight of each against its columns, its impact against the
+ * impact column of the run with --impact, and a catalogue that fails its
+ * checks. */
 static void check_weights(eg_grouper* g) {
   eg_weights* weights = NULL;
   CHECK_STATUS(eg_weights_load(path_in("set", "weights.tsv"), &weights), EG_OK);
@@ -220,12 +221,15 @@ static void check_weights(eg_grouper* g) {
   char* in = read_all(path_in("set", "tamv30.in"), &in_size);
   char* tsv = read_all(path_in("set", "weighted.tsv"), &tsv_size);
   char* json = read_all(path_in("set", "weighted.jsonl"), &json_size);
-  CHECK(weights && in && tsv && json);
-  if (weights && in && tsv && json) {
-    size_t tsv_pos = 0, json_pos = 0;
+  size_t impact_size = 0;
+  char* impact_rows = read_all(path_in("set", "impact.tsv"), &impact_size);
+  CHECK(weights && in && tsv && json && impact_rows);
+  if (weights && in && tsv && json && impact_rows) {
+    size_t tsv_pos = 0, json_pos = 0, impact_pos = 0;
     const char* line;
     next_line(tsv, tsv_size, &tsv_pos, &line); /* the header */
-    int64_t records = 0, weighed = 0;
+    next_line(impact_rows, impact_size, &impact_pos, &line);
+    int64_t records = 0, weighed = 0, with_impact = 0;
     int mismatches = 0;
     for (size_t pos = 0; pos < in_size && mismatches < 5;) {
       const size_t window = in_size - pos < 4095 ? in_size - pos : 4095;
@@ -254,10 +258,29 @@ static void check_weights(eg_grouper* g) {
       const size_t json_length = next_line(json, json_size, &json_pos, &line);
       const size_t m = eg_weighted_json_row(g, weights, records, row, sizeof row);
       if (m != json_length || memcmp(row, line, m) != 0) ++mismatches;
+      /* The impact as the program's impact column writes it (the generated
+       * codes need no escapes). */
+      eg_impact impact;
+      memset(&impact, 0, sizeof impact);
+      impact.size = sizeof impact;
+      CHECK_STATUS(eg_find_impact(g, weights, &impact), EG_OK);
+      char column[4096] = "", entry[64];
+      for (int i = 0; i < impact.count; ++i) {
+        CHECK(eg_format_weight(impact.items[i].weight_difference, text, sizeof text) > 0);
+        snprintf(entry, sizeof entry, "%s%d:%s>%s:%s%s", i > 0 ? ";" : "", (int)impact.items[i].position,
+                 impact.items[i].code, impact.items[i].drg, impact.items[i].weight_difference > 0 ? "+" : "", text);
+        strcat(column, entry);
+      }
+      with_impact += impact.count > 0;
+      const size_t impact_length = next_line(impact_rows, impact_size, &impact_pos, &line);
+      char program_column[4096];
+      tsv_field(line, impact_length, 14, program_column, sizeof program_column);
+      if (strcmp(column, program_column) != 0) ++mismatches;
     }
     CHECK(mismatches == 0 && tsv_pos == tsv_size && json_pos == json_size);
-    CHECK(weighed > records / 2);
+    CHECK(weighed > records / 2 && with_impact > 0);
   }
+  free(impact_rows);
   free(in);
   free(tsv);
   free(json);
@@ -517,9 +540,10 @@ static int run_checks(const char* grouper_tables, const char* grouper) {
   snprintf(command, sizeof command,
            "'%s' -C '%s' --results results.tsv >/dev/null && '%s' -C '%s' --output json.out --results results.jsonl "
            ">/dev/null && '%s' -C '%s' --output w.out --weights weights.tsv --results weighted.tsv >/dev/null && "
-           "'%s' -C '%s' --output w.out --weights weights.tsv --results weighted.jsonl >/dev/null",
+           "'%s' -C '%s' --output w.out --weights weights.tsv --results weighted.jsonl >/dev/null && "
+           "'%s' -C '%s' --output i.out --impact --weights weights.tsv --results impact.tsv >/dev/null",
            grouper, path_in("set", ""), grouper, path_in("set", ""), grouper, path_in("set", ""), grouper,
-           path_in("set", ""));
+           path_in("set", ""), grouper, path_in("set", ""));
   ready = ready && run(command) == 0;
   CHECK(ready);
 

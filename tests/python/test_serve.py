@@ -202,6 +202,16 @@ def test_weights_join_the_rows_and_the_explanation(serve, small_set, grouper_bin
     assert [trace[k] for k in ("weight", "effective_weight", "los_class")] == [
         row[k] for k in ("weight", "effective_weight", "los_class")]
     assert f"effective weight {row['effective_weight']}".encode() in server.post("/v1/explain?format=text", record).content
+    # impact=true ends the trace with the record's impact, weighed: the list of grouper explain --impact.
+    for record in data.split(b"\n")[:20]:
+        done = subprocess.run([grouper_binary, "explain", "--tables", str(small_set), "--format", "json", "--impact",
+                               "--weights", str(weights), "--line", record.decode("latin-1")],
+                              capture_output=True, timeout=TIMEOUT, check=True)
+        expected = json.loads(done.stdout, parse_float=decimal.Decimal)["impact"]
+        trace = json.loads(server.post("/v1/explain?impact=true", record).content, parse_float=decimal.Decimal)
+        assert trace["impact"] == expected
+    assert any(json.loads(server.post("/v1/explain?impact=true", r).content)["impact"] for r in data.split(b"\n")[:20])
+    assert b'"impact"' not in server.post("/v1/explain", record).content
 
 
 def test_every_bad_request_gets_its_status_and_a_json_error(serve, small_set):
