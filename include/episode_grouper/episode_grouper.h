@@ -49,7 +49,8 @@ typedef enum eg_status {
   EG_ERROR_MEMORY = 6,
   EG_ERROR_INTERNAL = 7,
   EG_ERROR_WEIGHTS = 8,        /* a weight catalogue fails its checks; the last error says "FILE:LINE: what" */
-  EG_ERROR_INVALID_EPISODE = 9 /* an episode's fields cannot be encoded; the last error names each field and why */
+  EG_ERROR_INVALID_EPISODE = 9, /* an episode's fields cannot be encoded; the last error names each field and why */
+  EG_ERROR_REGISTRY = 10        /* a registry of table versions fails its checks; the last error says "FILE:LINE: what" */
 } eg_status;
 
 typedef struct eg_table_set eg_table_set;

@@ -64,6 +64,7 @@ eg_status status_of(episode_grouper::StatusKind kind) {
     case K::kOutOfMemory: return EG_ERROR_MEMORY;
     case K::kWeights: return EG_ERROR_WEIGHTS;
     case K::kInvalidEpisode: return EG_ERROR_INVALID_EPISODE;
+    case K::kRegistry: return EG_ERROR_REGISTRY;
   }
   return EG_ERROR_INTERNAL;
 }

@@ -38,7 +38,7 @@ Columns columns(const TableStore& store, const Result& r) {
 }
 
 bool same_findings(const episode_grouper::Findings& a, const episode_grouper::Findings& b) {
-  static_assert(sizeof(episode_grouper::Finding) == 13, "a Finding is bytes without padding");
+  static_assert(sizeof(episode_grouper::Finding) == 17, "a Finding is bytes without padding");
   return a.count == b.count && a.dropped == b.dropped &&
          std::memcmp(a.items.data(), b.items.data(), a.count * sizeof(episode_grouper::Finding)) == 0;
 }

@@ -59,6 +59,21 @@ size_t format_result_row(int64_t record, const TableStore& tables, const Result&
 size_t format_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
                           bool with_weights, char* out);
 
+// The row of a record that was not grouped because no table version holds
+// its date (a run over a registry of versions): every column between
+// `record` (or `id`) and `findings` empty, `findings` those given (its
+// no_table_version), the weight columns empty when asked for.
+size_t format_ungrouped_row(int64_t record, const std::string_view* id, const episode_grouper::Findings& findings,
+                            bool with_weights, char* out);
+
+// Bytes the tables column adds to a row, at most: a tab and a version name
+// (at most 64 bytes, see table_registry.h).
+inline constexpr size_t kMaxTablesColumnBytes = 1 + 64;
+
+// Appends the tables column, `version` (empty for none), to the row
+// out[0, len) that ends in its line feed; returns the row's new length.
+size_t add_tables_column(char* out, size_t len, std::string_view version);
+
 // Bytes one finding takes in the findings column, at most.
 inline constexpr size_t kMaxFindingBytes = 64;
 

@@ -262,7 +262,8 @@ int http_status(episode_grouper::StatusKind kind) {
     case K::kFileFailed:
     case K::kCountMismatch:
     case K::kLogicSetting:
-    case K::kWeights: return 500;  // the service's own files, not the request, failed
+    case K::kWeights:
+    case K::kRegistry: return 500;  // the service's own files, not the request, failed
   }
   return 500;
 }
