@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "episode_grouper/export.h"
+#include "episode_grouper/grouper.h"
 #include "episode_grouper/status.h"
 #include "episode_grouper/table_set.h"
 
@@ -98,6 +99,56 @@ class EPISODE_GROUPER_API TableRegistry {
   std::vector<TableVersion> versions_;
   std::vector<int32_t> from_, to_;  // the windows of versions_, for the search
   std::vector<std::string> warnings_;
+};
+
+// Bytes a result row of a RegistryGrouper can take, at most: a row and its
+// tables column (a tab and a name of at most 64 bytes).
+inline constexpr size_t kMaxRegistryRow = kMaxResultRow + 65;
+inline constexpr size_t kMaxRegistryJsonRow = kMaxJsonRow + 76;
+
+// Groups records one at a time over a registry, each with the version of
+// its date: one Grouper per version, so one RegistryGrouper per thread; any
+// number of them may share one registry.  Grouping a record allocates
+// nothing and never throws.
+class EPISODE_GROUPER_API RegistryGrouper {
+ public:
+  explicit RegistryGrouper(std::shared_ptr<const TableRegistry> registry);
+  ~RegistryGrouper();
+  RegistryGrouper(const RegistryGrouper&) = delete;
+  RegistryGrouper& operator=(const RegistryGrouper&) = delete;
+
+  // Groups one record (as Grouper::group does) with the version that holds
+  // its date.  A record no version holds is not grouped: its result has no
+  // groups, its record date as read, and one finding, no_table_version with
+  // that date.  The result stays valid until the next call.
+  const Result& group(std::string_view record);
+
+  const Result& result() const;
+  // The version of the last record: its index in the registry's versions()
+  // and its name, or kNoVersion and "".
+  int version() const { return version_; }
+  std::string_view version_name() const;
+  // The table set of the last record's version, null when none held it.
+  const TableSet* tables() const;
+
+  // The outputs of the last record, as Grouper writes them; the rows end
+  // with the tables column (TSV) or member (JSON, null for no version).  A
+  // record no version holds has the result line of no groups ("0000" both)
+  // and a row whose columns between `record` and `findings` are empty
+  // (null in JSON).
+  size_t write_result_line(char* out) const;                 // kMaxResultLine
+  size_t write_result_row(int64_t record, char* out) const;  // kMaxRegistryRow
+  size_t write_json_row(int64_t record, char* out) const;    // kMaxRegistryJsonRow
+  // The header of its rows: Grouper::result_header() with "tables".
+  static std::string_view result_header();
+
+ private:
+  std::shared_ptr<const TableRegistry> registry_;
+  std::vector<std::unique_ptr<Grouper>> groupers_;
+  int version_ = TableRegistry::kNoVersion;
+  Result ungrouped_;                 // the result of a record no version holds
+  std::unique_ptr<char[]> line_;     // its result line
+  size_t line_len_ = 0;
 };
 
 }  // namespace episode_grouper

@@ -1,0 +1,69 @@
+"""TableRegistry in Python: the versions chosen by record date give the bytes
+of the grouper program's --registry, record by record and for a whole file."""
+import subprocess
+
+import pytest
+
+import episode_grouper
+from conftest import TIMEOUT, split_records
+
+
+@pytest.fixture(scope="module")
+def registry(generate, tmp_path_factory):
+    """A registry of two different sets with a gap in January 2006, and its folder."""
+    folder = tmp_path_factory.mktemp("registry")
+    first = generate("registry-a", "small", 600, 3)
+    second = generate("registry-b", "small", 1, 4)
+    (folder / "registry.tsv").write_text(
+        "name\tdirectory\tvalid_from\tvalid_to\n"
+        f"a\t{first}\t\t20051231\n"
+        f"b\t{second}\t20060201\t\n")
+    episodes = (first / "tamv30.in").read_bytes()
+    # A blank date, an unreadable one, and one in the gap.
+    records = split_records(episodes)
+    for i, date in ((0, b"        "), (1, b"2005x101"), (2, b"20060115")):
+        records[i] = records[i][:21] + date + records[i][29:]
+    (folder / "episodes.txt").write_bytes(b"".join(records))
+    return folder
+
+
+def test_groups_each_record_as_the_program_does(registry, grouper_binary):
+    folder = registry
+    subprocess.run([grouper_binary, "--registry", "registry.tsv", "--input", "episodes.txt", "--output",
+                    "program.out", "--results", "program.tsv"], cwd=folder, check=True, timeout=TIMEOUT,
+                   capture_output=True)
+    lines = (folder / "program.out").read_bytes()
+    rows = (folder / "program.tsv").read_text("latin-1")
+
+    reg = episode_grouper.TableRegistry(folder / "registry.tsv")
+    assert [v["name"] for v in reg.versions] == ["a", "b"]
+    assert reg.versions[0]["valid_from"] is None and reg.versions[1]["valid_to"] is None
+    assert "no version holds 20060101..20060131" in reg.warnings[0]
+
+    records = split_records((folder / "episodes.txt").read_bytes())
+    results = reg.group_many(records, threads=2)
+    assert b"".join(r.line for r in results) == lines
+    assert "".join(r.result_row(i + 1) for i, r in enumerate(results)) == rows.split("\n", 1)[1]
+    assert rows.split("\n", 1)[0] + "\n" == episode_grouper.result_header_with_tables
+    for r, date in zip(results[:3], (0, -1, 20060115)):
+        assert r.tables is None and r.adrg_code == ""
+        assert r.findings == [{"code": "no_table_version", "field": "rec_date", "date": date}]
+    assert {"a", "b"} <= {r.tables for r in results[3:]}
+    assert reg.version_of(records[3]) == results[3].tables
+
+    block_lines, block_rows, count = reg.group_block(b"".join(records), 1, "tsv")
+    assert (block_lines, block_rows, count) == (lines, rows.split("\n", 1)[1].encode("latin-1"), len(records))
+
+    assert reg.group_file(folder / "episodes.txt", folder / "module.out", folder / "module.tsv") == len(records)
+    assert (folder / "module.out").read_bytes() == lines
+    assert (folder / "module.tsv").read_text("latin-1") == rows
+
+
+def test_refuses_a_registry_with_its_file_and_line(registry):
+    bad = registry / "overlap.tsv"
+    text = (registry / "registry.tsv").read_text().replace("20060201", "20051231")
+    bad.write_text(text)
+    with pytest.raises(episode_grouper.TableSetError) as caught:
+        episode_grouper.TableRegistry(bad)
+    assert caught.value.kind == "registry" and caught.value.line == 3
+    assert f"{bad}:3: window 20051231..open of b overlaps" in str(caught.value)
