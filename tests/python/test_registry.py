@@ -67,3 +67,17 @@ def test_refuses_a_registry_with_its_file_and_line(registry):
         episode_grouper.TableRegistry(bad)
     assert caught.value.kind == "registry" and caught.value.line == 3
     assert f"{bad}:3: window 20051231..open of b overlaps" in str(caught.value)
+
+
+def test_the_dask_runner_gives_the_programs_bytes(registry, grouper_binary, dask_client):
+    from episode_grouper import dask as runner
+
+    folder = registry
+    subprocess.run([grouper_binary, "--registry", "registry.tsv", "--input", "episodes.txt", "--output",
+                    "program.out", "--results", "program.tsv"], cwd=folder, check=True, timeout=TIMEOUT,
+                   capture_output=True)
+    records = runner.run(folder / "episodes.txt", folder / "dask.out", results=folder / "dask.tsv",
+                         registry=folder / "registry.tsv", partition_size=20000, client=dask_client)
+    assert records == len(split_records((folder / "episodes.txt").read_bytes()))
+    assert (folder / "dask.out").read_bytes() == (folder / "program.out").read_bytes()
+    assert (folder / "dask.tsv").read_bytes() == (folder / "program.tsv").read_bytes()
