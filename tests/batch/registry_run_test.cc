@@ -161,3 +161,29 @@ TEST(RegistryRun, RefusesBothTablesAndRegistryAndABrokenRegistry) {
 
 }  // namespace
 }  // namespace grouper
+
+namespace grouper {
+namespace {
+
+TEST(RegistryRun, ExplainNamesTheVersionAndWhy) {
+  testing::ScratchDir dir("registry-explain");
+  const fs::path d = dir.path();
+  tools::SyntheticSet s = tools::generate_tables(*tools::find_profile("small"), 5);
+  std::string error;
+  fs::create_directories(d / "a");
+  ASSERT_TRUE(write_tables(s.tables, d / "a", error)) << error;
+  testing::write_file(d / "r.tsv", "name\tdirectory\tvalid_from\tvalid_to\na\ta\t20050101\t20051231\n");
+  const std::string record = std::string(21, ' ') + "20051231" + std::string(244, ' ');
+  testing::ProgramRun run = testing::run_grouper(d, "explain --registry r.tsv --line '" + record + "'");
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("table version: a: its window 20050101..20051231 (r.tsv line 2) holds the record date "
+                          "20051231\n\nRecord: ", 0), 0u) << run.out;
+  const std::string outside = std::string(21, ' ') + "20060101" + std::string(244, ' ');
+  run = testing::run_grouper(d, "explain --registry r.tsv --format json --line '" + outside + "'");
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out, "{\"table_version\":{\"name\":null,\"rec_date\":20060101,\"why\":\"no window of r.tsv holds "
+                     "the record date 20060101\"}}\n");
+}
+
+}  // namespace
+}  // namespace grouper
