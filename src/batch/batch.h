@@ -1,8 +1,9 @@
 // The record loop of a batch, without files of its own and without messages:
 // an ordered pipeline reads blocks of records, groups blocks on every thread
-// (one Engine per thread) and writes them in input order, so reading,
-// grouping and writing overlap and the bytes are the same for any number of
-// threads.  The classic run and the Python module's group_file both run it.
+// (one Engine per thread and table set) and writes them in input order, so
+// reading, grouping and writing overlap and the bytes are the same for any
+// number of threads.  The classic run and the Python module's group_file
+// both run it.
 //
 // The input may also be episodes as named fields (CSV, TSV, JSON Lines; see
 // episode_rows.h): then only splitting the rows is serial; each row is read

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "batch/output_file.h"

@@ -17,6 +17,11 @@
 // "input_invalid@FIELD:MESSAGE" for each field error, as many as fit, and
 // "more:N" for the rest.
 //
+// Rows of a run over a registry of table versions end with a `tables`
+// column, the version's name; a record no version holds has a row without
+// groups (every column between `record` and `findings` empty) whose findings
+// are "no_table_version@rec_date:DATE".
+//
 // `findings` lists the record's findings in the order met, separated by ";":
 // each its name, "@" and the position or field it names, ":" and a code
 // text, ">" and the text completed or rewritten to (the parts a finding
