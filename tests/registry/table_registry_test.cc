@@ -5,6 +5,7 @@
 #include <string>
 
 #include "episode_grouper/table_registry.h"
+#include "support/alloc_probe.h"
 #include "support/run_program.h"
 #include "support/table_builder.h"
 #include "support/varied_tables.h"
@@ -106,6 +107,28 @@ TEST(Registry, ChoosesTheVersionWhoseWindowHoldsTheRecordDate) {
   EXPECT_EQ(registry->version_of("short\n"), TableRegistry::kNoVersion);
   EXPECT_EQ(registry->find("b"), &registry->versions()[1]);
   EXPECT_EQ(registry->find("d"), nullptr);
+}
+
+TEST(Registry, GroupingARecordAllocatesNothing) {
+  const fs::path dir = registry_dir("no-allocation");
+  testing::write_file(dir / "registry.tsv", std::string(kHeader) + "a\ta\t\t20041231\nb\tb\t20050101\t\n");
+  Status error;
+  const auto registry = TableRegistry::open(dir / "registry.tsv", error);
+  ASSERT_NE(registry, nullptr) << error.message;
+  episode_grouper::RegistryGrouper grouper(registry);
+  const std::string records[] = {record_dated("20041231"), record_dated("20050101"), record_dated("        ")};
+  char out[episode_grouper::kMaxRegistryJsonRow];
+  for (const std::string& r : records) grouper.group(r);  // the first records may warm up
+  testing::AllocProbe probe;
+  size_t bytes = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (const std::string& r : records) {
+      grouper.group(r);
+      bytes += grouper.write_result_line(out) + grouper.write_result_row(1, out) + grouper.write_json_row(1, out);
+    }
+  }
+  EXPECT_EQ(probe.count(), 0u);
+  EXPECT_GT(bytes, 0u);
 }
 
 }  // namespace
