@@ -1,11 +1,14 @@
 """TableRegistry in Python: the versions chosen by record date give the bytes
 of the grouper program's --registry, record by record and for a whole file."""
 import subprocess
+import threading
 
 import pytest
+import requests
 
 import episode_grouper
 from conftest import TIMEOUT, split_records
+from test_serve import serve  # noqa: F401  (the fixture that starts and stops servers)
 
 
 @pytest.fixture(scope="module")
@@ -81,3 +84,65 @@ def test_the_dask_runner_gives_the_programs_bytes(registry, grouper_binary, dask
     assert records == len(split_records((folder / "episodes.txt").read_bytes()))
     assert (folder / "dask.out").read_bytes() == (folder / "program.out").read_bytes()
     assert (folder / "dask.tsv").read_bytes() == (folder / "program.tsv").read_bytes()
+
+
+def test_the_service_groups_by_date_and_reloads_the_registry_whole_under_load(registry, grouper_binary, serve):
+    folder = registry
+    episodes = (folder / "episodes.txt").read_bytes()
+
+    def program(*more):
+        return subprocess.run([grouper_binary, *more, "--input", "-", "--output", "-"], cwd=folder,
+                              input=episodes, check=True, capture_output=True, timeout=TIMEOUT).stdout
+
+    def program_rows(registry_file):
+        subprocess.run([grouper_binary, "--registry", registry_file, "--input", "episodes.txt", "--output",
+                        "rows.out", "--results", "rows.jsonl"], cwd=folder, check=True, capture_output=True,
+                       timeout=TIMEOUT)
+        return (folder / "rows.jsonl").read_bytes()
+
+    lines = program("--registry", "registry.tsv")
+    old = program_rows("registry.tsv")
+    # The same versions with the gap of January 2006 closed.
+    (folder / "closed.tsv").write_text((folder / "registry.tsv").read_text().replace("20060201", "20060101"))
+    new = program_rows("closed.tsv")
+    assert old != new
+    (folder / "served.tsv").write_text((folder / "registry.tsv").read_text())
+
+    server = serve("--registry", folder / "served.tsv", "--threads", "2")
+    assert server.post("/v1/group", episodes).content == lines
+    assert server.post("/v1/group?format=jsonl", episodes).content == old
+    assert server.post("/v1/group?tables=b", episodes).content == program("--tables", reg_dir(folder, "b"))
+    assert old.split(b"\n")[0].endswith(b',"tables":null}') and b'"code":"no_table_version"' in old
+
+    answers, stop = [], threading.Event()
+
+    def load():
+        with requests.Session() as http:
+            while not stop.is_set() and len(answers) < 400:
+                answers.append(http.post(server.url + "/v1/group?format=jsonl", data=episodes, timeout=60).content)
+
+    workers = [threading.Thread(target=load) for _ in range(2)]
+    for w in workers:
+        w.start()
+    try:
+        # A registry that fails keeps the old one serving; a good one is swapped in whole.
+        (folder / "served.tsv").write_text((folder / "registry.tsv").read_text().replace("20060201", "20051231"))
+        failed = server.post("/v1/admin/reload", b"")
+        assert failed.status_code == 500 and failed.json()["reloaded"][0]["error"] == "registry"
+        assert server.post("/v1/group?format=jsonl", episodes).content == old
+        (folder / "served.tsv").write_text((folder / "closed.tsv").read_text())
+        assert server.post("/v1/admin/reload", b"").status_code == 200
+        assert server.post("/v1/group?format=jsonl", episodes).content == new
+    finally:
+        stop.set()
+        for w in workers:
+            w.join(120)
+    assert answers and all(a in (old, new) for a in answers)
+
+
+def reg_dir(folder, name):
+    for line in (folder / "registry.tsv").read_text().splitlines()[1:]:
+        fields = line.split("\t")
+        if fields[0] == name:
+            return fields[1]
+    raise KeyError(name)
