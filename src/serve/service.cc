@@ -483,8 +483,8 @@ Response Service::explain(const Request& request) {
                           records == 0 ? "the body holds no record" : "/v1/explain takes one record, not " +
                                                                            std::to_string(records));
   }
-  int index = registry_.find(query.tables);
-  std::shared_ptr<const DatedSets> dated = query.tables.empty() ? registry_.dated() : nullptr;
+  const int index = registry_.find(query.tables);
+  const std::shared_ptr<const DatedSets> dated = query.tables.empty() ? registry_.dated() : nullptr;
   std::shared_ptr<const LoadedSet> set;
   if (dated) {
     // Over a registry without a version named: the version of the record's date.

@@ -1,5 +1,6 @@
 """TableRegistry in Python: the versions chosen by record date give the bytes
 of the grouper program's --registry, record by record and for a whole file."""
+import json
 import subprocess
 import threading
 
@@ -113,6 +114,20 @@ def test_the_service_groups_by_date_and_reloads_the_registry_whole_under_load(re
     assert server.post("/v1/group?format=jsonl", episodes).content == old
     assert server.post("/v1/group?tables=b", episodes).content == program("--tables", reg_dir(folder, "b"))
     assert old.split(b"\n")[0].endswith(b',"tables":null}') and b'"code":"no_table_version"' in old
+    # JSON episodes and explain take the version of the date too.
+    episode = {"id": "e1", "birth_date": "19500101", "sex": "M", "los": "3", "discharge": "1", "principal": "A00"}
+    dated = [dict(episode, record_date=d) for d in ("20050301", "20060115")]
+    answer = server.post("/v1/group", json.dumps(dated), headers={"Content-Type": "application/json"})
+    assert answer.status_code == 200, answer.text
+    assert [r["tables"] for r in answer.json()] == ["a", None]
+    assert answer.json()[1]["findings"] == [{"code": "no_table_version", "field": "rec_date", "date": 20060115}]
+    record = episodes.split(b"\n")[5] + b"\n"
+    version = episode_grouper.TableRegistry(folder / "registry.tsv").version_of(record)
+    if version is not None:
+        assert server.post("/v1/explain", record).content == server.post(f"/v1/explain?tables={version}",
+                                                                          record).content
+    gap = server.post("/v1/explain", episodes.split(b"\n")[2] + b"\n")
+    assert gap.status_code == 422 and gap.json()["error"] == "no_table_version"
 
     answers, stop = [], threading.Event()
 
