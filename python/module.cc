@@ -26,8 +26,11 @@
 #include "episode_grouper/explain.h"
 #include "episode_grouper/grouper.h"
 #include "episode_grouper/line_splitter.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/version.h"
+#include "output/result_json.h"
+#include "output/result_table.h"
 #include "episode_grouper/weights.h"
 #include "module_common.h"
 
@@ -67,7 +70,7 @@ int thread_count(int threads) {
 
 PyResult group_one(const std::shared_ptr<const eg::TableSet>& tables, eg::Grouper& g, std::string_view record,
                    const PyWeights* weights) {
-  PyResult r{tables, g.group(record), {}, {}, {}, std::string(record.substr(0, eg::kMaxRecordBytes))};
+  PyResult r{tables, g.group(record), {}, {}, {}, std::string(record.substr(0, eg::kMaxRecordBytes)), false, {}};
   r.line = g.result_line();
   if (weights) {
     r.weights = weights->catalogue;
@@ -185,7 +188,7 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-int64_t group_file(const PyTableSet& ts, const py::object& input, const py::object& output,
+int64_t group_file_over(const eg::TableSet* set, const eg::TableRegistry* registry, const py::object& input, const py::object& output,
                    const py::object& results, int threads, const std::optional<std::string>& results_format,
                    const PyWeights* weights) {
   const std::string in_path = path_of(input);
@@ -224,7 +227,12 @@ int64_t group_file(const PyTableSet& ts, const py::object& input, const py::obje
     options.rows = rows_target ? &rows : nullptr;
     options.row_format = format;
     options.weights = weights ? weights->catalogue.get() : nullptr;
-    outcome = grouper::group_batch(grouper::prepared(*ts.set), in.get(), lines, options);
+    if (registry) {
+      const grouper::VersionMdcRows mdc_rows(*registry);
+      outcome = grouper::group_batch(*registry, mdc_rows, in.get(), lines, options);
+    } else {
+      outcome = grouper::group_batch(grouper::prepared(*set), in.get(), lines, options);
+    }
     lines_ok = lines.close();
     if (rows_target) rows_ok = rows.close();
     if (outcome.end == grouper::BatchEnd::kDone && lines_ok && rows_ok) {
@@ -287,6 +295,86 @@ py::buffer_info byte_buffer(const py::buffer& block) {
 }
 std::string_view bytes_in(const py::buffer_info& info) {
   return {static_cast<const char*>(info.ptr), static_cast<size_t>(info.size * info.itemsize)};
+}
+
+int64_t group_file(const PyTableSet& ts, const py::object& input, const py::object& output,
+                   const py::object& results, int threads, const std::optional<std::string>& results_format,
+                   const PyWeights* weights) {
+  return group_file_over(ts.set.get(), nullptr, input, output, results, threads, results_format, weights);
+}
+
+// A registry of table versions with its grouper for TableRegistry.group.
+struct PyTableRegistry {
+  std::shared_ptr<const eg::TableRegistry> registry;
+  std::unique_ptr<eg::RegistryGrouper> grouper;  // used under the GIL
+};
+
+PyResult group_one_by_date(const PyTableRegistry& tr, eg::RegistryGrouper& g, std::string_view record,
+                           const PyWeights* weights) {
+  PyResult r;
+  r.result = g.group(record);
+  r.registry = true;
+  r.version = std::string(g.version_name());
+  if (g.version() >= 0) r.tables = tr.registry->versions()[static_cast<size_t>(g.version())].tables;
+  char line[eg::kMaxResultLine];
+  r.line.assign(line, g.write_result_line(line));
+  if (weights) {
+    r.weights = weights->catalogue;
+    if (r.tables) r.weight = weights->catalogue->weigh(r.result);
+  }
+  return r;
+}
+
+std::vector<PyResult> group_many_by_date(const PyTableRegistry& tr, const py::iterable& lines, int threads,
+                                         const PyWeights* weights) {
+  std::vector<std::string> records;
+  for (const py::handle& line : lines) {
+    std::string keep;
+    std::string_view bytes = as_bytes_view(line, keep);
+    records.emplace_back(keep.empty() ? std::string(bytes) : std::move(keep));
+  }
+  const int n = std::min<int>(thread_count(threads), static_cast<int>(std::max<size_t>(records.size(), 1)));
+  std::vector<PyResult> results(records.size());
+  {
+    py::gil_scoped_release release;
+    auto work = [&](int member) {
+      eg::RegistryGrouper g(tr.registry);
+      const size_t first = records.size() * static_cast<size_t>(member) / static_cast<size_t>(n);
+      const size_t last = records.size() * static_cast<size_t>(member + 1) / static_cast<size_t>(n);
+      for (size_t i = first; i < last; ++i) results[i] = group_one_by_date(tr, g, records[i], weights);
+    };
+    std::vector<std::thread> team;
+    for (int member = 1; member < n; ++member) team.emplace_back(work, member);
+    work(0);
+    for (std::thread& t : team) t.join();
+  }
+  return results;
+}
+
+// group_block over a registry (without weights).
+py::tuple group_block_by_date(const PyTableRegistry& tr, const py::buffer& block, int64_t first_record,
+                              const std::optional<std::string>& results_format) {
+  const py::buffer_info info = byte_buffer(block);
+  const std::string_view data = bytes_in(info);
+  const bool with_rows = results_format.has_value();
+  const bool json = with_rows && row_format(results_format, "") == grouper::RowFormat::kJsonl;
+  BytesBuilder lines(data.size() + data.size() / 8);
+  std::optional<BytesBuilder> rows;
+  if (with_rows) rows.emplace(json ? data.size() * 4 : data.size() * 2);
+  int64_t count = 0;
+  {
+    py::gil_scoped_release release;
+    eg::RegistryGrouper g(tr.registry);
+    std::string_view record;
+    for (eg::LineSplitter split(data); split.next(record); ++count) {
+      g.group(record);
+      lines.advance(g.write_result_line(lines.room(eg::kMaxResultLine)));
+      if (!with_rows) continue;
+      char* out = rows->room(eg::kMaxRegistryJsonRow);
+      rows->advance(json ? g.write_json_row(first_record + count, out) : g.write_result_row(first_record + count, out));
+    }
+  }
+  return py::make_tuple(lines.finish(), with_rows ? py::object(rows->finish()) : py::object(py::none()), count);
 }
 
 // Groups a block that starts at a line boundary (a partition of a larger
@@ -399,13 +487,15 @@ PYBIND11_MODULE(_core, m) {
               };
               if (!trimmed(item.text).empty()) d["text"] = latin1(trimmed(item.text));
               if (!trimmed(item.to).empty()) d["to"] = latin1(trimmed(item.to));
+              if (item.code == eg::FindingCode::kNoTableVersion) d["date"] = item.date();
               out.append(d);
             }
             if (f.dropped > 0) out.append(py::dict(py::arg("code") = "more", py::arg("count") = f.dropped));
             return out;
           },
           "What the grouping had to make of the record's data: a list of dicts with 'code' and, as the\n"
-          "finding has them, 'position', 'field', 'text' and 'to' (as the JSON Lines rows write them);\n"
+          "finding has them, 'position', 'field', 'text', 'to' and 'date' (as the JSON Lines rows\n"
+          "write them);\n"
           "for a weighed record, the weight's finding last.")
       .def_property_readonly(
           "weight", [](const PyResult& r) { return decimal_weight(r.weight.weight, r.weight.has_weight); },
@@ -438,22 +528,44 @@ PYBIND11_MODULE(_core, m) {
           "order, as the impact of the JSON Lines rows.  Computed when asked: one grouping per code.")
       .def_property_readonly("line", [](const PyResult& r) { return py::bytes(r.line); },
                              "The classic 300-character result line with its line feed, as bytes.")
+      .def_property_readonly(
+          "tables",
+          [](const PyResult& r) {
+            return r.registry && !r.version.empty() ? py::object(py::str(r.version)) : py::object(py::none());
+          },
+          "The name of the table version that grouped the record (TableRegistry), or None: grouped\n"
+          "by a TableSet, or no version holds its date.")
       .def(
           "result_row",
           [](const PyResult& r, int64_t record) {
-            char out[eg::kMaxResultRow];
-            return latin1({out, r.weights ? eg::write_result_row(*r.tables, r.result, r.weight, record, out)
-                                          : eg::write_result_row(*r.tables, r.result, record, out)});
+            char out[eg::kMaxRegistryRow];
+            size_t n = 0;
+            if (r.registry && !r.tables) {
+              n = grouper::format_ungrouped_row(record, nullptr, r.result.findings, r.weights != nullptr, out);
+            } else {
+              n = r.weights ? eg::write_result_row(*r.tables, r.result, r.weight, record, out)
+                            : eg::write_result_row(*r.tables, r.result, record, out);
+            }
+            if (r.registry) n = grouper::add_tables_column(out, n, r.version);
+            return latin1({out, n});
           },
           py::arg("record") = 1,
           "The tab-separated result row of record number `record`, line feed included (with the\n"
-          "weight columns when the record was weighed).")
+          "weight columns when the record was weighed, and the tables column when a TableRegistry\n"
+          "grouped it).")
       .def(
           "json_row",
           [](const PyResult& r, int64_t record) {
-            char out[eg::kMaxJsonRow];
-            return py::str(std::string(out, r.weights ? eg::write_json_row(*r.tables, r.result, r.weight, record, out)
-                                                      : eg::write_json_row(*r.tables, r.result, record, out)));
+            char out[eg::kMaxRegistryJsonRow];
+            size_t n = 0;
+            if (r.registry && !r.tables) {
+              n = grouper::format_json_ungrouped_row(record, nullptr, r.result.findings, r.weights != nullptr, out);
+            } else {
+              n = r.weights ? eg::write_json_row(*r.tables, r.result, r.weight, record, out)
+                            : eg::write_json_row(*r.tables, r.result, record, out);
+            }
+            if (r.registry) n = grouper::add_tables_member(out, n, r.version);
+            return py::str(std::string(out, n));
           },
           py::arg("record") = 1,
           "The JSON Lines result row of record number `record`, line feed included (with the\n"
@@ -610,4 +722,96 @@ PYBIND11_MODULE(_core, m) {
 
   add_episodes(m, table_set);
   add_group_frame(m, table_set);
+
+  py::class_<PyTableRegistry>(m, "TableRegistry",
+                              "A registry of table versions: several table sets, each valid over a window of\n"
+                              "record dates, every record grouped with the version in force on its date.\n\n"
+                              "TableRegistry(path) reads the tab-separated registry file (a header naming name,\n"
+                              "directory, valid_from and valid_to; '#' and empty lines skipped; directories\n"
+                              "relative to the file's folder; dates YYYYMMDD, inclusive, empty for open) and\n"
+                              "opens every version.  It raises TableSetError (kind 'registry', file and line)\n"
+                              "on a missing column, a bad name or date, a window ending before it starts,\n"
+                              "overlapping windows, a duplicate name or a directory without a loadable set.\n"
+                              "A record whose date no window holds, or whose date is blank or unreadable, has\n"
+                              "no groups and the finding no_table_version; the rows gain the column tables.")
+      .def(py::init([](const py::object& path) {
+             eg::Status error;
+             std::shared_ptr<const eg::TableRegistry> registry;
+             const std::string file = path_of(path);
+             {
+               py::gil_scoped_release release;
+               registry = eg::TableRegistry::open(file, error);
+             }
+             if (!registry) {
+               try {
+                 raise_open_error(error);
+               } catch (py::error_already_set& e) {
+                 e.value().attr("line") = error.line;
+                 throw;
+               }
+             }
+             return PyTableRegistry{registry, std::make_unique<eg::RegistryGrouper>(registry)};
+           }),
+           py::arg("path"))
+      .def_property_readonly(
+          "versions",
+          [](const PyTableRegistry& tr) {
+            py::list out;
+            for (const eg::TableVersion& v : tr.registry->versions()) {
+              py::dict d;
+              d["name"] = py::str(v.name);
+              d["directory"] = path_to_python(v.directory.string());
+              d["valid_from"] = v.valid_from == eg::TableRegistry::kOpenFrom ? py::object(py::none())
+                                                                             : py::object(py::int_(v.valid_from));
+              d["valid_to"] = v.valid_to == eg::TableRegistry::kOpenTo ? py::object(py::none())
+                                                                       : py::object(py::int_(v.valid_to));
+              d["line"] = v.line;
+              out.append(d);
+            }
+            return out;
+          },
+          "The versions, earliest window first: dicts with name, directory, valid_from and valid_to\n"
+          "(int YYYYMMDD, None where the window is open) and the registry file's line.")
+      .def_property_readonly(
+          "warnings", [](const PyTableRegistry& tr) { return tr.registry->warnings(); },
+          "One text per gap between windows (no version holds those days).")
+      .def(
+          "version_of",
+          [](const PyTableRegistry& tr, const py::handle& line) {
+            std::string keep;
+            const int v = tr.registry->version_of(as_bytes_view(line, keep));
+            return v < 0 ? py::object(py::none()) : py::object(py::str(tr.registry->versions()[static_cast<size_t>(v)].name));
+          },
+          py::arg("line"),
+          "The name of the version whose window holds the record date of an episode line, read as the\n"
+          "grouping reads it, or None (always for a blank or unreadable date).")
+      .def(
+          "group",
+          [](PyTableRegistry& tr, const py::handle& line, const PyWeights* weights) {
+            std::string keep;
+            return group_one_by_date(tr, *tr.grouper, as_bytes_view(line, keep), weights);
+          },
+          py::arg("line"), py::arg("weights") = py::none(),
+          "Groups one episode line with the version of its date and returns its Result (its\n"
+          "`tables` names the version), weighed when a WeightCatalogue is given.")
+      .def("group_many", &group_many_by_date, py::arg("lines"), py::arg("threads") = 0,
+           py::arg("weights") = py::none(),
+           "Groups every line of `lines` on `threads` threads (0: one per core) without the GIL,\n"
+           "each with the version of its date, and returns the Results in input order.")
+      .def(
+          "group_file",
+          [](const PyTableRegistry& tr, const py::object& input, const py::object& output, const py::object& results,
+             int threads, const std::optional<std::string>& results_format, const PyWeights* weights) {
+            return group_file_over(nullptr, tr.registry.get(), input, output, results, threads, results_format,
+                                   weights);
+          },
+          py::arg("input"), py::arg("output"), py::arg("results") = py::none(), py::arg("threads") = 0,
+          py::arg("results_format") = py::none(), py::arg("weights") = py::none(),
+          "TableSet.group_file with each record grouped by the version of its date: the same bytes\n"
+          "as the grouper program's --registry.  Returns the number of records.")
+      .def("group_block", &group_block_by_date, py::arg("block"), py::arg("first_record") = 1,
+           py::arg("results_format") = py::none(),
+           "TableSet.group_block with each record grouped by the version of its date (the rows end\n"
+           "with the tables column); weights are not taken here.");
+  m.attr("result_header_with_tables") = py::str(std::string(eg::RegistryGrouper::result_header()));
 }

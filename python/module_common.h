@@ -32,6 +32,11 @@ struct PyResult {
   std::shared_ptr<const eg::WeightCatalogue> weights;
   eg::EpisodeWeight weight;
   std::string record;  // the bytes grouped, for Result.impact
+  // Grouped through a TableRegistry: its rows end with the tables column,
+  // the version's name (`version`, empty when no version held the record,
+  // whose `tables` is then null).
+  bool registry = false;
+  std::string version;
 };
 
 // Table sets are held through shared ownership so that a Result or a

@@ -49,7 +49,8 @@ typedef enum eg_status {
   EG_ERROR_MEMORY = 6,
   EG_ERROR_INTERNAL = 7,
   EG_ERROR_WEIGHTS = 8,        /* a weight catalogue fails its checks; the last error says "FILE:LINE: what" */
-  EG_ERROR_INVALID_EPISODE = 9 /* an episode's fields cannot be encoded; the last error names each field and why */
+  EG_ERROR_INVALID_EPISODE = 9, /* an episode's fields cannot be encoded; the last error names each field and why */
+  EG_ERROR_REGISTRY = 10        /* a registry of table versions fails its checks; the last error says "FILE:LINE: what" */
 } eg_status;
 
 typedef struct eg_table_set eg_table_set;
@@ -126,6 +127,42 @@ EPISODE_GROUPER_API size_t eg_result_row(const eg_grouper* grouper, int64_t reco
 
 /* The same as one JSON object and a line feed (4096 bytes always suffice). */
 EPISODE_GROUPER_API size_t eg_json_row(const eg_grouper* grouper, int64_t record, char* out, size_t capacity);
+
+/* A registry of table versions: several table sets, each valid over a
+ * window of record dates (a tab-separated file: name, directory, valid_from,
+ * valid_to; see table_registry.h).  Every version's set is opened and
+ * checked here; on failure the status is EG_ERROR_REGISTRY and the last
+ * error says "FILE:LINE: what".  A registry is immutable and shared like a
+ * table set. */
+typedef struct eg_registry eg_registry;
+typedef struct eg_registry_grouper eg_registry_grouper;
+EPISODE_GROUPER_API eg_status eg_registry_open(const char* file, eg_registry** registry);
+EPISODE_GROUPER_API void eg_registry_free(eg_registry* registry);
+/* Its versions, earliest window first: their number and names (NULL past
+ * the end); the gaps between windows, one text each. */
+EPISODE_GROUPER_API size_t eg_registry_version_count(const eg_registry* registry);
+EPISODE_GROUPER_API const char* eg_registry_version_name(const eg_registry* registry, size_t index);
+EPISODE_GROUPER_API size_t eg_registry_warning_count(const eg_registry* registry);
+EPISODE_GROUPER_API const char* eg_registry_warning(const eg_registry* registry, size_t index);
+
+/* A grouper over every version of `registry` (which may be freed before it),
+ * used by one thread at a time. */
+EPISODE_GROUPER_API eg_status eg_registry_grouper_new(const eg_registry* registry, eg_registry_grouper** grouper);
+EPISODE_GROUPER_API void eg_registry_grouper_free(eg_registry_grouper* grouper);
+/* Groups one record, as eg_group does, with the version whose window holds
+ * its record date; *version (when not NULL) receives that version's index,
+ * or -1 when none holds the date (blank and unreadable dates included): the
+ * record then has no groups, "0000" in its result line, and the finding
+ * no_table_version. */
+EPISODE_GROUPER_API eg_status eg_registry_group(eg_registry_grouper* grouper, const char* record, size_t length,
+                                                eg_result* result, int* version);
+/* The rows of the last record, as eg_result_row and eg_json_row, with the
+ * column (member) tables, the version's name, at their end (2113 and 4172
+ * bytes always suffice). */
+EPISODE_GROUPER_API size_t eg_registry_result_row(const eg_registry_grouper* grouper, int64_t record, char* out,
+                                                  size_t capacity);
+EPISODE_GROUPER_API size_t eg_registry_json_row(const eg_registry_grouper* grouper, int64_t record, char* out,
+                                                size_t capacity);
 
 /* Episodes as named fields.  eg_episode carries its own size in its first
  * field, as eg_result does; eg_episode_init sets it and makes every field

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "episode_grouper/export.h"
@@ -53,8 +54,10 @@ enum class FindingCode : uint8_t {
   kWeightLosUnreadable,  // "weight_los_unreadable": the length of stay is unreadable: the weight is untrimmed (field)
   // Only with episodes as named fields (see episode.h):
   kInputInvalid,  // "input_invalid": a field of the episode cannot be encoded: the row has no groups
+  // Only with a registry of table versions (see table_registry.h):
+  kNoTableVersion,  // "no_table_version": no version's window holds the record date (field, date): no groups
 };
-inline constexpr int kFindingCodes = 18;
+inline constexpr int kFindingCodes = 19;
 
 // The fields a finding may name.
 enum class RecordField : uint8_t { kNone, kRecDate, kBirthDate, kSex, kLos, kDsch, kBirthWt, kVentHr };
@@ -65,6 +68,16 @@ struct Finding {
   RecordField field = RecordField::kNone;
   std::array<char, 5> text{};  // a code text: the slot's, or the text completed or rewritten from
   std::array<char, 5> to{};    // the text completed or rewritten to
+  // no_table_version: the record date as read (0 blank, -1 unreadable),
+  // kept as bytes so that a Finding stays bytes without padding.
+  std::array<char, 4> date_bytes{};
+
+  int32_t date() const {
+    int32_t d;
+    std::memcpy(&d, date_bytes.data(), sizeof d);
+    return d;
+  }
+  void set_date(int32_t d) { std::memcpy(date_bytes.data(), &d, sizeof d); }
 };
 
 // A record's findings in the order the grouping met them; past kMaxFindings

@@ -24,11 +24,12 @@ enum class StatusKind : uint8_t {
   kOutOfMemory,
   kWeights,        // a weight catalogue cannot be read or fails its checks
   kInvalidEpisode, // an episode's fields cannot be encoded into a record (see episode.h)
+  kRegistry,       // a registry of table versions fails its checks (see table_registry.h)
 };
 
 // The name of a kind, as the C ABI, the Python module and the service spell
 // it: "none", "no_directory", "file_failed", "count_mismatch",
-// "logic_setting", "out_of_memory", "weights", "invalid_episode".
+// "logic_setting", "out_of_memory", "weights", "invalid_episode", "registry".
 EPISODE_GROUPER_API const char* kind_name(StatusKind kind);
 
 struct Status {

@@ -2,7 +2,9 @@
 
 TableSet(path) opens the sixteen table files of a directory (TableSetError when
 it cannot); its group, group_many, group_block and group_file give the bytes of
-the grouper program.
+the grouper program.  TableRegistry(path) opens a registry of table versions,
+each valid over a window of record dates, and groups every record with the
+version of its date through the same methods (their rows gain `tables`).
 
 Episodes as named fields: Episode(**fields) builds and checks an episode's
 record (EpisodeError, a ValueError, lists every field error);

@@ -1,6 +1,7 @@
 """Groups an episode file on a Dask cluster, with the same bytes as the grouper program.
 
-    python3 -m episode_grouper.dask INPUT (OUTPUT | --output-parts DIR) --tables DIR [--results FILE]
+    python3 -m episode_grouper.dask INPUT (OUTPUT | --output-parts DIR) (--tables DIR | --registry FILE)
+        [--results FILE]
         [--results-format tsv|jsonl] [--input-format fixed|csv|tsv|jsonl]
         [--scheduler ADDRESS | --local-workers N] [--partition-size BYTES] [--timeout SECONDS]
 
@@ -12,7 +13,9 @@ opens the table set once and keeps it for every partition it groups.  The
 result lines (and the detailed result rows, numbered across the whole input:
 the records of every partition are counted first) are written in input order,
 so OUTPUT and the result file hold the bytes the program would write, whatever
-the partition size.
+the partition size.  With --registry FILE (a registry of table versions) each
+record is grouped with the version of its record date, through
+TableRegistry.group_block, as the program's --registry groups it.
 
 Episodes as named fields (--input-format csv, tsv or jsonl; an INPUT ending in
 .csv, .tsv or .jsonl chooses it, fixed-width records stay the default) are
@@ -113,6 +116,25 @@ def _table_signature(directory):
     return tuple(signature)
 
 
+_registries = {}
+
+
+def worker_tables(source):
+    """What groups on this worker: the TableSet of a directory, or for ("registry", FILE) the
+    TableRegistry of that file (opened again only when the file changed)."""
+    if isinstance(source, str):
+        return worker_table_set(source)
+    path = source[1]
+    st = os.stat(path)
+    signature = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    with _table_lock:
+        cached = _registries.get(path)
+        if cached is None or cached[0] != signature:
+            cached = (signature, _core.TableRegistry(path))
+            _registries[path] = cached
+        return cached[1]
+
+
 def worker_table_set(directory):
     """The TableSet of `directory` in this process: opened at the first call, then kept.
 
@@ -201,7 +223,11 @@ def group_partition(path, start, end, size, tables, first_record, results_format
     (path, bytes) returned in their place; a prefix of None keeps those bytes."""
     block = _read_partition(path, start, end, size)
     catalogue = worker_weights(weights) if weights is not None else None
-    lines, rows, count = worker_table_set(tables).group_block(block, first_record, results_format, catalogue)
+    grouping = worker_tables(tables)
+    if catalogue is None:
+        lines, rows, count = grouping.group_block(block, first_record, results_format)
+    else:
+        lines, rows, count = grouping.group_block(block, first_record, results_format, catalogue)
     return _parts_of(lines, rows, count, prefixes, index)
 
 
@@ -227,20 +253,21 @@ def _parts_of(lines, rows, count, prefixes, index):
 def path_problem(input, tables, directories):
     """What this process cannot do of a run: a line naming the path, or None when all is well.
 
-    It must read `input` and the table files of `tables`, and create (and
-    delete) a file in each of `directories`."""
+    It must read `input` and the table files of `tables` (a directory, or a
+    list of them), and create (and delete) a file in each of `directories`."""
     try:
         with open(input, "rb") as f:
             f.read(1)
     except OSError as e:
         return f"cannot read the input {input}: {e.strerror or e}"
     for name in TABLE_FILES:
-        table = os.path.join(tables, name)
-        try:
-            with open(table, "rb"):
-                pass
-        except OSError as e:
-            return f"cannot read the table file {table}: {e.strerror or e}"
+        for directory in [tables] if isinstance(tables, str) else tables:
+            table = os.path.join(directory, name)
+            try:
+                with open(table, "rb"):
+                    pass
+            except OSError as e:
+                return f"cannot read the table file {table}: {e.strerror or e}"
     for directory in directories:
         probe = os.path.join(directory, f".probe-{uuid.uuid4().hex}")
         try:
@@ -662,7 +689,9 @@ def _group_on(client, input, output, output_parts, tables, results, results_form
             timeout)
     header = None
     if rows_format == "tsv":
-        header = (_core.result_header_with_weights if weights is not None else _core.result_header).encode("latin-1")
+        header = (_core.result_header_with_tables if not isinstance(tables, str)
+                  else _core.result_header_with_weights if weights is not None
+                  else _core.result_header).encode("latin-1")
 
     def submit(i, prefixes):
         start, end = parts[i]
@@ -705,7 +734,7 @@ def _run_id():
 
 
 def _group_any_on(client, input, input_format, output, output_parts, tables, results, results_format,
-                  partition_size, timeout, progress, weights):
+                  partition_size, timeout, progress, weights, table_dirs):
     import dask
 
     # Every submission would otherwise read and tokenize the source of the
@@ -713,15 +742,15 @@ def _group_any_on(client, input, input_format, output, output_parts, tables, res
     # client's one thread): the runner's own code is not worth showing there.
     with dask.config.set({"distributed.diagnostics.computations.ignore-modules": [".*"]}):
         return _group_any_on_cluster(client, input, input_format, output, output_parts, tables, results,
-                                     results_format, partition_size, timeout, progress, weights)
+                                     results_format, partition_size, timeout, progress, weights, table_dirs)
 
 
 def _group_any_on_cluster(client, input, input_format, output, output_parts, tables, results, results_format,
-                          partition_size, timeout, progress, weights):
+                          partition_size, timeout, progress, weights, table_dirs):
     # The directories the workers write their parts into (none for a device or a pipe).
     directories = [os.path.dirname(target) for target in (output_parts, output, results)
                    if target is not None and (target == output_parts or not _special(target))]
-    _check_workers(client, input, tables, directories)
+    _check_workers(client, input, table_dirs, directories)
     if input_format == "fixed":
         return _group_on(client, input, output, output_parts, tables, results, results_format, partition_size,
                          timeout, progress, weights)
@@ -729,12 +758,16 @@ def _group_any_on_cluster(client, input, input_format, output, output_parts, tab
                             partition_size, timeout, progress, weights)
 
 
-def run(input, output, tables, results=None, *, results_format=None, partition_size=DEFAULT_PARTITION_SIZE,
+def run(input, output, tables=None, results=None, *, results_format=None, partition_size=DEFAULT_PARTITION_SIZE,
         client=None, scheduler=None, local_workers=None, timeout=None, progress=False, weights=None,
-        input_format=None, output_parts=None):
+        input_format=None, output_parts=None, registry=None):
     """Groups the episode file `input` on a Dask cluster into the result lines of `output`.
 
-    tables: the table directory, as every worker sees it.  results: the detailed
+    tables: the table directory, as every worker sees it; or instead registry: a
+    registry of table versions (see TableRegistry), each record grouped with the
+    version of its date and the rows gaining the column tables, as the program's
+    --registry gives them (records of fixed width, without weights, for now).
+    results: the detailed
     result file, or None; results_format: 'tsv' or 'jsonl' (default: 'jsonl'
     for a name ending in .jsonl, else 'tsv').  partition_size: about how many
     bytes of input each partition holds.  output_parts: instead of `output`
@@ -760,7 +793,9 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
     output that existed before keeps its contents."""
     if (output is None) == (output_parts is None):
         raise ValueError("give either output or output_parts")
-    input, tables = os.path.abspath(input), os.path.abspath(tables)
+    if (tables is None) == (registry is None):
+        raise ValueError("give either tables or registry")
+    input = os.path.abspath(input)
     if output is not None:
         output = _target(output)
     if output_parts is not None:
@@ -782,13 +817,22 @@ def run(input, output, tables, results=None, *, results_format=None, partition_s
         raise FileNotFoundError(f"the input {input} is not a readable file")
 
     # Fail fast, and with the loader's message, before any work is sent out.
-    _core.TableSet(tables)
+    if registry is not None:
+        if input_format != "fixed" or weights is not None:
+            raise ValueError("a registry takes records of fixed width without weights for now")
+        registry = os.path.abspath(registry)
+        table_dirs = [os.fsdecode(v["directory"]) for v in _core.TableRegistry(registry).versions]
+        tables = ("registry", registry)
+    else:
+        tables = os.path.abspath(tables)
+        _core.TableSet(tables)
+        table_dirs = tables
     if weights is not None:
         weights = os.path.abspath(weights)
         _core.WeightCatalogue(weights)
 
     arguments = (input, input_format, output, output_parts, tables, results, results_format, partition_size, timeout,
-                 progress, weights)
+                 progress, weights, table_dirs)
     if client is not None:
         return _group_any_on(client, *arguments)
 
@@ -833,7 +877,12 @@ def main(argv=None):
                         help="instead of OUTPUT, keep the result lines as the parts DIR/part-00000 ... in input "
                              "order, with DIR/_manifest.json giving each part's first record, records and bytes; "
                              "DIR must not exist or be empty")
-    parser.add_argument("--tables", required=True, metavar="DIR", help="the table directory, as the workers see it")
+    sets = parser.add_mutually_exclusive_group(required=True)
+    sets.add_argument("--tables", metavar="DIR", help="the table directory, as the workers see it")
+    sets.add_argument("--registry", metavar="FILE",
+                      help="instead of --tables, a registry of table versions (tab-separated: name, directory, "
+                           "valid_from, valid_to), as the workers see it: each record is grouped with the version "
+                           "of its record date, the result rows gain the column tables")
     parser.add_argument("--results", metavar="FILE", help="also write the detailed result file FILE")
     parser.add_argument("--weights", metavar="FILE",
                         help="weigh every episode with the cost weight catalogue FILE: the result rows gain "
@@ -862,7 +911,7 @@ def main(argv=None):
                       partition_size=args.partition_size, scheduler=args.scheduler,
                       local_workers=args.local_workers, timeout=args.timeout, progress=sys.stderr.isatty(),
                       weights=args.weights, input_format=args.input_format,
-                      output_parts=args.output_parts)
+                      output_parts=args.output_parts, registry=args.registry)
     except _core.TableSetError as e:
         print(f"{parser.prog}: cannot open the table set: {e}", file=sys.stderr)
         return 1

@@ -11,7 +11,9 @@
 
 #include "episode_grouper/episode.h"
 #include "episode_grouper/episode_grouper.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/grouper.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/weights.h"
 
@@ -27,6 +29,16 @@ struct eg_table_set {
 struct eg_episode_buffer {
   episode_grouper::Episode episode;
   std::vector<const char*> secondary, procedures;
+};
+
+struct eg_registry {
+  std::shared_ptr<const episode_grouper::TableRegistry> registry;
+};
+
+struct eg_registry_grouper {
+  explicit eg_registry_grouper(std::shared_ptr<const episode_grouper::TableRegistry> registry)
+      : grouper(std::move(registry)) {}
+  episode_grouper::RegistryGrouper grouper;
 };
 
 struct eg_grouper {
@@ -64,6 +76,7 @@ eg_status status_of(episode_grouper::StatusKind kind) {
     case K::kOutOfMemory: return EG_ERROR_MEMORY;
     case K::kWeights: return EG_ERROR_WEIGHTS;
     case K::kInvalidEpisode: return EG_ERROR_INVALID_EPISODE;
+    case K::kRegistry: return EG_ERROR_REGISTRY;
   }
   return EG_ERROR_INTERNAL;
 }
@@ -76,7 +89,9 @@ void put_text(char (&to)[N], const std::array<char, M>& from) {
   std::memcpy(to, text.data(), text.size());
 }
 
-void fill(const episode_grouper::Grouper& g, eg_result& out) {
+// From a Grouper or a RegistryGrouper.
+template <class G>
+void fill(const G& g, eg_result& out) {
   const episode_grouper::Result& r = g.result();
   out.rec_date = r.values.rec_date;
   out.age_yy = r.values.age_yy;
@@ -239,6 +254,91 @@ eg_status eg_grouper_new(const eg_table_set* set, eg_grouper** grouper) {
 }
 
 void eg_grouper_free(eg_grouper* grouper) { delete grouper; }
+
+eg_status eg_registry_open(const char* file, eg_registry** registry) {
+  if (!registry) return fail(EG_ERROR_ARGUMENT, "a null result pointer");
+  *registry = nullptr;
+  if (!file) return fail(EG_ERROR_ARGUMENT, "a null file name");
+  try {
+    episode_grouper::Status error;
+    auto opened = episode_grouper::TableRegistry::open(file, error);
+    if (!opened) return fail(status_of(error.kind), error.message);
+    *registry = new eg_registry{std::move(opened)};
+    return ok();
+  } catch (const std::bad_alloc&) {
+    return fail(EG_ERROR_MEMORY, "out of memory");
+  } catch (const std::exception& e) {
+    return fail(EG_ERROR_INTERNAL, e.what());
+  }
+}
+
+void eg_registry_free(eg_registry* registry) { delete registry; }
+
+size_t eg_registry_version_count(const eg_registry* registry) {
+  return registry ? registry->registry->versions().size() : 0;
+}
+
+const char* eg_registry_version_name(const eg_registry* registry, size_t index) {
+  if (!registry || index >= registry->registry->versions().size()) return nullptr;
+  return registry->registry->versions()[index].name.c_str();
+}
+
+size_t eg_registry_warning_count(const eg_registry* registry) {
+  return registry ? registry->registry->warnings().size() : 0;
+}
+
+const char* eg_registry_warning(const eg_registry* registry, size_t index) {
+  if (!registry || index >= registry->registry->warnings().size()) return nullptr;
+  return registry->registry->warnings()[index].c_str();
+}
+
+eg_status eg_registry_grouper_new(const eg_registry* registry, eg_registry_grouper** grouper) {
+  if (!grouper) return fail(EG_ERROR_ARGUMENT, "a null result pointer");
+  *grouper = nullptr;
+  if (!registry) return fail(EG_ERROR_ARGUMENT, "a null registry");
+  try {
+    *grouper = new eg_registry_grouper(registry->registry);
+    return ok();
+  } catch (const std::bad_alloc&) {
+    return fail(EG_ERROR_MEMORY, "out of memory");
+  } catch (const std::exception& e) {
+    return fail(EG_ERROR_INTERNAL, e.what());
+  }
+}
+
+void eg_registry_grouper_free(eg_registry_grouper* grouper) { delete grouper; }
+
+eg_status eg_registry_group(eg_registry_grouper* grouper, const char* record, size_t length, eg_result* result,
+                            int* version) {
+  if (!grouper || !result || (!record && length > 0)) return fail(EG_ERROR_ARGUMENT, "a null argument");
+  const size_t size = result->size;
+  if (size < sizeof(size_t)) return fail(EG_ERROR_ARGUMENT, "eg_result.size is not set");
+  grouper->grouper.group(std::string_view(record ? record : "", length));
+  eg_result full{};
+  fill(grouper->grouper, full);
+  const size_t n = std::min(size, sizeof full) - sizeof full.size;
+  std::memcpy(reinterpret_cast<char*>(result) + sizeof full.size, reinterpret_cast<const char*>(&full) + sizeof full.size, n);
+  if (version) *version = grouper->grouper.version();
+  return ok();
+}
+
+size_t eg_registry_result_row(const eg_registry_grouper* grouper, int64_t record, char* out, size_t capacity) {
+  if (!grouper || !out) {
+    fail(EG_ERROR_ARGUMENT, "a null grouper or buffer");
+    return 0;
+  }
+  char row[episode_grouper::kMaxRegistryJsonRow];
+  return hand_out(row, grouper->grouper.write_result_row(record, row), out, capacity);
+}
+
+size_t eg_registry_json_row(const eg_registry_grouper* grouper, int64_t record, char* out, size_t capacity) {
+  if (!grouper || !out) {
+    fail(EG_ERROR_ARGUMENT, "a null grouper or buffer");
+    return 0;
+  }
+  char row[episode_grouper::kMaxRegistryJsonRow];
+  return hand_out(row, grouper->grouper.write_json_row(record, row), out, capacity);
+}
 
 eg_status eg_group(eg_grouper* grouper, const char* record, size_t length, eg_result* result) {
   if (!grouper || !result || (!record && length > 0)) return fail(EG_ERROR_ARGUMENT, "a null argument");

@@ -12,6 +12,7 @@ const char* kind_name(StatusKind kind) {
     case StatusKind::kOutOfMemory: return "out_of_memory";
     case StatusKind::kWeights: return "weights";
     case StatusKind::kInvalidEpisode: return "invalid_episode";
+    case StatusKind::kRegistry: return "registry";
   }
   return "unknown";
 }

@@ -42,6 +42,7 @@ constexpr const char* kFooter =
 
 struct CompareOptions {
   std::vector<std::string> tables;
+  std::vector<std::string> registries;
   std::string input;
   std::string output = "compare.tsv";
   std::string summary_file, json, html;
@@ -56,13 +57,26 @@ void remove_quietly(const std::filesystem::path& p) {
 }
 
 int run_compare_command(const CompareOptions& opt) {
-  if (opt.tables.size() != 2) throw cli::UsageError("give --tables twice: the old set, then the new one");
+  if (opt.tables.empty() == opt.registries.empty()) {
+    throw cli::UsageError("give --tables twice (the old set, then the new one) or --registry twice");
+  }
+  if (!opt.tables.empty() && opt.tables.size() != 2) {
+    throw cli::UsageError("give --tables twice: the old set, then the new one");
+  }
+  if (!opt.registries.empty() && opt.registries.size() != 2) {
+    throw cli::UsageError("give --registry twice: the old registry, then the new one");
+  }
   for (const std::string* f : {&opt.summary_file, &opt.json, &opt.html}) {
     if (*f == kStandardStream) throw cli::UsageError("'-' is for --input and --output; name a file");
   }
   ComparePaths paths;
-  paths.old_tables = opt.tables[0];
-  paths.new_tables = opt.tables[1];
+  if (!opt.tables.empty()) {
+    paths.old_tables = opt.tables[0];
+    paths.new_tables = opt.tables[1];
+  } else {
+    paths.old_registry = opt.registries[0];
+    paths.new_registry = opt.registries[1];
+  }
   paths.input = opt.input;
   paths.output = opt.output;
   paths.summary_file = opt.summary_file;
@@ -102,10 +116,17 @@ void add_compare_command(CLI::App& app, int& status) {
   sub->footer(kFooter);
   const std::string what = "What to compare";
   sub->add_option("--tables", opt->tables, "the old table set, then (--tables again) the new one")
-      ->required()
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->type_name("DIR")
+      ->check(cli::non_empty())
+      ->group(what);
+  sub->add_option("--registry", opt->registries,
+                  "instead of --tables, the old registry of table versions, then (--registry again) the new one: "
+                  "each side groups a record with its version of the record date")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->type_name("FILE")
       ->check(cli::non_empty())
       ->group(what);
   sub->add_option("--input", opt->input, "the episode file ('-': standard input)")

@@ -3,6 +3,7 @@
 // Options only choose other places, add the detailed result file, the
 // summary and threads; subcommands do other work on the same tables.
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -28,13 +29,14 @@ constexpr const char* kFooter =
 
 struct RunOptions {
   std::string dir, tables, input = "tamv30.in", output = "tamv30.out", results, results_format, summary_file, weights;
-  std::string input_format, records_out;
+  std::string input_format, records_out, registry;
   bool summary = false;
   bool strict = false;
   bool impact = false;
   int threads = 1;
   grouper::ProgressMode progress = grouper::ProgressMode::kAuto;
   CLI::Option* tables_given = nullptr;
+  CLI::Option* registry_given = nullptr;
   CLI::Option* results_given = nullptr;
   CLI::Option* results_format_given = nullptr;
   CLI::Option* summary_file_given = nullptr;
@@ -56,6 +58,15 @@ void add_run_options(CLI::App& app, RunOptions& opt) {
                          ->type_name("DIR")
                          ->check(grouper::cli::non_empty())
                          ->group(places);
+  opt.registry_given =
+      app.add_option("--registry", opt.registry,
+                     "group each record with the table version in force on its record date, from the registry "
+                     "FILE (tab-separated: name, directory, valid_from, valid_to; see the README) instead of one "
+                     "set: every version is opened at the start, the detailed result file gains the column "
+                     "tables, and a record no version holds has no groups and the finding no_table_version")
+          ->type_name("FILE")
+          ->check(grouper::cli::non_empty())
+          ->group(places);
   app.add_option("--input", opt.input, "read the episodes from FILE (default: tamv30.in); '-' reads standard input")
       ->type_name("FILE")
       ->check(grouper::cli::non_empty())
@@ -149,6 +160,13 @@ grouper::RunPaths run_paths(const RunOptions& opt) {
   auto place = [&dir](const fs::path& p) { return p == grouper::kStandardStream ? p : dir / p; };
   grouper::RunPaths paths;
   paths.tables_dir = opt.tables_given->count() ? dir / opt.tables : dir;
+  if (opt.registry_given->count()) {
+    if (opt.tables_given->count()) {
+      throw UsageError("options '--tables' and '--registry' exclude each other: one set, or a version per date");
+    }
+    if (opt.registry == grouper::kStandardStream) throw UsageError("option '--registry' takes a file");
+    paths.registry = dir / opt.registry;
+  }
   paths.input = place(opt.input);
   paths.output = place(opt.output);
   if (opt.results_given->count()) {
@@ -233,6 +251,10 @@ int main(int argc, char** argv) {
   // A closed pipe on the output is a failed write, reported as one, not a
   // signal that ends the process unannounced.
   std::signal(SIGPIPE, SIG_IGN);
+  if (report_given->count() && !paths.registry.empty()) {
+    std::fprintf(stderr, "grouper: option '--report' does not take '--registry' yet: make a report per version\n");
+    return grouper::cli::kExitUsage;
+  }
   if (report_given->count()) return grouper::run_batch_with_report(paths, fs::path(opt.dir) / report);
   return grouper::run_batch(paths);
 }

@@ -43,6 +43,7 @@ constexpr const char* kFooter =
 
 struct ServeOptions {
   std::vector<std::string> tables;
+  std::string registry;
   std::string listen = "127.0.0.1:8080";
   std::string token_file;
   std::string weights;
@@ -138,7 +139,14 @@ void apply_config(CLI::App& sub, const std::string& path) {
 int run_serve(const ServeOptions& opt) {
   serve::ServerOptions server;
   parse_listen(opt.listen, server);
-  const std::vector<serve::SetConfig> sets = table_sets(opt.tables);
+  if (!opt.registry.empty() && !opt.tables.empty()) {
+    throw cli::UsageError("options '--tables' and '--registry' exclude each other");
+  }
+  if (!opt.registry.empty() && !opt.weights.empty()) {
+    throw cli::UsageError("option '--weights' does not take '--registry' yet");
+  }
+  const std::vector<serve::SetConfig> sets = opt.registry.empty() ? table_sets(opt.tables)
+                                                                  : std::vector<serve::SetConfig>{};
   server.connections = opt.connections;
   server.max_body = opt.max_body;
   server.timeout_seconds = opt.timeout;
@@ -156,7 +164,14 @@ int run_serve(const ServeOptions& opt) {
 
   serve::TableRegistry registry;
   std::string error;
-  if (!registry.open(sets, error)) return failure(error);
+  if (opt.registry.empty() ? !registry.open(sets, error) : !registry.open_registry(opt.registry, error)) {
+    return failure(error);
+  }
+  if (const auto dated = registry.dated()) {
+    for (const std::string& gap : dated->registry->warnings()) {
+      std::fprintf(stderr, "grouper serve: warning: %s\n", gap.c_str());
+    }
+  }
   serve::Service service(registry, token, opt.threads);
   if (!opt.weights.empty()) {
     episode_grouper::Status weight_error;
@@ -186,6 +201,13 @@ void add_serve_command(CLI::App& app, int& status) {
       ->type_name("[NAME=]DIR")
       ->check(cli::non_empty())
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  sub->add_option("--registry", opt->registry,
+                  "instead of --tables, a registry of table versions (tab-separated: name, directory, valid_from, "
+                  "valid_to): each version is a set of its name (?tables=NAME), and a request that names none "
+                  "groups each record with the version of its record date; a reload reads the registry again "
+                  "and swaps it whole, or keeps the old one on any failure")
+      ->type_name("FILE")
+      ->check(cli::non_empty());
   sub->add_option("--weights", opt->weights,
                   "a cost-weight catalogue: JSON Lines answers carry weight, effective_weight and los_class, "
                   "and explain the record's weight")

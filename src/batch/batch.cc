@@ -16,6 +16,7 @@
 #include "output/result_json.h"
 #include "output/result_line.h"
 #include "output/result_table.h"
+#include "record/digit_fields.h"
 #include "record/record_layout.h"
 
 namespace grouper {
@@ -40,6 +41,45 @@ struct EpisodeInput {
   const EpisodeColumns* columns = nullptr;
 };
 
+// The table sets a batch groups with: one, or the versions of a registry
+// with their names and the summary's MDC rows.
+struct Versions {
+  const episode_grouper::TableRegistry* registry = nullptr;
+  std::vector<const PreparedSet*> sets;
+  std::vector<std::string_view> names;
+  const VersionMdcRows* mdc_rows = nullptr;
+
+  // The version of the record `line` (readable to kRecordWidth), or
+  // kNoVersion, `date` being the record date as the grouping reads it.
+  int choose(const char* line, int32_t& date) const {
+    if (!registry) return 0;
+    date = digit_word::parse_eight(line + kRecDateOffset);
+    return registry->version_of_date(date);
+  }
+  // The summary's row of MDC index `mdc` of `version`.
+  int16_t mdc_row(int version, int16_t mdc) const {
+    if (!mdc_rows) return mdc;
+    const std::vector<int16_t>& rows = mdc_rows->rows[static_cast<size_t>(version)];
+    return mdc >= 0 && static_cast<size_t>(mdc) < rows.size() ? rows[static_cast<size_t>(mdc)] : INT16_MAX;
+  }
+};
+
+// The grouping state of one pipeline thread: its own Engine for each table
+// set and, when the impact is wanted, the probe that finds it, a line buffer
+// for short records, and the state for rows of named fields.
+struct Worker {
+  Worker(const Versions& versions, bool impact) {
+    for (const PreparedSet* set : versions.sets) {
+      engines.push_back(std::make_unique<Engine>(*set));
+      if (impact) probes.push_back(std::make_unique<ImpactProbe>(*set));
+    }
+  }
+  std::vector<std::unique_ptr<Engine>> engines;
+  std::vector<std::unique_ptr<ImpactProbe>> probes;  // none without the impact
+  std::array<char, kLineBufferSize> scratch;
+  RowState rows;
+};
+
 // One block of input records and their outputs, read, grouped by one
 // pipeline thread and written in input order.  The records are grouped
 // where they were read (the grouping upper-cases them there), and the
@@ -48,47 +88,42 @@ struct EpisodeInput {
 class RecordBatch : public PipelineBlock {
  public:
   RecordBatch(bool with_rows, RowFormat format, const FindingSummary* summary,
-              const episode_grouper::WeightCatalogue* weights, size_t max_record = kMaxLineBytes,
-              bool with_records = false, bool impact = false, bool impact_tallies = false)
+              const episode_grouper::WeightCatalogue* weights, const Versions& versions,
+              size_t max_record = kMaxLineBytes, bool with_records = false, bool impact = false,
+              bool impact_tallies = false)
       : PipelineBlock(max_record),
         format_(format),
         weights_(weights),
         impact_wanted_(impact),
         tally_impact_(impact && impact_tallies),
+        versions_(versions),
         lines_(new char[kPipelineRecords * kMaxResultLineBytes]),
         rows_(with_rows ? new char[kPipelineRecords * max_row_bytes()] : nullptr),
         records_(with_records ? new char[kPipelineRecords * kBuiltRecordBytes] : nullptr),
-        summary_(summary ? std::make_unique<FindingSummary>(*summary) : nullptr) {
+        summary_(summary ? std::make_unique<FindingSummary>(*summary) : nullptr),
+        per_version_(versions.registry ? versions.sets.size() + 1 : 0, 0) {
     input_invalid_.add({.code = episode_grouper::FindingCode::kInputInvalid});
+    no_version_.add({.code = episode_grouper::FindingCode::kNoTableVersion,
+                     .field = episode_grouper::RecordField::kRecDate});
   }
 
-  // Groups every record with `grouper`; `scratch` is a line buffer for
-  // records too short to be grouped in place.  `probe` finds the impact,
-  // when wanted.
-  void group(Engine& grouper, ImpactProbe* probe, const TableStore& store, char* scratch) {
-    lines_len_ = 0;
-    rows_len_ = 0;
-    impact_tallies_.clear();
-    if (summary_) summary_->clear();
+  // Groups every record with `w`'s Engine of its table set; w.scratch is a
+  // line buffer for records too short to be grouped in place.
+  void group(Worker& w) {
+    start();
     for (size_t i = 0; i < count(); ++i) {
       const size_t len = input.record(i).size();
-      char* line = groupable_record(input, i, scratch);
-      grouper.group(line, len);
-      put_result(grouper.result(), probe, store, line, len, i, nullptr);
+      group_one(w, groupable_record(input, i, w.scratch.data()), len, i, nullptr);
     }
   }
 
-  // Reads every row of named fields into `state`'s episode, builds its
+  // Reads every row of named fields into w.rows's episode, builds its
   // record and groups that as group() groups a record.
-  void group_rows(Engine& grouper, ImpactProbe* probe, const TableStore& store, RowState& state,
-                  const EpisodeInput& how) {
-    lines_len_ = 0;
-    rows_len_ = 0;
-    impact_tallies_.clear();
-    records_len_ = 0;
+  void group_rows(Worker& w, const EpisodeInput& how) {
+    start();
     first_invalid_ = kNone;
     others_.clear();
-    if (summary_) summary_->clear();
+    RowState& state = w.rows;
     const bool jsonl = how.format == InputFormat::kJsonl;
     char* record = state.record.data();
     for (size_t i = 0; i < count(); ++i) {
@@ -112,8 +147,7 @@ class RecordBatch : public PipelineBlock {
       }
       const std::string_view id = state.episode.id;
       if (built) {
-        grouper.group(record, episode_grouper::kEpisodeRecordBytes);
-        put_result(grouper.result(), probe, store, record, episode_grouper::kEpisodeRecordBytes, i, &id);
+        group_one(w, record, episode_grouper::kEpisodeRecordBytes, i, &id);
         continue;
       }
       // Not grouped: the record holds only the id, and no group.
@@ -126,11 +160,10 @@ class RecordBatch : public PipelineBlock {
       if (!rows_) continue;
       const int64_t number = first_number + static_cast<int64_t>(i);
       char* out = rows_.get() + rows_len_;
-      rows_len_ += format_ == RowFormat::kJsonl
-                       ? format_json_invalid_row(number, &id, state.errors, weights_ != nullptr, out)
-                       : format_invalid_row(number, &id, state.errors, weights_ != nullptr, out);
-      // A row without groups has no codes that matter: the column is there, empty.
-      if (impact_wanted_) rows_len_ = append_empty_impact(rows_len_);
+      const size_t n = format_ == RowFormat::kJsonl
+                           ? format_json_invalid_row(number, &id, state.errors, weights_ != nullptr, out)
+                           : format_invalid_row(number, &id, state.errors, weights_ != nullptr, out);
+      rows_len_ += with_tables(out, with_empty_impact(out, n), episode_grouper::TableRegistry::kNoVersion);
     }
   }
 
@@ -138,6 +171,8 @@ class RecordBatch : public PipelineBlock {
   const FindingSummary* summary() const { return summary_.get(); }
   std::string_view rows() const { return {rows_.get(), rows_len_}; }
   std::string_view records() const { return {records_.get(), records_len_}; }
+  // Over a registry: records per version, then those no version holds.
+  const std::vector<int64_t>& per_version() const { return per_version_; }
   // Rows of named fields: the first row that could not be built (kNone when
   // all were), its errors, and the member names that are no field.
   static constexpr size_t kNone = SIZE_MAX;
@@ -153,29 +188,87 @@ class RecordBatch : public PipelineBlock {
   size_t max_row_bytes() const {
     const size_t impact = impact_wanted_ ? (format_ == RowFormat::kJsonl ? kMaxImpactJsonBytes : kMaxImpactColumnBytes)
                                          : 0;
-    return (format_ == RowFormat::kJsonl ? kMaxJsonRowBytes : kMaxResultRowBytes) + impact;
+    return format_ == RowFormat::kJsonl ? kMaxJsonRowBytes + impact + kMaxTablesMemberBytes
+                                        : kMaxResultRowBytes + impact + kMaxTablesColumnBytes;
   }
 
-  // The row ending at rows_[0, end) with an empty impact column before its
-  // line feed; returns the new end.
-  size_t append_empty_impact(size_t end) {
-    static const episode_grouper::Impact kNone;
-    char* p = rows_.get() + end - 1;  // the line feed
+  void start() {
+    lines_len_ = 0;
+    rows_len_ = 0;
+    records_len_ = 0;
+    impact_tallies_.clear();
+    if (summary_) summary_->clear();
+    std::fill(per_version_.begin(), per_version_.end(), 0);
+  }
+
+  // The row of `len` bytes laid out at `out` (a row without groups), with an
+  // empty impact column before its line feed when the impact is wanted;
+  // returns the row's length.
+  size_t with_empty_impact(char* out, size_t len) const {
+    if (!impact_wanted_) return len;
+    static const episode_grouper::Impact kNoImpact;
+    char* p = out + len - 1;  // the line feed
     if (format_ == RowFormat::kJsonl) {
       --p;  // the closing brace
-      p = put_impact_json(p, kNone);
+      p = put_impact_json(p, kNoImpact);
       *p++ = '}';
     } else {
-      p = put_impact_column(p, kNone);
+      p = put_impact_column(p, kNoImpact);
     }
     *p++ = '\n';
-    return static_cast<size_t>(p - rows_.get());
+    return static_cast<size_t>(p - out);
+  }
+
+  // Groups the record line[0, len) (readable to kRecordWidth, blanks from
+  // len on) with the Engine of its version and puts its result.
+  void group_one(Worker& w, char* line, size_t len, size_t i, const std::string_view* id) {
+    int32_t date = 0;
+    const int version = versions_.choose(line, date);
+    if (version < 0) {
+      put_ungrouped(line, len, i, id, date);
+      return;
+    }
+    if (!per_version_.empty()) ++per_version_[static_cast<size_t>(version)];
+    const size_t v = static_cast<size_t>(version);
+    Engine& grouper = *w.engines[v];
+    grouper.group(line, len);
+    put_result(grouper.result(), version, w.probes.empty() ? nullptr : w.probes[v].get(), line, len, i, id);
+  }
+
+  // Ends the row just laid out at `out`, of `len` bytes, with the tables
+  // column of `version` over a registry; returns the row's length.
+  size_t with_tables(char* out, size_t len, int version) const {
+    if (!versions_.registry) return len;
+    const std::string_view name = version >= 0 ? versions_.names[static_cast<size_t>(version)] : std::string_view{};
+    return format_ == RowFormat::kJsonl ? add_tables_member(out, len, name) : add_tables_column(out, len, name);
+  }
+
+  // Puts a record that no version holds: a result line without groups
+  // ("0000" both, the head upper-cased as the grouping does) and a row
+  // without groups with its no_table_version finding.
+  void put_ungrouped(char* line, size_t len, size_t i, const std::string_view* id, int32_t date) {
+    ++per_version_.back();
+    const size_t head = std::min(len, kHeadWidth);
+    for (size_t k = 0; k < head; ++k) {
+      if (line[k] >= 'a' && line[k] <= 'z') line[k] = static_cast<char>(line[k] - 'a' + 'A');
+    }
+    no_version_.items[0].set_date(date);
+    if (summary_) summary_->add(0, no_version_);
+    lines_len_ += format_result_line(line, len, "0000", "0000", lines_.get() + lines_len_);
+    if (!rows_) return;
+    const int64_t number = first_number + static_cast<int64_t>(i);
+    char* out = rows_.get() + rows_len_;
+    const size_t n = format_ == RowFormat::kJsonl
+                         ? format_json_ungrouped_row(number, id, no_version_, weights_ != nullptr, out)
+                         : format_ungrouped_row(number, id, no_version_, weights_ != nullptr, out);
+    rows_len_ += with_tables(out, with_empty_impact(out, n), episode_grouper::TableRegistry::kNoVersion);
   }
 
   // Weighs, counts and writes the result of record i, `line[0, len)`, just
-  // grouped; finds its impact with `probe` when wanted.
-  void put_result(const Result& res, ImpactProbe* probe, const TableStore& store, const char* line, size_t len,
-                  size_t i, const std::string_view* id) {
+  // grouped with `version`; finds its impact with `probe` when wanted.
+  void put_result(const Result& res, int version, ImpactProbe* probe, const char* line, size_t len, size_t i,
+                  const std::string_view* id) {
+    const TableStore& store = versions_.sets[static_cast<size_t>(version)]->store();
     // With weights, the weight's finding joins the grouping's, in a copy:
     // only records with such a finding pay for it.
     const episode_grouper::Findings* findings = &res.findings;
@@ -191,7 +284,7 @@ class RecordBatch : public PipelineBlock {
       }
     }
     const episode_grouper::EpisodeWeight* weighed = weights_ ? &weight : nullptr;
-    if (summary_) summary_->add(res.res_mdc, *findings, weighed);
+    if (summary_) summary_->add(versions_.mdc_row(version, res.res_mdc), *findings, weighed);
     const episode_grouper::Impact* impact = nullptr;
     if (impact_wanted_ && probe) {
       probe->find(line, len, res, weights_, impact_);
@@ -203,9 +296,10 @@ class RecordBatch : public PipelineBlock {
     if (!rows_) return;
     const int64_t number = first_number + static_cast<int64_t>(i);
     char* out = rows_.get() + rows_len_;
-    rows_len_ += format_ == RowFormat::kJsonl
-                     ? format_json_row(number, store, res, *findings, out, weighed, id, impact)
-                     : format_result_row(number, store, res, *findings, out, weighed, id, impact);
+    const size_t n = format_ == RowFormat::kJsonl
+                         ? format_json_row(number, store, res, *findings, out, weighed, id, impact)
+                         : format_result_row(number, store, res, *findings, out, weighed, id, impact);
+    rows_len_ += with_tables(out, n, version);
   }
 
   RowFormat format_;
@@ -214,8 +308,10 @@ class RecordBatch : public PipelineBlock {
   bool tally_impact_;
   episode_grouper::Impact impact_;  // of the record written last
   std::vector<ImpactTally> impact_tallies_;
+  const Versions& versions_;
   episode_grouper::Findings with_weight_finding_;
   episode_grouper::Findings input_invalid_;  // what the summary counts for a row that cannot be built
+  episode_grouper::Findings no_version_;     // the findings of a record no version holds
   // Sized for the most records a batch holds; only what is written is ever
   // touched, so the room costs address space, not memory.
   std::unique_ptr<char[]> lines_;
@@ -225,21 +321,10 @@ class RecordBatch : public PipelineBlock {
   std::unique_ptr<char[]> records_;
   size_t records_len_ = 0;
   std::unique_ptr<FindingSummary> summary_;  // the batch's own counts, when a summary is wanted
+  std::vector<int64_t> per_version_;
   size_t first_invalid_ = kNone;
   episode_grouper::FieldErrors invalid_errors_;
   std::vector<std::string> others_;
-};
-
-// The grouping state of one pipeline thread: its own Engine, the probe that
-// finds the impact (when wanted), a line buffer for short records, and the
-// state for rows of named fields.
-struct Worker {
-  Worker(const PreparedSet& set, bool impact)
-      : grouper(set), probe(impact ? std::make_unique<ImpactProbe>(set) : nullptr) {}
-  Engine grouper;
-  std::unique_ptr<ImpactProbe> probe;
-  std::array<char, kLineBufferSize> scratch;
-  RowState rows;
 };
 
 // Counts every row of `rows` (each ends with a line feed; none holds one).
@@ -254,10 +339,8 @@ bool count_rows(ResultCounts& counts, std::string_view rows) {
   return true;
 }
 
-}  // namespace
-
-BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
-  const TableStore& store = set.store();
+// The run of group_batch over one set or the versions of a registry.
+BatchOutcome run_batch_over(const Versions& versions, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
   OutputFile* rows = options.rows;
   OutputFile* records = options.records;
   auto write_failed = [&] {
@@ -290,44 +373,51 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
   }
   const EpisodeInput how{format, &columns};
 
-  const std::string_view plain_header = by_rows ? result_table_header(options.weights != nullptr, true)
-                                         : options.weights ? result_table_header_with_weights()
-                                                           : result_table_header();
-  // The impact column comes after every other.
-  std::string impact_header;
-  if (options.impact) {
-    impact_header.assign(plain_header.substr(0, plain_header.size() - 1));
-    impact_header += impact_column_header();
-    impact_header += '\n';
+  std::string_view header = by_rows ? result_table_header(options.weights != nullptr, true)
+                             : options.weights ? result_table_header_with_weights()
+                                               : result_table_header();
+  // The impact column comes after every other of the grouping, and the
+  // tables column of a registry last.
+  std::string extended;
+  if (options.impact || versions.registry) {
+    extended.assign(header.substr(0, header.size() - 1));
+    if (options.impact) extended += impact_column_header();
+    if (versions.registry) extended += "\ttables";
+    extended += '\n';
+    header = extended;
   }
-  const std::string_view header = options.impact ? std::string_view(impact_header) : plain_header;
   if (rows && options.row_format == RowFormat::kTsv) rows->write(header);
-  if (options.counts) {
+  if (versions.registry) outcome.per_version.assign(versions.sets.size() + 1, 0);
+  if (options.counts && !versions.registry) {
     if (options.row_format == RowFormat::kTsv) options.counts->start_tsv(header.substr(0, header.size() - 1));
     else options.counts->start_jsonl();
   }
-  const bool with_rows = rows != nullptr || options.counts != nullptr;
+  const bool with_rows = rows != nullptr || (options.counts != nullptr && !versions.registry);
 
   uint64_t bytes_written = 0;  // input bytes whose results are written
   run_block_pipeline<RecordBatch>(
       reader, options.threads, options.first_record,
       [&] {
         return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.weights,
-                                             reader.max_record(), by_rows && records != nullptr, options.impact,
-                                             options.impact_summary != nullptr);
+                                             versions, reader.max_record(), by_rows && records != nullptr,
+                                             options.impact, options.impact_summary != nullptr);
       },
-      [&set, &options] { return Worker(set, options.impact); },
+      [&versions, &options] { return Worker(versions, options.impact); },
       // A catalogue that disagrees with the logic conditions stops the run
       // at its first record, before any line is written.
       [&] {
-        if (set.logic_setting_ok()) return true;
-        outcome.end = BatchEnd::kLogicSetting;
-        return false;
+        for (const PreparedSet* set : versions.sets) {
+          if (!set->logic_setting_ok()) {
+            outcome.end = BatchEnd::kLogicSetting;
+            return false;
+          }
+        }
+        return true;
       },
-      // Group, on any thread, with that thread's own Engine.
+      // Group, on any thread, with that thread's own Engines.
       [&](RecordBatch& batch, Worker& w) {
-        if (by_rows) batch.group_rows(w.grouper, w.probe.get(), store, w.rows, how);
-        else batch.group(w.grouper, w.probe.get(), store, w.scratch.data());
+        if (by_rows) batch.group_rows(w, how);
+        else batch.group(w);
       },
       // Write, in input order, with the progress lines.
       [&](RecordBatch& batch) {
@@ -354,9 +444,10 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
         outcome.records += static_cast<int64_t>(batch.count());
         if (options.summary) options.summary->merge(*batch.summary());
         if (options.impact_summary) options.impact_summary->add(batch.impact_tallies());
+        for (size_t v = 0; v < outcome.per_version.size(); ++v) outcome.per_version[v] += batch.per_version()[v];
         // The report's counts are made here, on the rows just written, in
         // one map: cheaper than a map per block merged block by block.
-        if (options.counts && !count_rows(*options.counts, batch.rows())) {
+        if (options.counts && !versions.registry && !count_rows(*options.counts, batch.rows())) {
           outcome.end = BatchEnd::kCountError;
           return false;
         }
@@ -380,6 +471,39 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
     outcome.end = BatchEnd::kWriteError;
   }
   return outcome;
+}
+
+}  // namespace
+
+VersionMdcRows::VersionMdcRows(const episode_grouper::TableRegistry& registry) {
+  codes.push_back(Code3{});  // row 0: no MDC
+  for (const episode_grouper::TableVersion& v : registry.versions()) {
+    const std::vector<Code3>& list = prepared(*v.tables).store().mdc_code;
+    std::vector<int16_t>& of = rows.emplace_back(list.size(), int16_t{0});
+    for (size_t m = 1; m < list.size(); ++m) {
+      const auto at = std::find(codes.begin() + 1, codes.end(), list[m]);
+      of[m] = static_cast<int16_t>(at - codes.begin());
+      if (at == codes.end()) codes.push_back(list[m]);
+    }
+  }
+}
+
+BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
+  Versions one;
+  one.sets.push_back(&set);
+  return run_batch_over(one, in, lines, options);
+}
+
+BatchOutcome group_batch(const episode_grouper::TableRegistry& registry, const VersionMdcRows& mdc_rows,
+                         std::FILE* in, OutputFile& lines, const BatchOptions& options) {
+  Versions versions;
+  versions.registry = &registry;
+  versions.mdc_rows = &mdc_rows;
+  for (const episode_grouper::TableVersion& v : registry.versions()) {
+    versions.sets.push_back(&prepared(*v.tables));
+    versions.names.push_back(v.name);
+  }
+  return run_batch_over(versions, in, lines, options);
 }
 
 }  // namespace grouper

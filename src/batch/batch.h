@@ -1,8 +1,9 @@
 // The record loop of a batch, without files of its own and without messages:
 // an ordered pipeline reads blocks of records, groups blocks on every thread
-// (one Engine per thread) and writes them in input order, so reading,
-// grouping and writing overlap and the bytes are the same for any number of
-// threads.  The classic run and the Python module's group_file both run it.
+// (one Engine per thread and table set) and writes them in input order, so
+// reading, grouping and writing overlap and the bytes are the same for any
+// number of threads.  The classic run and the Python module's group_file
+// both run it.
 //
 // The input may also be episodes as named fields (CSV, TSV, JSON Lines; see
 // episode_rows.h): then only splitting the rows is serial; each row is read
@@ -25,6 +26,7 @@
 #include "batch/output_file.h"
 #include "batch/result_counts.h"
 #include "engine/prepared/prepared_set.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/weights.h"
 
 namespace grouper {
@@ -67,6 +69,15 @@ struct BatchOptions {
   bool strict = false;
 };
 
+// The MDC rows of a summary over the versions of a registry: each version's
+// MDC index mapped to one row per MDC code, so that the same MDC of two
+// versions counts in one row.
+struct VersionMdcRows {
+  explicit VersionMdcRows(const episode_grouper::TableRegistry& registry);
+  std::vector<Code3> codes;                // by row; row 0 is "none"
+  std::vector<std::vector<int16_t>> rows;  // per version, by its MDC index
+};
+
 enum class BatchEnd {
   kDone,          // the input was read to its end and every line written
   kLogicSetting,  // the catalogue disagrees with the logic conditions: stopped before the first line
@@ -84,11 +95,26 @@ struct BatchOutcome {
   // Named-field input: the columns (CSV, TSV) or members (JSON Lines) of
   // other names, which were ignored, in the order first met.
   std::vector<std::string> ignored;
+  // Over a registry: the records of each version, in the order of its
+  // versions(), then those no version holds.
+  std::vector<int64_t> per_version;
 };
 
 // Groups every record of `in` into `lines` (and options.rows).  The TSV
 // header is written first when rows are wanted in TSV.  Does not close or
 // flush the outputs.
 BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& lines, const BatchOptions& options);
+
+// The same over a registry of table versions: each record is grouped with
+// the version whose window holds its record date, its result line and row
+// exactly those of a run over that version alone, and the rows gain the
+// `tables` column, the version's name, after all others.  A record that no
+// version holds (see table_registry.h) gets a result line without groups
+// ("0000" both), a row without groups, and the finding no_table_version
+// with its date.  The summary counts MDCs by code across versions
+// (`mdc_rows`, which the summary was made for).  The result counts of the
+// report are not made over a registry.
+BatchOutcome group_batch(const episode_grouper::TableRegistry& registry, const VersionMdcRows& mdc_rows,
+                         std::FILE* in, OutputFile& lines, const BatchOptions& options);
 
 }  // namespace grouper

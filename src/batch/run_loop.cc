@@ -9,11 +9,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "batch/output_file.h"
 #include "batch/staged_file.h"
 #include "engine/prepared/prepared_set.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/version.h"
 #include "episode_grouper/weights.h"
@@ -46,6 +48,23 @@ void say_results_error(const char* what, const std::filesystem::path& path) {
 // The line beside a classic message that says which file failed and why.
 void say_file_error(const std::filesystem::path& path, const std::string& reason) {
   std::fprintf(stderr, "grouper: %s: %s\n", path.c_str(), reason.c_str());
+}
+
+// The summary's records per version: a line per version and one for the
+// records no version holds, each with its share.
+std::string per_version_text(const std::vector<std::string>& names, const std::vector<int64_t>& counts) {
+  int64_t all = 0;
+  for (int64_t n : counts) all += n;
+  char line[160];
+  std::snprintf(line, sizeof line, "\nrecords per table version\n%-20s %12s %8s\n", "version", "records", "share");
+  std::string out = line;
+  for (size_t v = 0; v < counts.size(); ++v) {
+    const std::string name = v < names.size() ? names[v] : "(none)";
+    std::snprintf(line, sizeof line, "%-20s %12" PRId64 " %7.2f%%\n", name.c_str(), counts[v],
+                  all > 0 ? 100.0 * static_cast<double>(counts[v]) / static_cast<double>(all) : 0.0);
+    out += line;
+  }
+  return out;
 }
 
 }  // namespace
@@ -125,15 +144,34 @@ int run_batch(const RunPaths& paths) {
   open_options.read_and_update = paths.classic;
   open_options.defer_logic_check = true;
   episode_grouper::Status failure;
-  std::shared_ptr<const episode_grouper::TableSet> tables =
-      episode_grouper::TableSet::open(paths.tables_dir, failure, open_options);
-  if (!tables) {
-    say(failure.loader_message.c_str());
-    say(failure.kind == episode_grouper::StatusKind::kCountMismatch ? " file count error \n" : " file init error \n");
-    if (!paths.classic) std::fprintf(stderr, "grouper: %s\n", failure.message.c_str());
-    return kExitFailure;
+  std::shared_ptr<const episode_grouper::TableSet> tables;
+  std::shared_ptr<const episode_grouper::TableRegistry> registry;
+  if (!paths.registry.empty()) {
+    // Every version is opened, and checked, before anything is grouped.
+    open_options.defer_logic_check = false;
+    registry = episode_grouper::TableRegistry::open(paths.registry, failure, open_options);
+    if (!registry) {
+      say(" file init error \n");
+      std::fprintf(stderr, "grouper: %s\n", failure.message.c_str());
+      return kExitFailure;
+    }
+    for (const std::string& gap : registry->warnings()) std::fprintf(stderr, "grouper: warning: %s\n", gap.c_str());
+  } else {
+    tables = episode_grouper::TableSet::open(paths.tables_dir, failure, open_options);
+    if (!tables) {
+      say(failure.loader_message.c_str());
+      say(failure.kind == episode_grouper::StatusKind::kCountMismatch ? " file count error \n" : " file init error \n");
+      if (!paths.classic) std::fprintf(stderr, "grouper: %s\n", failure.message.c_str());
+      return kExitFailure;
+    }
   }
-  const PreparedSet& set = prepared(*tables);
+  // The sets the run groups with: the one, or every version's.
+  std::vector<std::pair<std::string, const PreparedSet*>> sets;
+  if (registry) {
+    for (const episode_grouper::TableVersion& v : registry->versions()) sets.emplace_back(v.name, &prepared(*v.tables));
+  } else {
+    sets.emplace_back("", &prepared(*tables));
+  }
 
   // The weights, after the tables: a catalogue that fails its checks stops
   // the run before anything is grouped.
@@ -145,14 +183,18 @@ int run_batch(const RunPaths& paths) {
       std::fprintf(stderr, "grouper: %s\n", error.message.c_str());
       return kExitFailure;
     }
-    const size_t unknown = unknown_weight_drgs(*weights, set.store()).size();
-    if (unknown > 0) {
-      std::fprintf(stderr, "grouper: warning: %zu DRG%s of %s %s not in the DRG table\n", unknown,
-                   unknown == 1 ? "" : "s", paths.weights.c_str(), unknown == 1 ? "is" : "are");
+    for (const auto& [name, set] : sets) {
+      const size_t unknown = unknown_weight_drgs(*weights, set->store()).size();
+      if (unknown == 0) continue;
+      const std::string of = name.empty() ? "" : " of version " + name;
+      std::fprintf(stderr, "grouper: warning: %zu DRG%s of %s %s not in the DRG table%s\n", unknown,
+                   unknown == 1 ? "" : "s", paths.weights.c_str(), unknown == 1 ? "is" : "are", of.c_str());
     }
   }
 
   const bool want_summary = paths.summary || !paths.summary_file.empty();
+  std::vector<std::string> version_names;
+  for (const auto& entry : sets) version_names.push_back(entry.first);
   std::unique_ptr<StagedFile> summary_target;
   std::FILE* summary_file = nullptr;
   if (!paths.summary_file.empty()) {
@@ -166,10 +208,16 @@ int run_batch(const RunPaths& paths) {
       return kExitFailure;
     }
   }
-  FindingSummary summary(want_summary ? set.store().mdc_code.size() : 0, weights != nullptr);
+  // Over a registry the summary counts each MDC code in one row, whatever
+  // its index in each version.
+  std::optional<VersionMdcRows> mdc_rows;
+  if (registry) mdc_rows.emplace(*registry);
   ImpactSummary impact_summary(weights != nullptr);
   // The MDC codes name the summary's rows after the tables are released.
-  const std::vector<Code3> mdc_codes = want_summary ? set.store().mdc_code : std::vector<Code3>{};
+  const std::vector<Code3> mdc_codes = !want_summary ? std::vector<Code3>{}
+                                       : mdc_rows    ? mdc_rows->codes
+                                                     : sets.front().second->store().mdc_code;
+  FindingSummary summary(mdc_codes.size(), weights != nullptr);
 
   BatchOptions options;
   options.summary = want_summary ? &summary : nullptr;
@@ -196,7 +244,8 @@ int run_batch(const RunPaths& paths) {
     }
   };
   if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };
-  const BatchOutcome outcome = group_batch(set, in, output, options);
+  const BatchOutcome outcome = registry ? group_batch(*registry, *mdc_rows, in, output, options)
+                                        : group_batch(*sets.front().second, in, output, options);
   if (bar) {
     if (outcome.end == BatchEnd::kDone) bar->finish();
     else bar->hide();
@@ -216,7 +265,9 @@ int run_batch(const RunPaths& paths) {
     std::fprintf(stderr, "grouper: %s: strict: %s\n", input_name.c_str(), outcome.message.c_str());
   }
 
+  sets.clear();
   tables.reset();  // the tables are released before the files are closed
+  registry.reset();
   if (!stream_in) std::fclose(in);
   bool ok = outcome.end == BatchEnd::kDone || outcome.end == BatchEnd::kWriteError;
   const bool output_ok = stream_out ? output.flush() : output.close();
@@ -248,6 +299,7 @@ int run_batch(const RunPaths& paths) {
   if (ok && want_summary) {
     std::string text = summary.text(mdc_codes);
     if (paths.impact) text += impact_summary.text();
+    if (!outcome.per_version.empty()) text += per_version_text(version_names, outcome.per_version);
     if (summary_file) {
       // The file, kept beside the results, names the version that made them
       // (the line of --version); the summary on standard error does not.

@@ -29,6 +29,10 @@ struct RunPaths {
   // and why beside the classic message.
   bool classic = false;
   std::filesystem::path tables_dir;             // where the sixteen table files lie ("" = current directory)
+  // A registry of table versions instead of tables_dir ("" = none): each
+  // record is grouped with the version of its date, the rows gain the
+  // tables column and the summary the records per version.
+  std::filesystem::path registry;
   std::filesystem::path input = "tamv30.in";    // episode lines, opened "rb" ("rb+" in the classic run)
   std::filesystem::path output = "tamv30.out";  // result lines, opened "wb+"
   std::filesystem::path results;                // detailed result file ("" = none)

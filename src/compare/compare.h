@@ -21,6 +21,7 @@
 #include "batch/output_file.h"
 #include "compare/compare_summary.h"
 #include "engine/prepared/prepared_set.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/weights.h"
 
 namespace grouper {
@@ -48,5 +49,13 @@ struct CompareOptions {
 // read.  Does not close or flush the output.
 BatchOutcome compare_batch(const PreparedSet& old_set, const PreparedSet& new_set, std::FILE* in,
                            CompareSummary& summary, const CompareOptions& options);
+
+// The same with a registry of table versions on each side: each side groups
+// a record with its version of the record's date; a record that no version
+// of a side holds has, on that side, no groups and the finding
+// no_table_version (and a row like the program's for it).
+BatchOutcome compare_batch(const episode_grouper::TableRegistry& old_side,
+                           const episode_grouper::TableRegistry& new_side, std::FILE* in, CompareSummary& summary,
+                           const CompareOptions& options);
 
 }  // namespace grouper

@@ -14,6 +14,7 @@
 #include "batch/run_loop.h"
 #include "batch/staged_file.h"
 #include "compare/compare.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/table_set.h"
 #include "episode_grouper/weights.h"
 
@@ -88,6 +89,18 @@ std::shared_ptr<const episode_grouper::TableSet> load(const char* which, const s
   return set;
 }
 
+std::shared_ptr<const episode_grouper::TableRegistry> load_registry(const char* which,
+                                                                    const std::filesystem::path& file) {
+  episode_grouper::Status error;
+  auto registry = episode_grouper::TableRegistry::open(file, error);
+  if (!registry) {
+    say(std::string("cannot load the ") + which + " registry: " + error.message);
+    return nullptr;
+  }
+  for (const std::string& gap : registry->warnings()) say("warning: " + gap);
+  return registry;
+}
+
 // The catalogue of one side, with a warning for its DRG texts that the
 // side's tables never give; null (said) when it cannot be loaded.
 std::shared_ptr<const episode_grouper::WeightCatalogue> load_weights(const char* which,
@@ -131,10 +144,23 @@ int run_compare(const ComparePaths& paths) {
     opened.push_back(t);
   }
 
-  const auto old_set = load("old", paths.old_tables);
-  if (!old_set) return kExitFailure;
-  const auto new_set = load("new", paths.new_tables);
-  if (!new_set) return kExitFailure;
+  const bool by_date = !paths.old_registry.empty();
+  std::shared_ptr<const episode_grouper::TableRegistry> old_registry, new_registry;
+  std::shared_ptr<const episode_grouper::TableSet> old_set, new_set;
+  if (by_date) {
+    old_registry = load_registry("old", paths.old_registry);
+    if (!old_registry) return kExitFailure;
+    new_registry = load_registry("new", paths.new_registry);
+    if (!new_registry) return kExitFailure;
+    // The catalogues' DRGs are checked against each side's latest version.
+    old_set = old_registry->versions().back().tables;
+    new_set = new_registry->versions().back().tables;
+  } else {
+    old_set = load("old", paths.old_tables);
+    if (!old_set) return kExitFailure;
+    new_set = load("new", paths.new_tables);
+    if (!new_set) return kExitFailure;
+  }
 
   CompareSummary summary;
   CompareOptions options;
@@ -154,7 +180,9 @@ int run_compare(const ComparePaths& paths) {
   std::optional<ProgressBar> bar;
   if (progress_wanted(paths.progress)) bar.emplace(stderr, bytes_left(in));
   if (bar) options.after_block = [&bar](int64_t records, uint64_t bytes) { bar->update(records, bytes); };
-  const BatchOutcome outcome = compare_batch(grouper::prepared(*old_set), grouper::prepared(*new_set), in, summary, options);
+  const BatchOutcome outcome =
+      by_date ? compare_batch(*old_registry, *new_registry, in, summary, options)
+              : compare_batch(grouper::prepared(*old_set), grouper::prepared(*new_set), in, summary, options);
   if (bar) {
     if (outcome.end == BatchEnd::kDone) bar->finish();
     else bar->hide();
@@ -168,8 +196,8 @@ int run_compare(const ComparePaths& paths) {
     return kExitFailure;
   }
 
-  const std::string old_name = paths.old_tables.string();
-  const std::string new_name = paths.new_tables.string();
+  const std::string old_name = (by_date ? paths.old_registry : paths.old_tables).string();
+  const std::string new_name = (by_date ? paths.new_registry : paths.new_tables).string();
   const std::string summary_text = summary.text(old_name, new_name);
   if (text.file) text.file->write(summary_text);
   if (json.file) json.file->write(summary.json(old_name, new_name));

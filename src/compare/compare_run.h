@@ -19,6 +19,10 @@ namespace grouper {
 struct ComparePaths {
   std::filesystem::path old_tables;
   std::filesystem::path new_tables;
+  // Registries of table versions instead of the two sets (both or neither):
+  // each side groups a record with its version of the record's date.
+  std::filesystem::path old_registry;
+  std::filesystem::path new_registry;
   std::filesystem::path input;               // "-": standard input
   std::filesystem::path output;              // the differing records ("" = none, "-": standard output)
   std::filesystem::path summary_file;        // the text summary ("" = standard output)

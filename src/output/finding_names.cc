@@ -24,6 +24,7 @@ std::string_view finding_name(FindingCode code) {
     case FindingCode::kWeightNoRow: return "weight_no_row";
     case FindingCode::kWeightLosUnreadable: return "weight_los_unreadable";
     case FindingCode::kInputInvalid: return "input_invalid";
+    case FindingCode::kNoTableVersion: return "no_table_version";
   }
   return "unknown";
 }

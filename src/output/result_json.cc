@@ -62,6 +62,7 @@ char* put_json_findings(char* out, const episode_grouper::Findings& findings) {
     }
     if (!finding_text(f.text).empty()) p = put_json_string(key(p, "text"), finding_text(f.text));
     if (!finding_text(f.to).empty()) p = put_json_string(key(p, "to"), finding_text(f.to));
+    if (f.code == episode_grouper::FindingCode::kNoTableVersion) p = put_number(key(p, "date"), f.date());
     *p++ = '}';
   }
   if (findings.dropped > 0) {
@@ -106,6 +107,32 @@ size_t format_json_row(int64_t record, const TableStore& tables, const Result& r
   p = put_json_findings(key(p, "findings"), findings);
   if (weight) p = put_weight_json(p, *weight);
   if (impact) p = put_impact_json(p, *impact);
+  *p++ = '}';
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+size_t format_json_ungrouped_row(int64_t record, const std::string_view* id,
+                                 const episode_grouper::Findings& findings, bool with_weights, char* out) {
+  char* p = out;
+  *p++ = '{';
+  p = put_number(key(p, "record", true), record);
+  if (id) p = put_json_string(key(p, "id"), id->substr(0, episode_grouper::kMaxIdBytes * 4));
+  for (const char* name : {"mdc", "adrg", "drg", "pccl", "ccl_raw", "ccl_excl", "supplementary", "age_yy", "age_dd",
+                           "rec_date", "sex_cd", "los_dd", "dsch_cd", "birth_wt", "vent_hr"}) {
+    p = put_bytes(key(p, name), "null");
+  }
+  p = put_json_findings(key(p, "findings"), findings);
+  if (with_weights) p = put_bytes(p, ",\"weight\":null,\"effective_weight\":null,\"los_class\":null");
+  *p++ = '}';
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+size_t add_tables_member(char* out, size_t len, std::string_view version) {
+  char* p = key(out + len - 2, "tables");
+  // A version's name needs no escaping (see table_registry.h).
+  p = version.empty() ? put_bytes(p, "null") : put_json_string(p, version);
   *p++ = '}';
   *p++ = '\n';
   return static_cast<size_t>(p - out);

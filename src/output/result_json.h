@@ -17,6 +17,11 @@
 // episode that cannot be built has a row with null groups, record values and
 // weights, and a finding {"code":"input_invalid","field":F,"text":MESSAGE}
 // for each field error (as many as fit, then {"code":"more","count":N}).
+//
+// Rows of a run over a registry of table versions end with "tables", the
+// version's name, or null for a record no version holds; such a record has
+// a row with null groups and record values and its no_table_version
+// finding {"code":"no_table_version","field":"rec_date","date":D}.
 #pragma once
 
 #include <cstddef>
@@ -56,5 +61,17 @@ size_t format_json_row(int64_t record, const TableStore& tables, const Result& r
 // there, null, when asked for.
 size_t format_json_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
                                bool with_weights, char* out);
+
+// The object of a record no table version holds (see above), into `out`
+// (kMaxJsonRowBytes), with `findings` (its no_table_version).
+size_t format_json_ungrouped_row(int64_t record, const std::string_view* id,
+                                 const episode_grouper::Findings& findings, bool with_weights, char* out);
+
+// Bytes the tables member adds to an object, at most (a name of 64 bytes).
+inline constexpr size_t kMaxTablesMemberBytes = 12 + 64;
+
+// Appends the member "tables": `version` (null when empty) to the object
+// out[0, len), which ends in "}" and a line feed; returns its new length.
+size_t add_tables_member(char* out, size_t len, std::string_view version);
 
 }  // namespace grouper

@@ -60,6 +60,7 @@ char* put_finding(char* out, const episode_grouper::Finding& f) {
   const std::string_view to = finding_text(f.to);
   if (!text.empty()) out = put_code(put_bytes(out, ":"), text, true);
   if (!to.empty()) out = put_code(put_bytes(out, ">"), to, true);
+  if (f.code == episode_grouper::FindingCode::kNoTableVersion) out = put_number(put_bytes(out, ":"), f.date());
   return out;
 }
 
@@ -114,6 +115,25 @@ size_t format_invalid_row(int64_t record, const std::string_view* id, const epis
   // Room for the row's end: the weight columns' tabs and the line feed.
   p = put_invalid_findings(p, errors, kMaxResultRowBytes - static_cast<size_t>(p - out) - 8);
   if (with_weights) p = put_bytes(p, "\t\t\t");
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+size_t format_ungrouped_row(int64_t record, const std::string_view* id, const episode_grouper::Findings& findings,
+                            bool with_weights, char* out) {
+  char* p = put_number(out, record);
+  if (id) p = put_code(put_bytes(p, "\t"), id->substr(0, episode_grouper::kMaxIdBytes * 4));
+  p = put_findings(put_bytes(p, "\t\t\t\t\t\t\t\t\t\t"), findings);
+  if (with_weights) p = put_bytes(p, "\t\t\t");
+  *p++ = '\n';
+  return static_cast<size_t>(p - out);
+}
+
+size_t add_tables_column(char* out, size_t len, std::string_view version) {
+  // The version's name needs no escaping: the registry allows none of the
+  // bytes that would.
+  char* p = put_bytes(out + len - 1, "\t");
+  p = put_bytes(p, version);
   *p++ = '\n';
   return static_cast<size_t>(p - out);
 }

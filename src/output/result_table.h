@@ -17,6 +17,11 @@
 // "input_invalid@FIELD:MESSAGE" for each field error, as many as fit, and
 // "more:N" for the rest.
 //
+// Rows of a run over a registry of table versions end with a `tables`
+// column, the version's name; a record no version holds has a row without
+// groups (every column between `record` and `findings` empty) whose findings
+// are "no_table_version@rec_date:DATE".
+//
 // `findings` lists the record's findings in the order met, separated by ";":
 // each its name, "@" and the position or field it names, ":" and a code
 // text, ">" and the text completed or rewritten to (the parts a finding
@@ -62,6 +67,21 @@ size_t format_result_row(int64_t record, const TableStore& tables, const Result&
 // (kMaxResultRowBytes); the weight columns are there, empty, when asked for.
 size_t format_invalid_row(int64_t record, const std::string_view* id, const episode_grouper::FieldErrors& errors,
                           bool with_weights, char* out);
+
+// The row of a record that was not grouped because no table version holds
+// its date (a run over a registry of versions): every column between
+// `record` (or `id`) and `findings` empty, `findings` those given (its
+// no_table_version), the weight columns empty when asked for.
+size_t format_ungrouped_row(int64_t record, const std::string_view* id, const episode_grouper::Findings& findings,
+                            bool with_weights, char* out);
+
+// Bytes the tables column adds to a row, at most: a tab and a version name
+// (at most 64 bytes, see table_registry.h).
+inline constexpr size_t kMaxTablesColumnBytes = 1 + 64;
+
+// Appends the tables column, `version` (empty for none), to the row
+// out[0, len) that ends in its line feed; returns the row's new length.
+size_t add_tables_column(char* out, size_t len, std::string_view version);
 
 // Bytes one finding takes in the findings column, at most.
 inline constexpr size_t kMaxFindingBytes = 64;

@@ -262,7 +262,8 @@ int http_status(episode_grouper::StatusKind kind) {
     case K::kFileFailed:
     case K::kCountMismatch:
     case K::kLogicSetting:
-    case K::kWeights: return 500;  // the service's own files, not the request, failed
+    case K::kWeights:
+    case K::kRegistry: return 500;  // the service's own files, not the request, failed
   }
   return 500;
 }
@@ -367,6 +368,14 @@ Response Service::group(const Request& request) {
   if (query.format == "jsonl") jsonl = true;
   else if (query.format == "text") jsonl = false;
   else if (!query.format.empty()) return error_response(400, "bad_parameter", "format takes text or jsonl");
+  // Over a registry, a request that names no version groups each record
+  // with the version of its date, all from one generation.
+  if (query.tables.empty()) {
+    if (const std::shared_ptr<const DatedSets> dated = registry_.dated()) {
+      const Turn turn(grouping_);
+      return group_by_date(*dated, request.body, jsonl);
+    }
+  }
   const int index = registry_.find(query.tables);
   if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
   const Turn turn(grouping_);
@@ -404,6 +413,35 @@ Response Service::group(const Request& request) {
     }
     r.body.resize(used);
   }
+  r.records = n;
+  return r;
+}
+
+Response Service::group_by_date(const DatedSets& dated, std::string_view body, bool jsonl) {
+  std::unique_ptr<episode_grouper::RegistryGrouper> grouper = dated.take();
+  Response r;
+  std::string_view record;
+  episode_grouper::LineSplitter split(body);
+  int64_t n = 0;
+  if (jsonl) {
+    r.content_type = "application/x-ndjson";
+    char row[episode_grouper::kMaxRegistryJsonRow];
+    r.body.reserve(body.size() * 2);
+    while (split.next(record)) {
+      grouper->group(record);
+      r.body.append(row, grouper->write_json_row(++n, row));
+    }
+  } else {
+    r.content_type = "text/plain; charset=iso-8859-1";
+    char line[episode_grouper::kMaxResultLine];
+    r.body.reserve(body.size() + body.size() / 4);
+    while (split.next(record)) {
+      grouper->group(record);
+      ++n;
+      r.body.append(line, grouper->write_result_line(line));
+    }
+  }
+  dated.give_back(std::move(grouper));
   r.records = n;
   return r;
 }
@@ -456,9 +494,21 @@ Response Service::explain(const Request& request) {
                                                                            std::to_string(records));
   }
   const int index = registry_.find(query.tables);
-  if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
+  const std::shared_ptr<const DatedSets> dated = query.tables.empty() ? registry_.dated() : nullptr;
+  std::shared_ptr<const LoadedSet> set;
+  if (dated) {
+    // Over a registry without a version named: the version of the record's date.
+    const int version = dated->registry->version_of(record);
+    if (version < 0) {
+      return error_response(422, "no_table_version",
+                            "no table version holds the record date " +
+                                std::to_string(episode_grouper::TableRegistry::record_date(record)));
+    }
+    set = dated->sets[static_cast<size_t>(version)];
+  }
+  if (!set && index < 0) return error_response(404, "no_such_tables", "no table set named '" + query.tables + "'");
   const Turn turn(grouping_);
-  const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
+  if (!set) set = registry_.current(static_cast<size_t>(index));
   Response r = plain(200,
                      format == episode_grouper::ExplainFormat::kJson ? "application/json"
                                                                       : "text/plain; charset=iso-8859-1",
@@ -468,13 +518,45 @@ Response Service::explain(const Request& request) {
   return r;
 }
 
+namespace {
+
+// JSON episodes, each grouped with the version of its date.
+Response group_episodes_by_date(const DatedSets& dated, const Episodes& episodes) {
+  std::unique_ptr<episode_grouper::RegistryGrouper> g = dated.take();
+  Response r;
+  r.body.reserve(episodes.list.size() * 1024 + 4);
+  if (episodes.array) r.body += '[';
+  char row[episode_grouper::kMaxRegistryJsonRow];
+  std::string object;
+  for (size_t i = 0; i < episodes.list.size(); ++i) {
+    const episode_grouper::Result& result = g->group(episodes.record(i));
+    const std::string_view id = episodes.list[i].id;
+    const int64_t number = static_cast<int64_t>(i) + 1;
+    const size_t n = g->tables() ? format_json_row(number, prepared(*g->tables()).store(), result, result.findings,
+                                                   row, nullptr, &id)
+                                 : format_json_ungrouped_row(number, &id, result.findings, false, row);
+    object.assign(row, add_tables_member(row, n, g->version_name()));
+    add_episode_members(object, nullptr, episodes.record(i));
+    if (i > 0) r.body += ',';
+    r.body += object;
+  }
+  dated.give_back(std::move(g));
+  r.body += episodes.array ? "]\n" : "\n";
+  r.records = static_cast<int64_t>(episodes.list.size());
+  return r;
+}
+
+}  // namespace
+
 Response Service::group_episodes(const nlohmann::json& document, const std::string& tables) {
+  const std::shared_ptr<const DatedSets> dated = tables.empty() ? registry_.dated() : nullptr;
   const int index = registry_.find(tables);
   if (index < 0) return error_response(404, "no_such_tables", "no table set named '" + tables + "'");
   const Turn turn(grouping_);
   Episodes episodes;
   Response r;
   if (!read_episodes(document, episodes, r)) return r;
+  if (dated) return group_episodes_by_date(*dated, episodes);
   const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
   Borrowed borrowed(*set);
   episode_grouper::Grouper& g = *borrowed;
@@ -512,13 +594,22 @@ Response Service::explain_episodes(const nlohmann::json& document, const std::st
   Episodes episodes;
   Response r;
   if (!read_episodes(document, episodes, r)) return r;
-  const std::shared_ptr<const LoadedSet> set = registry_.current(static_cast<size_t>(index));
+  const std::shared_ptr<const DatedSets> dated = tables.empty() ? registry_.dated() : nullptr;
+  const std::shared_ptr<const LoadedSet> named = registry_.current(static_cast<size_t>(index));
   const bool as_json = format == episode_grouper::ExplainFormat::kJson;
   r.content_type = as_json ? "application/json" : "text/plain; charset=iso-8859-1";
   if (as_json && episodes.array) r.body += '[';
   for (size_t i = 0; i < episodes.list.size(); ++i) {
     const std::string_view record = episodes.record(i);
     const std::string_view id = episodes.list[i].id;
+    // Over a registry without a version named: the version of the record's date.
+    const int version = dated ? dated->registry->version_of(record) : 0;
+    if (version < 0) {
+      return error_response(422, "no_table_version",
+                            "episode " + std::to_string(i + 1) + ": no table version holds the record date " +
+                                std::to_string(episode_grouper::TableRegistry::record_date(record)));
+    }
+    const LoadedSet* set = dated ? dated->sets[static_cast<size_t>(version)].get() : named.get();
     std::string one = episode_grouper::explain(*set->tables, record, format, options);
     if (weights_) add_weight(*set, record, format, one);
     if (as_json) {

@@ -76,6 +76,8 @@ class Service {
  private:
   Response group(const Request& request);
   Response explain(const Request& request);
+  // Groups the records of `body` each with the version of its date.
+  Response group_by_date(const DatedSets& dated, std::string_view body, bool jsonl);
   // The two routes for JSON episodes (see service.cc).
   Response group_episodes(const nlohmann::json& document, const std::string& tables);
   Response explain_episodes(const nlohmann::json& document, const std::string& tables,

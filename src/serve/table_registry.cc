@@ -57,16 +57,103 @@ void GrouperPool::give_back(std::unique_ptr<episode_grouper::Grouper> grouper) c
   idle_.push_back(std::move(grouper));
 }
 
-std::shared_ptr<const LoadedSet> TableRegistry::load(const SetConfig& config, episode_grouper::Status& error) {
-  auto tables = episode_grouper::TableSet::open(config.directory, error);
-  if (!tables) return nullptr;
+std::unique_ptr<episode_grouper::RegistryGrouper> DatedSets::take() const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      std::unique_ptr<episode_grouper::RegistryGrouper> grouper = std::move(idle_.back());
+      idle_.pop_back();
+      return grouper;
+    }
+  }
+  return std::make_unique<episode_grouper::RegistryGrouper>(registry);
+}
+
+void DatedSets::give_back(std::unique_ptr<episode_grouper::RegistryGrouper> grouper) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  idle_.push_back(std::move(grouper));
+}
+
+namespace {
+
+// A loaded set of a set already opened (a registry's version).
+std::shared_ptr<const LoadedSet> loaded(std::shared_ptr<const episode_grouper::TableSet> tables,
+                                        const std::filesystem::path& dir) {
   auto set = std::make_shared<LoadedSet>(std::move(tables));
   set->generation = next_generation.fetch_add(1);
   set->loaded_at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
-  set->checksum = checksum_of(config.directory);
+  set->checksum = checksum_of(dir);
   return set;
+}
+
+// Opens the registry `file` into a generation; null with `error` filled.
+std::shared_ptr<const DatedSets> open_dated(const std::filesystem::path& file, episode_grouper::Status& error) {
+  auto registry = episode_grouper::TableRegistry::open(file, error);
+  if (!registry) return nullptr;
+  auto dated = std::make_shared<DatedSets>();
+  dated->registry = registry;
+  for (const episode_grouper::TableVersion& v : registry->versions()) dated->sets.push_back(loaded(v.tables, v.directory));
+  return dated;
+}
+
+}  // namespace
+
+bool TableRegistry::open_registry(const std::filesystem::path& file, std::string& error) {
+  slots_.clear();
+  episode_grouper::Status status;
+  auto dated = open_dated(file, status);
+  if (!dated) {
+    error = status.message;
+    return false;
+  }
+  const auto& versions = dated->registry->versions();
+  for (size_t i = 0; i < versions.size(); ++i) {
+    auto slot = std::make_unique<Slot>();
+    slot->config = {versions[i].name, versions[i].directory};
+    slot->current.store(dated->sets[i]);
+    slots_.push_back(std::move(slot));
+  }
+  registry_file_ = file;
+  dated_.store(std::move(dated));
+  return true;
+}
+
+std::vector<ReloadOutcome> TableRegistry::reload_registry() {
+  episode_grouper::Status status;
+  auto dated = open_dated(registry_file_, status);
+  bool same = dated != nullptr && dated->sets.size() == slots_.size();
+  for (size_t i = 0; same && i < slots_.size(); ++i) {
+    same = dated->registry->versions()[i].name == slots_[i]->config.name &&
+           dated->registry->versions()[i].directory == slots_[i]->config.directory;
+  }
+  if (dated && !same) {
+    status.kind = episode_grouper::StatusKind::kRegistry;
+    status.message = registry_file_.string() +
+                     ": names other versions or directories than those served; restart the service to serve them";
+  }
+  std::vector<ReloadOutcome> outcomes;
+  for (size_t i = 0; i < slots_.size(); ++i) {
+    ReloadOutcome outcome;
+    outcome.name = slots_[i]->config.name;
+    outcome.ok = same;
+    outcome.kind = same ? episode_grouper::StatusKind::kOk : status.kind;
+    outcome.message = same ? std::string() : status.message;
+    outcomes.push_back(std::move(outcome));
+  }
+  if (!same) return outcomes;
+  // The generation by date is published in one step; the sets named one by
+  // one follow it.
+  for (size_t i = 0; i < slots_.size(); ++i) slots_[i]->current.store(dated->sets[i]);
+  dated_.store(std::move(dated));
+  return outcomes;
+}
+
+std::shared_ptr<const LoadedSet> TableRegistry::load(const SetConfig& config, episode_grouper::Status& error) {
+  auto tables = episode_grouper::TableSet::open(config.directory, error);
+  if (!tables) return nullptr;
+  return loaded(std::move(tables), config.directory);
 }
 
 bool TableRegistry::open(const std::vector<SetConfig>& sets, std::string& error) {
@@ -96,6 +183,7 @@ int TableRegistry::find(std::string_view name) const {
 
 std::vector<ReloadOutcome> TableRegistry::reload() {
   std::lock_guard<std::mutex> lock(reload_mutex_);
+  if (!registry_file_.empty()) return reload_registry();
   std::vector<ReloadOutcome> outcomes;
   for (auto& slot : slots_) {
     ReloadOutcome outcome;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "episode_grouper/grouper.h"
+#include "episode_grouper/table_registry.h"
 #include "episode_grouper/table_set.h"
 
 namespace grouper::serve {
@@ -61,8 +62,34 @@ struct ReloadOutcome {
   std::string message;  // the loader's message when it failed
 };
 
+// The versions of a registry of table versions as one generation: the
+// registry and its versions' loaded sets (in its versions() order), with
+// the RegistryGroupers lent to requests that group by record date.
+struct DatedSets {
+  std::shared_ptr<const episode_grouper::TableRegistry> registry;
+  std::vector<std::shared_ptr<const LoadedSet>> sets;
+
+  std::unique_ptr<episode_grouper::RegistryGrouper> take() const;
+  void give_back(std::unique_ptr<episode_grouper::RegistryGrouper> grouper) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::vector<std::unique_ptr<episode_grouper::RegistryGrouper>> idle_;
+};
+
 class TableRegistry {
  public:
+  // Serves the versions of the registry `file` (see
+  // episode_grouper/table_registry.h) as its sets, by their names, the
+  // earliest first; dated() then gives them all as one generation.  A
+  // reload reads the file again and publishes the new generation whole, or
+  // keeps the old one on any failure, and also when the new file names other
+  // versions than those served (a restart serves them).
+  bool open_registry(const std::filesystem::path& file, std::string& error);
+  // The generation of the registry's versions; null when the sets were not
+  // given by a registry.
+  std::shared_ptr<const DatedSets> dated() const { return dated_.load(); }
+
   // Loads every set once; fails (false, `error` naming the set) when any
   // does not load.
   bool open(const std::vector<SetConfig>& sets, std::string& error);
@@ -86,8 +113,12 @@ class TableRegistry {
   };
   static std::shared_ptr<const LoadedSet> load(const SetConfig& config, episode_grouper::Status& error);
 
+  std::vector<ReloadOutcome> reload_registry();
+
   std::vector<std::unique_ptr<Slot>> slots_;
   std::mutex reload_mutex_;
+  std::filesystem::path registry_file_;  // "" when the sets were given one by one
+  std::atomic<std::shared_ptr<const DatedSets>> dated_;
 };
 
 }  // namespace grouper::serve

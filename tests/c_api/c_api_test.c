@@ -523,6 +523,50 @@ static void check_episodes(eg_grouper* g) {
 }
 
 /* Every check, in the work directory; the number of failed checks. */
+/* A registry of one version open at both ends groups as its set does; a
+ * blank date takes no version; a broken registry names its line. */
+static void check_registry(void) {
+  FILE* f = fopen(path_in("registry.tsv", ""), "wb");
+  CHECK(f != NULL);
+  if (!f) return;
+  fputs("# every readable date\nname\tdirectory\tvalid_from\tvalid_to\nx\tset\t\t\n", f);
+  CHECK(fclose(f) == 0);
+  eg_registry* reg = NULL;
+  CHECK_STATUS(eg_registry_open(path_in("registry.tsv", ""), &reg), EG_OK);
+  if (!reg) return;
+  CHECK(eg_registry_version_count(reg) == 1 && strcmp(eg_registry_version_name(reg, 0), "x") == 0);
+  CHECK(eg_registry_version_name(reg, 1) == NULL && eg_registry_warning_count(reg) == 0);
+  eg_registry_grouper* g = NULL;
+  CHECK_STATUS(eg_registry_grouper_new(reg, &g), EG_OK);
+  eg_registry_free(reg); /* the grouper keeps what it needs */
+  if (!g) return;
+  eg_result r;
+  r.size = sizeof r;
+  int version = -2;
+  CHECK_STATUS(eg_registry_group(g, first_record, first_length, &r, &version), EG_OK);
+  CHECK(version == 0);
+  CHECK(r.result_line_length == first_line_length && memcmp(r.result_line, first_line, first_line_length) == 0);
+  char row[2200];
+  const size_t n = eg_registry_result_row(g, 1, row, sizeof row);
+  CHECK(n > 3 && memcmp(row + n - 3, "\tx\n", 3) == 0);
+  char blank[300];
+  memcpy(blank, first_record, sizeof blank);
+  memset(blank + 21, ' ', 8);
+  CHECK_STATUS(eg_registry_group(g, blank, sizeof blank, &r, &version), EG_OK);
+  CHECK(version == -1 && r.res_adrg == 0 && memcmp(r.result_line + 277, "0000", 4) == 0);
+  CHECK(eg_registry_json_row(g, 2, row, sizeof row) > 0 &&
+        strstr(row, "{\"code\":\"no_table_version\",\"field\":\"rec_date\",\"date\":0}],\"tables\":null}") != NULL);
+  eg_registry_grouper_free(g);
+
+  f = fopen(path_in("broken.tsv", ""), "wb");
+  CHECK(f != NULL);
+  if (!f) return;
+  fputs("name\tdirectory\tvalid_from\tvalid_to\nx\tnothing\t20050101\t\n", f);
+  CHECK(fclose(f) == 0);
+  CHECK_STATUS(eg_registry_open(path_in("broken.tsv", ""), &reg), EG_ERROR_REGISTRY);
+  CHECK(reg == NULL && strstr(eg_last_error(), "broken.tsv:2: version x: ") != NULL);
+}
+
 static int run_checks(const char* grouper_tables, const char* grouper) {
   CHECK(strcmp(eg_version(), EG_TEST_VERSION) == 0);
   CHECK(eg_last_error()[0] == '\0');
@@ -560,6 +604,7 @@ static int run_checks(const char* grouper_tables, const char* grouper) {
     check_weights(g);
     check_null_arguments(set, g);
     check_episodes(g);
+    check_registry();
     /* The grouper keeps what it needs of a set freed before it. */
     eg_table_set_free(set);
     set = NULL;
