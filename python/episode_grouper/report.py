@@ -12,8 +12,9 @@ with its header row or JSON Lines, or '-' for standard input.  The file is
 read once, keeping only counts per distinct value (result_counts), so a file
 of ten million rows needs no more memory than one of a thousand.  The
 grouper counts the rows itself (`grouper report`, and a run with `--report`
-as it writes them) and passes its counts with `--counts FILE`: then only
-the page is made here.  The page loads
+as it writes them) and passes its counts with `--counts FILE`, or on standard
+input with `--counts -` (this then starts while the grouper counts): then
+only the page is made here.  The page loads
 nothing from anywhere: its charts are inline SVG drawn by matplotlib, each
 with its numbers in a table beside it.
 
@@ -22,6 +23,7 @@ or is not a result file (the message says which and why) or the page could
 not be written, 2 on bad usage.
 """
 import argparse
+import signal
 import sys
 from collections import Counter
 from pathlib import Path
@@ -29,7 +31,8 @@ from pathlib import Path
 from matplotlib.ticker import MaxNLocator
 
 from . import html_page as hp
-from .result_counts import NONE, Counts, ReportError, count_results, counts_from_file, index_units, weight_text
+from .result_counts import (NONE, Counts, ReportError, count_results, counts_from_file, counts_from_text, index_units,
+                            weight_text)
 
 __all__ = ["ReportError", "Counts", "count_results", "render", "main"]
 
@@ -319,8 +322,33 @@ def _arguments(argv):
     parser.add_argument("--counts", metavar="FILE",
                         help="the counts of RESULTS as the grouper made them (see result_counts.counts_from_file): "
                              "RESULTS then only names the file on the page, and is read only when a value in "
-                             "the counts is not one a result file holds, to say where")
+                             "the counts is not one a result file holds, to say where; '-' reads them from "
+                             "standard input, where the grouper writes them once it has counted the rows (the "
+                             "text null instead: RESULTS is counted here; nothing: the grouper gave up, and the "
+                             "page is not written)")
     return parser.parse_args(argv)
+
+
+def _warm_up():
+    """Draws a small chart and throws it away: a process's first drawing
+    loads the fonts and fills matplotlib's caches, done so while the
+    grouper is still counting (the page's bytes do not depend on it)."""
+    _bar_chart("warm-up", "warm-up", ["a", "b"], [1, 2], xlabel="x", horizontal=True)
+
+
+def _counts_from_grouper():
+    """The counts' bytes from standard input (--counts -), after warming up;
+    None when the grouper asks for RESULTS to be counted here.  Exits with
+    status 1 and no word when the input ends empty: the grouper gave up,
+    and says why itself."""
+    _warm_up()
+    text = sys.stdin.buffer.read()
+    if not text:
+        sys.exit(1)
+    # The grouper blocks interrupts here while it works (it ends on one,
+    # and then this ends too); from now on one ends the drawing.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    return None if text.strip() == b"null" else text
 
 
 def main(argv=None):
@@ -330,7 +358,12 @@ def main(argv=None):
         counts = None
         if args.counts:
             try:
-                counts = counts_from_file(args.counts, args.results)
+                if args.counts == "-":
+                    text = _counts_from_grouper()
+                    if text is not None:
+                        counts = counts_from_text(text, args.results)
+                else:
+                    counts = counts_from_file(args.counts, args.results)
             except ReportError:
                 pass  # the file itself says what is wrong, and where
         if counts is None:

@@ -28,7 +28,7 @@ from decimal import Decimal
 from itertools import repeat
 from operator import itemgetter, not_
 
-__all__ = ["ReportError", "Counts", "count_results", "counts_from_file", "NONE", "LOS_FIELDS", "WEIGHT_UNIT", "weight_units",
+__all__ = ["ReportError", "Counts", "count_results", "counts_from_file", "counts_from_text", "NONE", "LOS_FIELDS", "WEIGHT_UNIT", "weight_units",
            "weight_text", "index_units"]
 
 BLOCK_BYTES = 4 << 20  # read size: larger blocks only cost memory
@@ -211,12 +211,19 @@ def counts_from_file(path, source):
     records without findings left out).  Each distinct value is read here as count_results reads
     it.  Raises ReportError when a value is not what a result file holds (count_results on the
     file then says where) or the counts file cannot be read."""
-    name = "standard input" if str(source) == "-" else str(source)
     try:
         with open(path, "rb") as f:
-            data = json.load(f)
+            text = f.read()
     except OSError as e:
         raise ReportError(f"{path}: cannot read the counts: {e.strerror}") from None
+    return counts_from_text(text, source, path)
+
+
+def counts_from_text(text, source, path="the counts"):
+    """counts_from_file on the counts' bytes `text` (`path` names where they came from)."""
+    name = "standard input" if str(source) == "-" else str(source)
+    try:
+        data = json.loads(text)
     except ValueError as e:
         raise ReportError(f"{path}: not a counts file: {e}") from None
     try:

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "batch/block_pipeline.h"
@@ -128,6 +129,9 @@ class RecordBatch : public PipelineBlock {
   const FindingSummary* summary() const { return summary_.get(); }
   std::string_view rows() const { return {rows_.get(), rows_len_}; }
   std::string_view records() const { return {records_.get(), records_len_}; }
+  // Whether the grouping thread could count the rows for the report.
+  bool counted() const { return counted_; }
+  void set_counted(bool counted) { counted_ = counted; }
   // Rows of named fields: the first row that could not be built (kNone when
   // all were), its errors, and the member names that are no field.
   static constexpr size_t kNone = SIZE_MAX;
@@ -182,18 +186,21 @@ class RecordBatch : public PipelineBlock {
   std::unique_ptr<char[]> records_;
   size_t records_len_ = 0;
   std::unique_ptr<FindingSummary> summary_;  // the batch's own counts, when a summary is wanted
+  bool counted_ = true;
   size_t first_invalid_ = kNone;
   episode_grouper::FieldErrors invalid_errors_;
   std::vector<std::string> others_;
 };
 
 // The grouping state of one pipeline thread: its own Engine, a line buffer
-// for short records, and the state for rows of named fields.
+// for short records, the state for rows of named fields, and its own counts
+// of the report's rows (owned by the run, merged at its end).
 struct Worker {
-  explicit Worker(const PreparedSet& set) : grouper(set) {}
+  Worker(const PreparedSet& set, ResultCounts* counts) : grouper(set), counts(counts) {}
   Engine grouper;
   std::array<char, kLineBufferSize> scratch;
   RowState rows;
+  ResultCounts* counts;
 };
 
 // Counts every row of `rows` (each ends with a line feed; none holds one).
@@ -253,6 +260,18 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
     else options.counts->start_jsonl();
   }
   const bool with_rows = rows != nullptr || options.counts != nullptr;
+  // The report's rows are counted where they are made, each grouping thread
+  // into counts of its own, merged when the run is done: the writing stage
+  // would otherwise count every row alone.  The totals do not depend on
+  // which thread counted which block.
+  std::vector<std::unique_ptr<ResultCounts>> thread_counts;
+  std::mutex thread_counts_mutex;
+  auto make_counts = [&]() -> ResultCounts* {
+    if (!options.counts) return nullptr;
+    const std::lock_guard<std::mutex> lock(thread_counts_mutex);
+    thread_counts.push_back(std::make_unique<ResultCounts>(options.counts->empty_like()));
+    return thread_counts.back().get();
+  };
 
   uint64_t bytes_written = 0;  // input bytes whose results are written
   run_block_pipeline<RecordBatch>(
@@ -261,7 +280,7 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
         return std::make_unique<RecordBatch>(with_rows, options.row_format, options.summary, options.weights,
                                              reader.max_record(), by_rows && records != nullptr);
       },
-      [&set] { return Worker(set); },
+      [&] { return Worker(set, make_counts()); },
       // A catalogue that disagrees with the logic conditions stops the run
       // at its first record, before any line is written.
       [&] {
@@ -273,6 +292,7 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
       [&](RecordBatch& batch, Worker& w) {
         if (by_rows) batch.group_rows(w.grouper, store, w.rows, how);
         else batch.group(w.grouper, store, w.scratch.data());
+        if (w.counts) batch.set_counted(count_rows(*w.counts, batch.rows()));
       },
       // Write, in input order, with the progress lines.
       [&](RecordBatch& batch) {
@@ -298,9 +318,7 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
         const int64_t before = outcome.records;
         outcome.records += static_cast<int64_t>(batch.count());
         if (options.summary) options.summary->merge(*batch.summary());
-        // The report's counts are made here, on the rows just written, in
-        // one map: cheaper than a map per block merged block by block.
-        if (options.counts && !count_rows(*options.counts, batch.rows())) {
+        if (options.counts && !batch.counted()) {
           outcome.end = BatchEnd::kCountError;
           return false;
         }
@@ -315,6 +333,12 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
         return true;
       });
   if (outcome.end != BatchEnd::kDone) return outcome;
+  for (const auto& counts : thread_counts) {
+    if (!options.counts->merge(*counts)) {
+      outcome.end = BatchEnd::kCountError;
+      return outcome;
+    }
+  }
   if (!reader.error().empty()) {
     outcome.end = BatchEnd::kInputError;
     outcome.message = reader.error();

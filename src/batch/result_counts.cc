@@ -108,22 +108,28 @@ bool put_string(std::FILE* out, std::string_view s) {
 
 }  // namespace
 
-void ResultCounts::Counter::add(std::string_view value) {
+void ResultCounts::Counter::add(std::string_view value, int64_t n) {
   const uint64_t hash = std::hash<std::string_view>{}(value);
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& s = slots_[i];
     if (s.count == 0) {
-      s = {hash, arena_.size(), static_cast<uint32_t>(value.size()), 1};
+      s = {hash, arena_.size(), static_cast<uint32_t>(value.size()), n};
       arena_.append(value);
       if (++used_ * 2 > slots_.size()) grow();
       return;
     }
     if (s.hash == hash && s.size == value.size() &&
         std::memcmp(arena_.data() + s.offset, value.data(), value.size()) == 0) {
-      ++s.count;
+      s.count += n;
       return;
     }
+  }
+}
+
+void ResultCounts::Counter::merge(const Counter& other) {
+  for (const Slot& s : other.slots_) {
+    if (s.count > 0) add(std::string_view(other.arena_).substr(s.offset, s.size), s.count);
   }
 }
 
@@ -180,6 +186,41 @@ bool ResultCounts::start_tsv(std::string_view header) {
 void ResultCounts::start_jsonl() {
   format_ = Format::kJsonl;
   layout_known_ = false;
+}
+
+ResultCounts ResultCounts::empty_like() const {
+  ResultCounts other;
+  other.format_ = format_;
+  other.columns_ = columns_;
+  std::copy(std::begin(index_), std::end(index_), std::begin(other.index_));
+  other.has_los_ = has_los_;
+  other.weighted_ = weighted_;
+  other.layout_known_ = layout_known_;
+  other.los_field_ = los_field_;
+  return other;
+}
+
+bool ResultCounts::merge(const ResultCounts& other) {
+  if (other.format_ != format_) return false;
+  if (!other.layout_known_) return other.records_ == 0;  // JSON Lines that met no row
+  if (!layout_known_) {
+    if (records_ != 0) return false;
+    layout_known_ = true;
+    has_los_ = other.has_los_;
+    weighted_ = other.weighted_;
+    los_field_ = other.los_field_;
+    index_[kLos] = other.index_[kLos];
+  } else if (has_los_ != other.has_los_ || weighted_ != other.weighted_ || (has_los_ && los_field_ != other.los_field_)) {
+    return false;
+  }
+  records_ += other.records_;
+  groups_.merge(other.groups_);
+  ages_.merge(other.ages_);
+  los_.merge(other.los_);
+  weights_.merge(other.weights_);
+  findings_.merge(other.findings_);
+  for (size_t i = 0; i < short_ages_.size(); ++i) short_ages_[i] += other.short_ages_[i];
+  return true;
 }
 
 bool ResultCounts::add(std::string_view row) {
@@ -329,7 +370,7 @@ bool ResultCounts::write_json(std::FILE* out) const {
     if (!ok) return;
     ok = put(out, ", \"") && put(out, name) && put(out, "\": [");
     bool first = true;
-    c.for_each([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
+    c.for_each_sorted([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
     ok = ok && put(out, "]");
   };
   put_counter("groups", groups_);
@@ -344,7 +385,7 @@ bool ResultCounts::write_json(std::FILE* out) const {
       std::snprintf(text, sizeof text, "%0*d", digits, static_cast<int>(i % 1000));
       put_pair(first, text, short_ages_[i]);
     }
-    ages_.for_each([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
+    ages_.for_each_sorted([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
     ok = ok && put(out, "]");
   }
   put_counter("los", los_);

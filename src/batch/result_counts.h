@@ -17,11 +17,13 @@
 // the key is built in a buffer that is reused).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace grouper {
@@ -45,8 +47,19 @@ class ResultCounts {
 
   int64_t records() const { return records_; }
 
-  // Writes the counts as one JSON object (see counts_from_file); false on a
-  // write error.  Bytes of values at or above 0x80 are written as the
+  // Counts with this one's format and layout, and no rows: the counter of
+  // another part of the same file (set up by start_tsv, or by start_jsonl
+  // and the first row).
+  ResultCounts empty_like() const;
+
+  // Adds the counts of `other`, rows of the same file counted apart (each
+  // set up as this one was, or made by empty_like); false when the two
+  // disagree on the layout (which then no single count would have taken).
+  bool merge(const ResultCounts& other);
+
+  // Writes the counts as one JSON object (see counts_from_file), each list
+  // in the order of its texts, so that the same rows give the same bytes
+  // however they were split and merged; false on a write error.  Bytes of values at or above 0x80 are written as the
   // characters U+0080..U+00FF, so every byte round-trips.
   bool write_json(std::FILE* out) const;
 
@@ -57,12 +70,18 @@ class ResultCounts {
   // costs no allocation.
   class Counter {
    public:
-    void add(std::string_view value);
+    void add(std::string_view value, int64_t n = 1);
+    void merge(const Counter& other);
+    // Calls f(value, count) for every value, in the order of the values' bytes.
     template <class F>
-    void for_each(F&& f) const {
+    void for_each_sorted(F&& f) const {
+      std::vector<std::pair<std::string_view, int64_t>> pairs;
+      pairs.reserve(used_);
       for (const Slot& s : slots_) {
-        if (s.count > 0) f(std::string_view(arena_).substr(s.offset, s.size), s.count);
+        if (s.count > 0) pairs.emplace_back(std::string_view(arena_).substr(s.offset, s.size), s.count);
       }
+      std::sort(pairs.begin(), pairs.end());
+      for (const auto& [value, n] : pairs) f(value, n);
     }
 
    private:
