@@ -8,9 +8,10 @@
 // distinct value (episode_grouper.result_counts.counts_from_file), so the
 // rows are read only here.
 //
-// A batch run counts the rows it writes, block by block in input order, on
-// its writing stage (where the summary of the findings is merged);
-// `grouper report` counts an existing result file.
+// A batch run counts the rows where they are made: each grouping thread
+// into counts of its own, merged at the end; `grouper report` counts an
+// existing result file, a large one in parts on several threads.  Counts
+// are sums, so they do not depend on how the rows were split.
 //
 // Workload: add() runs once per row and allocates nothing once the values
 // it meets have been seen (one map per kind of value, keyed by the value;

@@ -142,6 +142,9 @@ def test_numbers_on_the_page_are_the_counts_of_the_file(results, kind, tmp_path,
     monkeypatch.setattr(result_counts, "JSON_BLOCK_LINES", 7)
     assert report.main([str(results[kind]), "-o", str(tmp_path / "small-blocks.html")]) == 0
     assert (tmp_path / "small-blocks.html").read_text("utf-8") == page
+    # Drawn in two processes (as the command line does where it can) or in one, the page is the same.
+    counts = result_counts.count_results(results[kind])
+    assert report.render(counts, jobs=2) == report.render(counts, jobs=1) == page
     assert leftovers(tmp_path) == []
 
 
@@ -305,6 +308,9 @@ def test_program_writes_the_report_and_refuses_a_bad_file(grouper_binary, result
                    check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
     assert report.main([str(tmp_path / "rows.tsv"), "-o", str(tsv_page)]) == 0
     assert without_subtitle((tables / "alone.html").read_text("utf-8")) == without_subtitle(tsv_page.read_text("utf-8"))
+    # A run that fails ends the page builder it started: no page, nothing left.
+    done = run([grouper_binary, "-C", str(tables), "--input", "missing.in", "--report", "failed.html"], tmp_path)
+    assert done.returncode != 0 and not (tables / "failed.html").exists()
 
     # A file that is not a result file, a cut row, a broken JSON row: status 1, the file and the line named, no page.
     rows = results["tsv"].read_text("latin-1").splitlines(keepends=True)
