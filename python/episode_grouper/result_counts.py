@@ -252,27 +252,47 @@ def _from_counts(name, data):
         return _finish_tsv(counts, groups, Counter(dict(pairs("ages"))),
                            Counter(dict(pairs("los"))) if counts.los_field else None, weights)
 
-    def value(text):
-        return json.loads(text.encode("latin-1"), parse_float=Decimal)
+    def values(texts):
+        # Each text is one whole value as the grouper cut it from a row (a
+        # string, a bracketed value, or a bare token without a comma), so
+        # joined by commas they read, in one call, as an array of as many.
+        texts = list(texts)
+        read = json.loads(("[" + ",".join(texts) + "]").encode("latin-1"), parse_float=Decimal)
+        if len(read) != len(texts):
+            raise ValueError("a value that is not one JSON value")
+        return read
+
+    def keyed(name, fields):
+        # (tuple of the values of a key, n) for the tab-joined keys of `name`.
+        keys = list(pairs(name, fields))
+        flat = values(v for key, _ in keys for v in key)
+        at = 0
+        for key, n in keys:
+            yield tuple(flat[at:at + len(key)]), n
+            at += len(key)
+
+    def single(name):
+        return zip(values(text for text, _ in data[name]), (n for _, n in data[name]))
 
     counts = Counts(name, "JSON Lines")
     counts.records = data["records"]
     counts.los_field = data["los_field"]
-    for key, n in pairs("groups", 5):
-        counts.groups[tuple(map(value, key))] += n
-    for text, n in data["ages"]:
-        counts.ages[value(text)] += n
+    for key, n in keyed("groups", 5):
+        counts.groups[key] += n
+    for age, n in single("ages"):
+        counts.ages[age] += n
     if counts.los_field:
         counts.los = Counter()
-        for text, n in data["los"]:
-            counts.los[value(text)] += n
+        for los, n in single("los"):
+            counts.los[los] += n
     raw_weights = None
     if data["weighted"]:
         raw_weights = Counter()
-        for key, n in pairs("weights", 3):
-            raw_weights[tuple(map(value, key))] += n
-    for text, n in data["findings"]:
-        ungrouped, findings = text[0] == "1", value(text[1:])
+        for key, n in keyed("weights", 3):
+            raw_weights[key] += n
+    texts = data["findings"]
+    for (text, n), findings in zip(texts, values(text[1:] for text, _ in texts)):
+        ungrouped = text[0] == "1"
         if findings or ungrouped:
             _note_findings(counts, _json_findings(findings), ungrouped, n)
     return _finish_jsonl(counts, raw_weights)

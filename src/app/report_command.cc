@@ -72,7 +72,7 @@ class PageBuilder {
   // Hands over `counts` (null: the builder counts the result file itself,
   // and says what is wrong with it) and waits for the page; returns the
   // builder's status.
-  int finish(const ResultCounts* counts) {
+  int finish(ResultCounts* counts) {
     if (child_.started()) {
       // A builder that ended early (it could not start, say) reads nothing:
       // what it said and its status tell why.

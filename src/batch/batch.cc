@@ -61,9 +61,11 @@ class RecordBatch : public PipelineBlock {
 
   // Groups every record with `grouper`; `scratch` is a line buffer for
   // records too short to be grouped in place.
-  void group(Engine& grouper, const TableStore& store, char* scratch) {
+  void group(Engine& grouper, const TableStore& store, char* scratch, ResultCounts* counts) {
     lines_len_ = 0;
     rows_len_ = 0;
+    counts_ = counts;
+    counted_ = true;
     if (summary_) summary_->clear();
     for (size_t i = 0; i < count(); ++i) {
       const size_t len = input.record(i).size();
@@ -75,9 +77,12 @@ class RecordBatch : public PipelineBlock {
 
   // Reads every row of named fields into `state`'s episode, builds its
   // record and groups that as group() groups a record.
-  void group_rows(Engine& grouper, const TableStore& store, RowState& state, const EpisodeInput& how) {
+  void group_rows(Engine& grouper, const TableStore& store, RowState& state, const EpisodeInput& how,
+                  ResultCounts* counts) {
     lines_len_ = 0;
     rows_len_ = 0;
+    counts_ = counts;
+    counted_ = true;
     records_len_ = 0;
     first_invalid_ = kNone;
     others_.clear();
@@ -119,9 +124,11 @@ class RecordBatch : public PipelineBlock {
       if (!rows_) continue;
       const int64_t number = first_number + static_cast<int64_t>(i);
       char* out = rows_.get() + rows_len_;
-      rows_len_ += format_ == RowFormat::kJsonl
-                       ? format_json_invalid_row(number, &id, state.errors, weights_ != nullptr, out)
-                       : format_invalid_row(number, &id, state.errors, weights_ != nullptr, out);
+      const size_t len = format_ == RowFormat::kJsonl
+                             ? format_json_invalid_row(number, &id, state.errors, weights_ != nullptr, out)
+                             : format_invalid_row(number, &id, state.errors, weights_ != nullptr, out);
+      rows_len_ += len;
+      if (counts_ && counted_) counted_ = counts_->add(std::string_view(out, len - 1));
     }
   }
 
@@ -131,7 +138,6 @@ class RecordBatch : public PipelineBlock {
   std::string_view records() const { return {records_.get(), records_len_}; }
   // Whether the grouping thread could count the rows for the report.
   bool counted() const { return counted_; }
-  void set_counted(bool counted) { counted_ = counted; }
   // Rows of named fields: the first row that could not be built (kNone when
   // all were), its errors, and the member names that are no field.
   static constexpr size_t kNone = SIZE_MAX;
@@ -168,9 +174,34 @@ class RecordBatch : public PipelineBlock {
     if (!rows_) return;
     const int64_t number = first_number + static_cast<int64_t>(i);
     char* out = rows_.get() + rows_len_;
-    rows_len_ += format_ == RowFormat::kJsonl
-                     ? format_json_row(number, store, res, *findings, out, weighed, id)
-                     : format_result_row(number, store, res, *findings, out, weighed, id);
+    const size_t row_len = format_ == RowFormat::kJsonl
+                               ? format_json_row(number, store, res, *findings, out, weighed, id)
+                               : format_result_row(number, store, res, *findings, out, weighed, id);
+    rows_len_ += row_len;
+    if (counts_ && counted_) counted_ = count_row(res, *findings, std::string_view(out, row_len - 1));
+  }
+
+  // Counts the row of `res` for the report.  A grouped record without
+  // findings, in rows without weight columns, is counted by its key: the
+  // values its counted fields are formatted from (the codes by their
+  // indexes and texts, the numbers as numbers), so that its row is read
+  // only when a part of the key is new.
+  bool count_row(const Result& res, const episode_grouper::Findings& findings, std::string_view row) {
+    if (weights_ || res.res_adrg == 0 || findings.count > 0 || findings.dropped > 0) return counts_->add(row);
+    ResultCounts::RowKey key;
+    char* k = key.group.data();
+    for (const int16_t n : {res.res_mdc, res.res_adrg, res.res_drg, res.res_pccl}) {
+      std::memcpy(k, &n, sizeof n);
+      k += sizeof n;
+    }
+    std::memcpy(k, res.res_drg_code.data(), res.res_drg_code.size());
+    k += res.res_drg_code.size();
+    std::memcpy(k, res.res_ltcdrg_code.data(), res.res_ltcdrg_code.size());
+    static_assert(4 * sizeof(int16_t) + sizeof res.res_drg_code + sizeof res.res_ltcdrg_code == sizeof key.group,
+                  "the key holds every code and number of the group");
+    key.age = res.values.age_yy;
+    key.los = res.values.los_dd;
+    return counts_->add_keyed(key, row);
   }
 
   RowFormat format_;
@@ -186,7 +217,8 @@ class RecordBatch : public PipelineBlock {
   std::unique_ptr<char[]> records_;
   size_t records_len_ = 0;
   std::unique_ptr<FindingSummary> summary_;  // the batch's own counts, when a summary is wanted
-  bool counted_ = true;
+  ResultCounts* counts_ = nullptr;             // the grouping thread's counts of the report's rows, if any
+  bool counted_ = true;                        // false once a row could not be counted
   size_t first_invalid_ = kNone;
   episode_grouper::FieldErrors invalid_errors_;
   std::vector<std::string> others_;
@@ -202,18 +234,6 @@ struct Worker {
   RowState rows;
   ResultCounts* counts;
 };
-
-// Counts every row of `rows` (each ends with a line feed; none holds one).
-bool count_rows(ResultCounts& counts, std::string_view rows) {
-  size_t start = 0;
-  while (start < rows.size()) {
-    const void* lf = std::memchr(rows.data() + start, '\n', rows.size() - start);
-    const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - rows.data()) : rows.size();
-    if (!counts.add(rows.substr(start, end - start))) return false;
-    start = end + 1;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -290,9 +310,8 @@ BatchOutcome group_batch(const PreparedSet& set, std::FILE* in, OutputFile& line
       },
       // Group, on any thread, with that thread's own Engine.
       [&](RecordBatch& batch, Worker& w) {
-        if (by_rows) batch.group_rows(w.grouper, store, w.rows, how);
-        else batch.group(w.grouper, store, w.scratch.data());
-        if (w.counts) batch.set_counted(count_rows(*w.counts, batch.rows()));
+        if (by_rows) batch.group_rows(w.grouper, store, w.rows, how, w.counts);
+        else batch.group(w.grouper, store, w.scratch.data(), w.counts);
       },
       // Write, in input order, with the progress lines.
       [&](RecordBatch& batch) {

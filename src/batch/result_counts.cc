@@ -200,6 +200,76 @@ ResultCounts ResultCounts::empty_like() const {
   return other;
 }
 
+bool ResultCounts::adds_findings() const {
+  const bool ungrouped = format_ == Format::kTsv ? values_[kAdrg].empty() : values_[kAdrg] == "null";
+  const bool none = format_ == Format::kTsv ? values_[kFindings].empty() : values_[kFindings] == "[]";
+  return ungrouped || !none;
+}
+
+bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
+  constexpr size_t kValues = 65536;
+  if (keyed_ages_.empty()) {
+    keyed_ages_.resize(kValues);
+    keyed_los_.resize(kValues);
+    age_known_.assign(kValues, 0);
+    los_known_.assign(kValues, 0);
+  }
+  const std::string_view group(key.group.data(), key.group.size());
+  const size_t age = static_cast<size_t>(key.age + 32768);
+  const size_t los = static_cast<size_t>(key.los + 32768);
+  const auto it = keyed_groups_.find(group);
+  if (it != keyed_groups_.end() && age_known_[age] && (!has_los_ || los_known_[los])) {
+    ++it->second.pending;
+    ++keyed_ages_[age].pending;
+    if (has_los_) ++keyed_los_[los].pending;
+    ++keyed_records_;
+    return true;
+  }
+  if (!add(row)) return false;
+  // Learn the texts only from a row that counts nothing else: then the key
+  // says all there is to count of it.
+  if (weighted_ || adds_findings()) return true;
+  if (it == keyed_groups_.end()) {
+    std::string text(values_[kMdc]);
+    for (size_t f = kAdrg; f <= kSupplementary; ++f) {
+      text += '\t';
+      text += values_[f];
+    }
+    keyed_groups_.emplace(std::string(group), Keyed{std::move(text), 0});
+  }
+  if (!age_known_[age]) {
+    age_known_[age] = 1;
+    keyed_ages_[age].text = values_[kAge];
+  }
+  if (has_los_ && !los_known_[los]) {
+    los_known_[los] = 1;
+    keyed_los_[los].text = values_[kLos];
+  }
+  return true;
+}
+
+void ResultCounts::settle_from(const ResultCounts& from) {
+  records_ += from.keyed_records_;
+  for (const auto& [key, k] : from.keyed_groups_) {
+    if (k.pending > 0) groups_.add(k.text, k.pending);
+  }
+  for (const Keyed& k : from.keyed_ages_) {
+    if (k.pending > 0) count_age(k.text, k.pending);
+  }
+  for (const Keyed& k : from.keyed_los_) {
+    if (k.pending > 0) los_.add(k.text, k.pending);
+  }
+}
+
+void ResultCounts::settle() {
+  if (keyed_records_ == 0) return;
+  settle_from(*this);
+  keyed_records_ = 0;
+  for (auto& [key, k] : keyed_groups_) k.pending = 0;
+  for (Keyed& k : keyed_ages_) k.pending = 0;
+  for (Keyed& k : keyed_los_) k.pending = 0;
+}
+
 bool ResultCounts::merge(const ResultCounts& other) {
   if (other.format_ != format_) return false;
   if (!other.layout_known_) return other.records_ == 0;  // JSON Lines that met no row
@@ -214,6 +284,7 @@ bool ResultCounts::merge(const ResultCounts& other) {
     return false;
   }
   records_ += other.records_;
+  settle_from(other);
   groups_.merge(other.groups_);
   ages_.merge(other.ages_);
   los_.merge(other.los_);
@@ -329,16 +400,7 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
     key_ += values_[f];
   }
   groups_.add(key_);
-  // Ages of up to 3 digits count in an array, by their text.
-  const std::string_view age = values_[kAge];
-  bool small = !age.empty() && age.size() <= 3;
-  size_t value = 0;
-  for (size_t i = 0; small && i < age.size(); ++i) {
-    small = age[i] >= '0' && age[i] <= '9';
-    value = value * 10 + static_cast<size_t>(age[i] - '0');
-  }
-  if (small) ++short_ages_[age.size() * 1000 + value];
-  else ages_.add(age);
+  count_age(values_[kAge], 1);
   if (has_los_) los_.add(values_[kLos]);
   if (weighted_) {
     key_.assign(values_[kMdc]);
@@ -356,7 +418,20 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
   findings_.add(key_);
 }
 
-bool ResultCounts::write_json(std::FILE* out) const {
+// Ages of up to 3 digits count in an array, by their text.
+void ResultCounts::count_age(std::string_view age, int64_t n) {
+  bool small = !age.empty() && age.size() <= 3;
+  size_t value = 0;
+  for (size_t i = 0; small && i < age.size(); ++i) {
+    small = age[i] >= '0' && age[i] <= '9';
+    value = value * 10 + static_cast<size_t>(age[i] - '0');
+  }
+  if (small) short_ages_[age.size() * 1000 + value] += n;
+  else ages_.add(age, n);
+}
+
+bool ResultCounts::write_json(std::FILE* out) {
+  settle();
   bool ok = put(out, format_ == Format::kTsv ? "{\"format\": \"TSV\"" : "{\"format\": \"JSON Lines\"");
   ok = ok && put(out, ", \"records\": " + std::to_string(records_));
   ok = ok && put(out, ", \"los_field\": ") && (has_los_ ? put_string(out, los_field_) : put(out, "null"));

@@ -22,8 +22,10 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -46,7 +48,26 @@ class ResultCounts {
   // to be used.
   bool add(std::string_view row);
 
-  int64_t records() const { return records_; }
+  // What a grouped record's counted fields are formatted from, when the
+  // record has no findings and the rows no weight columns: the group's
+  // codes and numbers as the result holds them (any bytes that tell them
+  // apart), the age and the length of stay.
+  struct RowKey {
+    std::array<char, 18> group{};
+    int16_t age = 0;
+    int16_t los = 0;
+  };
+
+  // Counts `row`, the row of such a record, as add(row) does.  Its counted
+  // texts are a function of `key`: the row is read only when a part of the
+  // key is new, and the texts read then count for the later rows of that
+  // part (kept aside until settle(), merge() or write_json()).
+  bool add_keyed(const RowKey& key, std::string_view row);
+
+  // Moves the counts kept per key into the counts per text.
+  void settle();
+
+  int64_t records() const { return records_ + keyed_records_; }
 
   // Counts with this one's format and layout, and no rows: the counter of
   // another part of the same file (set up by start_tsv, or by start_jsonl
@@ -62,7 +83,7 @@ class ResultCounts {
   // in the order of its texts, so that the same rows give the same bytes
   // however they were split and merged; false on a write error.  Bytes of values at or above 0x80 are written as the
   // characters U+0080..U+00FF, so every byte round-trips.
-  bool write_json(std::FILE* out) const;
+  bool write_json(std::FILE* out);
 
  private:
   // Records per distinct value: an open-addressing table of slots that
@@ -101,6 +122,11 @@ class ResultCounts {
   bool add_tsv(std::string_view row);
   bool add_jsonl(std::string_view row);
   void count(bool ungrouped, std::string_view findings);
+  void count_age(std::string_view age, int64_t n);
+  // Whether the row just read adds to the findings' counts.
+  bool adds_findings() const;
+  // Adds the counts kept per key in `from` (this one or another).
+  void settle_from(const ResultCounts& from);
 
   Format format_ = Format::kTsv;
   // TSV: the columns of the header and the index of each counted one.
@@ -118,6 +144,21 @@ class ResultCounts {
   std::string key_;                            // reused for every key
   std::vector<std::string_view> fields_;       // reused: the fields of a TSV row
   std::string_view values_[kFields];           // the values of the row being counted
+
+  // add_keyed: per group key, its text and the rows counted since the last
+  // settle; per age and length of stay (at value + 32768), the same.
+  struct Keyed {
+    std::string text;
+    int64_t pending = 0;
+  };
+  struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, Keyed, KeyHash, std::equal_to<>> keyed_groups_;
+  std::vector<Keyed> keyed_ages_, keyed_los_;  // empty until the first add_keyed
+  std::vector<char> age_known_, los_known_;
+  int64_t keyed_records_ = 0;
 };
 
 }  // namespace grouper

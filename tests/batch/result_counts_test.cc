@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <regex>
@@ -46,7 +47,7 @@ std::string json_row(size_t n, const Record& r, bool more) {
   return row + "}";
 }
 
-std::string json_of(const ResultCounts& counts) {
+std::string json_of(ResultCounts& counts) {
   std::FILE* f = std::tmpfile();
   EXPECT_TRUE(counts.write_json(f));
   std::string text(static_cast<size_t>(std::ftell(f)), '\0');
@@ -97,6 +98,33 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
   ASSERT_TRUE(first.merge(second));
   EXPECT_EQ(json_of(json_more), json_of(json));
   EXPECT_EQ(json_of(first), json_of(json));
+
+  // Rows of grouped records counted by a key of what their texts are made
+  // from, twice over, in two counters merged: the counts of their texts.
+  ResultCounts keyed, by_text, keyed_part;
+  keyed.start_jsonl();
+  by_text.start_jsonl();
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < kRecords.size(); ++i) {
+      const Record& r = kRecords[i];
+      const std::string row = json_row(i + 1, r, false);
+      ASSERT_TRUE(by_text.add(row));
+      if (r.adrg.empty()) {
+        ASSERT_TRUE(keyed.add(row));
+        continue;
+      }
+      ResultCounts::RowKey key;
+      const std::string group = r.mdc + r.adrg + r.drg + r.pccl + r.supplementary;
+      std::copy(group.begin(), group.begin() + std::min(group.size(), key.group.size()), key.group.begin());
+      key.age = static_cast<int16_t>(std::stoi(r.age));
+      key.los = 3;
+      if (round == 1 && keyed_part.records() == 0) keyed_part = keyed.empty_like();
+      ASSERT_TRUE((round == 0 ? keyed : keyed_part).add_keyed(key, row));
+    }
+  }
+  ASSERT_TRUE(keyed.merge(keyed_part));
+  EXPECT_EQ(keyed.records(), by_text.records());
+  EXPECT_EQ(json_of(keyed), json_of(by_text));
 
   EXPECT_EQ(tsv.records(), static_cast<int64_t>(kRecords.size()));
   EXPECT_EQ(json.records(), tsv.records());

@@ -325,3 +325,28 @@ def test_program_writes_the_report_and_refuses_a_bad_file(grouper_binary, result
         assert not (tmp_path / "bad.html").exists()
     assert run([grouper_binary, "report", str(results["tsv"])], tmp_path).returncode == 2
     assert leftovers(tmp_path) == [] and leftovers(tables) == []
+
+
+def test_run_counts_its_rows_as_grouper_report_counts_the_file(grouper_binary, generate, tmp_path):
+    """A run counts most rows by the values their fields are formatted from,
+    on several threads; grouper report counts the file's text: the counts
+    they hand the page builder are the same bytes, on generated sets."""
+    builder = tmp_path / "builder" / "episode_grouper"
+    builder.mkdir(parents=True)
+    (builder / "__init__.py").write_text("")
+    (builder / "report.py").write_text("import os, sys\n"
+                                       "open(os.environ['COUNTS_TO'], 'wb').write(sys.stdin.buffer.read())\n")
+    env = dict(os.environ, GROUPER_PYTHONPATH=str(tmp_path / "builder"))
+    for seed in (3, 4):
+        tables = generate(f"report-counts-{seed}", "realistic", 20000, seed)
+        for kind in ("tsv", "jsonl"):
+            rows = tmp_path / f"rows.{kind}"
+            subprocess.run([grouper_binary, "--tables", str(tables), "--input", str(tables / "tamv30.in"), "--output",
+                            str(tmp_path / "out"), "--results", str(rows), "--report", str(tmp_path / "page.html"),
+                            "--threads", "2"], env=dict(env, COUNTS_TO=str(tmp_path / "run.json")), check=True,
+                           stdout=subprocess.DEVNULL, timeout=TIMEOUT)
+            subprocess.run([grouper_binary, "report", str(rows), "-o", str(tmp_path / "page.html")],
+                           env=dict(env, COUNTS_TO=str(tmp_path / "file.json")), check=True, timeout=TIMEOUT)
+            counted = (tmp_path / "run.json").read_bytes()
+            assert counted == (tmp_path / "file.json").read_bytes(), (seed, kind)
+            assert json.loads(counted)["records"] == 20000
