@@ -9,13 +9,14 @@
 // rows are read only here.
 //
 // A batch run counts the rows where they are made: each grouping thread
-// into counts of its own, merged at the end; `grouper report` counts an
-// existing result file, a large one in parts on several threads.  Counts
-// are sums, so they do not depend on how the rows were split.
+// into counts of its own, merged at the end, most rows by the values they
+// are formatted from (add_keyed); `grouper report` counts an existing
+// result file, a large one in parts on several threads.  Counts are sums,
+// so they do not depend on how the rows were split.
 //
-// Workload: add() runs once per row and allocates nothing once the values
-// it meets have been seen (one map per kind of value, keyed by the value;
-// the key is built in a buffer that is reused).
+// Workload: add() and add_keyed() run once per row and allocate nothing
+// once the values they meet have been seen (one map per kind of value,
+// keyed by the value; the key is built in a buffer that is reused).
 #pragma once
 
 #include <algorithm>
