@@ -84,6 +84,16 @@ int member_field(std::string_view key) {
   }
 }
 
+// A hash of a group key of add_keyed: its bytes as three words, each mixed into all the bits.
+size_t group_key_hash(const std::array<char, 18>& key) {
+  uint64_t words[3] = {};
+  std::memcpy(words, key.data(), key.size());
+  uint64_t hash = words[0] * 0x9E3779B97F4A7C15ull;
+  hash = ((hash ^ (hash >> 32)) + words[1]) * 0xC2B2AE3D27D4EB4Full;
+  hash = ((hash ^ (hash >> 29)) + words[2]) * 0x165667B19E3779F9ull;
+  return static_cast<size_t>(hash ^ (hash >> 32));
+}
+
 bool put(std::FILE* out, std::string_view s) { return std::fwrite(s.data(), 1, s.size(), out) == s.size(); }
 
 // `s` as a JSON string; bytes outside printable ASCII as \u00XX.
@@ -214,12 +224,16 @@ bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
     age_known_.assign(kValues, 0);
     los_known_.assign(kValues, 0);
   }
-  const std::string_view group(key.group.data(), key.group.size());
   const size_t age = static_cast<size_t>(key.age + 32768);
   const size_t los = static_cast<size_t>(key.los + 32768);
-  const auto it = keyed_groups_.find(group);
-  if (it != keyed_groups_.end() && age_known_[age] && (!has_los_ || los_known_[los])) {
-    ++it->second.pending;
+  // The key's slot: the one that holds it, or the free one where it goes.
+  if (key_slots_.empty()) key_slots_.resize(1024);
+  const size_t mask = key_slots_.size() - 1;
+  size_t slot = group_key_hash(key.group) & mask;
+  while (key_slots_[slot].entry != 0 && key_slots_[slot].key != key.group) slot = (slot + 1) & mask;
+  Keyed* const group = key_slots_[slot].entry != 0 ? &keyed_groups_[key_slots_[slot].entry - 1] : nullptr;
+  if (group && age_known_[age] && (!has_los_ || los_known_[los])) {
+    ++group->pending;
     ++keyed_ages_[age].pending;
     if (has_los_) ++keyed_los_[los].pending;
     ++keyed_records_;
@@ -229,13 +243,26 @@ bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
   // Learn the texts only from a row that counts nothing else: then the key
   // says all there is to count of it.
   if (weighted_ || adds_findings()) return true;
-  if (it == keyed_groups_.end()) {
+  if (!group) {
     std::string text(values_[kMdc]);
     for (size_t f = kAdrg; f <= kSupplementary; ++f) {
       text += '\t';
       text += values_[f];
     }
-    keyed_groups_.emplace(std::string(group), Keyed{std::move(text), 0});
+    keyed_groups_.push_back(Keyed{std::move(text), 0});
+    key_slots_[slot] = {key.group, static_cast<uint32_t>(keyed_groups_.size())};
+    if (keyed_groups_.size() * 2 > key_slots_.size()) {
+      // Twice the room, every key placed again.
+      std::vector<KeySlot> old(key_slots_.size() * 2);
+      old.swap(key_slots_);
+      const size_t wider = key_slots_.size() - 1;
+      for (const KeySlot& k : old) {
+        if (k.entry == 0) continue;
+        size_t at = group_key_hash(k.key) & wider;
+        while (key_slots_[at].entry != 0) at = (at + 1) & wider;
+        key_slots_[at] = k;
+      }
+    }
   }
   if (!age_known_[age]) {
     age_known_[age] = 1;
@@ -250,7 +277,7 @@ bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
 
 void ResultCounts::settle_from(const ResultCounts& from) {
   records_ += from.keyed_records_;
-  for (const auto& [key, k] : from.keyed_groups_) {
+  for (const Keyed& k : from.keyed_groups_) {
     if (k.pending > 0) groups_.add(k.text, k.pending);
   }
   for (const Keyed& k : from.keyed_ages_) {
@@ -265,7 +292,7 @@ void ResultCounts::settle() {
   if (keyed_records_ == 0) return;
   settle_from(*this);
   keyed_records_ = 0;
-  for (auto& [key, k] : keyed_groups_) k.pending = 0;
+  for (Keyed& k : keyed_groups_) k.pending = 0;
   for (Keyed& k : keyed_ages_) k.pending = 0;
   for (Keyed& k : keyed_los_) k.pending = 0;
 }

@@ -26,7 +26,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -152,11 +151,14 @@ class ResultCounts {
     std::string text;
     int64_t pending = 0;
   };
-  struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // The group keys met: an open-addressing table of indexes into
+  // keyed_groups_ (plus one; 0: a free slot), probed by a hash of the key.
+  struct KeySlot {
+    std::array<char, 18> key{};
+    uint32_t entry = 0;
   };
-  std::unordered_map<std::string, Keyed, KeyHash, std::equal_to<>> keyed_groups_;
+  std::vector<KeySlot> key_slots_;
+  std::vector<Keyed> keyed_groups_;
   std::vector<Keyed> keyed_ages_, keyed_los_;  // empty until the first add_keyed
   std::vector<char> age_known_, los_known_;
   int64_t keyed_records_ = 0;
