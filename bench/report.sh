@@ -16,8 +16,9 @@
 # run's wall seconds, their ranges, and per round the ratios report/results
 # (the aim: at most 1.25) and file/results (the aim: at most 0.5), then the
 # same with the page's fixed cost taken off (what counting the rows costs).
-# The rows are counted by the grouper as it writes them (report) or as it
-# reads the file (file); the page builder gets only the counts.
+# The rows are counted by the grouper as it makes them (report) or as it
+# reads the file (file); the page builder, started with the command, gets
+# only the counts and draws the charts in two processes.
 # Build first with (the report needs the Python package):
 #   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build -j2

@@ -28,7 +28,7 @@ from decimal import Decimal
 from itertools import repeat
 from operator import itemgetter, not_
 
-__all__ = ["ReportError", "Counts", "count_results", "counts_from_file", "NONE", "LOS_FIELDS", "WEIGHT_UNIT", "weight_units",
+__all__ = ["ReportError", "Counts", "count_results", "counts_from_file", "counts_from_text", "NONE", "LOS_FIELDS", "WEIGHT_UNIT", "weight_units",
            "weight_text", "index_units"]
 
 BLOCK_BYTES = 4 << 20  # read size: larger blocks only cost memory
@@ -211,12 +211,19 @@ def counts_from_file(path, source):
     records without findings left out).  Each distinct value is read here as count_results reads
     it.  Raises ReportError when a value is not what a result file holds (count_results on the
     file then says where) or the counts file cannot be read."""
-    name = "standard input" if str(source) == "-" else str(source)
     try:
         with open(path, "rb") as f:
-            data = json.load(f)
+            text = f.read()
     except OSError as e:
         raise ReportError(f"{path}: cannot read the counts: {e.strerror}") from None
+    return counts_from_text(text, source, path)
+
+
+def counts_from_text(text, source, path="the counts"):
+    """counts_from_file on the counts' bytes `text` (`path` names where they came from)."""
+    name = "standard input" if str(source) == "-" else str(source)
+    try:
+        data = json.loads(text)
     except ValueError as e:
         raise ReportError(f"{path}: not a counts file: {e}") from None
     try:
@@ -245,27 +252,47 @@ def _from_counts(name, data):
         return _finish_tsv(counts, groups, Counter(dict(pairs("ages"))),
                            Counter(dict(pairs("los"))) if counts.los_field else None, weights)
 
-    def value(text):
-        return json.loads(text.encode("latin-1"), parse_float=Decimal)
+    def values(texts):
+        # Each text is one whole value as the grouper cut it from a row (a
+        # string, a bracketed value, or a bare token without a comma), so
+        # joined by commas they read, in one call, as an array of as many.
+        texts = list(texts)
+        read = json.loads(("[" + ",".join(texts) + "]").encode("latin-1"), parse_float=Decimal)
+        if len(read) != len(texts):
+            raise ValueError("a value that is not one JSON value")
+        return read
+
+    def keyed(name, fields):
+        # (tuple of the values of a key, n) for the tab-joined keys of `name`.
+        keys = list(pairs(name, fields))
+        flat = values(v for key, _ in keys for v in key)
+        at = 0
+        for key, n in keys:
+            yield tuple(flat[at:at + len(key)]), n
+            at += len(key)
+
+    def single(name):
+        return zip(values(text for text, _ in data[name]), (n for _, n in data[name]))
 
     counts = Counts(name, "JSON Lines")
     counts.records = data["records"]
     counts.los_field = data["los_field"]
-    for key, n in pairs("groups", 5):
-        counts.groups[tuple(map(value, key))] += n
-    for text, n in data["ages"]:
-        counts.ages[value(text)] += n
+    for key, n in keyed("groups", 5):
+        counts.groups[key] += n
+    for age, n in single("ages"):
+        counts.ages[age] += n
     if counts.los_field:
         counts.los = Counter()
-        for text, n in data["los"]:
-            counts.los[value(text)] += n
+        for los, n in single("los"):
+            counts.los[los] += n
     raw_weights = None
     if data["weighted"]:
         raw_weights = Counter()
-        for key, n in pairs("weights", 3):
-            raw_weights[tuple(map(value, key))] += n
-    for text, n in data["findings"]:
-        ungrouped, findings = text[0] == "1", value(text[1:])
+        for key, n in keyed("weights", 3):
+            raw_weights[key] += n
+    texts = data["findings"]
+    for (text, n), findings in zip(texts, values(text[1:] for text, _ in texts)):
+        ungrouped = text[0] == "1"
         if findings or ungrouped:
             _note_findings(counts, _json_findings(findings), ungrouped, n)
     return _finish_jsonl(counts, raw_weights)

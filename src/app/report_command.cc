@@ -1,16 +1,21 @@
 // grouper report and --report: the rows are counted here (ResultCounts: as
 // a run writes them, or from an existing result file) and the page is drawn
 // from those counts by the Python package (its charts are matplotlib's),
-// which gets them in a file beside the page.
+// which is started first and gets them through a pipe when they are ready.
 #include "app/report_command.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -53,67 +58,52 @@ fs::path name_beside(const fs::path& report, const std::string& what, const std:
   return candidate;
 }
 
-// Writes the page `output` of the result file `results`: from `counts` when
-// given (passed in a file beside the page, removed afterwards), else the
-// page builder reads `results` itself.
-int write_report(const std::string& results, const std::string& output, const ResultCounts* counts) {
-  std::optional<fs::path> counts_file;
-  if (counts) {
-    const fs::path name = name_beside(output, "counts", ".json");
-    std::FILE* f = std::fopen(name.c_str(), "wb");
-    bool written = f != nullptr && counts->write_json(f);
-    if (f) written = std::fclose(f) == 0 && written;
-    if (written) {
-      counts_file = name;
-    } else {
-      std::error_code ec;
-      fs::remove(name, ec);
-      // The page builder can still count the file itself; a run without a
-      // results file has nothing else to give it.
-      std::fprintf(stderr, "grouper: warning: cannot write the counts file %s\n", name.c_str());
-    }
+// The page builder, started before the rows are counted so that starting
+// Python and importing its libraries overlap the counting; it waits for the
+// counts on its standard input.
+class PageBuilder {
+ public:
+  // Starts the builder of the page `output` about the result file `results`.
+  PageBuilder(const std::string& results, const std::string& output) {
+    // "--" keeps a RESULTS that starts with '-' a file name.
+    child_.start(kModule, {"-o", output, "--counts", "-", "--", results});
   }
-  std::vector<std::string> args = {"-o", output};
-  if (counts_file) {
-    args.push_back("--counts");
-    args.push_back(counts_file->string());
-  }
-  // "--" keeps a RESULTS that starts with '-' a file name.
-  args.push_back("--");
-  args.push_back(results);
-  const int status = run_python_module(kModule, args);
-  if (counts_file) {
-    std::error_code ec;
-    fs::remove(*counts_file, ec);
-  }
-  return status;
-}
 
-// Counts the result file `path` into `counts`, reading it once in large
-// blocks: TSV with its header row, or JSON Lines when it starts with '{'.
-// False when it cannot be opened or read, or a row cannot be counted here:
-// the page builder then reads the file itself and says what is wrong.
-bool count_result_file(const std::string& path, ResultCounts& counts) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
+  // Hands over `counts` (null: the builder counts the result file itself,
+  // and says what is wrong with it) and waits for the page; returns the
+  // builder's status.
+  int finish(ResultCounts* counts) {
+    if (child_.started()) {
+      // A builder that ended early (it could not start, say) reads nothing:
+      // what it said and its status tell why.
+      std::FILE* f = fdopen(dup(child_.input()), "wb");
+      if (f) {
+        if (counts) counts->write_json(f);
+        else std::fputs("null\n", f);
+        std::fclose(f);
+      }
+    }
+    return child_.finish();
+  }
+
+ private:
+  PythonChild child_;  // ended and reaped when dropped unfinished
+};
+
+// Counts the rows of the open file `f`, from where it stands, up to `limit`
+// bytes (the end of the file when fewer), reading in large blocks; a last
+// row without its line feed counts too.  False on a read error or a row
+// that cannot be counted here.
+bool count_rows(std::FILE* f, uint64_t limit, ResultCounts& counts) {
   constexpr size_t kBlock = size_t{4} << 20;
   std::vector<char> buffer(kBlock);
-  size_t held = 0;  // bytes of an unfinished line at the buffer's start
-  bool first = true, ok = true, end = false;
-  auto line = [&](std::string_view text) {
-    if (first) {
-      first = false;
-      if (!text.empty() && text[0] == '{') {
-        counts.start_jsonl();
-        return counts.add(text);
-      }
-      return counts.start_tsv(text);
-    }
-    return counts.add(text);
-  };
+  size_t held = 0;  // bytes of an unfinished row at the buffer's start
+  bool ok = true, end = false;
   while (ok && !end) {
-    if (held == buffer.size()) buffer.resize(buffer.size() * 2);  // a line longer than a block
-    const size_t got = std::fread(buffer.data() + held, 1, buffer.size() - held, f);
+    if (held == buffer.size()) buffer.resize(buffer.size() * 2);  // a row longer than a block
+    const size_t room = static_cast<size_t>(std::min<uint64_t>(buffer.size() - held, limit));
+    const size_t got = room == 0 ? 0 : std::fread(buffer.data() + held, 1, room, f);
+    limit -= got;
     if (got == 0) {
       if (std::ferror(f)) ok = false;
       end = true;
@@ -125,21 +115,113 @@ bool count_result_file(const std::string& path, ResultCounts& counts) {
       const void* lf = std::memchr(data + start, '\n', size - start);
       if (!lf) break;
       const size_t at = static_cast<size_t>(static_cast<const char*>(lf) - data);
-      ok = line(std::string_view(data + start, at - start));
+      ok = counts.add(std::string_view(data + start, at - start));
       start = at + 1;
     }
     held = size - start;
     if (held > 0) std::memmove(buffer.data(), data + start, held);
-    if (end && ok && held > 0) ok = line(std::string_view(buffer.data(), held));  // a last line without its line feed
+    if (end && ok && held > 0) ok = counts.add(std::string_view(buffer.data(), held));
   }
-  std::fclose(f);
-  return ok && !first;  // an empty file is no result file
+  return ok;
+}
+
+// Where the parts of a file of `size` bytes whose rows start at `first`
+// begin: `parts` of about equal size, each after a line feed.  Part i is
+// [starts[i], starts[i + 1]), the last one ends at `size`.
+std::vector<uint64_t> part_starts(int fd, uint64_t first, uint64_t size, size_t parts) {
+  std::vector<uint64_t> starts = {first};
+  char buffer[4096];
+  for (size_t i = 1; i < parts; ++i) {
+    uint64_t at = std::max(starts.back(), first + (size - first) * i / parts);
+    bool found = false;
+    while (!found && at < size) {
+      const ssize_t got = pread(fd, buffer, sizeof buffer, static_cast<off_t>(at));
+      if (got <= 0) break;
+      const void* lf = std::memchr(buffer, '\n', static_cast<size_t>(got));
+      if (lf) {
+        at += static_cast<uint64_t>(static_cast<const char*>(lf) - buffer) + 1;
+        found = true;
+      } else {
+        at += static_cast<uint64_t>(got);
+      }
+    }
+    if (!found || at >= size) break;  // the rest is one row
+    starts.push_back(at);
+  }
+  return starts;
+}
+
+// Counts the result file `path` into `counts`: TSV with its header row, or
+// JSON Lines when it starts with '{'.  A large regular file is cut at line
+// feeds into a part per core, each counted on its own thread and read once
+// in large blocks; the parts' counts are merged into those of the first.
+// False when it cannot be opened or read, or a row cannot be counted here:
+// the page builder then reads the file itself and says what is wrong.
+bool count_result_file(const std::string& path, ResultCounts& counts) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, std::fclose);
+  // The first row sets the counts up; an empty file is no result file.
+  char* first = nullptr;
+  size_t room = 0;
+  const ssize_t got = getline(&first, &room, f);
+  std::string head = got > 0 ? std::string(first, static_cast<size_t>(got)) : std::string();
+  std::free(first);
+  if (got <= 0) return false;
+  if (head.back() == '\n') head.pop_back();
+  if (!head.empty() && head[0] == '{') {
+    counts.start_jsonl();
+    if (!counts.add(head)) return false;
+  } else if (!counts.start_tsv(head)) {
+    return false;
+  }
+
+  constexpr uint64_t kPartBytes = uint64_t{32} << 20;  // smaller files are not worth a thread
+  constexpr uint64_t kWhole = UINT64_MAX;
+  struct stat st {};
+  const uint64_t rows_at = static_cast<uint64_t>(got);
+  size_t parts = 1;
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > rows_at) {
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    parts = static_cast<size_t>(std::min<uint64_t>(std::max(1u, std::thread::hardware_concurrency()),
+                                                   (size - rows_at) / kPartBytes + 1));
+  }
+  if (parts <= 1) return count_rows(f, kWhole, counts);
+
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const std::vector<uint64_t> starts = part_starts(fileno(f), rows_at, size, parts);
+  std::vector<ResultCounts> others;
+  for (size_t i = 1; i < starts.size(); ++i) others.push_back(counts.empty_like());
+  std::vector<char> done(starts.size(), 0);  // per part: counted
+  std::vector<std::thread> threads;
+  for (size_t i = 1; i < starts.size(); ++i) {
+    threads.emplace_back([&, i] {
+      std::FILE* part = std::fopen(path.c_str(), "rb");
+      if (!part) return;
+      const uint64_t end = i + 1 < starts.size() ? starts[i + 1] : size;
+      done[i] = fseeko(part, static_cast<off_t>(starts[i]), SEEK_SET) == 0 &&
+                count_rows(part, end - starts[i], others[i - 1]);
+      std::fclose(part);
+    });
+  }
+  // The first part here, on this thread: the file stands where it begins.
+  done[0] = count_rows(f, (starts.size() > 1 ? starts[1] : size) - rows_at, counts);
+  for (std::thread& t : threads) t.join();
+  bool ok = true;
+  for (size_t i = 0; i < starts.size(); ++i) ok = ok && done[i];
+  for (const ResultCounts& other : others) ok = ok && counts.merge(other);
+  return ok;
 }
 
 int report_file(const std::string& results, const std::string& output) {
+  if (results == "-") return run_python_module(kModule, {"-o", output, "--", results});  // read there
+  // A builder that ended early makes handing it the counts a failed write,
+  // not a signal that ends this process.
+  std::signal(SIGPIPE, SIG_IGN);
+  PageBuilder page(results, output);
   ResultCounts counts;
-  const bool counted = results != "-" && count_result_file(results, counts);
-  return write_report(results, output, counted ? &counts : nullptr);
+  const bool counted = count_result_file(results, counts);
+  return page.finish(counted ? &counts : nullptr);
 }
 
 }  // namespace
@@ -183,9 +265,9 @@ int run_batch_with_report(RunPaths paths, const fs::path& report) {
   const bool temporary = paths.results.empty();
   if (temporary) paths.results_format = RowFormat::kTsv;
   const std::string source = temporary ? name_beside(report, "results", ".tsv").string() : paths.results.string();
-  int status = run_batch(paths);
-  if (status == kExitOk) status = write_report(source, report.string(), &counts);
-  return status;
+  PageBuilder page(source, report.string());
+  const int status = run_batch(paths);
+  return status == kExitOk ? page.finish(&counts) : status;
 }
 
 }  // namespace grouper

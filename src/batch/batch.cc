@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "batch/block_pipeline.h"
@@ -66,9 +67,10 @@ struct Versions {
 
 // The grouping state of one pipeline thread: its own Engine for each table
 // set and, when the impact is wanted, the probe that finds it, a line buffer
-// for short records, and the state for rows of named fields.
+// for short records, the state for rows of named fields, and its own counts
+// of the report's rows.
 struct Worker {
-  Worker(const Versions& versions, bool impact) {
+  Worker(const Versions& versions, bool impact, ResultCounts* counts) : counts(counts) {
     for (const PreparedSet* set : versions.sets) {
       engines.push_back(std::make_unique<Engine>(*set));
       if (impact) probes.push_back(std::make_unique<ImpactProbe>(*set));
@@ -76,6 +78,7 @@ struct Worker {
   }
   std::vector<std::unique_ptr<Engine>> engines;
   std::vector<std::unique_ptr<ImpactProbe>> probes;  // none without the impact
+  ResultCounts* counts;  // this thread's counts of the report's rows (owned by the run), or null
   std::array<char, kLineBufferSize> scratch;
   RowState rows;
 };
@@ -110,7 +113,7 @@ class RecordBatch : public PipelineBlock {
   // Groups every record with `w`'s Engine of its table set; w.scratch is a
   // line buffer for records too short to be grouped in place.
   void group(Worker& w) {
-    start();
+    start(w);
     for (size_t i = 0; i < count(); ++i) {
       const size_t len = input.record(i).size();
       group_one(w, groupable_record(input, i, w.scratch.data()), len, i, nullptr);
@@ -120,7 +123,7 @@ class RecordBatch : public PipelineBlock {
   // Reads every row of named fields into w.rows's episode, builds its
   // record and groups that as group() groups a record.
   void group_rows(Worker& w, const EpisodeInput& how) {
-    start();
+    start(w);
     first_invalid_ = kNone;
     others_.clear();
     RowState& state = w.rows;
@@ -163,7 +166,9 @@ class RecordBatch : public PipelineBlock {
       const size_t n = format_ == RowFormat::kJsonl
                            ? format_json_invalid_row(number, &id, state.errors, weights_ != nullptr, out)
                            : format_invalid_row(number, &id, state.errors, weights_ != nullptr, out);
-      rows_len_ += with_tables(out, with_empty_impact(out, n), episode_grouper::TableRegistry::kNoVersion);
+      const size_t len = with_tables(out, with_empty_impact(out, n), episode_grouper::TableRegistry::kNoVersion);
+      rows_len_ += len;
+      if (counts_ && counted_) counted_ = counts_->add(std::string_view(out, len - 1));
     }
   }
 
@@ -173,6 +178,8 @@ class RecordBatch : public PipelineBlock {
   std::string_view records() const { return {records_.get(), records_len_}; }
   // Over a registry: records per version, then those no version holds.
   const std::vector<int64_t>& per_version() const { return per_version_; }
+  // Whether the grouping thread could count the rows for the report.
+  bool counted() const { return counted_; }
   // Rows of named fields: the first row that could not be built (kNone when
   // all were), its errors, and the member names that are no field.
   static constexpr size_t kNone = SIZE_MAX;
@@ -192,7 +199,9 @@ class RecordBatch : public PipelineBlock {
                                         : kMaxResultRowBytes + impact + kMaxTablesColumnBytes;
   }
 
-  void start() {
+  void start(const Worker& w) {
+    counts_ = w.counts;
+    counted_ = true;
     lines_len_ = 0;
     rows_len_ = 0;
     records_len_ = 0;
@@ -299,7 +308,32 @@ class RecordBatch : public PipelineBlock {
     const size_t n = format_ == RowFormat::kJsonl
                          ? format_json_row(number, store, res, *findings, out, weighed, id, impact)
                          : format_result_row(number, store, res, *findings, out, weighed, id, impact);
-    rows_len_ += with_tables(out, n, version);
+    const size_t row_len = with_tables(out, n, version);
+    rows_len_ += row_len;
+    if (counts_ && counted_) counted_ = count_row(res, *findings, std::string_view(out, row_len - 1));
+  }
+
+  // Counts the row of `res` for the report.  A grouped record without
+  // findings, in rows without weight columns, is counted by its key: the
+  // values its counted fields are formatted from (the codes by their
+  // indexes and texts, the numbers as numbers), so that its row is read
+  // only when a part of the key is new.
+  bool count_row(const Result& res, const episode_grouper::Findings& findings, std::string_view row) {
+    if (weights_ || res.res_adrg == 0 || findings.count > 0 || findings.dropped > 0) return counts_->add(row);
+    ResultCounts::RowKey key;
+    char* k = key.group.data();
+    for (const int16_t n : {res.res_mdc, res.res_adrg, res.res_drg, res.res_pccl}) {
+      std::memcpy(k, &n, sizeof n);
+      k += sizeof n;
+    }
+    std::memcpy(k, res.res_drg_code.data(), res.res_drg_code.size());
+    k += res.res_drg_code.size();
+    std::memcpy(k, res.res_ltcdrg_code.data(), res.res_ltcdrg_code.size());
+    static_assert(4 * sizeof(int16_t) + sizeof res.res_drg_code + sizeof res.res_ltcdrg_code == sizeof key.group,
+                  "the key holds every code and number of the group");
+    key.age = res.values.age_yy;
+    key.los = res.values.los_dd;
+    return counts_->add_keyed(key, row);
   }
 
   RowFormat format_;
@@ -322,22 +356,12 @@ class RecordBatch : public PipelineBlock {
   size_t records_len_ = 0;
   std::unique_ptr<FindingSummary> summary_;  // the batch's own counts, when a summary is wanted
   std::vector<int64_t> per_version_;
+  ResultCounts* counts_ = nullptr;  // the grouping thread's counts of the report's rows, if any
+  bool counted_ = true;             // false once a row could not be counted
   size_t first_invalid_ = kNone;
   episode_grouper::FieldErrors invalid_errors_;
   std::vector<std::string> others_;
 };
-
-// Counts every row of `rows` (each ends with a line feed; none holds one).
-bool count_rows(ResultCounts& counts, std::string_view rows) {
-  size_t start = 0;
-  while (start < rows.size()) {
-    const void* lf = std::memchr(rows.data() + start, '\n', rows.size() - start);
-    const size_t end = lf ? static_cast<size_t>(static_cast<const char*>(lf) - rows.data()) : rows.size();
-    if (!counts.add(rows.substr(start, end - start))) return false;
-    start = end + 1;
-  }
-  return true;
-}
 
 // The run of group_batch over one set or the versions of a registry.
 BatchOutcome run_batch_over(const Versions& versions, std::FILE* in, OutputFile& lines, const BatchOptions& options) {
@@ -392,7 +416,21 @@ BatchOutcome run_batch_over(const Versions& versions, std::FILE* in, OutputFile&
     if (options.row_format == RowFormat::kTsv) options.counts->start_tsv(header.substr(0, header.size() - 1));
     else options.counts->start_jsonl();
   }
-  const bool with_rows = rows != nullptr || (options.counts != nullptr && !versions.registry);
+  // Over a registry the report is not asked for: no counts.
+  const bool counting = options.counts != nullptr && !versions.registry;
+  const bool with_rows = rows != nullptr || counting;
+  // The report's rows are counted where they are made, each grouping thread
+  // into counts of its own, merged when the run is done: the writing stage
+  // would otherwise count every row alone.  The totals do not depend on
+  // which thread counted which block.
+  std::vector<std::unique_ptr<ResultCounts>> thread_counts;
+  std::mutex thread_counts_mutex;
+  auto make_counts = [&]() -> ResultCounts* {
+    if (!counting) return nullptr;
+    const std::lock_guard<std::mutex> lock(thread_counts_mutex);
+    thread_counts.push_back(std::make_unique<ResultCounts>(options.counts->empty_like()));
+    return thread_counts.back().get();
+  };
 
   uint64_t bytes_written = 0;  // input bytes whose results are written
   run_block_pipeline<RecordBatch>(
@@ -402,7 +440,7 @@ BatchOutcome run_batch_over(const Versions& versions, std::FILE* in, OutputFile&
                                              versions, reader.max_record(), by_rows && records != nullptr,
                                              options.impact, options.impact_summary != nullptr);
       },
-      [&versions, &options] { return Worker(versions, options.impact); },
+      [&] { return Worker(versions, options.impact, make_counts()); },
       // A catalogue that disagrees with the logic conditions stops the run
       // at its first record, before any line is written.
       [&] {
@@ -445,9 +483,7 @@ BatchOutcome run_batch_over(const Versions& versions, std::FILE* in, OutputFile&
         if (options.summary) options.summary->merge(*batch.summary());
         if (options.impact_summary) options.impact_summary->add(batch.impact_tallies());
         for (size_t v = 0; v < outcome.per_version.size(); ++v) outcome.per_version[v] += batch.per_version()[v];
-        // The report's counts are made here, on the rows just written, in
-        // one map: cheaper than a map per block merged block by block.
-        if (options.counts && !versions.registry && !count_rows(*options.counts, batch.rows())) {
+        if (counting && !batch.counted()) {
           outcome.end = BatchEnd::kCountError;
           return false;
         }
@@ -462,6 +498,12 @@ BatchOutcome run_batch_over(const Versions& versions, std::FILE* in, OutputFile&
         return true;
       });
   if (outcome.end != BatchEnd::kDone) return outcome;
+  for (const auto& counts : thread_counts) {
+    if (!options.counts->merge(*counts)) {
+      outcome.end = BatchEnd::kCountError;
+      return outcome;
+    }
+  }
   if (!reader.error().empty()) {
     outcome.end = BatchEnd::kInputError;
     outcome.message = reader.error();

@@ -84,6 +84,16 @@ int member_field(std::string_view key) {
   }
 }
 
+// A hash of a group key of add_keyed: its bytes as three words, each mixed into all the bits.
+size_t group_key_hash(const std::array<char, 18>& key) {
+  uint64_t words[3] = {};
+  std::memcpy(words, key.data(), key.size());
+  uint64_t hash = words[0] * 0x9E3779B97F4A7C15ull;
+  hash = ((hash ^ (hash >> 32)) + words[1]) * 0xC2B2AE3D27D4EB4Full;
+  hash = ((hash ^ (hash >> 29)) + words[2]) * 0x165667B19E3779F9ull;
+  return static_cast<size_t>(hash ^ (hash >> 32));
+}
+
 bool put(std::FILE* out, std::string_view s) { return std::fwrite(s.data(), 1, s.size(), out) == s.size(); }
 
 // `s` as a JSON string; bytes outside printable ASCII as \u00XX.
@@ -108,22 +118,28 @@ bool put_string(std::FILE* out, std::string_view s) {
 
 }  // namespace
 
-void ResultCounts::Counter::add(std::string_view value) {
+void ResultCounts::Counter::add(std::string_view value, int64_t n) {
   const uint64_t hash = std::hash<std::string_view>{}(value);
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& s = slots_[i];
     if (s.count == 0) {
-      s = {hash, arena_.size(), static_cast<uint32_t>(value.size()), 1};
+      s = {hash, arena_.size(), static_cast<uint32_t>(value.size()), n};
       arena_.append(value);
       if (++used_ * 2 > slots_.size()) grow();
       return;
     }
     if (s.hash == hash && s.size == value.size() &&
         std::memcmp(arena_.data() + s.offset, value.data(), value.size()) == 0) {
-      ++s.count;
+      s.count += n;
       return;
     }
+  }
+}
+
+void ResultCounts::Counter::merge(const Counter& other) {
+  for (const Slot& s : other.slots_) {
+    if (s.count > 0) add(std::string_view(other.arena_).substr(s.offset, s.size), s.count);
   }
 }
 
@@ -180,6 +196,129 @@ bool ResultCounts::start_tsv(std::string_view header) {
 void ResultCounts::start_jsonl() {
   format_ = Format::kJsonl;
   layout_known_ = false;
+}
+
+ResultCounts ResultCounts::empty_like() const {
+  ResultCounts other;
+  other.format_ = format_;
+  other.columns_ = columns_;
+  std::copy(std::begin(index_), std::end(index_), std::begin(other.index_));
+  other.has_los_ = has_los_;
+  other.weighted_ = weighted_;
+  other.layout_known_ = layout_known_;
+  other.los_field_ = los_field_;
+  return other;
+}
+
+bool ResultCounts::adds_findings() const {
+  const bool ungrouped = format_ == Format::kTsv ? values_[kAdrg].empty() : values_[kAdrg] == "null";
+  const bool none = format_ == Format::kTsv ? values_[kFindings].empty() : values_[kFindings] == "[]";
+  return ungrouped || !none;
+}
+
+bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
+  constexpr size_t kValues = 65536;
+  if (keyed_ages_.empty()) {
+    keyed_ages_.resize(kValues);
+    keyed_los_.resize(kValues);
+    age_known_.assign(kValues, 0);
+    los_known_.assign(kValues, 0);
+  }
+  const size_t age = static_cast<size_t>(key.age + 32768);
+  const size_t los = static_cast<size_t>(key.los + 32768);
+  // The key's slot: the one that holds it, or the free one where it goes.
+  if (key_slots_.empty()) key_slots_.resize(1024);
+  const size_t mask = key_slots_.size() - 1;
+  size_t slot = group_key_hash(key.group) & mask;
+  while (key_slots_[slot].entry != 0 && key_slots_[slot].key != key.group) slot = (slot + 1) & mask;
+  Keyed* const group = key_slots_[slot].entry != 0 ? &keyed_groups_[key_slots_[slot].entry - 1] : nullptr;
+  if (group && age_known_[age] && (!has_los_ || los_known_[los])) {
+    ++group->pending;
+    ++keyed_ages_[age].pending;
+    if (has_los_) ++keyed_los_[los].pending;
+    ++keyed_records_;
+    return true;
+  }
+  if (!add(row)) return false;
+  // Learn the texts only from a row that counts nothing else: then the key
+  // says all there is to count of it.
+  if (weighted_ || adds_findings()) return true;
+  if (!group) {
+    std::string text(values_[kMdc]);
+    for (size_t f = kAdrg; f <= kSupplementary; ++f) {
+      text += '\t';
+      text += values_[f];
+    }
+    keyed_groups_.push_back(Keyed{std::move(text), 0});
+    key_slots_[slot] = {key.group, static_cast<uint32_t>(keyed_groups_.size())};
+    if (keyed_groups_.size() * 2 > key_slots_.size()) {
+      // Twice the room, every key placed again.
+      std::vector<KeySlot> old(key_slots_.size() * 2);
+      old.swap(key_slots_);
+      const size_t wider = key_slots_.size() - 1;
+      for (const KeySlot& k : old) {
+        if (k.entry == 0) continue;
+        size_t at = group_key_hash(k.key) & wider;
+        while (key_slots_[at].entry != 0) at = (at + 1) & wider;
+        key_slots_[at] = k;
+      }
+    }
+  }
+  if (!age_known_[age]) {
+    age_known_[age] = 1;
+    keyed_ages_[age].text = values_[kAge];
+  }
+  if (has_los_ && !los_known_[los]) {
+    los_known_[los] = 1;
+    keyed_los_[los].text = values_[kLos];
+  }
+  return true;
+}
+
+void ResultCounts::settle_from(const ResultCounts& from) {
+  records_ += from.keyed_records_;
+  for (const Keyed& k : from.keyed_groups_) {
+    if (k.pending > 0) groups_.add(k.text, k.pending);
+  }
+  for (const Keyed& k : from.keyed_ages_) {
+    if (k.pending > 0) count_age(k.text, k.pending);
+  }
+  for (const Keyed& k : from.keyed_los_) {
+    if (k.pending > 0) los_.add(k.text, k.pending);
+  }
+}
+
+void ResultCounts::settle() {
+  if (keyed_records_ == 0) return;
+  settle_from(*this);
+  keyed_records_ = 0;
+  for (Keyed& k : keyed_groups_) k.pending = 0;
+  for (Keyed& k : keyed_ages_) k.pending = 0;
+  for (Keyed& k : keyed_los_) k.pending = 0;
+}
+
+bool ResultCounts::merge(const ResultCounts& other) {
+  if (other.format_ != format_) return false;
+  if (!other.layout_known_) return other.records_ == 0;  // JSON Lines that met no row
+  if (!layout_known_) {
+    if (records_ != 0) return false;
+    layout_known_ = true;
+    has_los_ = other.has_los_;
+    weighted_ = other.weighted_;
+    los_field_ = other.los_field_;
+    index_[kLos] = other.index_[kLos];
+  } else if (has_los_ != other.has_los_ || weighted_ != other.weighted_ || (has_los_ && los_field_ != other.los_field_)) {
+    return false;
+  }
+  records_ += other.records_;
+  settle_from(other);
+  groups_.merge(other.groups_);
+  ages_.merge(other.ages_);
+  los_.merge(other.los_);
+  weights_.merge(other.weights_);
+  findings_.merge(other.findings_);
+  for (size_t i = 0; i < short_ages_.size(); ++i) short_ages_[i] += other.short_ages_[i];
+  return true;
 }
 
 bool ResultCounts::add(std::string_view row) {
@@ -288,16 +427,7 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
     key_ += values_[f];
   }
   groups_.add(key_);
-  // Ages of up to 3 digits count in an array, by their text.
-  const std::string_view age = values_[kAge];
-  bool small = !age.empty() && age.size() <= 3;
-  size_t value = 0;
-  for (size_t i = 0; small && i < age.size(); ++i) {
-    small = age[i] >= '0' && age[i] <= '9';
-    value = value * 10 + static_cast<size_t>(age[i] - '0');
-  }
-  if (small) ++short_ages_[age.size() * 1000 + value];
-  else ages_.add(age);
+  count_age(values_[kAge], 1);
   if (has_los_) los_.add(values_[kLos]);
   if (weighted_) {
     key_.assign(values_[kMdc]);
@@ -315,7 +445,20 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
   findings_.add(key_);
 }
 
-bool ResultCounts::write_json(std::FILE* out) const {
+// Ages of up to 3 digits count in an array, by their text.
+void ResultCounts::count_age(std::string_view age, int64_t n) {
+  bool small = !age.empty() && age.size() <= 3;
+  size_t value = 0;
+  for (size_t i = 0; small && i < age.size(); ++i) {
+    small = age[i] >= '0' && age[i] <= '9';
+    value = value * 10 + static_cast<size_t>(age[i] - '0');
+  }
+  if (small) short_ages_[age.size() * 1000 + value] += n;
+  else ages_.add(age, n);
+}
+
+bool ResultCounts::write_json(std::FILE* out) {
+  settle();
   bool ok = put(out, format_ == Format::kTsv ? "{\"format\": \"TSV\"" : "{\"format\": \"JSON Lines\"");
   ok = ok && put(out, ", \"records\": " + std::to_string(records_));
   ok = ok && put(out, ", \"los_field\": ") && (has_los_ ? put_string(out, los_field_) : put(out, "null"));
@@ -329,7 +472,7 @@ bool ResultCounts::write_json(std::FILE* out) const {
     if (!ok) return;
     ok = put(out, ", \"") && put(out, name) && put(out, "\": [");
     bool first = true;
-    c.for_each([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
+    c.for_each_sorted([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
     ok = ok && put(out, "]");
   };
   put_counter("groups", groups_);
@@ -344,7 +487,7 @@ bool ResultCounts::write_json(std::FILE* out) const {
       std::snprintf(text, sizeof text, "%0*d", digits, static_cast<int>(i % 1000));
       put_pair(first, text, short_ages_[i]);
     }
-    ages_.for_each([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
+    ages_.for_each_sorted([&](std::string_view key, int64_t n) { put_pair(first, key, n); });
     ok = ok && put(out, "]");
   }
   put_counter("los", los_);

@@ -8,20 +8,25 @@
 // distinct value (episode_grouper.result_counts.counts_from_file), so the
 // rows are read only here.
 //
-// A batch run counts the rows it writes, block by block in input order, on
-// its writing stage (where the summary of the findings is merged);
-// `grouper report` counts an existing result file.
+// A batch run counts the rows where they are made: each grouping thread
+// into counts of its own, merged at the end, most rows by the values they
+// are formatted from (add_keyed); `grouper report` counts an existing
+// result file, a large one in parts on several threads.  Counts are sums,
+// so they do not depend on how the rows were split.
 //
-// Workload: add() runs once per row and allocates nothing once the values
-// it meets have been seen (one map per kind of value, keyed by the value;
-// the key is built in a buffer that is reused).
+// Workload: add() and add_keyed() run once per row and allocate nothing
+// once the values they meet have been seen (one map per kind of value,
+// keyed by the value; the key is built in a buffer that is reused).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace grouper {
@@ -43,12 +48,42 @@ class ResultCounts {
   // to be used.
   bool add(std::string_view row);
 
-  int64_t records() const { return records_; }
+  // What a grouped record's counted fields are formatted from, when the
+  // record has no findings and the rows no weight columns: the group's
+  // codes and numbers as the result holds them (any bytes that tell them
+  // apart), the age and the length of stay.
+  struct RowKey {
+    std::array<char, 18> group{};
+    int16_t age = 0;
+    int16_t los = 0;
+  };
 
-  // Writes the counts as one JSON object (see counts_from_file); false on a
-  // write error.  Bytes of values at or above 0x80 are written as the
+  // Counts `row`, the row of such a record, as add(row) does.  Its counted
+  // texts are a function of `key`: the row is read only when a part of the
+  // key is new, and the texts read then count for the later rows of that
+  // part (kept aside until settle(), merge() or write_json()).
+  bool add_keyed(const RowKey& key, std::string_view row);
+
+  // Moves the counts kept per key into the counts per text.
+  void settle();
+
+  int64_t records() const { return records_ + keyed_records_; }
+
+  // Counts with this one's format and layout, and no rows: the counter of
+  // another part of the same file (set up by start_tsv, or by start_jsonl
+  // and the first row).
+  ResultCounts empty_like() const;
+
+  // Adds the counts of `other`, rows of the same file counted apart (each
+  // set up as this one was, or made by empty_like); false when the two
+  // disagree on the layout (which then no single count would have taken).
+  bool merge(const ResultCounts& other);
+
+  // Writes the counts as one JSON object (see counts_from_file), each list
+  // in the order of its texts, so that the same rows give the same bytes
+  // however they were split and merged; false on a write error.  Bytes of values at or above 0x80 are written as the
   // characters U+0080..U+00FF, so every byte round-trips.
-  bool write_json(std::FILE* out) const;
+  bool write_json(std::FILE* out);
 
  private:
   // Records per distinct value: an open-addressing table of slots that
@@ -57,12 +92,18 @@ class ResultCounts {
   // costs no allocation.
   class Counter {
    public:
-    void add(std::string_view value);
+    void add(std::string_view value, int64_t n = 1);
+    void merge(const Counter& other);
+    // Calls f(value, count) for every value, in the order of the values' bytes.
     template <class F>
-    void for_each(F&& f) const {
+    void for_each_sorted(F&& f) const {
+      std::vector<std::pair<std::string_view, int64_t>> pairs;
+      pairs.reserve(used_);
       for (const Slot& s : slots_) {
-        if (s.count > 0) f(std::string_view(arena_).substr(s.offset, s.size), s.count);
+        if (s.count > 0) pairs.emplace_back(std::string_view(arena_).substr(s.offset, s.size), s.count);
       }
+      std::sort(pairs.begin(), pairs.end());
+      for (const auto& [value, n] : pairs) f(value, n);
     }
 
    private:
@@ -81,6 +122,11 @@ class ResultCounts {
   bool add_tsv(std::string_view row);
   bool add_jsonl(std::string_view row);
   void count(bool ungrouped, std::string_view findings);
+  void count_age(std::string_view age, int64_t n);
+  // Whether the row just read adds to the findings' counts.
+  bool adds_findings() const;
+  // Adds the counts kept per key in `from` (this one or another).
+  void settle_from(const ResultCounts& from);
 
   Format format_ = Format::kTsv;
   // TSV: the columns of the header and the index of each counted one.
@@ -98,6 +144,24 @@ class ResultCounts {
   std::string key_;                            // reused for every key
   std::vector<std::string_view> fields_;       // reused: the fields of a TSV row
   std::string_view values_[kFields];           // the values of the row being counted
+
+  // add_keyed: per group key, its text and the rows counted since the last
+  // settle; per age and length of stay (at value + 32768), the same.
+  struct Keyed {
+    std::string text;
+    int64_t pending = 0;
+  };
+  // The group keys met: an open-addressing table of indexes into
+  // keyed_groups_ (plus one; 0: a free slot), probed by a hash of the key.
+  struct KeySlot {
+    std::array<char, 18> key{};
+    uint32_t entry = 0;
+  };
+  std::vector<KeySlot> key_slots_;
+  std::vector<Keyed> keyed_groups_;
+  std::vector<Keyed> keyed_ages_, keyed_los_;  // empty until the first add_keyed
+  std::vector<char> age_known_, los_known_;
+  int64_t keyed_records_ = 0;
 };
 
 }  // namespace grouper

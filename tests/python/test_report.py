@@ -142,6 +142,9 @@ def test_numbers_on_the_page_are_the_counts_of_the_file(results, kind, tmp_path,
     monkeypatch.setattr(result_counts, "JSON_BLOCK_LINES", 7)
     assert report.main([str(results[kind]), "-o", str(tmp_path / "small-blocks.html")]) == 0
     assert (tmp_path / "small-blocks.html").read_text("utf-8") == page
+    # Drawn in two processes (as the command line does where it can) or in one, the page is the same.
+    counts = result_counts.count_results(results[kind])
+    assert report.render(counts, jobs=2) == report.render(counts, jobs=1) == page
     assert leftovers(tmp_path) == []
 
 
@@ -305,6 +308,9 @@ def test_program_writes_the_report_and_refuses_a_bad_file(grouper_binary, result
                    check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
     assert report.main([str(tmp_path / "rows.tsv"), "-o", str(tsv_page)]) == 0
     assert without_subtitle((tables / "alone.html").read_text("utf-8")) == without_subtitle(tsv_page.read_text("utf-8"))
+    # A run that fails ends the page builder it started: no page, nothing left.
+    done = run([grouper_binary, "-C", str(tables), "--input", "missing.in", "--report", "failed.html"], tmp_path)
+    assert done.returncode != 0 and not (tables / "failed.html").exists()
 
     # A file that is not a result file, a cut row, a broken JSON row: status 1, the file and the line named, no page.
     rows = results["tsv"].read_text("latin-1").splitlines(keepends=True)
@@ -319,3 +325,28 @@ def test_program_writes_the_report_and_refuses_a_bad_file(grouper_binary, result
         assert not (tmp_path / "bad.html").exists()
     assert run([grouper_binary, "report", str(results["tsv"])], tmp_path).returncode == 2
     assert leftovers(tmp_path) == [] and leftovers(tables) == []
+
+
+def test_run_counts_its_rows_as_grouper_report_counts_the_file(grouper_binary, generate, tmp_path):
+    """A run counts most rows by the values their fields are formatted from,
+    on several threads; grouper report counts the file's text: the counts
+    they hand the page builder are the same bytes, on generated sets."""
+    builder = tmp_path / "builder" / "episode_grouper"
+    builder.mkdir(parents=True)
+    (builder / "__init__.py").write_text("")
+    (builder / "report.py").write_text("import os, sys\n"
+                                       "open(os.environ['COUNTS_TO'], 'wb').write(sys.stdin.buffer.read())\n")
+    env = dict(os.environ, GROUPER_PYTHONPATH=str(tmp_path / "builder"))
+    for seed in (3, 4):
+        tables = generate(f"report-counts-{seed}", "realistic", 20000, seed)
+        for kind in ("tsv", "jsonl"):
+            rows = tmp_path / f"rows.{kind}"
+            subprocess.run([grouper_binary, "--tables", str(tables), "--input", str(tables / "tamv30.in"), "--output",
+                            str(tmp_path / "out"), "--results", str(rows), "--report", str(tmp_path / "page.html"),
+                            "--threads", "2"], env=dict(env, COUNTS_TO=str(tmp_path / "run.json")), check=True,
+                           stdout=subprocess.DEVNULL, timeout=TIMEOUT)
+            subprocess.run([grouper_binary, "report", str(rows), "-o", str(tmp_path / "page.html")],
+                           env=dict(env, COUNTS_TO=str(tmp_path / "file.json")), check=True, timeout=TIMEOUT)
+            counted = (tmp_path / "run.json").read_bytes()
+            assert counted == (tmp_path / "file.json").read_bytes(), (seed, kind)
+            assert json.loads(counted)["records"] == 20000

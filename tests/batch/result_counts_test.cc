@@ -1,0 +1,179 @@
+// The report's counts of result rows: the same records count the same in
+// TSV and in JSON Lines, whatever else a JSON row carries and however the
+// rows are split between counters that are merged; a row that cannot be
+// counted is refused.
+#include "batch/result_counts.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace grouper {
+namespace {
+
+constexpr std::string_view kTsvHeader =
+    "record\tmdc\tadrg\tdrg\tpccl\tccl_raw\tccl_excl\tsupplementary\tage_yy\tage_dd\tfindings";
+
+// One record's counted values, as TSV fields (empty: none).
+struct Record {
+  std::string mdc, adrg, drg, pccl, supplementary, age;
+};
+
+const std::vector<Record> kRecords = {
+    {"01", "B01", "B01A", "2", "", "67"},  {"01", "B01", "B01A", "2", "", "67"},   {"01", "B02", "B02Z", "0", "ZE01", "5"},
+    {"05", "F10", "F10B", "4", "", "102"}, {"", "", "", "", "", "1234"},           {"05", "F10", "F10A", "1", "", "7"},
+    {"01", "B01", "B01B", "3", "", "67"},  {"", "", "960Z", "", "", "40"},
+};
+
+std::string tsv_row(size_t n, const Record& r) {
+  return std::to_string(n) + "\t" + r.mdc + "\t" + r.adrg + "\t" + r.drg + "\t" + r.pccl + "\t\t\t" + r.supplementary +
+         "\t" + r.age + "\t0\t";
+}
+
+// The record as the program writes it in JSON Lines; `more` adds members
+// that are not counted, an array of objects among them.
+std::string json_row(size_t n, const Record& r, bool more) {
+  auto text = [](const std::string& v) { return v.empty() ? std::string("null") : "\"" + v + "\""; };
+  std::string row = "{\"record\":" + std::to_string(n) + ",\"mdc\":" + text(r.mdc) + ",\"adrg\":" + text(r.adrg) +
+                    ",\"drg\":" + text(r.drg) + ",\"pccl\":" + (r.pccl.empty() ? "null" : r.pccl) +
+                    ",\"ccl_raw\":null,\"ccl_excl\":null,\"supplementary\":\"" + r.supplementary +
+                    "\",\"age_yy\":" + r.age + ",\"los_dd\":3,\"findings\":[]";
+  if (more) row += ",\"impact\":[{\"code\":\"x,}]\",\"of\":[1,{\"a\":null}]},{}],\"tables\":\"set {2}\"";
+  return row + "}";
+}
+
+std::string json_of(ResultCounts& counts) {
+  std::FILE* f = std::tmpfile();
+  EXPECT_TRUE(counts.write_json(f));
+  std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+  std::rewind(f);
+  EXPECT_EQ(std::fread(text.data(), 1, text.size(), f), text.size());
+  std::fclose(f);
+  return text;
+}
+
+// The [key, count] pairs of the list `name` of counts' JSON, with the
+// key's tab-joined values read as TSV holds them: a JSON string's text
+// without its quotes, null as nothing.
+std::map<std::string, int64_t> pairs(const std::string& json, const std::string& name) {
+  const size_t from = json.find("\"" + name + "\": [");
+  const std::string list = json.substr(from, json.find("]]", from) + 2 - from);
+  std::map<std::string, int64_t> out;
+  static const std::regex pair(R"re(\["((?:[^"\\]|\\.)*)", (\d+)\])re");
+  for (std::sregex_iterator it(list.begin(), list.end(), pair), end; it != end; ++it) {
+    std::string key;
+    std::string values = (*it)[1].str() + "\\u0009";
+    for (size_t at = 0, tab; (tab = values.find("\\u0009", at)) != std::string::npos; at = tab + 6) {
+      std::string v = values.substr(at, tab - at);
+      if (v == "null") v.clear();
+      if (v.size() >= 4 && v.starts_with("\\\"")) v = v.substr(2, v.size() - 4);
+      key += (at == 0 ? "" : "\t") + v;
+    }
+    out[key] += std::stoll((*it)[2].str());
+  }
+  return out;
+}
+
+TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseTheyCarry) {
+  ResultCounts tsv, json, json_more, first, second;
+  ASSERT_TRUE(tsv.start_tsv(kTsvHeader));
+  json.start_jsonl();
+  json_more.start_jsonl();
+  first.start_jsonl();
+  for (size_t i = 0; i < kRecords.size(); ++i) {
+    ASSERT_TRUE(tsv.add(tsv_row(i + 1, kRecords[i])));
+    ASSERT_TRUE(json.add(json_row(i + 1, kRecords[i], false)));
+    ASSERT_TRUE(json_more.add(json_row(i + 1, kRecords[i], i % 2 == 1)));
+  }
+  // Split after the third row: the second counter takes the first's layout.
+  for (size_t i = 0; i < kRecords.size(); ++i) {
+    if (i == 3) second = first.empty_like();
+    ASSERT_TRUE((i < 3 ? first : second).add(json_row(i + 1, kRecords[i], i % 3 == 0)));
+  }
+  ASSERT_TRUE(first.merge(second));
+  EXPECT_EQ(json_of(json_more), json_of(json));
+  EXPECT_EQ(json_of(first), json_of(json));
+
+  // Rows of grouped records counted by a key of what their texts are made
+  // from, twice over, in two counters merged: the counts of their texts.
+  ResultCounts keyed, by_text, keyed_part;
+  keyed.start_jsonl();
+  by_text.start_jsonl();
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < kRecords.size(); ++i) {
+      const Record& r = kRecords[i];
+      const std::string row = json_row(i + 1, r, false);
+      ASSERT_TRUE(by_text.add(row));
+      if (r.adrg.empty()) {
+        ASSERT_TRUE(keyed.add(row));
+        continue;
+      }
+      ResultCounts::RowKey key;
+      const std::string group = r.mdc + r.adrg + r.drg + r.pccl + r.supplementary;
+      std::copy(group.begin(), group.begin() + std::min(group.size(), key.group.size()), key.group.begin());
+      key.age = static_cast<int16_t>(std::stoi(r.age));
+      key.los = 3;
+      if (round == 1 && keyed_part.records() == 0) keyed_part = keyed.empty_like();
+      ASSERT_TRUE((round == 0 ? keyed : keyed_part).add_keyed(key, row));
+    }
+  }
+  ASSERT_TRUE(keyed.merge(keyed_part));
+  EXPECT_EQ(keyed.records(), by_text.records());
+  EXPECT_EQ(json_of(keyed), json_of(by_text));
+
+  EXPECT_EQ(tsv.records(), static_cast<int64_t>(kRecords.size()));
+  EXPECT_EQ(json.records(), tsv.records());
+  const std::string t = json_of(tsv), j = json_of(json);
+  EXPECT_EQ(pairs(j, "groups"), pairs(t, "groups"));
+  EXPECT_EQ(pairs(j, "ages"), pairs(t, "ages"));
+  EXPECT_EQ(pairs(t, "groups").at("01\tB01\tB01A\t2\t"), 2);
+  EXPECT_EQ(pairs(t, "ages").at("67"), 3);
+  EXPECT_EQ(pairs(j, "los"), (std::map<std::string, int64_t>{{"3", 8}}));
+  // The records without an ADRG count in the findings, with or without one.
+  EXPECT_EQ(pairs(t, "findings").size(), 1u);
+  EXPECT_EQ(pairs(t, "findings").begin()->second, 2);
+  EXPECT_EQ(pairs(j, "findings").begin()->second, 2);
+
+  // TSV split the same way merges to the same bytes.
+  ResultCounts a, b;
+  ASSERT_TRUE(a.start_tsv(kTsvHeader));
+  b = a.empty_like();
+  for (size_t i = 0; i < kRecords.size(); ++i) ASSERT_TRUE((i % 2 ? a : b).add(tsv_row(i + 1, kRecords[i])));
+  ASSERT_TRUE(a.merge(b));
+  EXPECT_EQ(json_of(a), t);
+}
+
+TEST(ResultCounts, RefusesARowItCannotCount) {
+  ResultCounts tsv;
+  ASSERT_TRUE(tsv.start_tsv(kTsvHeader));
+  EXPECT_FALSE(tsv.add("1\t01\tB01"));  // a field short
+  EXPECT_FALSE(ResultCounts().start_tsv("record\tmdc\tadrg"));
+
+  const std::string row = json_row(1, kRecords[0], true);
+  const std::vector<std::string> bad = {
+      "[1]",
+      row.substr(0, row.size() - 1),                                   // not closed
+      std::regex_replace(row, std::regex(",\"findings\":\\[\\]"), ""),  // a counted member missing
+      std::regex_replace(row, std::regex("\\{\\}\\]"), "{}"),            // an array of objects not closed
+  };
+  for (const std::string& text : bad) {
+    ResultCounts json;
+    json.start_jsonl();
+    EXPECT_FALSE(json.add(text)) << text;
+  }
+  // A layout that differs from the first row's does not merge.
+  ResultCounts with_los, without_los;
+  with_los.start_jsonl();
+  without_los.start_jsonl();
+  ASSERT_TRUE(with_los.add(row));
+  ASSERT_TRUE(without_los.add(std::regex_replace(row, std::regex(",\"los_dd\":3"), "")));
+  EXPECT_FALSE(with_los.merge(without_los));
+}
+
+}  // namespace
+}  // namespace grouper
