@@ -351,39 +351,15 @@ std::vector<PyResult> group_many_by_date(const PyTableRegistry& tr, const py::it
   return results;
 }
 
-// group_block over a registry (without weights).
-py::tuple group_block_by_date(const PyTableRegistry& tr, const py::buffer& block, int64_t first_record,
-                              const std::optional<std::string>& results_format) {
-  const py::buffer_info info = byte_buffer(block);
-  const std::string_view data = bytes_in(info);
-  const bool with_rows = results_format.has_value();
-  const bool json = with_rows && row_format(results_format, "") == grouper::RowFormat::kJsonl;
-  BytesBuilder lines(data.size() + data.size() / 8);
-  std::optional<BytesBuilder> rows;
-  if (with_rows) rows.emplace(json ? data.size() * 4 : data.size() * 2);
-  int64_t count = 0;
-  {
-    py::gil_scoped_release release;
-    eg::RegistryGrouper g(tr.registry);
-    std::string_view record;
-    for (eg::LineSplitter split(data); split.next(record); ++count) {
-      g.group(record);
-      lines.advance(g.write_result_line(lines.room(eg::kMaxResultLine)));
-      if (!with_rows) continue;
-      char* out = rows->room(eg::kMaxRegistryJsonRow);
-      rows->advance(json ? g.write_json_row(first_record + count, out) : g.write_result_row(first_record + count, out));
-    }
-  }
-  return py::make_tuple(lines.finish(), with_rows ? py::object(rows->finish()) : py::object(py::none()), count);
-}
-
 // Groups a block that starts at a line boundary (a partition of a larger
-// input, as bytes or any buffer of bytes): its result lines, and its result
-// rows numbered from first_record (the TSV without its header), and the
-// number of records.  Each output is written straight into the bytes object
-// returned.
-py::tuple group_block(const PyTableSet& ts, const py::buffer& block, int64_t first_record,
-                      const std::optional<std::string>& results_format, const PyWeights* weights) {
+// input, as bytes or any buffer of bytes) with a Grouper or a
+// RegistryGrouper `g`: its result lines, and its result rows numbered from
+// first_record (the TSV without its header), and the number of records.
+// Each output is written straight into the bytes object returned;
+// write_row(g, number, json, out) writes one row of at most `row_bytes`.
+template <class G, class WriteRow>
+py::tuple group_block_with(G& g, const py::buffer& block, int64_t first_record,
+                           const std::optional<std::string>& results_format, size_t row_bytes, WriteRow write_row) {
   const py::buffer_info info = byte_buffer(block);
   const std::string_view data = bytes_in(info);
   const bool with_rows = results_format.has_value();
@@ -396,23 +372,36 @@ py::tuple group_block(const PyTableSet& ts, const py::buffer& block, int64_t fir
   int64_t count = 0;
   {
     py::gil_scoped_release release;
-    eg::Grouper g(ts.set);
     std::string_view record;
     for (eg::LineSplitter split(data); split.next(record); ++count) {
       g.group(record);
       lines.advance(g.write_result_line(lines.room(eg::kMaxResultLine)));
-      if (!with_rows) continue;
-      char* out = rows->room(eg::kMaxJsonRow);
-      const int64_t number = first_record + count;
-      if (weights) {
-        const eg::EpisodeWeight weight = g.weigh(*weights->catalogue);
-        rows->advance(json ? g.write_json_row(number, weight, out) : g.write_result_row(number, weight, out));
-      } else {
-        rows->advance(json ? g.write_json_row(number, out) : g.write_result_row(number, out));
-      }
+      if (with_rows) rows->advance(write_row(g, first_record + count, json, rows->room(row_bytes)));
     }
   }
   return py::make_tuple(lines.finish(), with_rows ? py::object(rows->finish()) : py::object(py::none()), count);
+}
+
+py::tuple group_block(const PyTableSet& ts, const py::buffer& block, int64_t first_record,
+                      const std::optional<std::string>& results_format, const PyWeights* weights) {
+  eg::Grouper g(ts.set);
+  return group_block_with(g, block, first_record, results_format, eg::kMaxJsonRow,
+                          [weights](eg::Grouper& g, int64_t number, bool json, char* out) {
+                            if (!weights) return json ? g.write_json_row(number, out) : g.write_result_row(number, out);
+                            const eg::EpisodeWeight weight = g.weigh(*weights->catalogue);
+                            return json ? g.write_json_row(number, weight, out)
+                                        : g.write_result_row(number, weight, out);
+                          });
+}
+
+// group_block over a registry (without weights).
+py::tuple group_block_by_date(const PyTableRegistry& tr, const py::buffer& block, int64_t first_record,
+                              const std::optional<std::string>& results_format) {
+  eg::RegistryGrouper g(tr.registry);
+  return group_block_with(g, block, first_record, results_format, eg::kMaxRegistryJsonRow,
+                          [](eg::RegistryGrouper& g, int64_t number, bool json, char* out) {
+                            return json ? g.write_json_row(number, out) : g.write_result_row(number, out);
+                          });
 }
 
 }  // namespace
