@@ -350,3 +350,34 @@ def test_run_counts_its_rows_as_grouper_report_counts_the_file(grouper_binary, g
             counted = (tmp_path / "run.json").read_bytes()
             assert counted == (tmp_path / "file.json").read_bytes(), (seed, kind)
             assert json.loads(counted)["records"] == 20000
+
+
+def test_run_over_a_registry_shows_its_records_per_table_version(grouper_binary, generate, tmp_path):
+    """A run over a registry counts its records per table version, TSV and JSON Lines: the page of its
+    --report has the section, with the counts of the file's tables column, and grouper report on the
+    file writes the same page."""
+    grouper_binary = os.path.abspath(grouper_binary)  # the runs below start in tmp_path
+    first = generate("report-registry-a", "small", 600, 3)
+    second = generate("report-registry-b", "small", 1, 4)
+    (tmp_path / "registry.tsv").write_text("name\tdirectory\tvalid_from\tvalid_to\n"
+                                           f"a\t{first}\t\t20051231\n"
+                                           f"b\t{second}\t20060201\t\n")
+    for kind in ("tsv", "jsonl"):
+        rows = tmp_path / f"rows.{kind}"
+        done = run([grouper_binary, "--registry", "registry.tsv", "--input", str(first / "tamv30.in"), "--output",
+                    "out.txt", "--results", str(rows), "--report", "run.html"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        if kind == "jsonl":
+            versions = [json.loads(line)["tables"] for line in rows.read_text("utf-8").splitlines()]
+        else:
+            lines = [line.split("\t") for line in rows.read_text("latin-1").splitlines()]
+            versions = [row[lines[0].index("tables")] or None for row in lines[1:]]
+        expected = Counter(v if v is not None else report.NO_VERSION for v in versions)
+        assert len(expected) >= 2 and sum(expected.values()) == 600
+        page = (tmp_path / "run.html").read_text("utf-8")
+        assert "Records per table version" in page and "tables-chart" in page
+        assert column(Tables(page).tables["tables"]) == expected
+        done = run([grouper_binary, "report", str(rows), "-o", "file.html"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert without_subtitle((tmp_path / "file.html").read_text("utf-8")) == without_subtitle(page)
+    assert leftovers(tmp_path) == []
