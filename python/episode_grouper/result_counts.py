@@ -43,6 +43,10 @@ LOS_FIELDS = ("los", "length_of_stay", "los_dd")  # the first of these the file 
 WEIGHT_FIELD = "effective_weight"  # with "los_class": present only in a run with a weight catalogue
 LOS_CLASS_FIELD = "los_class"
 TABLES_FIELD = "tables"  # present only in a run over a registry: the table version of each record
+IMPACT_FIELD = "impact"  # present only in a run with --impact: the codes whose blank changes the DRG or weight
+DIAGNOSIS_POSITIONS = range(1, 11)  # code positions 1..10 are diagnoses, 11..46 procedures
+_TSV_IMPACT_ENTRIES = re.compile(rb"(?:[^;\\]|\\.)+")
+_TSV_IMPACT_ENTRY = re.compile(r"([0-9]+):((?:[^\\>]|\\.)*)>(.*)", re.S)
 LOS_CLASSES = ("inlier", "low", "high")
 WEIGHT_UNIT = 10_000  # weights are counted in integers of 1/10,000
 
@@ -101,7 +105,11 @@ class Counts:
     weight columns) counts records per (mdc, effective weight in 1/10,000
     or None without a weight, los_class text).  `tables` (None when the file
     has no tables column, a run without a registry) counts records per table
-    version name, None for the records no version holds.
+    version name, None for the records no version holds.  `impact` (None when
+    the file has no impact column) counts per (code, kind: "dx" or "proc")
+    the entries of the column, the records whose DRG or weight the code's
+    blank changes; `impact_weight` (None without weights) sums their weight
+    differences in 1/10,000.
     """
 
     def __init__(self, source, file_format):
@@ -118,6 +126,8 @@ class Counts:
         self.ungrouped_causes = Counter()
         self.weights = None
         self.tables = None
+        self.impact = None
+        self.impact_weight = None
 
     # Views of `groups`.
     def _by(self, pick, keep=lambda key: True):
@@ -213,7 +223,8 @@ def counts_from_file(path, source):
     "ages", "los", "weights" (mdc, effective_weight and los_class joined by tabs) and "findings"
     ("1" for a record without an ADRG, else "0", then the findings as the row holds them; grouped
     records without findings left out), and "tables" (the table version) only when the rows carry
-    that column.  Each distinct value is read here as count_results reads
+    that column, and "impact" (each entry of the impact column as the row holds it: a TSV entry, or
+    a JSON object's text) only when the rows carry that one.  Each distinct value is read here as count_results reads
     it.  Raises ReportError when a value is not what a result file holds (count_results on the
     file then says where) or the counts file cannot be read."""
     try:
@@ -256,6 +267,8 @@ def _from_counts(name, data):
         _note_tsv_findings(counts, {(text[0] == "1", text[1:]): n for text, n in data["findings"]})
         if "tables" in data:
             counts.tables = _tsv_tables(pairs("tables"))
+        if "impact" in data:
+            _note_impact(counts, ((_tsv_impact_entry(text, data["weighted"]), n) for text, n in data["impact"]))
         return _finish_tsv(counts, groups, Counter(dict(pairs("ages"))),
                            Counter(dict(pairs("los"))) if counts.los_field else None, weights)
 
@@ -306,6 +319,8 @@ def _from_counts(name, data):
         counts.tables = Counter()
         for version, n in single("tables"):
             counts.tables[version] += n
+    if "impact" in data:
+        _note_impact(counts, ((_json_impact_entry(entry), n) for entry, n in single("impact")))
     return _finish_jsonl(counts, raw_weights)
 
 
@@ -362,7 +377,9 @@ def _count_tsv(name, blocks):
     adrg = itemgetter(index["adrg"])
     findings = itemgetter(index[FINDINGS_FIELD])
     tables = itemgetter(index[TABLES_FIELD]) if TABLES_FIELD in index else None
+    impact = itemgetter(index[IMPACT_FIELD]) if IMPACT_FIELD in index else None
     raw_groups, raw_ages, raw_los, raw_weights, raw_tables = Counter(), Counter(), Counter(), Counter(), Counter()
+    raw_impact = Counter()
     line_number = 1  # of the last line counted
 
     def count(lines):
@@ -380,6 +397,10 @@ def _count_tsv(name, blocks):
             raw_weights.update(map(weight_key, rows))
         if tables:
             raw_tables.update(map(tables, rows))
+        if impact:
+            for field in map(impact, rows):
+                if field:
+                    raw_impact.update(_TSV_IMPACT_ENTRIES.findall(field))
         with_findings = Counter(zip(map(not_, map(adrg, rows)), map(findings, rows)))
         _note_tsv_findings(counts, {(ungrouped, text.decode("latin-1")): n
                                     for (ungrouped, text), n in with_findings.items()})
@@ -392,9 +413,53 @@ def _count_tsv(name, blocks):
         count(lines)
     if tables:
         counts.tables = _tsv_tables(_latin1_keys(raw_tables).items())
+    if impact:
+        try:
+            _note_impact(counts, ((_tsv_impact_entry(text, weighted), n)
+                                  for text, n in _latin1_keys(raw_impact).items()))
+        except ValueError as e:
+            raise ReportError(f"{name}: the {IMPACT_FIELD} column holds {e}") from None
 
     return _finish_tsv(counts, _latin1_keys(raw_groups), _latin1_keys(raw_ages),
                        _latin1_keys(raw_los) if los else None, _latin1_keys(raw_weights) if weighted else None)
+
+
+def _tsv_impact_entry(text, weighed):
+    """(position, code, weight difference in 1/10,000 or None) of a TSV impact entry POS:CODE>DRG, or
+    POS:CODE>DRG:DIFF in a file with weights."""
+    match = _TSV_IMPACT_ENTRY.fullmatch(text)
+    if not match:
+        raise ValueError(f"{text!r}, which is not an impact entry")
+    units = None
+    if weighed:
+        units = _signed_units(match.group(3).rpartition(":")[2])
+    return int(match.group(1)), _unescape(match.group(2)), units
+
+
+def _json_impact_entry(entry):
+    """(position, code, weight difference in 1/10,000 or None) of a JSON impact entry."""
+    difference = entry["weight_difference"]
+    if type(entry["pos"]) is not int or type(entry["code"]) is not str:
+        raise ValueError(f"{entry!r}, which is not an impact entry")
+    return entry["pos"], entry["code"], None if difference is None else _signed_units(difference)
+
+
+def _signed_units(value):
+    """A weight difference (a text with its sign, or a Decimal) in 1/10,000."""
+    if type(value) is str:
+        return -weight_units(value[1:]) if value.startswith("-") else weight_units(value.removeprefix("+"))
+    return -weight_units(-value) if value < 0 else weight_units(value)
+
+
+def _note_impact(counts, entries):
+    """Adds ((position, code, units), n) pairs to the impact counts of `counts`."""
+    counts.impact = counts.impact if counts.impact is not None else Counter()
+    for (position, code, units), n in entries:
+        key = (code, "dx" if position in DIAGNOSIS_POSITIONS else "proc")
+        counts.impact[key] += n
+        if units is not None:
+            counts.impact_weight = counts.impact_weight if counts.impact_weight is not None else Counter()
+            counts.impact_weight[key] += units * n
 
 
 def _tsv_tables(pairs):
@@ -530,6 +595,8 @@ def _count_jsonl(name, blocks):
     los = None
     weight_key = None
     tables = None
+    impact = None
+    raw_impact = Counter()
     raw_weights = Counter()
     rows_findings = itemgetter(FINDINGS_FIELD, "adrg")
     line_number = 0
@@ -551,8 +618,9 @@ def _count_jsonl(name, blocks):
         raise ReportError(f"{name}: lines {line_number + 1} to {line_number + len(lines)} are not JSON rows")
 
     def count(rows):
-        nonlocal los, weight_key, tables
+        nonlocal los, weight_key, tables, impact
         if los is None:
+            impact = itemgetter(IMPACT_FIELD) if IMPACT_FIELD in rows[0] else False
             tables = itemgetter(TABLES_FIELD) if TABLES_FIELD in rows[0] else False
             if tables:
                 counts.tables = Counter()
@@ -571,6 +639,9 @@ def _count_jsonl(name, blocks):
                 raw_weights.update(map(weight_key, rows))
             if tables:
                 counts.tables.update(map(tables, rows))
+            if impact:
+                for entries in map(impact, rows):
+                    raw_impact.update((e["pos"], e["code"], e["weight_difference"]) for e in entries)
             for findings, adrg in map(rows_findings, rows):
                 if findings or adrg is None:
                     _note_findings(counts, _json_findings(findings), adrg is None, 1)
@@ -586,6 +657,12 @@ def _count_jsonl(name, blocks):
             count(rows)
             line_number += len(part)
             counts.records += len(part)
+    if impact:
+        try:
+            _note_impact(counts, ((_json_impact_entry({"pos": p, "code": c, "weight_difference": d}), n)
+                                  for (p, c, d), n in raw_impact.items()))
+        except (TypeError, ValueError) as e:
+            raise ReportError(f"{name}: the {IMPACT_FIELD} field holds {e}") from None
     return _finish_jsonl(counts, raw_weights if weight_key else None)
 
 

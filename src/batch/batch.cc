@@ -319,10 +319,10 @@ class RecordBatch : public PipelineBlock {
   // findings, in rows without weight columns, is counted by its key: the
   // values its counted fields are formatted from (the codes by their
   // indexes and texts, the numbers as numbers), so that its row is read
-  // only when a part of the key is new.  Over a registry the row is read
-  // whole: its tables column counts too, and the key does not hold it.
+  // only when a part of the key is new.  Over a registry or with the
+  // impact column the row is read whole: the key does not hold those.
   bool count_row(const Result& res, const episode_grouper::Findings& findings, std::string_view row) {
-    if (weights_ || versions_.registry || res.res_adrg == 0 || findings.count > 0 || findings.dropped > 0) return counts_->add(row);
+    if (weights_ || versions_.registry || impact_wanted_ || res.res_adrg == 0 || findings.count > 0 || findings.dropped > 0) return counts_->add(row);
     ResultCounts::RowKey key;
     char* k = key.group.data();
     for (const int16_t n : {res.res_mdc, res.res_adrg, res.res_drg, res.res_pccl}) {
