@@ -3,7 +3,10 @@ a detailed result file's records over MDCs, ADRGs, DRGs, PCCLs,
 supplementary groups and ages, and the findings the grouper made; when the
 file comes from a run with a weight catalogue (`--weights`), also the
 case-mix, the case-mix index overall and per MDC, and the outliers, all
-computed exactly in integers of 1/10,000.
+computed exactly in integers of 1/10,000; when it comes from a run over a
+registry of table versions (`--registry`), also the records per version;
+when it comes from a run with `--impact`, also the codes that move the most
+weight (or change the DRG most often).
 
     /usr/bin/python3 -m episode_grouper.report RESULTS -o report.html
 
@@ -39,7 +42,9 @@ from .result_counts import (NONE, Counts, ReportError, count_results, counts_fro
 __all__ = ["ReportError", "Counts", "count_results", "render", "main"]
 
 TOP = 25  # ADRGs, DRGs, supplementary groups and unknown codes shown
-NO_SUPPLEMENTARY = ("", "0000")  # supplementary codes that mean "no supplementary group"
+NO_SUPPLEMENTARY = ("", "0000")
+TOP_IMPACT = 20  # codes shown in the impact section
+NO_VERSION = "(no version)"  # the records of a run over a registry that no table version holds  # supplementary codes that mean "no supplementary group"
 
 AGE_BANDS = [(lo, lo + 4) for lo in range(0, 100, 5)] + [(100, None)]
 LOS_BANDS = [(0, 0), (1, 1), (2, 2), (3, 3), (4, 5), (6, 7), (8, 14), (15, 30), (31, 60), (61, None)]
@@ -178,6 +183,58 @@ def _casemix_section(counts):
     return hp.section("Case-mix", *parts, section_id="casemix-section")
 
 
+def _tables_section(counts):
+    """Records per table version (a run over a registry), the versions by name, then the records no
+    version holds."""
+    per_version = counts.tables
+    order = sorted(v for v in per_version if v is not None) + ([None] if None in per_version else [])
+    if not order:
+        return hp.section("Records per table version", '<p class="note">No records.</p>', section_id="tables-section")
+    labels = [v if v is not None else NO_VERSION for v in order]
+    title = "Records per table version"
+    chart = _bar_chart("tables", title, labels, [per_version[v] for v in order], horizontal=True, colour=3)
+    table = hp.table(["table version", "records", "share"],
+                     [(label, per_version[v], hp.share(per_version[v], counts.records))
+                      for label, v in zip(labels, order)], table_id="tables", numeric=(1, 2),
+                     caption="Share of all records")
+    return hp.section(title, hp.chart_and_table(chart, table),
+                      f'<p class="note">Each record is grouped with the version whose dates hold its date; '
+                      f'"{NO_VERSION}" counts the records no version holds (finding no_table_version).</p>',
+                      section_id="tables-section")
+
+
+def _impact_section(counts):
+    """The codes whose blank moves the most weight (a run with --impact): per code and kind, the records
+    and the total and mean weight moved; without weights, the codes that change the DRG most often."""
+    heading = "Codes that move the most weight"
+    records, moved = counts.impact, counts.impact_weight
+    if not records:
+        return hp.section(heading, '<p class="note">No code changes the DRG or the weight of a record.</p>',
+                          section_id="impact-section")
+    label = lambda key: f"{key[0]} ({key[1]})"  # noqa: E731
+    if moved is not None:
+        top = sorted(records, key=lambda k: (-abs(moved[k]), -records[k], k))[:TOP_IMPACT]
+        title = f"The {len(top)} codes that move the most weight"
+        chart = _bar_chart("impact", title, [label(k) for k in top], [moved[k] / 10_000 for k in top],
+                           horizontal=True, ylabel="total weight moved", colour=2, whole=False)
+        rows = [(k[0], k[1], records[k], weight_text(moved[k]), weight_text(index_units(moved[k], records[k])))
+                for k in top]
+        note = ("A code's weight moved is the record's effective weight without the code less with it, "
+                "summed over the records that hold it; codes ranked by the absolute total.")
+    else:
+        heading = "Codes that change the DRG most often"
+        top = sorted(records, key=lambda k: (-records[k], k))[:TOP_IMPACT]
+        title = f"The {len(top)} codes that change the DRG most often"
+        chart = _bar_chart("impact", title, [label(k) for k in top], [records[k] for k in top], horizontal=True,
+                           colour=2)
+        rows = [(k[0], k[1], records[k], "–", "–") for k in top]
+        note = "Without weights no weight is moved: codes ranked by the records whose DRG their blank changes."
+    table = hp.table(["code", "kind", "records", "total moved", "mean moved"], rows, table_id="impact",
+                     numeric=(2, 3, 4), caption=f"{title} of {len(records):,} (dx: positions 1 to 10, proc: 11 to 46)")
+    return hp.section(heading, hp.chart_and_table(chart, table), f'<p class="note">{hp.escape(note)} A code held '
+                      f'at two positions of a record counts at each.</p>', section_id="impact-section")
+
+
 def _mdc_section(counts):
     per_mdc = counts.per_mdc()
     if not per_mdc:
@@ -287,6 +344,10 @@ def _section_builders(counts):
     builders = [(2, lambda: _overview(counts))]
     if counts.weights is not None:
         builders.append((1, lambda: _casemix_section(counts)))
+    if counts.tables is not None:
+        builders.append((1, lambda: _tables_section(counts)))
+    if counts.impact is not None:
+        builders.append((1, lambda: _impact_section(counts)))
     builders += [
         (1, lambda: _mdc_section(counts)),
         (1, lambda: _ranked_section(counts, "adrg", "ADRGs", "ADRG", counts.per_adrg(), counts.records, 0)),
@@ -369,7 +430,9 @@ def _arguments(argv):
         description="Writes the casemix report of a detailed result file of the grouper as one self-contained "
                     "HTML page: records and share grouped, episodes per MDC, the most frequent ADRGs and DRGs, "
                     "PCCLs overall and per MDC, supplementary groups, ages, and the findings; for a run with "
-                    "weights, also the case-mix, the case-mix index overall and per MDC, and the outliers.",
+                    "weights, also the case-mix, the case-mix index overall and per MDC, and the outliers; "
+                    "for a run over a registry, the records per table version; for a run with --impact, "
+                    "the codes that move the most weight.",
         epilog="Exit status: 0 when the page was written, 1 when the results could not be read or the page "
                "not written, 2 on bad usage.")
     parser.add_argument("results", metavar="RESULTS",

@@ -42,6 +42,11 @@ FINDINGS_FIELD = "findings"
 LOS_FIELDS = ("los", "length_of_stay", "los_dd")  # the first of these the file has, if any
 WEIGHT_FIELD = "effective_weight"  # with "los_class": present only in a run with a weight catalogue
 LOS_CLASS_FIELD = "los_class"
+TABLES_FIELD = "tables"  # present only in a run over a registry: the table version of each record
+IMPACT_FIELD = "impact"  # present only in a run with --impact: the codes whose blank changes the DRG or weight
+DIAGNOSIS_POSITIONS = range(1, 11)  # code positions 1..10 are diagnoses, 11..46 procedures
+_TSV_IMPACT_ENTRIES = re.compile(rb"(?:[^;\\]|\\.)+")
+_TSV_IMPACT_ENTRY = re.compile(r"([0-9]+):((?:[^\\>]|\\.)*)>(.*)", re.S)
 LOS_CLASSES = ("inlier", "low", "high")
 WEIGHT_UNIT = 10_000  # weights are counted in integers of 1/10,000
 
@@ -98,7 +103,13 @@ class Counts:
     without an ADRG per finding they carry (kind, with the field it names),
     NONE for those without a finding.  `weights` (None when the file has no
     weight columns) counts records per (mdc, effective weight in 1/10,000
-    or None without a weight, los_class text).
+    or None without a weight, los_class text).  `tables` (None when the file
+    has no tables column, a run without a registry) counts records per table
+    version name, None for the records no version holds.  `impact` (None when
+    the file has no impact column) counts per (code, kind: "dx" or "proc")
+    the entries of the column, the records whose DRG or weight the code's
+    blank changes; `impact_weight` (None without weights) sums their weight
+    differences in 1/10,000.
     """
 
     def __init__(self, source, file_format):
@@ -114,6 +125,9 @@ class Counts:
         self.unknown_codes = Counter()
         self.ungrouped_causes = Counter()
         self.weights = None
+        self.tables = None
+        self.impact = None
+        self.impact_weight = None
 
     # Views of `groups`.
     def _by(self, pick, keep=lambda key: True):
@@ -208,7 +222,9 @@ def counts_from_file(path, source):
     own text in JSON Lines): "groups" (mdc, adrg, drg, pccl and supplementary joined by tabs),
     "ages", "los", "weights" (mdc, effective_weight and los_class joined by tabs) and "findings"
     ("1" for a record without an ADRG, else "0", then the findings as the row holds them; grouped
-    records without findings left out).  Each distinct value is read here as count_results reads
+    records without findings left out), and "tables" (the table version) only when the rows carry
+    that column, and "impact" (each entry of the impact column as the row holds it: a TSV entry, or
+    a JSON object's text) only when the rows carry that one.  Each distinct value is read here as count_results reads
     it.  Raises ReportError when a value is not what a result file holds (count_results on the
     file then says where) or the counts file cannot be read."""
     try:
@@ -249,6 +265,10 @@ def _from_counts(name, data):
         if weights is not None and any(len(key) != 3 for key in weights):
             raise ValueError("a weight of other than 3 values")
         _note_tsv_findings(counts, {(text[0] == "1", text[1:]): n for text, n in data["findings"]})
+        if "tables" in data:
+            counts.tables = _tsv_tables(pairs("tables"))
+        if "impact" in data:
+            _note_impact(counts, ((_tsv_impact_entry(text, data["weighted"]), n) for text, n in data["impact"]))
         return _finish_tsv(counts, groups, Counter(dict(pairs("ages"))),
                            Counter(dict(pairs("los"))) if counts.los_field else None, weights)
 
@@ -295,6 +315,12 @@ def _from_counts(name, data):
         ungrouped = text[0] == "1"
         if findings or ungrouped:
             _note_findings(counts, _json_findings(findings), ungrouped, n)
+    if "tables" in data:
+        counts.tables = Counter()
+        for version, n in single("tables"):
+            counts.tables[version] += n
+    if "impact" in data:
+        _note_impact(counts, ((_json_impact_entry(entry), n) for entry, n in single("impact")))
     return _finish_jsonl(counts, raw_weights)
 
 
@@ -350,7 +376,10 @@ def _count_tsv(name, blocks):
     weight_key = itemgetter(index["mdc"], index[WEIGHT_FIELD], index[LOS_CLASS_FIELD]) if weighted else None
     adrg = itemgetter(index["adrg"])
     findings = itemgetter(index[FINDINGS_FIELD])
-    raw_groups, raw_ages, raw_los, raw_weights = Counter(), Counter(), Counter(), Counter()
+    tables = itemgetter(index[TABLES_FIELD]) if TABLES_FIELD in index else None
+    impact = itemgetter(index[IMPACT_FIELD]) if IMPACT_FIELD in index else None
+    raw_groups, raw_ages, raw_los, raw_weights, raw_tables = Counter(), Counter(), Counter(), Counter(), Counter()
+    raw_impact = Counter()
     line_number = 1  # of the last line counted
 
     def count(lines):
@@ -366,6 +395,12 @@ def _count_tsv(name, blocks):
             raw_los.update(map(los, rows))
         if weighted:
             raw_weights.update(map(weight_key, rows))
+        if tables:
+            raw_tables.update(map(tables, rows))
+        if impact:
+            for field in map(impact, rows):
+                if field:
+                    raw_impact.update(_TSV_IMPACT_ENTRIES.findall(field))
         with_findings = Counter(zip(map(not_, map(adrg, rows)), map(findings, rows)))
         _note_tsv_findings(counts, {(ungrouped, text.decode("latin-1")): n
                                     for (ungrouped, text), n in with_findings.items()})
@@ -376,9 +411,63 @@ def _count_tsv(name, blocks):
         count(first[1:])
     for lines in line_blocks:
         count(lines)
+    if tables:
+        counts.tables = _tsv_tables(_latin1_keys(raw_tables).items())
+    if impact:
+        try:
+            _note_impact(counts, ((_tsv_impact_entry(text, weighted), n)
+                                  for text, n in _latin1_keys(raw_impact).items()))
+        except ValueError as e:
+            raise ReportError(f"{name}: the {IMPACT_FIELD} column holds {e}") from None
 
     return _finish_tsv(counts, _latin1_keys(raw_groups), _latin1_keys(raw_ages),
                        _latin1_keys(raw_los) if los else None, _latin1_keys(raw_weights) if weighted else None)
+
+
+def _tsv_impact_entry(text, weighed):
+    """(position, code, weight difference in 1/10,000 or None) of a TSV impact entry POS:CODE>DRG, or
+    POS:CODE>DRG:DIFF in a file with weights."""
+    match = _TSV_IMPACT_ENTRY.fullmatch(text)
+    if not match:
+        raise ValueError(f"{text!r}, which is not an impact entry")
+    units = None
+    if weighed:
+        units = _signed_units(match.group(3).rpartition(":")[2])
+    return int(match.group(1)), _unescape(match.group(2)), units
+
+
+def _json_impact_entry(entry):
+    """(position, code, weight difference in 1/10,000 or None) of a JSON impact entry."""
+    difference = entry["weight_difference"]
+    if type(entry["pos"]) is not int or type(entry["code"]) is not str:
+        raise ValueError(f"{entry!r}, which is not an impact entry")
+    return entry["pos"], entry["code"], None if difference is None else _signed_units(difference)
+
+
+def _signed_units(value):
+    """A weight difference (a text with its sign, or a Decimal) in 1/10,000."""
+    if type(value) is str:
+        return -weight_units(value[1:]) if value.startswith("-") else weight_units(value.removeprefix("+"))
+    return -weight_units(-value) if value < 0 else weight_units(value)
+
+
+def _note_impact(counts, entries):
+    """Adds ((position, code, units), n) pairs to the impact counts of `counts`."""
+    counts.impact = counts.impact if counts.impact is not None else Counter()
+    for (position, code, units), n in entries:
+        key = (code, "dx" if position in DIAGNOSIS_POSITIONS else "proc")
+        counts.impact[key] += n
+        if units is not None:
+            counts.impact_weight = counts.impact_weight if counts.impact_weight is not None else Counter()
+            counts.impact_weight[key] += units * n
+
+
+def _tsv_tables(pairs):
+    """Records per table version from (TSV tables text, records) pairs; None for the empty text."""
+    out = Counter()
+    for text, n in pairs:
+        out[text or None] += n
+    return out
 
 
 def _latin1_keys(raw):
@@ -440,8 +529,12 @@ def _whole(name, column, text):
 
 
 def _whole_counts(name, column, raw):
+    """`raw` per whole number; an empty value (a record that no table version holds has no age and no
+    length of stay) is left out."""
     out = Counter()
     for value, n in raw.items():
+        if value == "":
+            continue
         out[_whole(name, column, value)] += n
     return out
 
@@ -501,6 +594,9 @@ def _count_jsonl(name, blocks):
     age = itemgetter(AGE_FIELD)
     los = None
     weight_key = None
+    tables = None
+    impact = None
+    raw_impact = Counter()
     raw_weights = Counter()
     rows_findings = itemgetter(FINDINGS_FIELD, "adrg")
     line_number = 0
@@ -522,8 +618,12 @@ def _count_jsonl(name, blocks):
         raise ReportError(f"{name}: lines {line_number + 1} to {line_number + len(lines)} are not JSON rows")
 
     def count(rows):
-        nonlocal los, weight_key
+        nonlocal los, weight_key, tables, impact
         if los is None:
+            impact = itemgetter(IMPACT_FIELD) if IMPACT_FIELD in rows[0] else False
+            tables = itemgetter(TABLES_FIELD) if TABLES_FIELD in rows[0] else False
+            if tables:
+                counts.tables = Counter()
             counts.los_field = next((f for f in LOS_FIELDS if f in rows[0]), None)
             los = itemgetter(counts.los_field) if counts.los_field else False
             if los:
@@ -537,6 +637,11 @@ def _count_jsonl(name, blocks):
                 counts.los.update(map(los, rows))
             if weight_key:
                 raw_weights.update(map(weight_key, rows))
+            if tables:
+                counts.tables.update(map(tables, rows))
+            if impact:
+                for entries in map(impact, rows):
+                    raw_impact.update((e["pos"], e["code"], e["weight_difference"]) for e in entries)
             for findings, adrg in map(rows_findings, rows):
                 if findings or adrg is None:
                     _note_findings(counts, _json_findings(findings), adrg is None, 1)
@@ -552,6 +657,12 @@ def _count_jsonl(name, blocks):
             count(rows)
             line_number += len(part)
             counts.records += len(part)
+    if impact:
+        try:
+            _note_impact(counts, ((_json_impact_entry({"pos": p, "code": c, "weight_difference": d}), n)
+                                  for (p, c, d), n in raw_impact.items()))
+        except (TypeError, ValueError) as e:
+            raise ReportError(f"{name}: the {IMPACT_FIELD} field holds {e}") from None
     return _finish_jsonl(counts, raw_weights if weight_key else None)
 
 
@@ -559,11 +670,23 @@ def _finish_jsonl(counts, raw_weights):
     """Checks the values of `counts` counted from JSON rows and fills its weights from `raw_weights`
     (None without the weight fields), per (mdc, effective weight, los_class) as decoded."""
     name = counts.source
+    if any(key[4] is None for key in counts.groups):
+        # A record that no table version holds has no supplementary group either (as TSV, empty).
+        groups = Counter()
+        for key, n in counts.groups.items():
+            groups[key[:4] + ("" if key[4] is None else key[4],)] += n
+        counts.groups = groups
     for key in counts.groups:
         if not (all(v is None or type(v) is str for v in key[:3]) and type(key[4]) is str
                 and (key[3] is None or type(key[3]) is int)):
             raise ReportError(f"{name}: a row holds {dict(zip(GROUP_FIELDS, key))}: codes must be text or "
                               f"null and pccl a whole number or null")
+    if counts.tables is not None and not all(v is None or type(v) is str for v in counts.tables):
+        raise ReportError(f"{name}: the {TABLES_FIELD} field holds a value that is not a text or null")
+    # A record that no table version holds has neither an age nor a length of stay: left out.
+    counts.ages.pop(None, None)
+    if counts.los:
+        counts.los.pop(None, None)
     for field, values in ((AGE_FIELD, counts.ages), (counts.los_field, counts.los or {})):
         if any(type(v) is not int for v in values):
             raise ReportError(f"{name}: the {field} field holds a value that is not a whole number")

@@ -251,10 +251,6 @@ int main(int argc, char** argv) {
   // A closed pipe on the output is a failed write, reported as one, not a
   // signal that ends the process unannounced.
   std::signal(SIGPIPE, SIG_IGN);
-  if (report_given->count() && !paths.registry.empty()) {
-    std::fprintf(stderr, "grouper: option '--report' does not take '--registry' yet: make a report per version\n");
-    return grouper::cli::kExitUsage;
-  }
   if (report_given->count()) return grouper::run_batch_with_report(paths, fs::path(opt.dir) / report);
   return grouper::run_batch(paths);
 }

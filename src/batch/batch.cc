@@ -270,7 +270,9 @@ class RecordBatch : public PipelineBlock {
     const size_t n = format_ == RowFormat::kJsonl
                          ? format_json_ungrouped_row(number, id, no_version_, weights_ != nullptr, out)
                          : format_ungrouped_row(number, id, no_version_, weights_ != nullptr, out);
-    rows_len_ += with_tables(out, with_empty_impact(out, n), episode_grouper::TableRegistry::kNoVersion);
+    const size_t row_len = with_tables(out, with_empty_impact(out, n), episode_grouper::TableRegistry::kNoVersion);
+    rows_len_ += row_len;
+    if (counts_ && counted_) counted_ = counts_->add(std::string_view(out, row_len - 1));
   }
 
   // Weighs, counts and writes the result of record i, `line[0, len)`, just
@@ -317,9 +319,10 @@ class RecordBatch : public PipelineBlock {
   // findings, in rows without weight columns, is counted by its key: the
   // values its counted fields are formatted from (the codes by their
   // indexes and texts, the numbers as numbers), so that its row is read
-  // only when a part of the key is new.
+  // only when a part of the key is new.  Over a registry or with the
+  // impact column the row is read whole: the key does not hold those.
   bool count_row(const Result& res, const episode_grouper::Findings& findings, std::string_view row) {
-    if (weights_ || res.res_adrg == 0 || findings.count > 0 || findings.dropped > 0) return counts_->add(row);
+    if (weights_ || versions_.registry || impact_wanted_ || res.res_adrg == 0 || findings.count > 0 || findings.dropped > 0) return counts_->add(row);
     ResultCounts::RowKey key;
     char* k = key.group.data();
     for (const int16_t n : {res.res_mdc, res.res_adrg, res.res_drg, res.res_pccl}) {
@@ -412,12 +415,11 @@ BatchOutcome run_batch_over(const Versions& versions, std::FILE* in, OutputFile&
   }
   if (rows && options.row_format == RowFormat::kTsv) rows->write(header);
   if (versions.registry) outcome.per_version.assign(versions.sets.size() + 1, 0);
-  if (options.counts && !versions.registry) {
+  if (options.counts) {
     if (options.row_format == RowFormat::kTsv) options.counts->start_tsv(header.substr(0, header.size() - 1));
     else options.counts->start_jsonl();
   }
-  // Over a registry the report is not asked for: no counts.
-  const bool counting = options.counts != nullptr && !versions.registry;
+  const bool counting = options.counts != nullptr;
   const bool with_rows = rows != nullptr || counting;
   // The report's rows are counted where they are made, each grouping thread
   // into counts of its own, merged when the run is done: the writing stage

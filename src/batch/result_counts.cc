@@ -12,6 +12,8 @@ constexpr std::string_view kNames[] = {"mdc", "adrg", "drg", "pccl", "supplement
 constexpr std::string_view kLosNames[] = {"los", "length_of_stay", "los_dd"};
 constexpr std::string_view kWeightName = "effective_weight";
 constexpr std::string_view kLosClassName = "los_class";
+constexpr std::string_view kTablesName = "tables";
+constexpr std::string_view kImpactName = "impact";
 constexpr size_t kNamed = sizeof kNames / sizeof kNames[0];
 constexpr size_t kLosCandidates = sizeof kLosNames / sizeof kLosNames[0];
 
@@ -74,7 +76,7 @@ int member_field(std::string_view key) {
   switch (key.size()) {
     case 3: return is("mdc") ? 0 : is("drg") ? 2 : is("los") ? kLosMember : -1;
     case 4: return is("adrg") ? 1 : is("pccl") ? 3 : -1;
-    case 6: return is("age_yy") ? 5 : is("los_dd") ? kLosMember + 2 : -1;
+    case 6: return is("age_yy") ? 5 : is("los_dd") ? kLosMember + 2 : is(kTablesName) ? 10 : is(kImpactName) ? 11 : -1;
     case 8: return is("findings") ? 6 : -1;
     case 9: return is(kLosClassName) ? 9 : -1;
     case 13: return is("supplementary") ? 4 : -1;
@@ -189,6 +191,10 @@ bool ResultCounts::start_tsv(std::string_view header) {
   index_[kWeight] = find(kWeightName);
   index_[kLosClass] = find(kLosClassName);
   weighted_ = index_[kWeight] < names.size() && index_[kLosClass] < names.size();
+  index_[kTables] = find(kTablesName);
+  has_tables_ = index_[kTables] < names.size();
+  index_[kImpact] = find(kImpactName);
+  has_impact_ = index_[kImpact] < names.size();
   layout_known_ = true;
   return true;
 }
@@ -205,6 +211,8 @@ ResultCounts ResultCounts::empty_like() const {
   std::copy(std::begin(index_), std::end(index_), std::begin(other.index_));
   other.has_los_ = has_los_;
   other.weighted_ = weighted_;
+  other.has_tables_ = has_tables_;
+  other.has_impact_ = has_impact_;
   other.layout_known_ = layout_known_;
   other.los_field_ = los_field_;
   return other;
@@ -217,6 +225,7 @@ bool ResultCounts::adds_findings() const {
 }
 
 bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
+  if (has_tables_ || has_impact_) return add(row);
   constexpr size_t kValues = 65536;
   if (keyed_ages_.empty()) {
     keyed_ages_.resize(kValues);
@@ -305,9 +314,12 @@ bool ResultCounts::merge(const ResultCounts& other) {
     layout_known_ = true;
     has_los_ = other.has_los_;
     weighted_ = other.weighted_;
+    has_tables_ = other.has_tables_;
+    has_impact_ = other.has_impact_;
     los_field_ = other.los_field_;
     index_[kLos] = other.index_[kLos];
-  } else if (has_los_ != other.has_los_ || weighted_ != other.weighted_ || (has_los_ && los_field_ != other.los_field_)) {
+  } else if (has_los_ != other.has_los_ || weighted_ != other.weighted_ || has_tables_ != other.has_tables_ || has_impact_ != other.has_impact_ ||
+             (has_los_ && los_field_ != other.los_field_)) {
     return false;
   }
   records_ += other.records_;
@@ -317,6 +329,8 @@ bool ResultCounts::merge(const ResultCounts& other) {
   los_.merge(other.los_);
   weights_.merge(other.weights_);
   findings_.merge(other.findings_);
+  tables_.merge(other.tables_);
+  impact_.merge(other.impact_);
   for (size_t i = 0; i < short_ages_.size(); ++i) short_ages_[i] += other.short_ages_[i];
   return true;
 }
@@ -344,13 +358,15 @@ bool ResultCounts::add_tsv(std::string_view row) {
     values_[kWeight] = fields_[index_[kWeight]];
     values_[kLosClass] = fields_[index_[kLosClass]];
   }
+  if (has_tables_) values_[kTables] = fields_[index_[kTables]];
+  if (has_impact_ && !count_impact(fields_[index_[kImpact]])) return false;
   count(values_[kAdrg].empty(), values_[kFindings]);
   return true;
 }
 
 bool ResultCounts::add_jsonl(std::string_view row) {
   static_assert(kMdc == 0 && kAdrg == 1 && kDrg == 2 && kPccl == 3 && kSupplementary == 4 && kAge == 5 &&
-                    kFindings == 6 && kWeight == 8 && kLosClass == 9,
+                    kFindings == 6 && kWeight == 8 && kLosClass == 9 && kTables == 10 && kImpact == 11,
                 "member_field's numbers are the fields'");
   constexpr std::string_view kAbsent{};  // data() null: no such member
   for (auto& v : values_) v = kAbsent;
@@ -404,19 +420,53 @@ bool ResultCounts::add_jsonl(std::string_view row) {
       }
     }
     weighted_ = values_[kWeight].data() && values_[kLosClass].data();
+    has_tables_ = values_[kTables].data() != nullptr;
+    has_impact_ = values_[kImpact].data() != nullptr;
     layout_known_ = true;
   }
   if (has_los_) values_[kLos] = los_values[index_[kLos]];
   for (size_t f = 0; f < kFields; ++f) {
-    const bool needed = f < kNamed || (f == kLos && has_los_) || ((f == kWeight || f == kLosClass) && weighted_);
+    const bool needed = f < kNamed || (f == kLos && has_los_) || ((f == kWeight || f == kLosClass) && weighted_) ||
+                        (f == kTables && has_tables_) || (f == kImpact && has_impact_);
     if (!needed) continue;
     if (!values_[f].data()) return false;
     // The counted values are joined with tabs: one holding a tab (outside a
     // string, which cannot) is no code, and the report's reader says so.
-    if (f != kFindings && values_[f].find('\t') != std::string_view::npos) return false;
+    if (f != kFindings && f != kImpact && values_[f].find('\t') != std::string_view::npos) return false;
   }
+  if (has_impact_ && !count_impact(values_[kImpact])) return false;
   count(values_[kAdrg] == "null", values_[kFindings]);
   return true;
+}
+
+bool ResultCounts::count_impact(std::string_view impact) {
+  if (format_ == Format::kTsv) {
+    // Entries separated by ';' (escaped in codes); none: an empty field.
+    size_t start = 0;
+    while (start < impact.size()) {
+      size_t end = start;
+      while (end < impact.size() && impact[end] != ';') end += impact[end] == '\\' ? 2 : 1;
+      end = std::min(end, impact.size());
+      impact_.add(impact.substr(start, end - start));
+      start = end + 1;
+    }
+    return true;
+  }
+  // A JSON array of objects, each counted by its text.
+  if (impact.size() < 2 || impact.front() != '[' || impact.back() != ']') return false;
+  size_t i = skip_space(impact, 1);
+  if (impact[i] == ']') return true;
+  while (true) {
+    if (impact[i] != '{') return false;
+    const size_t end = value_end(impact, i);
+    if (end == std::string_view::npos) return false;
+    impact_.add(impact.substr(i, end - i));
+    i = skip_space(impact, end);
+    if (i >= impact.size()) return false;
+    if (impact[i] == ']') return i + 1 == impact.size();
+    if (impact[i] != ',') return false;
+    i = skip_space(impact, i + 1);
+  }
 }
 
 void ResultCounts::count(bool ungrouped, std::string_view findings) {
@@ -437,6 +487,7 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
     key_ += values_[kLosClass];
     weights_.add(key_);
   }
+  if (has_tables_) tables_.add(values_[kTables]);
   // A grouped record without findings adds nothing to the findings' counts.
   const bool none = format_ == Format::kTsv ? findings.empty() : findings == "[]";
   if (none && !ungrouped) return;
@@ -493,6 +544,9 @@ bool ResultCounts::write_json(std::FILE* out) {
   put_counter("los", los_);
   put_counter("weights", weights_);
   put_counter("findings", findings_);
+  // Only rows with the tables column have the list: the counts of other rows keep their bytes.
+  if (has_tables_) put_counter("tables", tables_);
+  if (has_impact_) put_counter("impact", impact_);
   return ok && put(out, "}\n");
 }
 

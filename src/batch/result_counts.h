@@ -2,8 +2,11 @@
 // one pass over detailed result rows, TSV or JSON Lines: records per
 // distinct (mdc, adrg, drg, pccl, supplementary), per age, per length of
 // stay (JSON Lines rows that have one), per (mdc, effective_weight,
-// los_class) when the rows have the weight columns, and per (no ADRG,
-// findings) pair.  Values are kept as the row holds them (a TSV field, or
+// los_class) when the rows have the weight columns, per table version when
+// they have the tables column (a run over a registry), per entry of the
+// impact column (a run with --impact: a code, its position, the DRG
+// without it and the weight it moves, as the row holds them), and per (no
+// ADRG, findings) pair.  Values are kept as the row holds them (a TSV field, or
 // the text of a JSON value); the report's page builder reads them once per
 // distinct value (episode_grouper.result_counts.counts_from_file), so the
 // rows are read only here.
@@ -59,7 +62,8 @@ class ResultCounts {
   };
 
   // Counts `row`, the row of such a record, as add(row) does.  Its counted
-  // texts are a function of `key`: the row is read only when a part of the
+  // texts are a function of `key` (rows with a tables or an impact column
+  // are read whole: the key does not hold them): the row is read only when a part of the
   // key is new, and the texts read then count for the later rows of that
   // part (kept aside until settle(), merge() or write_json()).
   bool add_keyed(const RowKey& key, std::string_view row);
@@ -122,6 +126,8 @@ class ResultCounts {
   bool add_tsv(std::string_view row);
   bool add_jsonl(std::string_view row);
   void count(bool ungrouped, std::string_view findings);
+  // Counts each entry of the row's impact value; false when it is not a list of entries.
+  bool count_impact(std::string_view impact);
   void count_age(std::string_view age, int64_t n);
   // Whether the row just read adds to the findings' counts.
   bool adds_findings() const;
@@ -131,14 +137,16 @@ class ResultCounts {
   Format format_ = Format::kTsv;
   // TSV: the columns of the header and the index of each counted one.
   size_t columns_ = 0;
-  enum Field { kMdc, kAdrg, kDrg, kPccl, kSupplementary, kAge, kFindings, kLos, kWeight, kLosClass, kFields };
+  enum Field { kMdc, kAdrg, kDrg, kPccl, kSupplementary, kAge, kFindings, kLos, kWeight, kLosClass, kTables, kImpact, kFields };
   size_t index_[kFields] = {};
   bool has_los_ = false, weighted_ = false;
+  bool has_tables_ = false;  // the rows carry the tables column of a run over a registry
+  bool has_impact_ = false;  // the rows carry the impact column of a run with --impact
   bool layout_known_ = false;  // JSON Lines: set by the first row
   std::string los_field_;
 
   int64_t records_ = 0;
-  Counter groups_, ages_, los_, weights_, findings_;
+  Counter groups_, ages_, los_, weights_, findings_, tables_, impact_;
   // Ages of 1 to 3 digits, at digits * 1000 + value (so "7" and "007" stay apart); ages_ holds the others.
   std::array<int64_t, 4000> short_ages_ = {};
   std::string key_;                            // reused for every key

@@ -43,7 +43,7 @@ std::string json_row(size_t n, const Record& r, bool more) {
                     ",\"drg\":" + text(r.drg) + ",\"pccl\":" + (r.pccl.empty() ? "null" : r.pccl) +
                     ",\"ccl_raw\":null,\"ccl_excl\":null,\"supplementary\":\"" + r.supplementary +
                     "\",\"age_yy\":" + r.age + ",\"los_dd\":3,\"findings\":[]";
-  if (more) row += ",\"impact\":[{\"code\":\"x,}]\",\"of\":[1,{\"a\":null}]},{}],\"tables\":\"set {2}\"";
+  if (more) row += ",\"extra\":[{\"code\":\"x,}]\",\"of\":[1,{\"a\":null}]},{}],\"note\":\"set {2}\"";
   return row + "}";
 }
 
@@ -146,6 +146,91 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
   for (size_t i = 0; i < kRecords.size(); ++i) ASSERT_TRUE((i % 2 ? a : b).add(tsv_row(i + 1, kRecords[i])));
   ASSERT_TRUE(a.merge(b));
   EXPECT_EQ(json_of(a), t);
+}
+
+TEST(ResultCounts, RecordsPerTableVersionCountTheSameInTsvAndJsonLines) {
+  // A run over a registry ends each row with its version's name, empty
+  // (TSV) or null (JSON) for a record no version holds.
+  const std::vector<std::string> versions = {"2005", "2006", "", "2005", "2006", "2005", "", "2005"};
+  ResultCounts tsv, tsv_part, json, keyed;
+  ASSERT_TRUE(tsv.start_tsv(std::string(kTsvHeader) + "\ttables"));
+  tsv_part = tsv.empty_like();
+  json.start_jsonl();
+  keyed.start_jsonl();
+  for (size_t i = 0; i < kRecords.size(); ++i) {
+    ASSERT_TRUE((i < 3 ? tsv : tsv_part).add(tsv_row(i + 1, kRecords[i]) + "\t" + versions[i]));
+    std::string row = json_row(i + 1, kRecords[i], false);
+    row.insert(row.size() - 1, ",\"tables\":" + (versions[i].empty() ? "null" : "\"" + versions[i] + "\""));
+    ASSERT_TRUE(json.add(row));
+    // The key does not tell the version: the row is read whole.
+    ResultCounts::RowKey key;
+    key.age = 1;
+    ASSERT_TRUE(keyed.add_keyed(key, row));
+  }
+  ASSERT_TRUE(tsv.merge(tsv_part));
+  const std::string t = json_of(tsv), j = json_of(json);
+  EXPECT_EQ(json_of(keyed), j);
+  const std::map<std::string, int64_t> expected = {{"", 2}, {"2005", 4}, {"2006", 2}};
+  EXPECT_EQ(pairs(t, "tables"), expected);
+  EXPECT_EQ(pairs(j, "tables"), expected);
+  EXPECT_EQ(pairs(j, "groups"), pairs(t, "groups"));
+  // Rows without the column have no such list.
+  ResultCounts plain;
+  ASSERT_TRUE(plain.start_tsv(kTsvHeader));
+  ASSERT_TRUE(plain.add(tsv_row(1, kRecords[0])));
+  EXPECT_EQ(json_of(plain).find("\"tables\""), std::string::npos);
+}
+
+TEST(ResultCounts, ImpactEntriesCountTheSameInTsvAndJsonLines) {
+  // A run with --impact and weights: per record the codes whose blank
+  // changes its weight, as TSV entries or JSON objects.
+  struct Entry {
+    int pos;
+    std::string code, drg, difference;
+  };
+  const std::vector<std::vector<Entry>> impacts = {
+      {{6, "S393", "D050B4", "+3.8259"}, {12, "a;b", "X01A", "-0.2984"}}, {}, {{6, "S393", "D050B4", "+3.8259"}},
+      {}, {}, {{7, "G39", "", "+0.1000"}}, {{12, "a;b", "X01A", "-0.2984"}}, {}};
+  ResultCounts tsv, tsv_part, json;
+  ASSERT_TRUE(tsv.start_tsv(std::string(kTsvHeader) + "\timpact"));
+  tsv_part = tsv.empty_like();
+  json.start_jsonl();
+  for (size_t i = 0; i < kRecords.size(); ++i) {
+    std::string field, array;
+    for (const Entry& e : impacts[i]) {
+      const std::string code = e.code == "a;b" ? "a\\;b" : e.code;
+      if (!field.empty()) field += ';';
+      field.append(std::to_string(e.pos)).append(":").append(code).append(">").append(e.drg).append(":");
+      field.append(e.difference);
+      if (!array.empty()) array += ',';
+      array.append("{\"pos\":").append(std::to_string(e.pos)).append(",\"code\":\"").append(e.code);
+      array.append("\",\"drg\":").append(e.drg.empty() ? "null" : "\"" + e.drg + "\"");
+      array.append(",\"weight_difference\":").append(e.difference, e.difference[0] == '+' ? 1 : 0).append("}");
+    }
+    ASSERT_TRUE((i < 4 ? tsv : tsv_part).add(tsv_row(i + 1, kRecords[i]) + "\t" + field));
+    std::string row = json_row(i + 1, kRecords[i], false);
+    row.insert(row.size() - 1, ",\"impact\":[" + array + "]");
+    ASSERT_TRUE(json.add(row));
+  }
+  ASSERT_TRUE(tsv.merge(tsv_part));
+  const std::string t = json_of(tsv), j = json_of(json);
+  // Each distinct entry once, with its records: an escaped ';' stays within its entry.
+  EXPECT_EQ(pairs(t, "impact"), (std::map<std::string, int64_t>{{"12:a\\\\;b>X01A:-0.2984", 2},
+                                                                 {"6:S393>D050B4:+3.8259", 2},
+                                                                 {"7:G39>:+0.1000", 1}}));
+  std::vector<int64_t> tsv_counts, json_counts;
+  for (const auto& [entry, n] : pairs(t, "impact")) tsv_counts.push_back(n);
+  for (const auto& [entry, n] : pairs(j, "impact")) json_counts.push_back(n);
+  std::sort(tsv_counts.begin(), tsv_counts.end());
+  std::sort(json_counts.begin(), json_counts.end());
+  EXPECT_EQ(json_counts, tsv_counts);
+  EXPECT_EQ(pairs(j, "groups"), pairs(t, "groups"));
+  // An impact value that is no list of entries is refused.
+  ResultCounts bad;
+  bad.start_jsonl();
+  std::string row = json_row(1, kRecords[0], false);
+  row.insert(row.size() - 1, ",\"impact\":[1]");
+  EXPECT_FALSE(bad.add(row));
 }
 
 TEST(ResultCounts, RefusesARowItCannotCount) {

@@ -350,3 +350,89 @@ def test_run_counts_its_rows_as_grouper_report_counts_the_file(grouper_binary, g
             counted = (tmp_path / "run.json").read_bytes()
             assert counted == (tmp_path / "file.json").read_bytes(), (seed, kind)
             assert json.loads(counted)["records"] == 20000
+
+
+def test_run_over_a_registry_shows_its_records_per_table_version(grouper_binary, generate, tmp_path):
+    """A run over a registry counts its records per table version, TSV and JSON Lines: the page of its
+    --report has the section, with the counts of the file's tables column, and grouper report on the
+    file writes the same page."""
+    grouper_binary = os.path.abspath(grouper_binary)  # the runs below start in tmp_path
+    first = generate("report-registry-a", "small", 600, 3)
+    second = generate("report-registry-b", "small", 1, 4)
+    (tmp_path / "registry.tsv").write_text("name\tdirectory\tvalid_from\tvalid_to\n"
+                                           f"a\t{first}\t\t20051231\n"
+                                           f"b\t{second}\t20060201\t\n")
+    for kind in ("tsv", "jsonl"):
+        rows = tmp_path / f"rows.{kind}"
+        done = run([grouper_binary, "--registry", "registry.tsv", "--input", str(first / "tamv30.in"), "--output",
+                    "out.txt", "--results", str(rows), "--report", "run.html"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        if kind == "jsonl":
+            versions = [json.loads(line)["tables"] for line in rows.read_text("utf-8").splitlines()]
+        else:
+            lines = [line.split("\t") for line in rows.read_text("latin-1").splitlines()]
+            versions = [row[lines[0].index("tables")] or None for row in lines[1:]]
+        expected = Counter(v if v is not None else report.NO_VERSION for v in versions)
+        assert len(expected) >= 2 and sum(expected.values()) == 600
+        page = (tmp_path / "run.html").read_text("utf-8")
+        assert "Records per table version" in page and "tables-chart" in page
+        assert column(Tables(page).tables["tables"]) == expected
+        done = run([grouper_binary, "report", str(rows), "-o", "file.html"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert without_subtitle((tmp_path / "file.html").read_text("utf-8")) == without_subtitle(page)
+    assert leftovers(tmp_path) == []
+
+
+def test_run_with_impact_shows_the_codes_that_move_the_most_weight(grouper_binary, generate, tmp_path):
+    """A run with --impact and weights: the page of its --report lists the codes that move the most weight
+    with the records and the sums of the file's impact column, TSV and JSON Lines, and grouper report on
+    the file writes the same page."""
+    grouper_binary = os.path.abspath(grouper_binary)  # the runs below start in tmp_path
+    tables = generate("report-impact", "small", 1500, 17)
+    plain = tmp_path / "plain.tsv"
+    subprocess.run([grouper_binary, "-C", str(tables), "--output", str(tmp_path / "plain.out"), "--results",
+                    str(plain)], check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
+    drgs = sorted({line.split("\t")[3] for line in plain.read_text("latin-1").splitlines()[1:]} - {""})
+    catalogue = ["drg\tweight\tvalid_from\tvalid_to\tlow_trim\tdeduction\thigh_trim\tsurcharge"]
+    catalogue += [f"{d}\t{n % 3}.{n * 733 % 10_000:04d}\t\t\t3\t0.{n * 97 % 10_000:04d}\t{5 + n % 6}\t0.0{n % 10}05"
+                  for n, d in enumerate(drgs)]
+    (tmp_path / "weights.tsv").write_text("\n".join(catalogue) + "\n", "latin-1")
+    for kind in ("tsv", "jsonl"):
+        rows = tmp_path / f"rows.{kind}"
+        done = run([grouper_binary, "--tables", str(tables), "--input", str(tables / "tamv30.in"), "--output",
+                    "out.txt", "--weights", "weights.tsv", "--impact", "--results", str(rows), "--report",
+                    "run.html"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        entries = []  # (code, kind, difference) of every entry of the file
+        if kind == "jsonl":
+            for line in rows.read_text("utf-8").splitlines():
+                entries += [(e["code"], e["pos"], e["weight_difference"])
+                            for e in json.loads(line, parse_float=Decimal)["impact"]]
+        else:
+            lines = [line.split("\t") for line in rows.read_text("latin-1").splitlines()]
+            at = lines[0].index("impact")
+            for row in lines[1:]:
+                for entry in filter(None, row[at].split(";")):
+                    pos, rest = entry.split(":", 1)
+                    code, _, tail = rest.partition(">")
+                    entries.append((code, int(pos), Decimal(tail.rpartition(":")[2])))
+        records, moved = Counter(), defaultdict(Decimal)
+        for code, pos, difference in entries:
+            key = (code, "dx" if pos <= 10 else "proc")
+            records[key] += 1
+            moved[key] += difference
+        assert records
+        page = (tmp_path / "run.html").read_text("utf-8")
+        assert "Codes that move the most weight" in page and "impact-chart" in page
+        shown = Tables(page).tables["impact"]
+        assert len(shown) == min(20, len(records))
+        for code, code_kind, n, total, mean in shown:
+            key = (code, code_kind)
+            assert number(n) == records[key] and Decimal(total.replace(",", "")) == moved[key]
+        totals = [abs(Decimal(row[3].replace(",", ""))) for row in shown]
+        assert totals == sorted(totals, reverse=True)
+        assert totals[0] == max(abs(v) for v in moved.values())
+        done = run([grouper_binary, "report", str(rows), "-o", "file.html"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert without_subtitle((tmp_path / "file.html").read_text("utf-8")) == without_subtitle(page)
+    assert leftovers(tmp_path) == []
