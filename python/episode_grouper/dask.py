@@ -124,15 +124,7 @@ def worker_tables(source):
     TableRegistry of that file (opened again only when the file changed)."""
     if isinstance(source, str):
         return worker_table_set(source)
-    path = source[1]
-    st = os.stat(path)
-    signature = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
-    with _table_lock:
-        cached = _registries.get(path)
-        if cached is None or cached[0] != signature:
-            cached = (signature, _core.TableRegistry(path))
-            _registries[path] = cached
-        return cached[1]
+    return _loaded_from_file(_registries, source[1], _core.TableRegistry)
 
 
 def worker_table_set(directory):
@@ -154,13 +146,18 @@ _weight_catalogues = {}
 
 def worker_weights(path):
     """The WeightCatalogue of the file `path` in this process, loaded again only when the file changed."""
+    return _loaded_from_file(_weight_catalogues, path, _core.WeightCatalogue)
+
+
+def _loaded_from_file(cache, path, load):
+    """load(path), kept in `cache` and made again only when the file was replaced or changed."""
     st = os.stat(path)
     signature = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
     with _table_lock:
-        cached = _weight_catalogues.get(path)
+        cached = cache.get(path)
         if cached is None or cached[0] != signature:
-            cached = (signature, _core.WeightCatalogue(path))
-            _weight_catalogues[path] = cached
+            cached = (signature, load(path))
+            cache[path] = cached
         return cached[1]
 
 
