@@ -147,9 +147,12 @@ py::object path_to_python(const std::string& p) { return py::module_::import("os
   throw py::error_already_set();
 }
 
-std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines, int threads,
-                                 const PyWeights* weights) {
-  // The records are taken out of Python first; the grouping runs without the GIL.
+// Groups `lines` on `threads` threads (0: every core), each with its own
+// grouper from make_grouper(), each record by group_record(grouper, record).
+// The records are taken out of Python first; the grouping runs without the GIL.
+template <class MakeGrouper, class GroupRecord>
+std::vector<PyResult> group_many_with(const py::iterable& lines, int threads, MakeGrouper make_grouper,
+                                      GroupRecord group_record) {
   std::vector<std::string> records;
   for (const py::handle& line : lines) {
     std::string keep;
@@ -161,10 +164,10 @@ std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines
   {
     py::gil_scoped_release release;
     auto work = [&](int member) {
-      eg::Grouper g(ts.set);
+      auto g = make_grouper();
       const size_t first = records.size() * static_cast<size_t>(member) / static_cast<size_t>(n);
       const size_t last = records.size() * static_cast<size_t>(member + 1) / static_cast<size_t>(n);
-      for (size_t i = first; i < last; ++i) results[i] = group_one(ts.set, g, records[i], weights);
+      for (size_t i = first; i < last; ++i) results[i] = group_record(g, records[i]);
     };
     std::vector<std::thread> team;
     for (int member = 1; member < n; ++member) team.emplace_back(work, member);
@@ -172,6 +175,13 @@ std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines
     for (std::thread& t : team) t.join();
   }
   return results;
+}
+
+std::vector<PyResult> group_many(const PyTableSet& ts, const py::iterable& lines, int threads,
+                                 const PyWeights* weights) {
+  return group_many_with(
+      lines, threads, [&ts] { return eg::Grouper(ts.set); },
+      [&ts, weights](eg::Grouper& g, const std::string& record) { return group_one(ts.set, g, record, weights); });
 }
 
 grouper::RowFormat row_format(const std::optional<std::string>& format, const std::string& results) {
@@ -327,28 +337,11 @@ PyResult group_one_by_date(const PyTableRegistry& tr, eg::RegistryGrouper& g, st
 
 std::vector<PyResult> group_many_by_date(const PyTableRegistry& tr, const py::iterable& lines, int threads,
                                          const PyWeights* weights) {
-  std::vector<std::string> records;
-  for (const py::handle& line : lines) {
-    std::string keep;
-    std::string_view bytes = as_bytes_view(line, keep);
-    records.emplace_back(keep.empty() ? std::string(bytes) : std::move(keep));
-  }
-  const int n = std::min<int>(thread_count(threads), static_cast<int>(std::max<size_t>(records.size(), 1)));
-  std::vector<PyResult> results(records.size());
-  {
-    py::gil_scoped_release release;
-    auto work = [&](int member) {
-      eg::RegistryGrouper g(tr.registry);
-      const size_t first = records.size() * static_cast<size_t>(member) / static_cast<size_t>(n);
-      const size_t last = records.size() * static_cast<size_t>(member + 1) / static_cast<size_t>(n);
-      for (size_t i = first; i < last; ++i) results[i] = group_one_by_date(tr, g, records[i], weights);
-    };
-    std::vector<std::thread> team;
-    for (int member = 1; member < n; ++member) team.emplace_back(work, member);
-    work(0);
-    for (std::thread& t : team) t.join();
-  }
-  return results;
+  return group_many_with(
+      lines, threads, [&tr] { return eg::RegistryGrouper(tr.registry); },
+      [&tr, weights](eg::RegistryGrouper& g, const std::string& record) {
+        return group_one_by_date(tr, g, record, weights);
+      });
 }
 
 // Groups a block that starts at a line boundary (a partition of a larger
