@@ -302,6 +302,14 @@ class RecordBatch : public PipelineBlock {
       impact = &impact_;
       if (tally_impact_) tally_impact(impact_, drg_text(res), impact_tallies_);
     }
+    // The key's slot is fetched while the lines are formatted.  plain: no
+    // fetch ahead; the counting waited on the slot for most of its time.
+    const bool keyed = rows_ && counts_ && counted_ && counted_by_key(res);
+    ResultCounts::RowKey key;
+    if (keyed) {
+      key = row_key(res);
+      counts_->prefetch(key);
+    }
     lines_len_ += format_result_line(line, len, adrg_text(store, res.res_adrg), supplementary_text(res),
                                      lines_.get() + lines_len_);
     if (!rows_) return;
@@ -312,17 +320,19 @@ class RecordBatch : public PipelineBlock {
                          : format_result_row(number, store, res, *findings, out, weighed, id, impact);
     const size_t row_len = with_tables(out, n, version);
     rows_len_ += row_len;
-    if (counts_ && counted_) counted_ = count_row(res, *findings, std::string_view(out, row_len - 1));
+    if (counts_ && counted_) counted_ = count_row(keyed ? &key : nullptr, *findings, std::string_view(out, row_len - 1));
   }
 
-  // Counts the row of `res` for the report.  A grouped record without
-  // findings, in rows without weight columns, is counted by its key: the
-  // values its counted fields are formatted from (the codes by their
-  // indexes and texts, the numbers as numbers), so that its row is read
-  // only when a part of the key is new.  Over a registry or with the
-  // impact column the row is read whole: the key does not hold those.
-  bool count_row(const Result& res, const episode_grouper::Findings& findings, std::string_view row) {
-    if (weights_ || versions_.registry || impact_wanted_ || res.res_adrg == 0 || findings.count > 0 || findings.dropped > 0) return counts_->add(row);
+  // Whether the row of `res` is counted by its key: the values its counted
+  // fields are formatted from (the codes by their indexes and texts, the
+  // numbers as numbers), so that its row is read only when a part of the
+  // key is new.  So are the rows of grouped records without weight
+  // columns; over a registry or with the impact column the row is read
+  // whole: the key does not hold those.
+  bool counted_by_key(const Result& res) const {
+    return !weights_ && !versions_.registry && !impact_wanted_ && res.res_adrg != 0;
+  }
+  static ResultCounts::RowKey row_key(const Result& res) {
     ResultCounts::RowKey key;
     char* k = key.group.data();
     for (const int16_t n : {res.res_mdc, res.res_adrg, res.res_drg, res.res_pccl}) {
@@ -336,7 +346,17 @@ class RecordBatch : public PipelineBlock {
                   "the key holds every code and number of the group");
     key.age = res.values.age_yy;
     key.los = res.values.los_dd;
-    return counts_->add_keyed(key, row);
+    return key;
+  }
+
+  // Counts `row` for the report, by `key` when given (counted_by_key); the
+  // findings then by their text, the TSV row's last column.  plain: every
+  // row with findings read whole (a tenth of realistic rows, each costing
+  // some ten keyed ones).
+  bool count_row(const ResultCounts::RowKey* key, const episode_grouper::Findings& findings, std::string_view row) {
+    const bool any = findings.count > 0 || findings.dropped > 0;
+    if (!key || (any && format_ == RowFormat::kJsonl)) return counts_->add(row);
+    return counts_->add_keyed(*key, row, any ? row.substr(row.rfind('\t') + 1) : std::string_view{});
   }
 
   RowFormat format_;

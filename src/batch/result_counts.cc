@@ -224,8 +224,12 @@ bool ResultCounts::adds_findings() const {
   return ungrouped || !none;
 }
 
-bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
-  if (has_tables_ || has_impact_) return add(row);
+void ResultCounts::prefetch(const RowKey& key) const {
+  if (!key_slots_.empty()) __builtin_prefetch(&key_slots_[group_key_hash(key.group) & (key_slots_.size() - 1)]);
+}
+
+bool ResultCounts::add_keyed(const RowKey& key, std::string_view row, std::string_view findings) {
+  if (has_tables_ || has_impact_ || (format_ == Format::kJsonl && !findings.empty())) return add(row);
   constexpr size_t kValues = 65536;
   if (keyed_ages_.empty()) {
     keyed_ages_.resize(kValues);
@@ -240,27 +244,34 @@ bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
   const size_t mask = key_slots_.size() - 1;
   size_t slot = group_key_hash(key.group) & mask;
   while (key_slots_[slot].entry != 0 && key_slots_[slot].key != key.group) slot = (slot + 1) & mask;
-  Keyed* const group = key_slots_[slot].entry != 0 ? &keyed_groups_[key_slots_[slot].entry - 1] : nullptr;
-  if (group && age_known_[age] && (!has_los_ || los_known_[los])) {
-    ++group->pending;
+  KeySlot& group = key_slots_[slot];
+  if (group.entry != 0 && age_known_[age] && (!has_los_ || los_known_[los])) {
+    ++group.pending;
     ++keyed_ages_[age].pending;
     if (has_los_) ++keyed_los_[los].pending;
     ++keyed_records_;
+    if (!findings.empty()) {
+      // As count() keys the findings of a grouped record.
+      key_.assign(1, '0');
+      key_ += findings;
+      findings_.add(key_);
+    }
     return true;
   }
   if (!add(row)) return false;
   // Learn the texts only from a row that counts nothing else: then the key
   // says all there is to count of it.
   if (weighted_ || adds_findings()) return true;
-  if (!group) {
+  if (group.entry == 0) {
     std::string text(values_[kMdc]);
     for (size_t f = kAdrg; f <= kSupplementary; ++f) {
       text += '\t';
       text += values_[f];
     }
-    keyed_groups_.push_back(Keyed{std::move(text), 0});
-    key_slots_[slot] = {key.group, static_cast<uint32_t>(keyed_groups_.size())};
-    if (keyed_groups_.size() * 2 > key_slots_.size()) {
+    group_texts_.push_back(std::move(text));
+    group.key = key.group;
+    group.entry = static_cast<uint32_t>(group_texts_.size());
+    if (group_texts_.size() * 2 > key_slots_.size()) {
       // Twice the room, every key placed again.
       std::vector<KeySlot> old(key_slots_.size() * 2);
       old.swap(key_slots_);
@@ -286,8 +297,8 @@ bool ResultCounts::add_keyed(const RowKey& key, std::string_view row) {
 
 void ResultCounts::settle_from(const ResultCounts& from) {
   records_ += from.keyed_records_;
-  for (const Keyed& k : from.keyed_groups_) {
-    if (k.pending > 0) groups_.add(k.text, k.pending);
+  for (const KeySlot& k : from.key_slots_) {
+    if (k.pending > 0) groups_.add(from.group_texts_[k.entry - 1], k.pending);
   }
   for (const Keyed& k : from.keyed_ages_) {
     if (k.pending > 0) count_age(k.text, k.pending);
@@ -301,7 +312,7 @@ void ResultCounts::settle() {
   if (keyed_records_ == 0) return;
   settle_from(*this);
   keyed_records_ = 0;
-  for (Keyed& k : keyed_groups_) k.pending = 0;
+  for (KeySlot& k : key_slots_) k.pending = 0;
   for (Keyed& k : keyed_ages_) k.pending = 0;
   for (Keyed& k : keyed_los_) k.pending = 0;
 }

@@ -101,6 +101,14 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
 
   // Rows of grouped records counted by a key of what their texts are made
   // from, twice over, in two counters merged: the counts of their texts.
+  auto key_of = [](const Record& r) {
+    ResultCounts::RowKey key;
+    const std::string group = r.mdc + r.adrg + r.drg + r.pccl + r.supplementary;
+    std::copy(group.begin(), group.begin() + std::min(group.size(), key.group.size()), key.group.begin());
+    key.age = static_cast<int16_t>(std::stoi(r.age));
+    key.los = 3;
+    return key;
+  };
   ResultCounts keyed, by_text, keyed_part;
   keyed.start_jsonl();
   by_text.start_jsonl();
@@ -113,18 +121,28 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
         ASSERT_TRUE(keyed.add(row));
         continue;
       }
-      ResultCounts::RowKey key;
-      const std::string group = r.mdc + r.adrg + r.drg + r.pccl + r.supplementary;
-      std::copy(group.begin(), group.begin() + std::min(group.size(), key.group.size()), key.group.begin());
-      key.age = static_cast<int16_t>(std::stoi(r.age));
-      key.los = 3;
       if (round == 1 && keyed_part.records() == 0) keyed_part = keyed.empty_like();
-      ASSERT_TRUE((round == 0 ? keyed : keyed_part).add_keyed(key, row));
+      ASSERT_TRUE((round == 0 ? keyed : keyed_part).add_keyed(key_of(r), row));
     }
   }
   ASSERT_TRUE(keyed.merge(keyed_part));
   EXPECT_EQ(keyed.records(), by_text.records());
   EXPECT_EQ(json_of(keyed), json_of(by_text));
+  // In TSV, grouped rows with findings count them by the text given beside
+  // the key, whether their group is known yet or not.
+  ResultCounts keyed_tsv, tsv_by_text;
+  ASSERT_TRUE(keyed_tsv.start_tsv(kTsvHeader));
+  ASSERT_TRUE(tsv_by_text.start_tsv(kTsvHeader));
+  for (size_t round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < kRecords.size(); ++i) {
+      const std::string findings = i % 3 == round ? "invalid_code@sdx:2" : "";
+      const std::string row = tsv_row(i + 1, kRecords[i]) + findings;
+      ASSERT_TRUE(tsv_by_text.add(row));
+      ASSERT_TRUE(kRecords[i].adrg.empty() ? keyed_tsv.add(row) : keyed_tsv.add_keyed(key_of(kRecords[i]), row, findings));
+    }
+  }
+  EXPECT_EQ(json_of(keyed_tsv), json_of(tsv_by_text));
+  EXPECT_EQ(pairs(json_of(keyed_tsv), "findings").at("0invalid_code@sdx:2"), 4);
 
   EXPECT_EQ(tsv.records(), static_cast<int64_t>(kRecords.size()));
   EXPECT_EQ(json.records(), tsv.records());
