@@ -190,6 +190,52 @@ def _read_partition(path, start, end, size):
     return view
 
 
+# The buffers this worker's grouped partitions are written into, each given
+# back once its partition is written (or has travelled) for the next one:
+# a new buffer's pages cost their faults and their zeroing every time.
+_spare_buffers = collections.deque()
+_MAX_SPARE_BUFFERS = 8
+
+
+def _take_buffer():
+    try:
+        return _spare_buffers.pop()
+    except IndexError:
+        return bytearray()
+
+
+class _Kept:
+    """An output of a partition grouped on this worker: its first `size`
+    bytes of `buffer`, given back to the worker's spare buffers when the
+    partition is released.  It travels (pickled) as bytes."""
+
+    __slots__ = ("buffer", "size")
+
+    def __init__(self, buffer, size):
+        self.buffer = buffer
+        self.size = size
+
+    def __len__(self):
+        return self.size
+
+    def view(self):
+        """A view of the bytes; release it before the partition is released."""
+        return memoryview(self.buffer)[:self.size]
+
+    def __reduce__(self):
+        with self.view() as view:
+            return bytes, (view.tobytes(),)
+
+    def __del__(self):
+        if len(_spare_buffers) < _MAX_SPARE_BUFFERS:
+            _spare_buffers.append(self.buffer)
+
+
+def _view_of(data):
+    """A memoryview of bytes, a bytes-like object or a _Kept."""
+    return data.view() if isinstance(data, _Kept) else memoryview(data)
+
+
 def count_partition(path, start, end, size):
     """On a worker: the number of records of the partition [start, end) of the input."""
     return _core.count_records(_read_partition(path, start, end, size))
@@ -204,8 +250,8 @@ def write_part(data, prefix, index):
     if prefix is None:
         return data
     path = f"{prefix}{index:05d}.{uuid.uuid4().hex}"
-    with open(path, "xb") as f:
-        f.write(data)
+    with open(path, "xb") as f, _view_of(data) as view:
+        f.write(view)
     return path, len(data)
 
 
@@ -214,17 +260,21 @@ def group_partition(path, start, end, size, tables, first_record, results_format
     """On a worker: groups the partition [start, end) of the input.
 
     Returns (result lines, result rows numbered from first_record or None, records),
-    as TableSet.group_block does; the rows carry the weight columns when `weights`
+    as TableSet.group_block does, each output held in one of this worker's
+    buffers (bytes once it travels); the rows carry the weight columns when `weights`
     names a weight catalogue.  With `prefixes` (lines prefix, rows prefix), the
     lines and rows are written into part files (see write_part) and their
     (path, bytes) returned in their place; a prefix of None keeps those bytes."""
     block = _read_partition(path, start, end, size)
     catalogue = worker_weights(weights) if weights is not None else None
     grouping = worker_tables(tables)
+    buffers = (_take_buffer(), _take_buffer() if results_format is not None else None)
     if catalogue is None:
-        lines, rows, count = grouping.group_block(block, first_record, results_format)
+        lines, rows, count = grouping.group_block_into(block, *buffers, first_record, results_format)
     else:
-        lines, rows, count = grouping.group_block(block, first_record, results_format, catalogue)
+        lines, rows, count = grouping.group_block_into(block, *buffers, first_record, results_format, catalogue)
+    lines = _Kept(buffers[0], lines)
+    rows = None if rows is None else _Kept(buffers[1], rows)
     return _parts_of(lines, rows, count, prefixes, index)
 
 
@@ -413,13 +463,13 @@ def write_at(result, which, path, offset):
 
 
 def _write_all_at(fd, data, offset):
-    """Writes all of `data` at `offset` of the descriptor `fd`; returns the offset after it."""
-    data = memoryview(data)
-    while data:
-        written = os.pwrite(fd, data, offset)
-        data = data[written:]
-        offset += written
-    return offset
+    """Writes all of `data` (bytes-like or _Kept) at `offset` of the descriptor `fd`; returns the offset after it."""
+    with _view_of(data) as view:
+        done = 0
+        while done < len(view):
+            with view[done:] as rest:
+                done += os.pwrite(fd, rest, offset + done)
+    return offset + done
 
 
 def part_sizes(result):
@@ -461,7 +511,8 @@ class _PlacedOutput:
 
         Returns what place() returned (the write on the worker), or None."""
         if self.needs_bytes:
-            self.staged.file.write(part)
+            with _view_of(part) as view:
+                self.staged.file.write(view)
             return None
         offset = self.end
         self.end += part if isinstance(part, int) else len(part)

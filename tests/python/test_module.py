@@ -162,6 +162,21 @@ def test_group_block_and_count_records_split_as_the_program(tables, odd):
     assert tables.group_block(b"") == (b"", None, 0) and eg.count_records(b"") == 0
     with pytest.raises(ValueError):
         tables.group_block(data, 1, "csv")
+    # Into kept buffers: the same bytes from their start, whatever they held
+    # and however small they were; a buffer is grown, never shrunk.
+    kept_lines, kept_rows = bytearray(b"x" * 100), bytearray(10 ** 6)
+    for block, first, (want_lines, want_rows) in ((data, 1, (lines, jsonl)), (data[:cut], 1, head[:2])):
+        n_lines, n_rows, count = tables.group_block_into(block, kept_lines, kept_rows, first, "jsonl")
+        assert (kept_lines[:n_lines], kept_rows[:n_rows], count) == (want_lines, want_rows, eg.count_records(block))
+    assert len(kept_rows) == 10 ** 6
+    assert tables.group_block_into(data, kept_lines)[::2] == (len(lines), len(records))
+    with pytest.raises(TypeError):
+        tables.group_block_into(data, b"immutable")
+    with pytest.raises(ValueError):
+        tables.group_block_into(data, kept_lines, None, 1, "tsv")
+    with memoryview(kept_lines):  # a buffer with a live view cannot grow
+        with pytest.raises(BufferError):
+            tables.group_block_into(data * 4, kept_lines)
 
 
 def test_a_nul_and_lines_longer_than_4095_bytes(tables, odd):
