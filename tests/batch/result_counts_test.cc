@@ -142,7 +142,7 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
     }
   }
   EXPECT_EQ(json_of(keyed_tsv), json_of(tsv_by_text));
-  EXPECT_EQ(pairs(json_of(keyed_tsv), "findings").at("0invalid_code@sdx:2"), 4);
+  EXPECT_EQ(pairs(json_of(keyed_tsv), "findings").at("0invalid_code@sdx"), 4);  // its text is not read
 
   EXPECT_EQ(tsv.records(), static_cast<int64_t>(kRecords.size()));
   EXPECT_EQ(json.records(), tsv.records());
@@ -164,6 +164,26 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
   for (size_t i = 0; i < kRecords.size(); ++i) ASSERT_TRUE((i % 2 ? a : b).add(tsv_row(i + 1, kRecords[i])));
   ASSERT_TRUE(a.merge(b));
   EXPECT_EQ(json_of(a), t);
+}
+
+TEST(ResultCounts, TsvFindingsCountByWhatTheReportReadsOfThem) {
+  // Positions, the texts of findings other than unknown codes and counts of
+  // more, and what a finding changed a value to, are not read: rows that
+  // differ only there count as one.  A field with an item that is no
+  // finding counts whole, for the report to refuse.
+  ResultCounts counts;
+  ASSERT_TRUE(counts.start_tsv(kTsvHeader));
+  const Record grouped = kRecords[0];
+  for (const std::string findings :
+       {"dx_repeated@3;pdx_unknown@1:X\\;Y>Z", "dx_repeated@12;pdx_unknown@1:X\\;Y", "age_invalid@age_yy:999>0",
+        "age_invalid@age_yy:1000", "dx_repeated@2;more:3", "Not a finding;dx_repeated@2"}) {
+    ASSERT_TRUE(counts.add(tsv_row(1, grouped) + findings));
+  }
+  EXPECT_EQ(pairs(json_of(counts), "findings"),
+            (std::map<std::string, int64_t>{{"0dx_repeated;pdx_unknown:X\\\\;Y", 2},
+                                            {"0age_invalid@age_yy", 2},
+                                            {"0dx_repeated;more:3", 1},
+                                            {"0Not a finding;dx_repeated@2", 1}}));
 }
 
 TEST(ResultCounts, RecordsPerTableVersionCountTheSameInTsvAndJsonLines) {
