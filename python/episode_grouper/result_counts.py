@@ -221,8 +221,9 @@ def counts_from_file(path, source):
     as [text, records] pairs, each text as the row holds it (Latin-1 decoded bytes; a JSON value's
     own text in JSON Lines): "groups" (mdc, adrg, drg, pccl and supplementary joined by tabs),
     "ages", "los", "weights" (mdc, effective_weight and los_class joined by tabs) and "findings"
-    ("1" for a record without an ADRG, else "0", then the findings as the row holds them; grouped
-    records without findings left out), and "tables" (the table version) only when the rows carry
+    ("1" for a record without an ADRG, else "0", then the findings as the row holds them, less what
+    this module does not read of them: positions, "to" and dates, and texts but those of unknown
+    codes; grouped records without findings left out), and "tables" (the table version) only when the rows carry
     that column, and "impact" (each entry of the impact column as the row holds it: a TSV entry, or
     a JSON object's text) only when the rows carry that one.  Each distinct value is read here as count_results reads
     it.  Raises ReportError when a value is not what a result file holds (count_results on the

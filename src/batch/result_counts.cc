@@ -165,6 +165,74 @@ bool append_read_findings(std::string_view text, std::string& out) {
   return true;
 }
 
+// The same for the findings value of a JSON row (an array of objects): of
+// each finding its code, field and count, and its text only for an unknown
+// code, as the row holds them; no position, "to" or date.  Returns false
+// for a value it cannot read so (not an array of objects, a member twice,
+// a code with an escape): the value is then counted whole.
+bool append_read_json_findings(std::string_view text, std::string& out) {
+  size_t i = skip_space(text, 0);
+  if (i >= text.size() || text[i] != '[') return false;
+  out += '[';
+  i = skip_space(text, i + 1);
+  bool first = true;
+  while (i < text.size() && text[i] != ']') {
+    if (!first) {
+      if (text[i] != ',') return false;
+      i = skip_space(text, i + 1);
+    }
+    if (i >= text.size() || text[i] != '{') return false;
+    enum Kept { kCode, kField, kText, kCount, kKept };
+    static constexpr std::string_view kNames[kKept] = {"\"code\"", "\"field\"", "\"text\"", "\"count\""};
+    std::string_view kept[kKept] = {};
+    i = skip_space(text, i + 1);
+    bool first_member = true;
+    while (i < text.size() && text[i] != '}') {
+      if (!first_member) {
+        if (text[i] != ',') return false;
+        i = skip_space(text, i + 1);
+      }
+      first_member = false;
+      if (i >= text.size() || text[i] != '"') return false;
+      const size_t name_end = string_end(text, i);
+      if (name_end == std::string_view::npos) return false;
+      const std::string_view name = text.substr(i, name_end - i);
+      if (name.find('\\') != std::string_view::npos) return false;
+      i = skip_space(text, name_end);
+      if (i >= text.size() || text[i] != ':') return false;
+      i = skip_space(text, i + 1);
+      const size_t end = value_end(text, i);
+      if (end == std::string_view::npos) return false;
+      for (size_t k = 0; k < kKept; ++k) {
+        if (name != kNames[k]) continue;
+        if (kept[k].data()) return false;  // a member twice: the last would count
+        kept[k] = text.substr(i, end - i);
+      }
+      i = skip_space(text, end);
+    }
+    if (i >= text.size()) return false;
+    i = skip_space(text, i + 1);
+    if (!kept[kCode].data() || kept[kCode].find('\\') != std::string_view::npos) return false;
+    if (!first) out += ',';
+    first = false;
+    out += '{';
+    bool first_kept = true;
+    const bool unknown = kept[kCode].ends_with("_unknown\"");
+    for (size_t k = 0; k < kKept; ++k) {
+      if (!kept[k].data() || (k == kText && !unknown)) continue;
+      if (!first_kept) out += ',';
+      first_kept = false;
+      out += kNames[k];
+      out += ':';
+      out += kept[k];
+    }
+    out += '}';
+  }
+  if (i >= text.size()) return false;
+  out += ']';
+  return skip_space(text, i + 1) == text.size();
+}
+
 bool put(std::FILE* out, std::string_view s) { return std::fwrite(s.data(), 1, s.size(), out) == s.size(); }
 
 // `s` as a JSON string; bytes outside printable ASCII as \u00XX.
@@ -571,7 +639,7 @@ void ResultCounts::count(bool ungrouped, std::string_view findings) {
 
 void ResultCounts::count_findings(bool ungrouped, std::string_view findings) {
   key_.assign(1, ungrouped ? '1' : '0');
-  if (format_ != Format::kTsv || !append_read_findings(findings, key_)) {
+  if (!(format_ == Format::kTsv ? append_read_findings(findings, key_) : append_read_json_findings(findings, key_))) {
     key_.resize(1);
     key_ += findings;
   }

@@ -6,8 +6,8 @@
 // they have the tables column (a run over a registry), per entry of the
 // impact column (a run with --impact: a code, its position, the DRG
 // without it and the weight it moves, as the row holds them), and per (no
-// ADRG, findings) pair, the findings of TSV rows as far as the report reads
-// them (not their positions, nor texts it does not show).  Values are kept
+// ADRG, findings) pair, the findings as far as the report reads them (not
+// their positions, nor texts it does not show).  Values are kept
 // as the row holds them (a TSV field, or the text of a JSON value); the
 // report's page builder reads them once per
 // distinct value (episode_grouper.result_counts.counts_from_file), so the
@@ -133,7 +133,7 @@ class ResultCounts {
   bool add_tsv(std::string_view row);
   bool add_jsonl(std::string_view row);
   void count(bool ungrouped, std::string_view findings);
-  // Counts the findings text of a record (TSV: what the report reads of it).
+  // Counts the findings text of a record: what the report reads of it.
   void count_findings(bool ungrouped, std::string_view findings);
   // Counts each entry of the row's impact value; false when it is not a list of entries.
   bool count_impact(std::string_view impact);

@@ -166,7 +166,7 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
   EXPECT_EQ(json_of(a), t);
 }
 
-TEST(ResultCounts, TsvFindingsCountByWhatTheReportReadsOfThem) {
+TEST(ResultCounts, FindingsCountByWhatTheReportReadsOfThem) {
   // Positions, the texts of findings other than unknown codes and counts of
   // more, and what a finding changed a value to, are not read: rows that
   // differ only there count as one.  A field with an item that is no
@@ -184,6 +184,23 @@ TEST(ResultCounts, TsvFindingsCountByWhatTheReportReadsOfThem) {
                                             {"0age_invalid@age_yy", 2},
                                             {"0dx_repeated;more:3", 1},
                                             {"0Not a finding;dx_repeated@2", 1}}));
+
+  ResultCounts json;
+  json.start_jsonl();
+  for (const std::string findings :
+       {R"([{"code":"dx_repeated","position":3,"text":"A1"},{"code":"pdx_unknown","text":"X\"Y","to":"Z"}])",
+        R"([ {"position":12, "code":"dx_repeated", "text":"B2"} , {"code":"pdx_unknown","text":"X\"Y"} ])",
+        R"([{"code":"age_invalid","field":"age_yy","text":"999"},{"code":"more","count":3}])",
+        R"([{"code":"dx_repeated","code":"other"}])"}) {
+    std::string row = json_row(1, grouped, false);
+    row.replace(row.find("[]"), 2, findings);
+    ASSERT_TRUE(json.add(row));
+  }
+  EXPECT_EQ(pairs(json_of(json), "findings"),
+            (std::map<std::string, int64_t>{
+                {R"(0[{\"code\":\"dx_repeated\"},{\"code\":\"pdx_unknown\",\"text\":\"X\\\"Y\"}])", 2},
+                {R"(0[{\"code\":\"age_invalid\",\"field\":\"age_yy\"},{\"code\":\"more\",\"count\":3}])", 1},
+                {R"(0[{\"code\":\"dx_repeated\",\"code\":\"other\"}])", 1}}));
 }
 
 TEST(ResultCounts, RecordsPerTableVersionCountTheSameInTsvAndJsonLines) {
