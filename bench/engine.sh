@@ -98,3 +98,62 @@ for who in baseline build; do
       "$(echo "($ad - $od) / $n" | bc -l)" "$(echo "($al - $ol) / $n" | bc -l)"
   done
 done
+
+# Where BUILD's grouping goes, stage by stage: cachegrind's counts of the
+# stages' own functions per record (the stages' helpers that the compiler
+# keeps apart counted with their stage), with the last level modelled as the
+# 1 MiB second-level cache (so its misses are the waits for table data
+# beyond it) and the mispredicted branches of its simple predictor (a guide
+# to where they fall, not the processor's own figure).  The record's own
+# bytes count as misses where it is first read (the kernel wrote them,
+# unseen by cachegrind).  "rest" is the reading, the result lines and the
+# writing.
+stage_counts() {  # SET INPUT -> "function-level counts, one line per function"
+  valgrind --tool=cachegrind --cache-sim=yes --branch-sim=yes --LL=1048576,16,64 \
+    --cachegrind-out-file="$work/.cg" "$build/src/grouper" --tables "$work/$1" --input "$2" --output /dev/null \
+    --threads 1 > /dev/null 2>&1
+  cg_annotate --show=Ir,D1mr,DLmr,Bcm --sort=Ir --threshold=0 --auto=no "$work/.cg" 2>/dev/null
+}
+stages() {  # SET
+  { stage_counts "$1" "$work/share.in"; echo '#one'; stage_counts "$1" "$work/one.in"; } |
+    awk -v n="$share" '
+      BEGIN { one = 0 }
+      function stage(f) {
+        if (f ~ /Engine::(set_table_conds|set_logic_conds|check_logic_setting|walk_cond_rows|for_each_cond_row)/) return "conditions"
+        if (f ~ /Engine::(find_mdc|find_adrg|first_match|traced_match)|RuleIndex::(first_match|match_)|first_match_scan|failing_tests/) return "rule passes"
+        if (f ~ /Engine::find_drg/) return "DRG split"
+        if (f ~ /Engine::(calc_pccl|find_ccl|apply_sex_exclusion|is_cc_excluded|clear_complexity)/) return "complexity"
+        if (f ~ /Engine::find_ltcdrg/) return "supplementary"
+        if (f ~ /Engine::(group|select_rule_set|prepare_record|load_dx_codes|reset_record|note_fields|note)\(|grouper::calc_age|record_values/) return "record prep"
+        return ""
+      }
+      /^#one/ { one = 1; next }
+      {
+        line = $0
+        gsub(/\( *[0-9.]+%\)/, "", line)
+        if (split(line, v, " ") < 5 || v[1] !~ /^[0-9,]+$/) next
+        for (k = 1; k <= 4; ++k) gsub(",", "", v[k])
+        name = line; sub(/^ *[0-9,]+ +[0-9,]+ +[0-9,]+ +[0-9,]+ +/, "", name)
+        if (name == "PROGRAM TOTALS") { for (k = 1; k <= 4; ++k) total[one, k] = v[k]; next }
+        if (one) next
+        s = stage(name)
+        if (s == "") next
+        for (k = 1; k <= 4; ++k) { sum[s, k] += v[k]; staged[k] += v[k] }
+      }
+      END {
+        split("record prep,conditions,rule passes,DRG split,complexity,supplementary", order, ",")
+        for (o = 1; o <= 6; ++o)
+          printf "  %-14s %12.0f %10.1f %10.2f %10.1f\n", order[o], sum[order[o], 1] / n, sum[order[o], 2] / n,
+                 sum[order[o], 3] / n, sum[order[o], 4] / n
+        for (k = 1; k <= 4; ++k) rest[k] = (total[0, k] - total[1, k]) * n / (n - 1) - staged[k]
+        printf "  %-14s %12.0f %10.1f %10.2f %10.1f\n", "rest", rest[1] / n, rest[2] / n, rest[3] / n, rest[4] / n
+      }'
+}
+if command -v cg_annotate > /dev/null; then
+  echo "build $build per record by stage (cachegrind over $share records; L2 = 1 MiB modelled, branches simulated):"
+  for set in realistic heavy; do
+    echo " $set:"
+    printf '  %-14s %12s %10s %10s %10s\n' stage instructions D1_misses L2_misses mispredicts
+    stages "$set"
+  done
+fi
