@@ -69,6 +69,7 @@ From Python:
 
 import argparse
 import collections
+import contextlib
 import json
 import os
 import shutil
@@ -161,47 +162,55 @@ def _loaded_from_file(cache, path, load):
         return cached[1]
 
 
-# In every worker thread: the buffer its partitions are read into, kept from
-# one partition to the next (a fresh one costs its pages' faults every time).
-_read_buffers = threading.local()
+# The buffers a worker's partitions are read into, and those its grouped
+# partitions are written into, each given back once its partition is done
+# with (written, or travelled) for the next one: a new buffer's pages cost
+# their faults and their zeroing every time.  Shared by the worker's
+# threads: a task that writes leaves the thread pool (see write_at), so
+# threads come and go.
+_spare_read_buffers = collections.deque()
+_spare_buffers = collections.deque()
+_MAX_SPARE_BUFFERS = 8
 
 
-def _read_partition(path, start, end, size):
-    """The bytes [start, end) of the input, checked against the size the partitions were planned for.
+def _take_buffer(spares=_spare_buffers):
+    try:
+        return spares.pop()
+    except IndexError:
+        return bytearray()
 
-    A view of this thread's read buffer, valid until its next call."""
+
+@contextlib.contextmanager
+def _partition_bytes(path, start, end, size):
+    """The bytes [start, end) of the input, checked against the size the partitions were planned for:
+    a view of a spare read buffer, for the time of the with block."""
     length = end - start
-    buffer = getattr(_read_buffers, "buffer", None)
-    if buffer is None or len(buffer) < length:
-        buffer = _read_buffers.buffer = bytearray(length + (length >> 4))
-    view = memoryview(buffer)[:length]
+    buffer = _take_buffer(_spare_read_buffers)
+    if len(buffer) < length:
+        buffer = bytearray(length + (length >> 4))
+    try:
+        with memoryview(buffer)[:length] as view:
+            _read_into(view, path, start, end, size)
+            yield view
+    finally:
+        if len(_spare_read_buffers) < _MAX_SPARE_BUFFERS:
+            _spare_read_buffers.append(buffer)
+
+
+def _read_into(view, path, start, end, size):
     with open(path, "rb", buffering=0) as f:
         now = os.fstat(f.fileno()).st_size
         if now != size:
             raise RuntimeError(f"{path}: the input changed during the run ({size} bytes planned, {now} now)")
         done = 0
-        while done < length:
-            n = os.preadv(f.fileno(), [view[done:]], start + done)
+        while done < len(view):
+            with view[done:] as rest:
+                n = os.preadv(f.fileno(), [rest], start + done)
             if n == 0:
                 break
             done += n
-    if done != length:
+    if done != len(view):
         raise RuntimeError(f"{path}: read {done} bytes of [{start}, {end})")
-    return view
-
-
-# The buffers this worker's grouped partitions are written into, each given
-# back once its partition is written (or has travelled) for the next one:
-# a new buffer's pages cost their faults and their zeroing every time.
-_spare_buffers = collections.deque()
-_MAX_SPARE_BUFFERS = 8
-
-
-def _take_buffer():
-    try:
-        return _spare_buffers.pop()
-    except IndexError:
-        return bytearray()
 
 
 class _Kept:
@@ -217,6 +226,11 @@ class _Kept:
 
     def __len__(self):
         return self.size
+
+    def __sizeof__(self):
+        # What Dask's scheduler weighs a move of the partition by: the bytes
+        # it holds (else it moves partitions between workers as if free).
+        return object.__sizeof__(self) + self.size
 
     def view(self):
         """A view of the bytes; release it before the partition is released."""
@@ -238,7 +252,8 @@ def _view_of(data):
 
 def count_partition(path, start, end, size):
     """On a worker: the number of records of the partition [start, end) of the input."""
-    return _core.count_records(_read_partition(path, start, end, size))
+    with _partition_bytes(path, start, end, size) as block:
+        return _core.count_records(block)
 
 
 def write_part(data, prefix, index):
@@ -265,14 +280,15 @@ def group_partition(path, start, end, size, tables, first_record, results_format
     names a weight catalogue.  With `prefixes` (lines prefix, rows prefix), the
     lines and rows are written into part files (see write_part) and their
     (path, bytes) returned in their place; a prefix of None keeps those bytes."""
-    block = _read_partition(path, start, end, size)
     catalogue = worker_weights(weights) if weights is not None else None
     grouping = worker_tables(tables)
     buffers = (_take_buffer(), _take_buffer() if results_format is not None else None)
-    if catalogue is None:
-        lines, rows, count = grouping.group_block_into(block, *buffers, first_record, results_format)
-    else:
-        lines, rows, count = grouping.group_block_into(block, *buffers, first_record, results_format, catalogue)
+    with _partition_bytes(path, start, end, size) as block:
+        if catalogue is None:
+            lines, rows, count = grouping.group_block_into(block, *buffers, first_record, results_format)
+        else:
+            lines, rows, count = grouping.group_block_into(block, *buffers, first_record, results_format,
+                                                           catalogue)
     lines = _Kept(buffers[0], lines)
     rows = None if rows is None else _Kept(buffers[1], rows)
     return _parts_of(lines, rows, count, prefixes, index)
@@ -454,12 +470,27 @@ def write_at(result, which, path, offset):
     The file is never created here: once the run has ended (and its staged
     file is gone) a late write fails instead of leaving a file behind.  A
     partition grouped again after its worker was lost writes the same bytes
-    at the same place."""
+    at the same place.  On a worker's thread the task leaves the thread
+    pool first (distributed.secede), so that the worker groups its next
+    partition while this one is written, as the program's writer stage
+    writes beside its grouping threads: the workers' writes into the one
+    file wait on each other."""
+    _leave_thread_pool()
     fd = os.open(path, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
     try:
         return _write_all_at(fd, result[which], offset)
     finally:
         os.close(fd)
+
+
+def _leave_thread_pool():
+    """distributed.secede() when run as a task on a worker's thread, else nothing."""
+    try:
+        from distributed import get_worker, secede
+        get_worker()
+    except (ImportError, ValueError):
+        return
+    secede()
 
 
 def _write_all_at(fd, data, offset):
