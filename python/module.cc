@@ -351,9 +351,11 @@ std::vector<PyResult> group_many_by_date(const PyTableRegistry& tr, const py::it
 // cost a partition of 32 MB some 20 to 25 ms on a worker.
 class ByteArrayFiller {
  public:
-  ByteArrayFiller(py::object target, size_t capacity) : target_(std::move(target)) {
+  // Writes from target[at] on; room for `capacity` bytes from there is made at once.
+  ByteArrayFiller(py::object target, size_t at, size_t capacity) : target_(std::move(target)), size_(at) {
     if (!PyByteArray_Check(target_.ptr())) throw py::type_error("an output buffer is a bytearray");
-    if (size_of_target() < capacity) resize(capacity);
+    if (at > size_of_target()) throw py::value_error("an output offset past the end of its buffer");
+    if (size_of_target() - at < capacity) resize(at + capacity);
   }
 
   // Room for at least `need` bytes at the end; called without the GIL.
@@ -366,7 +368,7 @@ class ByteArrayFiller {
   }
   void advance(size_t n) { size_ += n; }
 
-  // The number of bytes written; called with the GIL.
+  // The end of the bytes written; called with the GIL.
   py::object finish() { return py::int_(size_); }
 
  private:
@@ -377,7 +379,7 @@ class ByteArrayFiller {
   }
 
   py::object target_;
-  size_t size_ = 0;
+  size_t size_;
 };
 
 // Groups a block that starts at a line boundary (a partition of a larger
@@ -386,12 +388,14 @@ class ByteArrayFiller {
 // first_record (the TSV without its header), and the number of records.
 // Each output is written straight into what it is returned as: a bytes
 // object, or with `into` (a bytearray for the lines, and one or None for
-// the rows) the given buffers, and then its size;
+// the rows, each written from its offset in `at`) the given buffers, and
+// then the end of what was written;
 // write_row(g, number, json, out) writes one row of at most `row_bytes`.
 template <class G, class WriteRow>
 py::tuple group_block_with(G& g, const py::buffer& block, int64_t first_record,
                            const std::optional<std::string>& results_format, size_t row_bytes, WriteRow write_row,
-                           const std::pair<py::object, py::object>* into = nullptr) {
+                           const std::pair<py::object, py::object>* into = nullptr,
+                           std::pair<size_t, size_t> at = {}) {
   const py::buffer_info info = byte_buffer(block);
   const std::string_view data = bytes_in(info);
   const bool with_rows = results_format.has_value();
@@ -415,9 +419,9 @@ py::tuple group_block_with(G& g, const py::buffer& block, int64_t first_record,
     return py::make_tuple(lines.finish(), rows ? py::object(rows->finish()) : py::object(py::none()), count);
   };
   if (into) {
-    ByteArrayFiller lines(into->first, lines_size);
+    ByteArrayFiller lines(into->first, at.first, lines_size);
     std::optional<ByteArrayFiller> rows;
-    if (with_rows) rows.emplace(into->second, rows_size);
+    if (with_rows) rows.emplace(into->second, at.second, rows_size);
     return run(lines, rows ? &*rows : nullptr);
   }
   BytesBuilder lines(lines_size);
@@ -428,7 +432,7 @@ py::tuple group_block_with(G& g, const py::buffer& block, int64_t first_record,
 
 py::tuple group_block_over(const PyTableSet& ts, const py::buffer& block, int64_t first_record,
                            const std::optional<std::string>& results_format, const PyWeights* weights,
-                           const std::pair<py::object, py::object>* into) {
+                           const std::pair<py::object, py::object>* into, std::pair<size_t, size_t> at = {}) {
   eg::Grouper g(ts.set);
   return group_block_with(
       g, block, first_record, results_format, eg::kMaxJsonRow,
@@ -437,7 +441,7 @@ py::tuple group_block_over(const PyTableSet& ts, const py::buffer& block, int64_
         const eg::EpisodeWeight weight = g.weigh(*weights->catalogue);
         return json ? g.write_json_row(number, weight, out) : g.write_result_row(number, weight, out);
       },
-      into);
+      into, at);
 }
 py::tuple group_block(const PyTableSet& ts, const py::buffer& block, int64_t first_record,
                       const std::optional<std::string>& results_format, const PyWeights* weights) {
@@ -445,22 +449,22 @@ py::tuple group_block(const PyTableSet& ts, const py::buffer& block, int64_t fir
 }
 py::tuple group_block_into(const PyTableSet& ts, const py::buffer& block, py::object lines, py::object rows,
                            int64_t first_record, const std::optional<std::string>& results_format,
-                           const PyWeights* weights) {
+                           const PyWeights* weights, size_t lines_at, size_t rows_at) {
   const std::pair<py::object, py::object> into(std::move(lines), std::move(rows));
-  return group_block_over(ts, block, first_record, results_format, weights, &into);
+  return group_block_over(ts, block, first_record, results_format, weights, &into, {lines_at, rows_at});
 }
 
 // group_block over a registry (without weights), into `into` when given.
 py::tuple group_block_by_date_over(const PyTableRegistry& tr, const py::buffer& block, int64_t first_record,
                                    const std::optional<std::string>& results_format,
-                                   const std::pair<py::object, py::object>* into) {
+                                   const std::pair<py::object, py::object>* into, std::pair<size_t, size_t> at = {}) {
   eg::RegistryGrouper g(tr.registry);
   return group_block_with(
       g, block, first_record, results_format, eg::kMaxRegistryJsonRow,
       [](eg::RegistryGrouper& g, int64_t number, bool json, char* out) {
         return json ? g.write_json_row(number, out) : g.write_result_row(number, out);
       },
-      into);
+      into, at);
 }
 py::tuple group_block_by_date(const PyTableRegistry& tr, const py::buffer& block, int64_t first_record,
                               const std::optional<std::string>& results_format) {
@@ -468,9 +472,10 @@ py::tuple group_block_by_date(const PyTableRegistry& tr, const py::buffer& block
 }
 py::tuple group_block_by_date_into(const PyTableRegistry& tr, const py::buffer& block, py::object lines,
                                    py::object rows, int64_t first_record,
-                                   const std::optional<std::string>& results_format) {
+                                   const std::optional<std::string>& results_format, size_t lines_at,
+                                   size_t rows_at) {
   const std::pair<py::object, py::object> into(std::move(lines), std::move(rows));
-  return group_block_by_date_over(tr, block, first_record, results_format, &into);
+  return group_block_by_date_over(tr, block, first_record, results_format, &into, {lines_at, rows_at});
 }
 
 }  // namespace
@@ -731,12 +736,15 @@ PYBIND11_MODULE(_core, m) {
            "weight columns.")
       .def("group_block_into", &group_block_into, py::arg("block"), py::arg("lines"), py::arg("rows") = py::none(),
            py::arg("first_record") = 1, py::arg("results_format") = py::none(), py::arg("weights") = py::none(),
+           py::kw_only(), py::arg("lines_at") = 0, py::arg("rows_at") = 0,
            "group_block writing into the bytearrays `lines` and `rows` (None without rows)\n"
-           "from their start, each grown when it lacks room and never shrunk, so that a\n"
-           "buffer kept from one block to the next costs no new memory.  Returns (bytes\n"
-           "of lines written, bytes of rows written or None, number of records); raises\n"
-           "TypeError for a buffer that is not a bytearray, BufferError when one must grow\n"
-           "while a view of it is alive.");
+           "from offsets lines_at and rows_at (default: their start), each grown when it\n"
+           "lacks room and never shrunk, so that a buffer kept from one block to the next\n"
+           "costs no new memory, and the blocks of a partition can follow one another in\n"
+           "it.  Returns (the end of the lines written, the end of the rows written or None,\n"
+           "number of records); raises TypeError for a buffer that is not a bytearray,\n"
+           "ValueError for an offset past a buffer's end, BufferError when a buffer must\n"
+           "grow while a view of it is alive.");
 
   weight_load_error = py::reinterpret_borrow<py::object>(
       PyErr_NewExceptionWithDoc("episode_grouper.WeightCatalogueError",
@@ -881,6 +889,7 @@ PYBIND11_MODULE(_core, m) {
            "with the tables column); weights are not taken here.")
       .def("group_block_into", &group_block_by_date_into, py::arg("block"), py::arg("lines"),
            py::arg("rows") = py::none(), py::arg("first_record") = 1, py::arg("results_format") = py::none(),
+           py::kw_only(), py::arg("lines_at") = 0, py::arg("rows_at") = 0,
            "TableSet.group_block_into with each record grouped by the version of its date.");
   m.attr("result_header_with_tables") = py::str(std::string(eg::RegistryGrouper::result_header()));
 }

@@ -123,6 +123,19 @@ def test_long_lines_carriage_returns_and_no_last_line_feed(dask_client, small_se
     assert (tmp_path / "lines-only").read_bytes() == lines
 
 
+def test_a_partition_is_grouped_in_pieces_as_a_whole(small_set, odd, monkeypatch):
+    """A worker reads and groups a partition in pieces cut after line feeds: whatever their size
+    against the lines (a piece may hold no line feed at all), the bytes are the whole's."""
+    path, data, lines, tsv, _ = odd
+    rows = tsv[tsv.index(b"\n") + 1:]
+    for piece in (7, 100, 5000, 1 << 20):
+        monkeypatch.setattr(runner, "_PIECE_BYTES", piece)
+        got_lines, got_rows, count = runner.group_partition(str(path), 0, len(data), len(data), str(small_set), 1,
+                                                            "tsv")
+        assert (bytes(got_lines.view()), bytes(got_rows.view()), count) == (lines, rows, eg.count_records(data))
+        assert runner.count_partition(str(path), 0, len(data), len(data)) == count
+
+
 def test_outputs_through_a_link_or_a_pipe(small_set, short_input, short_outputs, tmp_path):
     lines, tsv, _ = short_outputs
     (tmp_path / "files").mkdir()
