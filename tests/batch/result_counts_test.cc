@@ -300,6 +300,8 @@ TEST(ResultCounts, RefusesARowItCannotCount) {
       row.substr(0, row.size() - 1),                                   // not closed
       std::regex_replace(row, std::regex(",\"findings\":\\[\\]"), ""),  // a counted member missing
       std::regex_replace(row, std::regex("\\{\\}\\]"), "{}"),            // an array of objects not closed
+      std::regex_replace(row, std::regex("\"mdc\":\"01\""), "\"mdc\":[1,\t2]"),  // a tab in a counted value
+      row.substr(0, row.size() - 1) + ",\"md\\u0063\":\"05\"}",  // a counted name again, with an escape
   };
   for (const std::string& text : bad) {
     ResultCounts json;
