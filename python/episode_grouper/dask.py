@@ -36,7 +36,11 @@ the sizes of every partition before it are known, so is its place in OUTPUT
 staged file).  The bytes are written once, by a worker, and none travels
 through the client.  A partition whose worker was lost, before or during its
 write, is grouped again by the scheduler and written by its new worker at the
-same place with the same bytes; a task that raises is tried once more.
+same place with the same bytes; a task that raises is tried once more.  A
+worker reads and groups a partition a megabyte at a time, into buffers it
+keeps from one partition to the next, and writes one partition while it
+groups the next (the write leaves its thread pool, as Dask's secede lets a
+task do): a one-thread worker then runs a second thread while it writes.
 
 With --output-parts DIR the result lines are not joined: the workers write
 them as part files (named anew by every attempt, in DIR's staging directory),
