@@ -371,7 +371,7 @@ void ResultCounts::prefetch(const RowKey& key) const {
 }
 
 bool ResultCounts::add_keyed(const RowKey& key, std::string_view row, std::string_view findings) {
-  if (has_tables_ || has_impact_ || (format_ == Format::kJsonl && !findings.empty())) return add(row);
+  if (has_tables_ || has_impact_) return add(row);
   constexpr size_t kValues = 65536;
   if (keyed_ages_.empty()) {
     keyed_ages_.resize(kValues);

@@ -66,10 +66,10 @@ class ResultCounts {
   // Counts `row`, the row of such a record, as add(row) does.  Its counted
   // texts are a function of `key` (rows with a tables or an impact column
   // are read whole: the key does not hold them) and of `findings`, the
-  // row's findings as a TSV row holds them (empty: none; a JSON Lines row
-  // with findings is read whole): the row is read only when a part of the
-  // key is new, and the texts read then count for the later rows of that
-  // part (kept aside until settle(), merge() or write_json()).
+  // row's findings as the row holds them (empty: none): the row is read
+  // only when a part of the key is new, and the texts read then count for
+  // the later rows of that part (kept aside until settle(), merge() or
+  // write_json()).
   bool add_keyed(const RowKey& key, std::string_view row, std::string_view findings = {});
 
   // Starts loading the memory that add_keyed(key, ...) reads first.
