@@ -128,21 +128,36 @@ TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseT
   ASSERT_TRUE(keyed.merge(keyed_part));
   EXPECT_EQ(keyed.records(), by_text.records());
   EXPECT_EQ(json_of(keyed), json_of(by_text));
-  // In TSV, grouped rows with findings count them by the text given beside
-  // the key, whether their group is known yet or not.
-  ResultCounts keyed_tsv, tsv_by_text;
+  // Grouped rows with findings count them by the text given beside the
+  // key, whether their group is known yet or not, in TSV and in JSON.
+  ResultCounts keyed_tsv, tsv_by_text, keyed_json, json_by_text;
   ASSERT_TRUE(keyed_tsv.start_tsv(kTsvHeader));
   ASSERT_TRUE(tsv_by_text.start_tsv(kTsvHeader));
+  keyed_json.start_jsonl();
+  json_by_text.start_jsonl();
   for (size_t round = 0; round < 2; ++round) {
     for (size_t i = 0; i < kRecords.size(); ++i) {
-      const std::string findings = i % 3 == round ? "invalid_code@sdx:2" : "";
+      const bool any = i % 3 == round;
+      const std::string findings = any ? "invalid_code@sdx:2" : "";
       const std::string row = tsv_row(i + 1, kRecords[i]) + findings;
+      const std::string json_findings = any ? R"([{"code":"invalid_code","position":2}])" : "";
+      std::string json = json_row(i + 1, kRecords[i], false);
+      if (any) json.replace(json.find("[]"), 2, json_findings);
       ASSERT_TRUE(tsv_by_text.add(row));
-      ASSERT_TRUE(kRecords[i].adrg.empty() ? keyed_tsv.add(row) : keyed_tsv.add_keyed(key_of(kRecords[i]), row, findings));
+      ASSERT_TRUE(json_by_text.add(json));
+      if (kRecords[i].adrg.empty()) {
+        ASSERT_TRUE(keyed_tsv.add(row));
+        ASSERT_TRUE(keyed_json.add(json));
+        continue;
+      }
+      ASSERT_TRUE(keyed_tsv.add_keyed(key_of(kRecords[i]), row, findings));
+      ASSERT_TRUE(keyed_json.add_keyed(key_of(kRecords[i]), json, json_findings));
     }
   }
   EXPECT_EQ(json_of(keyed_tsv), json_of(tsv_by_text));
   EXPECT_EQ(pairs(json_of(keyed_tsv), "findings").at("0invalid_code@sdx"), 4);  // its text is not read
+  EXPECT_EQ(json_of(keyed_json), json_of(json_by_text));
+  EXPECT_NE(json_of(keyed_json).find(R"(0[{\"code\":\"invalid_code\"}])"), std::string::npos);
 
   EXPECT_EQ(tsv.records(), static_cast<int64_t>(kRecords.size()));
   EXPECT_EQ(json.records(), tsv.records());
