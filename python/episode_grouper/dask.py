@@ -1036,4 +1036,6 @@ if __name__ == "__main__":
     # workers call are found there by name (and the table set cache with them).
     from episode_grouper import dask as _runner
 
-    sys.exit(_runner.main())
+    from episode_grouper._process import exit_now
+
+    exit_now(_runner.main())

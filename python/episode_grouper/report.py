@@ -501,4 +501,6 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    from ._process import exit_now
+
+    exit_now(main())
