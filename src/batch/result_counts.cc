@@ -512,15 +512,46 @@ bool ResultCounts::add_tsv(std::string_view row) {
   return true;
 }
 
-bool ResultCounts::add_jsonl(std::string_view row) {
-  static_assert(kMdc == 0 && kAdrg == 1 && kDrg == 2 && kPccl == 3 && kSupplementary == 4 && kAge == 5 &&
-                    kFindings == 6 && kWeight == 8 && kLosClass == 9 && kTables == 10 && kImpact == 11,
-                "member_field's numbers are the fields'");
-  constexpr std::string_view kAbsent{};  // data() null: no such member
-  for (auto& v : values_) v = kAbsent;
-  std::string_view los_values[kLosCandidates] = {};
+namespace {
+
+// Keeps `value`, of the member whose field is `field` (member_field).
+void keep_member(int field, std::string_view value, std::string_view* values, std::string_view* los_values) {
+  if (field >= kLosMember) los_values[field - kLosMember] = value;
+  else if (field >= 0) values[field] = value;
+}
+
+}  // namespace
+
+bool ResultCounts::read_laid_out(std::string_view row, std::string_view* los_values) {
+  if (member_layout_.empty() || row.empty() || row[0] != '{') return false;
+  for (auto& v : values_) v = {};
+  for (size_t l = 0; l < kLosCandidates; ++l) los_values[l] = {};
+  size_t i = 1;
+  for (size_t m = 0; m < member_layout_.size(); ++m) {
+    const Member& member = member_layout_[m];
+    if (!row.substr(i).starts_with(member.token)) return false;
+    i += member.token.size();
+    const size_t end = value_end(row, i);
+    if (end == std::string_view::npos) return false;
+    keep_member(member.field, row.substr(i, end - i), values_, los_values);
+    i = end;
+    if (i >= row.size() || row[i] != (m + 1 == member_layout_.size() ? '}' : ',')) return false;
+    ++i;
+  }
+  return i == row.size();
+}
+
+bool ResultCounts::read_members(std::string_view row, std::string_view* los_values) {
+  for (auto& v : values_) v = {};  // data() null: no such member
+  for (size_t l = 0; l < kLosCandidates; ++l) los_values[l] = {};
+  // The first row that reads as an object lays out the later ones, when it
+  // has no blanks.
+  const bool learn = !member_layout_tried_;
+  bool blanks = false;
+  std::vector<Member> layout;
   size_t i = skip_space(row, 0);
   if (i >= row.size() || row[i] != '{') return false;
+  blanks = i != 0;
   i = skip_space(row, i + 1);
   if (i < row.size() && row[i] == '}') {
     i = skip_space(row, i + 1);
@@ -531,32 +562,51 @@ bool ResultCounts::add_jsonl(std::string_view row) {
       const size_t key_end = string_end(row, i, &escaped);
       if (key_end == std::string_view::npos) return false;
       const std::string_view key = row.substr(i + 1, key_end - i - 2);
-      i = skip_space(row, key_end);
-      if (i >= row.size() || row[i] != ':') return false;
-      i = skip_space(row, i + 1);
+      size_t at = skip_space(row, key_end);
+      blanks = blanks || at != key_end;
+      if (at >= row.size() || row[at] != ':') return false;
+      i = skip_space(row, at + 1);
+      blanks = blanks || i != at + 1;
       const size_t end = value_end(row, i);
       if (end == std::string_view::npos) return false;
-      const std::string_view value = row.substr(i, end - i);
       // A name written with escapes may be one of these once decoded: leave
       // such rows to the report's own reader.  plain: a search of the name
       // for '\\'; a call per member had taken some 10% of counting a row.
       if (escaped) return false;
       const int field = member_field(key);
-      if (field >= kLosMember) los_values[field - kLosMember] = value;
-      else if (field >= 0) values_[field] = value;
+      keep_member(field, row.substr(i, end - i), values_, los_values);
+      if (learn) layout.push_back({std::string(row.substr(i - (key.size() + 3), key.size() + 3)), field});
       i = skip_space(row, end);
+      blanks = blanks || i != end;
       if (i < row.size() && row[i] == ',') {
+        at = i;
         i = skip_space(row, i + 1);
+        blanks = blanks || i != at + 1;
         continue;
       }
       if (i < row.size() && row[i] == '}') {
+        at = i;
         i = skip_space(row, i + 1);
+        blanks = blanks || i != at + 1;
         break;
       }
       return false;
     }
   }
   if (i != row.size()) return false;
+  if (learn) {
+    member_layout_tried_ = true;
+    if (!blanks && !layout.empty()) member_layout_ = std::move(layout);
+  }
+  return true;
+}
+
+bool ResultCounts::add_jsonl(std::string_view row) {
+  static_assert(kMdc == 0 && kAdrg == 1 && kDrg == 2 && kPccl == 3 && kSupplementary == 4 && kAge == 5 &&
+                    kFindings == 6 && kWeight == 8 && kLosClass == 9 && kTables == 10 && kImpact == 11,
+                "member_field's numbers are the fields'");
+  std::string_view los_values[kLosCandidates];
+  if (!read_laid_out(row, los_values) && !read_members(row, los_values)) return false;
   // The first row tells which length of stay and whether the weight columns
   // are there; every row then has them.
   if (!layout_known_) {

@@ -80,16 +80,22 @@ std::map<std::string, int64_t> pairs(const std::string& json, const std::string&
 }
 
 TEST(ResultCounts, RowsCountTheSameInTsvAndJsonLinesHoweverSplitAndWhateverElseTheyCarry) {
-  ResultCounts tsv, json, json_more, first, second;
+  ResultCounts tsv, json, json_more, first, second, blanks_later, blanks_first;
   ASSERT_TRUE(tsv.start_tsv(kTsvHeader));
-  json.start_jsonl();
-  json_more.start_jsonl();
-  first.start_jsonl();
+  for (ResultCounts* c : {&json, &json_more, &first, &blanks_later, &blanks_first}) c->start_jsonl();
+  // Rows laid out as the first one are read by its layout, others member by
+  // member: blanks, members added or left out.
+  auto with_blanks = [](std::string row) { return std::regex_replace(row, std::regex("\":"), "\" : "); };
   for (size_t i = 0; i < kRecords.size(); ++i) {
     ASSERT_TRUE(tsv.add(tsv_row(i + 1, kRecords[i])));
-    ASSERT_TRUE(json.add(json_row(i + 1, kRecords[i], false)));
+    const std::string row = json_row(i + 1, kRecords[i], false);
+    ASSERT_TRUE(json.add(row));
     ASSERT_TRUE(json_more.add(json_row(i + 1, kRecords[i], i % 2 == 1)));
+    ASSERT_TRUE(blanks_later.add(i % 2 == 1 ? with_blanks(row) : row));
+    ASSERT_TRUE(blanks_first.add(i % 2 == 0 ? with_blanks(row) : row));
   }
+  EXPECT_EQ(json_of(blanks_later), json_of(json));
+  EXPECT_EQ(json_of(blanks_first), json_of(json));
   // Split after the third row: the second counter takes the first's layout.
   for (size_t i = 0; i < kRecords.size(); ++i) {
     if (i == 3) second = first.empty_like();
@@ -319,9 +325,13 @@ TEST(ResultCounts, RefusesARowItCannotCount) {
       row.substr(0, row.size() - 1) + ",\"md\\u0063\":\"05\"}",  // a counted name again, with an escape
   };
   for (const std::string& text : bad) {
-    ResultCounts json;
+    // Refused as a first row, and after a first row that lays out the rows.
+    ResultCounts json, after;
     json.start_jsonl();
+    after.start_jsonl();
     EXPECT_FALSE(json.add(text)) << text;
+    ASSERT_TRUE(after.add(row));
+    EXPECT_FALSE(after.add(text)) << text;
   }
   // A layout that differs from the first row's does not merge.
   ResultCounts with_los, without_los;
