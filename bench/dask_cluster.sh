@@ -21,6 +21,9 @@
 # other and all at once) and the bytes that move per record: input read,
 # output written by the workers (at its place in the output), and what
 # travels from the workers to the client.
+# The cluster runs as the README's recipe starts one, with Dask's own
+# statistical profiler off; set DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED=True
+# to measure it with the profiler on (Dask's default).
 # Build first with:
 #   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build -j2 --target grouper grouper-tables _core
@@ -37,6 +40,7 @@ source bench/common.sh
 bench_need_tools dask_cluster "" "$grouper" "$tables"
 [[ -f $build/python/episode_grouper/dask.py ]] || { echo "dask_cluster: $build/python has no package" >&2; exit 1; }
 export PYTHONPATH=$build/python
+export DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED=${DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED:-False}
 
 work=$(bench_work_dir grouper-dask)
 pids=()
@@ -64,7 +68,7 @@ for n in 1 2; do
 done
 "$python" -c 'import sys; from distributed import Client
 with Client(sys.argv[1], timeout="30s") as c: c.wait_for_workers(2, timeout=60)' "$address"
-echo "cluster: scheduler $address, 2 workers of 1 thread"
+echo "cluster: scheduler $address, 2 workers of 1 thread, Dask's profiler enabled: $DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED"
 
 seconds() {  # COMMAND... -> wall seconds
   local start end
