@@ -72,6 +72,42 @@ size_t value_end(std::string_view s, size_t i) {
   return i == start ? std::string_view::npos : i;
 }
 
+// Walks the members of the JSON object that starts at s[i] ('{'), calling
+// member(name, value, escaped) with each name as written (quotes included),
+// its value's text and whether the name holds an escape, until a call
+// returns false.  Returns the index just past the closing brace; npos when
+// the object does not read as one or a call returned false.  Sets *blanks,
+// when given, when blanks lie between the object's items.
+template <class Member>
+size_t walk_object(std::string_view s, size_t i, Member&& member, bool* blanks = nullptr) {
+  auto skip = [&](size_t at) {
+    const size_t to = skip_space(s, at);
+    if (blanks && to != at) *blanks = true;
+    return to;
+  };
+  if (i >= s.size() || s[i] != '{') return std::string_view::npos;
+  i = skip(i + 1);
+  if (i < s.size() && s[i] == '}') return i + 1;
+  while (true) {
+    if (i >= s.size() || s[i] != '"') return std::string_view::npos;
+    bool escaped = false;
+    const size_t name_end = string_end(s, i, &escaped);
+    if (name_end == std::string_view::npos) return name_end;
+    const std::string_view name = s.substr(i, name_end - i);
+    i = skip(name_end);
+    if (i >= s.size() || s[i] != ':') return std::string_view::npos;
+    i = skip(i + 1);
+    const size_t end = value_end(s, i);
+    if (end == std::string_view::npos || !member(name, s.substr(i, end - i), escaped)) return std::string_view::npos;
+    i = skip(end);
+    if (i < s.size() && s[i] == ',') {
+      i = skip(i + 1);
+      continue;
+    }
+    return i < s.size() && s[i] == '}' ? i + 1 : std::string_view::npos;
+  }
+}
+
 // Which counted member `key` names: a ResultCounts field (the length of
 // stay excepted), kLosMember + its place in kLosNames, or -1.  By length
 // first: a row has some twenty members, most of them not counted.
@@ -186,37 +222,20 @@ bool append_read_json_findings(std::string_view text, std::string& out) {
       if (text[i] != ',') return false;
       i = skip_space(text, i + 1);
     }
-    if (i >= text.size() || text[i] != '{') return false;
     enum Kept { kCode, kField, kText, kCount, kKept };
     static constexpr std::string_view kNames[kKept] = {"\"code\"", "\"field\"", "\"text\"", "\"count\""};
     std::string_view kept[kKept] = {};
-    i = skip_space(text, i + 1);
-    bool first_member = true;
-    while (i < text.size() && text[i] != '}') {
-      if (!first_member) {
-        if (text[i] != ',') return false;
-        i = skip_space(text, i + 1);
-      }
-      first_member = false;
-      if (i >= text.size() || text[i] != '"') return false;
-      const size_t name_end = string_end(text, i);
-      if (name_end == std::string_view::npos) return false;
-      const std::string_view name = text.substr(i, name_end - i);
-      if (name.find('\\') != std::string_view::npos) return false;
-      i = skip_space(text, name_end);
-      if (i >= text.size() || text[i] != ':') return false;
-      i = skip_space(text, i + 1);
-      const size_t end = value_end(text, i);
-      if (end == std::string_view::npos) return false;
+    const size_t end = walk_object(text, i, [&](std::string_view name, std::string_view value, bool escaped) {
+      if (escaped) return false;
       for (size_t k = 0; k < kKept; ++k) {
         if (name != kNames[k]) continue;
         if (kept[k].data()) return false;  // a member twice: the last would count
-        kept[k] = text.substr(i, end - i);
+        kept[k] = value;
       }
-      i = skip_space(text, end);
-    }
-    if (i >= text.size()) return false;
-    i = skip_space(text, i + 1);
+      return true;
+    });
+    if (end == std::string_view::npos) return false;
+    i = skip_space(text, end);
     if (!kept[kCode].data() || kept[kCode].find('\\') != std::string_view::npos) return false;
     if (!first) out += ',';
     first = false;
@@ -547,52 +566,26 @@ bool ResultCounts::read_members(std::string_view row, std::string_view* los_valu
   // The first row that reads as an object lays out the later ones, when it
   // has no blanks.
   const bool learn = !member_layout_tried_;
-  bool blanks = false;
   std::vector<Member> layout;
-  size_t i = skip_space(row, 0);
-  if (i >= row.size() || row[i] != '{') return false;
-  blanks = i != 0;
-  i = skip_space(row, i + 1);
-  if (i < row.size() && row[i] == '}') {
-    i = skip_space(row, i + 1);
-  } else {
-    while (true) {
-      if (i >= row.size() || row[i] != '"') return false;
-      bool escaped = false;
-      const size_t key_end = string_end(row, i, &escaped);
-      if (key_end == std::string_view::npos) return false;
-      const std::string_view key = row.substr(i + 1, key_end - i - 2);
-      size_t at = skip_space(row, key_end);
-      blanks = blanks || at != key_end;
-      if (at >= row.size() || row[at] != ':') return false;
-      i = skip_space(row, at + 1);
-      blanks = blanks || i != at + 1;
-      const size_t end = value_end(row, i);
-      if (end == std::string_view::npos) return false;
-      // A name written with escapes may be one of these once decoded: leave
-      // such rows to the report's own reader.  plain: a search of the name
-      // for '\\'; a call per member had taken some 10% of counting a row.
-      if (escaped) return false;
-      const int field = member_field(key);
-      keep_member(field, row.substr(i, end - i), values_, los_values);
-      if (learn) layout.push_back({std::string(row.substr(i - (key.size() + 3), key.size() + 3)), field});
-      i = skip_space(row, end);
-      blanks = blanks || i != end;
-      if (i < row.size() && row[i] == ',') {
-        at = i;
-        i = skip_space(row, i + 1);
-        blanks = blanks || i != at + 1;
-        continue;
-      }
-      if (i < row.size() && row[i] == '}') {
-        at = i;
-        i = skip_space(row, i + 1);
-        blanks = blanks || i != at + 1;
-        break;
-      }
-      return false;
-    }
-  }
+  const size_t start = skip_space(row, 0);
+  bool blanks = start != 0;
+  const size_t end = walk_object(
+      row, start,
+      [&](std::string_view name, std::string_view value, bool escaped) {
+        // A name written with escapes may be one of these once decoded:
+        // leave such rows to the report's own reader.  plain: a search of
+        // the name for '\\'; a call per member had taken some 10% of
+        // counting a row.
+        if (escaped) return false;
+        const int field = member_field(name.substr(1, name.size() - 2));
+        keep_member(field, value, values_, los_values);
+        if (learn) layout.push_back({std::string(name) + ':', field});
+        return true;
+      },
+      &blanks);
+  if (end == std::string_view::npos) return false;
+  const size_t i = skip_space(row, end);
+  blanks = blanks || i != end;
   if (i != row.size()) return false;
   if (learn) {
     member_layout_tried_ = true;
