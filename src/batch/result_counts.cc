@@ -363,6 +363,8 @@ bool ResultCounts::start_tsv(std::string_view header) {
 void ResultCounts::start_jsonl() {
   format_ = Format::kJsonl;
   layout_known_ = false;
+  member_layout_.clear();
+  member_layout_tried_ = false;
 }
 
 ResultCounts ResultCounts::empty_like() const {
