@@ -81,6 +81,7 @@ rate() { echo "$episodes / $1" | bc -l | xargs printf '%.0f'; }
 
 printf '%-6s %14s %14s %12s %16s\n' round program_rec/s dask_rec/s dask/program parts_rec/s
 for ((round = 1; round <= repeat; round++)); do
+  rm -f "$work/program.out"  # every run writes a new file (a replaced one is freed as the run commits)
   program_s=$(seconds "$grouper" --tables "$set_dir" --input "$input" --output "$work/program.out" --threads 2)
   dask_s=$(seconds "$python" -m episode_grouper.dask "$input" "$work/dask.out" --tables "$set_dir" \
     --scheduler "$address" --partition-size "$partition_size")
