@@ -3,7 +3,7 @@
 # partition, a task and a record cost on that cluster.
 #
 #   bench/dask_cluster.sh [BUILD] [EPISODES] [REPEAT] [PARTITION_SIZE]
-#        (defaults: build, 1000000, 3, 33554432)
+#        (defaults: build, 1000000, 3, the runner's own: 64 MiB)
 #
 # Generates, in a tmpfs directory, the realistic table set and EPISODES
 # episodes, starts a scheduler and 2 one-thread workers on 127.0.0.1 (Dask's
@@ -32,7 +32,7 @@ cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 episodes=${2:-1000000}
 repeat=${3:-3}
-partition_size=${4:-33554432}
+partition_size=${4:-}
 grouper=$build/src/grouper
 tables=$build/tools/grouper-tables
 python=/usr/bin/python3
@@ -40,6 +40,10 @@ source bench/common.sh
 bench_need_tools dask_cluster "" "$grouper" "$tables"
 [[ -f $build/python/episode_grouper/dask.py ]] || { echo "dask_cluster: $build/python has no package" >&2; exit 1; }
 export PYTHONPATH=$build/python
+# The runner's default partition size unless one is given: the figure is
+# then that of the command as a user types it.
+[[ -n $partition_size ]] || partition_size=$("$python" -c \
+  'from episode_grouper.dask import DEFAULT_PARTITION_SIZE; print(DEFAULT_PARTITION_SIZE)')
 export DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED=${DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED:-False}
 
 work=$(bench_work_dir grouper-dask)
